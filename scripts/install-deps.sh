@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the helper, its tests and its benchmarks need (as root).
+set -euo pipefail
+packages=(build-essential cmake pkg-config libopus-dev libpulse-dev
+          libgtest-dev libgmock-dev libbenchmark-dev
+          pulseaudio pulseaudio-utils libogg-dev libopusfile-dev opus-tools valgrind)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
