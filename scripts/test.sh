@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds and runs every test: a plain build with warnings as errors,
+# then the same suite under AddressSanitizer + UndefinedBehaviorSanitizer and under
+# ThreadSanitizer, each in its own build directory. Tests that need a sound server start a
+# private one of their own. Any failure or sanitizer report fails the run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+
+jobs=$(nproc)
+configs=(plain asan tsan)
+[[ $# -gt 0 ]] && configs=("$@")
+
+for config in "${configs[@]}"; do
+  build="$root/build/test-$config"
+  flags=(-DVMAH_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+  case "$config" in
+    plain) ;;
+    asan) flags+=(-DVMAH_SANITIZE=address,undefined -DVMAH_BUILD_BENCH=OFF) ;;
+    tsan) flags+=(-DVMAH_SANITIZE=thread -DVMAH_BUILD_BENCH=OFF) ;;
+    *) echo "unknown configuration: $config" >&2; exit 2 ;;
+  esac
+  echo "=== $config build"
+  cmake -S "$root" -B "$build" "${flags[@]}"
+  cmake --build "$build" -j"$jobs"
+  echo "=== $config tests"
+  # Tests against a private sound server measure wall-clock behaviour: run them one at a time.
+  (cd "$build" && ctest --output-on-failure --timeout 300 -j"$jobs" -LE e2e)
+  (cd "$build" && ctest --output-on-failure --timeout 300 -L e2e)
+done
