@@ -1,0 +1,228 @@
+#pragma once
+
+#include <array>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "ogg/crc.h"
+
+namespace ogg {
+
+// What the caller wants done with the page that holds the end of a packet.
+enum class PacketEnd : std::uint8_t {
+    Normal = 0,       // the page may take later packets
+    FlushPage = 1,    // write that page at once
+    EndOfStream = 2,  // write it at once and mark it as the stream's last page
+};
+
+inline constexpr std::size_t MAX_SEGMENTS = 255;     // lacing values on one page
+inline constexpr std::size_t SEGMENT_BYTES = 255;    // largest lacing value
+inline constexpr std::size_t PAGE_HEADER_BYTES = 27;
+inline constexpr std::uint64_t NO_GRANULE = ~std::uint64_t{0};  // page on which no packet ends
+
+inline constexpr std::uint8_t HEADER_CONTINUED = 0x01;
+inline constexpr std::uint8_t HEADER_FIRST_PAGE = 0x02;
+inline constexpr std::uint8_t HEADER_LAST_PAGE = 0x04;
+
+// A packet with at least one segment on the page being assembled; it owns its bytes
+// until the last page that carries part of it has been written.
+struct PagePacket {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t granule = 0;
+};
+
+// The page being assembled for one logical stream.
+struct PageState {
+    bool first_page_pending = true;
+    std::uint32_t sequence = 0;  // carried by the next page written; wraps
+    std::uint8_t segment_count = 0;
+    std::array<std::uint8_t, MAX_SEGMENTS> lacing{};
+    std::vector<PagePacket> packets;
+    std::optional<std::size_t> cut_offset;     // this page stops inside its last packet here
+    std::optional<std::size_t> resume_offset;  // this page starts inside its first packet here
+};
+
+// A byte sink takes whole ranges or reports why it could not.
+template <class S>
+concept PageSink = std::movable<S> && requires(S& sink, std::span<const std::uint8_t> bytes) {
+    typename S::Error;
+    { sink.write_all(bytes) } -> std::same_as<std::expected<void, typename S::Error>>;
+};
+
+// Cuts packets of one or more logical streams into Ogg pages. A page ends when its
+// 255 lacing values are used up or when a packet asks for it; there is no other limit.
+//
+// After a failed page write the stream keeps the unwritten page, and the call that
+// failed returns the sink's error. What happens next depends on where it failed:
+// - The page had filled up (255 lacing values). The next packet for that stream first
+//   writes the held page again. If that fails too, the new packet is dropped and the
+//   error returned, so the lacing table never overflows. If it succeeds, any segments
+//   of a packet that the held page cut are placed next, then the new packet. The data
+//   is kept whole; only the failed packet's flush or end-of-stream request is not
+//   remembered, since the stream has evidently gone on. A page the sink took only in
+//   part is followed by the whole page with the same sequence number, and Ogg readers
+//   resynchronise on the capture pattern, so the sequence stays gap-free.
+// - A flush of a page that had room left failed. The page stays open and later packets
+//   join it; it is written when it fills or at the next flush.
+template <PageSink Sink>
+class PacketWriter {
+public:
+    using Error = typename Sink::Error;
+    using Result = std::expected<void, Error>;
+
+    explicit PacketWriter(Sink sink) : byte_sink(std::move(sink)) {}
+
+    // Takes the packet over; granule is what its page carries if it is the last packet
+    // to end there.
+    Result write_packet(std::vector<std::uint8_t> packet, std::uint32_t serial, PacketEnd directive,
+                        std::uint64_t granule) {
+        auto [entry, inserted] = streams.try_emplace(serial);
+        PageState& state = entry->second;
+        if (inserted) {
+            state.packets.reserve(MAX_SEGMENTS);
+        }
+        if (state.segment_count == MAX_SEGMENTS) {
+            if (auto held = write_held_page(byte_sink, serial, state); !held) {
+                return held;
+            }
+        }
+        const std::size_t length = packet.size();
+        state.packets.push_back(PagePacket{std::move(packet), granule});
+        return place_segments(byte_sink, serial, state, 0, length, directive);
+    }
+
+    Sink& sink() { return byte_sink; }
+    const Sink& sink() const { return byte_sink; }
+
+    // The page being assembled for serial, or null before its first packet.
+    const PageState* stream(std::uint32_t serial) const {
+        const auto found = streams.find(serial);
+        return found == streams.end() ? nullptr : &found->second;
+    }
+
+private:
+    // Lays out the segments of bytes [offset, length) of the last packet in state,
+    // writing every page that fills on the way and, unless directive is Normal, the
+    // page that holds the packet's end.
+    static Result place_segments(Sink& sink, std::uint32_t serial, PageState& state, std::size_t offset,
+                                 std::size_t length, PacketEnd directive) {
+        const bool last = directive == PacketEnd::EndOfStream;
+        const std::size_t remaining = length - offset;
+        const std::size_t segments = remaining / SEGMENT_BYTES + 1;
+        bool page_ended_with_packet = false;
+        for (std::size_t i = 0; i < segments; ++i) {
+            const bool final_segment = i + 1 == segments;
+            state.lacing[state.segment_count] =
+                static_cast<std::uint8_t>(final_segment ? remaining % SEGMENT_BYTES : SEGMENT_BYTES);
+            ++state.segment_count;
+            if (state.segment_count < MAX_SEGMENTS) {
+                continue;
+            }
+            if (!final_segment) {
+                state.cut_offset = offset + SEGMENT_BYTES * (i + 1);
+                if (auto written = write_page(sink, serial, state, false); !written) {
+                    return written;
+                }
+            } else {
+                if (auto written = write_page(sink, serial, state, last); !written) {
+                    return written;
+                }
+                page_ended_with_packet = true;
+            }
+        }
+        if (directive != PacketEnd::Normal && !page_ended_with_packet) {
+            return write_page(sink, serial, state, last);
+        }
+        return {};
+    }
+
+    // A full page whose write failed is still held whole; send it again and finish
+    // the packet it cut, if any, before anything new is placed.
+    static Result write_held_page(Sink& sink, std::uint32_t serial, PageState& state) {
+        const bool cut = state.cut_offset.has_value();
+        if (auto written = write_page(sink, serial, state, false); !written) {
+            return written;
+        }
+        if (!cut) {
+            return {};
+        }
+        const std::size_t resume = *state.resume_offset;
+        const std::size_t length = state.packets.back().bytes.size();
+        return place_segments(sink, serial, state, resume, length, PacketEnd::Normal);
+    }
+
+    // Writes the current page of one stream and starts the next one. On failure the
+    // state is left exactly as it was.
+    static Result write_page(Sink& sink, std::uint32_t serial, PageState& state, bool last) {
+        const std::size_t count = state.packets.size();
+        const std::size_t ended = state.cut_offset ? count - 1 : count;
+        const std::uint64_t granule = ended == 0 ? NO_GRANULE : state.packets[ended - 1].granule;
+
+        std::array<std::uint8_t, PAGE_HEADER_BYTES> header{'O', 'g', 'g', 'S', 0};
+        header[5] = static_cast<std::uint8_t>((state.resume_offset ? HEADER_CONTINUED : 0) |
+                                              (state.first_page_pending ? HEADER_FIRST_PAGE : 0) |
+                                              (last ? HEADER_LAST_PAGE : 0));
+        put_le(header, 6, 8, granule);
+        put_le(header, 14, 4, serial);
+        put_le(header, 18, 4, state.sequence);
+        header[26] = state.segment_count;
+
+        const std::span<const std::uint8_t> table(state.lacing.data(), state.segment_count);
+        auto range = [&](std::size_t index) {
+            const std::vector<std::uint8_t>& bytes = state.packets[index].bytes;
+            const std::size_t start = index == 0 && state.resume_offset ? *state.resume_offset : 0;
+            const std::size_t end = index + 1 == count && state.cut_offset ? *state.cut_offset : bytes.size();
+            return std::span<const std::uint8_t>(bytes).subspan(start, end - start);
+        };
+
+        std::uint32_t crc = vorbis_crc32_update(0, header);
+        crc = vorbis_crc32_update(crc, table);
+        for (std::size_t i = 0; i < count; ++i) {
+            crc = vorbis_crc32_update(crc, range(i));
+        }
+        put_le(header, 22, 4, crc);
+
+        if (auto written = sink.write_all(header); !written) {
+            return written;
+        }
+        if (auto written = sink.write_all(table); !written) {
+            return written;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            if (auto written = sink.write_all(range(i)); !written) {
+                return written;
+            }
+        }
+
+        state.first_page_pending = false;
+        state.segment_count = 0;
+        ++state.sequence;
+        if (state.cut_offset) {
+            // Only the packet that continues on the next page stays.
+            state.packets.erase(state.packets.begin(), state.packets.end() - 1);
+        } else {
+            state.packets.clear();
+        }
+        state.resume_offset = std::exchange(state.cut_offset, std::nullopt);
+        return {};
+    }
+
+    static void put_le(std::array<std::uint8_t, PAGE_HEADER_BYTES>& header, std::size_t offset, std::size_t size,
+                       std::uint64_t value) {
+        for (std::size_t i = 0; i < size; ++i) {
+            header[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+        }
+    }
+
+    Sink byte_sink;
+    std::unordered_map<std::uint32_t, PageState> streams;
+};
+
+}  // namespace ogg
