@@ -1,0 +1,345 @@
+#include "tests/support/pulse_daemon.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <numbers>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace test_support {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto READY_LIMIT = 10s;
+constexpr auto STOP_GRACE = 3s;
+constexpr auto PACTL_LIMIT = 10s;
+// setpriv makes the kernel kill the child when the spawning thread ends, so a
+// test that crashes does not leave a daemon or a player behind.
+constexpr const char* SETPRIV = "/usr/bin/setpriv";
+
+std::string errno_text(const char* what, int code) {
+    return std::string(what) + ": " + std::strerror(code);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+std::optional<std::string> get_env(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+void restore_env(const char* name, const std::optional<std::string>& value) {
+    if (value) {
+        ::setenv(name, value->c_str(), 1);
+    } else {
+        ::unsetenv(name);
+    }
+}
+
+std::string path_entry() {
+    const char* path = std::getenv("PATH");
+    return std::string("PATH=") + (path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin");
+}
+
+}  // namespace
+
+// ---- ChildProcess ----
+
+std::expected<ChildProcess, std::string> ChildProcess::spawn(const std::vector<std::string>& argv,
+                                                             const std::vector<std::string>& env,
+                                                             const std::string& log_path) {
+    std::vector<std::string> full;
+    if (::access(SETPRIV, X_OK) == 0) {
+        full = {SETPRIV, "--pdeathsig", "KILL", "--"};
+    }
+    full.insert(full.end(), argv.begin(), argv.end());
+
+    std::vector<char*> c_argv;
+    for (auto& arg : full) c_argv.push_back(const_cast<char*>(arg.c_str()));
+    c_argv.push_back(nullptr);
+    std::vector<char*> c_env;
+    for (auto& entry : env) c_env.push_back(const_cast<char*>(entry.c_str()));
+    c_env.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const char* out = log_path.empty() ? "/dev/null" : log_path.c_str();
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out, O_WRONLY | O_CREAT | O_APPEND, 0600);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+
+    // The child starts with default dispositions and no blocked signals, whatever
+    // the test runner did to its own.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, c_argv[0], &actions, &attr, c_argv.data(), c_env.data());
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return std::unexpected(errno_text(("spawn " + argv.at(0)).c_str(), rc));
+    return ChildProcess(pid);
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), status_(std::exchange(other.status_, std::nullopt)) {}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+    if (this != &other) {
+        kill_now();
+        pid_ = std::exchange(other.pid_, -1);
+        status_ = std::exchange(other.status_, std::nullopt);
+    }
+    return *this;
+}
+
+ChildProcess::~ChildProcess() { kill_now(); }
+
+void ChildProcess::reap(int status) {
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool ChildProcess::running() {
+    if (pid_ <= 0 || status_) return false;
+    int status = 0;
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+        reap(status);
+        return false;
+    }
+    return r == 0;
+}
+
+std::optional<int> ChildProcess::wait_for(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (running()) {
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(5ms);
+    }
+    return status_;
+}
+
+void ChildProcess::terminate(std::chrono::milliseconds grace) {
+    if (!running()) return;
+    ::kill(pid_, SIGTERM);
+    if (!wait_for(grace)) kill_now();
+}
+
+void ChildProcess::kill_now() {
+    if (!running()) return;
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    reap(status);
+}
+
+bool PcmPlayer::wait_done(std::chrono::milliseconds limit) {
+    const auto status = child_.wait_for(limit);
+    return status && *status == 0;
+}
+
+// ---- PulseDaemon ----
+
+std::expected<std::unique_ptr<PulseDaemon>, std::string> PulseDaemon::start(
+    PulseDaemonOptions options) {
+    auto daemon = std::make_unique<PulseDaemon>(Key{});
+    daemon->options_ = options;
+
+    // mkdtemp creates the directory with mode 0700. /tmp keeps the socket path
+    // well under the 108 bytes a unix socket address allows.
+    char templ[] = "/tmp/vmah-pulse-XXXXXX";
+    if (::mkdtemp(templ) == nullptr) return std::unexpected(errno_text("mkdtemp", errno));
+    daemon->dir_ = templ;
+    daemon->socket_path_ = daemon->dir_ + "/native";
+    daemon->server_ = "unix:" + daemon->socket_path_;
+    daemon->client_config_ = daemon->dir_ + "/client.conf";
+    daemon->log_path_ = daemon->dir_ + "/daemon.log";
+    {
+        std::ofstream conf(daemon->client_config_);
+        conf << "autospawn = no\n"
+             << "cookie-file = " << daemon->dir_ << "/client-cookie\n";
+        if (!conf) return std::unexpected("cannot write " + daemon->client_config_);
+    }
+
+    if (auto launched = daemon->launch(); !launched) return std::unexpected(launched.error());
+    return daemon;
+}
+
+PulseDaemon::~PulseDaemon() {
+    if (exported_) {
+        restore_env("PULSE_SERVER", saved_server_);
+        restore_env("PULSE_CLIENTCONFIG", saved_client_config_);
+    }
+    daemon_.terminate(STOP_GRACE);
+    std::error_code ignored;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+}
+
+std::expected<void, std::string> PulseDaemon::launch() {
+    const std::vector<std::string> env = {
+        path_entry(),
+        "HOME=" + dir_,
+        "XDG_RUNTIME_DIR=" + dir_,
+        "XDG_CONFIG_HOME=" + dir_,
+        // A bus address that cannot work, so the daemon never tries to launch one.
+        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ + "/no-bus",
+        "LANG=C",
+    };
+    // -n skips the default script; --system=no is the default but says that running
+    // as root here is deliberate (the daemon only warns about it). Realtime and
+    // nice changes are off: a test server needs neither, and root could get them.
+    std::vector<std::string> argv = {
+        "pulseaudio", "-n", "--daemonize=no", "--system=no", "--exit-idle-time=-1",
+        "--disallow-exit", "--use-pid-file=no", "--disable-shm=yes", "--realtime=no",
+        "--high-priority=no", "--no-cpu-limit=yes", "--log-target=stderr",
+    };
+    // The sink is loaded before the socket opens, so a client that connects sees it.
+    if (options_.null_sink) {
+        argv.push_back(std::string("--load=module-null-sink sink_name=") + SINK_NAME +
+                       " rate=48000");
+    }
+    argv.push_back("--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket_path_);
+
+    auto child = ChildProcess::spawn(argv, env, log_path_);
+    if (!child) return std::unexpected(child.error());
+    daemon_ = std::move(*child);
+    return wait_accepting(READY_LIMIT);
+}
+
+std::expected<void, std::string> PulseDaemon::wait_accepting(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socket_path_.c_str(), sizeof(addr.sun_path) - 1);
+    while (true) {
+        if (!daemon_.running()) return std::unexpected("pulseaudio exited during start:\n" + log());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return std::unexpected(errno_text("socket", errno));
+        const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
+        ::close(fd);
+        if (ok) return {};
+        if (std::chrono::steady_clock::now() >= deadline) {
+            daemon_.kill_now();
+            return std::unexpected("pulseaudio did not accept connections in time:\n" + log());
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+std::string PulseDaemon::log() const { return read_file(log_path_); }
+
+void PulseDaemon::export_environment() {
+    if (!exported_) {
+        saved_server_ = get_env("PULSE_SERVER");
+        saved_client_config_ = get_env("PULSE_CLIENTCONFIG");
+        exported_ = true;
+    }
+    ::setenv("PULSE_SERVER", server_.c_str(), 1);
+    ::setenv("PULSE_CLIENTCONFIG", client_config_.c_str(), 1);
+}
+
+bool PulseDaemon::running() { return daemon_.running(); }
+
+void PulseDaemon::kill() { daemon_.kill_now(); }
+
+std::expected<void, std::string> PulseDaemon::restart() {
+    daemon_.terminate(STOP_GRACE);
+    return launch();
+}
+
+std::vector<std::string> PulseDaemon::client_env() const {
+    return {
+        path_entry(),
+        "HOME=" + dir_,
+        "XDG_RUNTIME_DIR=" + dir_,
+        "XDG_CONFIG_HOME=" + dir_,
+        "PULSE_SERVER=" + server_,
+        "PULSE_CLIENTCONFIG=" + client_config_,
+        "LANG=C",
+    };
+}
+
+std::expected<PcmPlayer, std::string> PulseDaemon::play_pcm(std::span<const float> interleaved,
+                                                            std::uint32_t rate,
+                                                            std::uint32_t channels,
+                                                            const std::string& sink) {
+    const std::string file = dir_ + "/pcm-" + std::to_string(next_file_++) + ".raw";
+    {
+        std::ofstream out(file, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(interleaved.data()),
+                  static_cast<std::streamsize>(interleaved.size_bytes()));
+        if (!out) return std::unexpected("cannot write " + file);
+    }
+    auto child = ChildProcess::spawn(
+        {"pacat", "--playback", "--raw", "--format=float32le", "--rate=" + std::to_string(rate),
+         "--channels=" + std::to_string(channels), "--device=" + sink, "--client-name=vmah-test",
+         file},
+        client_env(), dir_ + "/pacat.log");
+    if (!child) return std::unexpected(child.error());
+    return PcmPlayer(std::move(*child));
+}
+
+std::expected<PcmPlayer, std::string> PulseDaemon::play_tone(double frequency, double amplitude,
+                                                             double seconds, std::uint32_t rate,
+                                                             std::uint32_t channels,
+                                                             const std::string& sink) {
+    const auto pcm = make_sine(frequency, amplitude, seconds, rate, channels);
+    return play_pcm(pcm, rate, channels, sink);
+}
+
+std::expected<std::string, std::string> PulseDaemon::pactl(const std::vector<std::string>& args) {
+    const std::string out = dir_ + "/pactl-" + std::to_string(next_file_++) + ".out";
+    std::vector<std::string> argv = {"pactl"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto child = ChildProcess::spawn(argv, client_env(), out);
+    if (!child) return std::unexpected(child.error());
+    const auto status = child->wait_for(PACTL_LIMIT);
+    std::string text = read_file(out);
+    if (!status) return std::unexpected("pactl did not finish in time");
+    if (*status != 0) return std::unexpected("pactl failed (" + std::to_string(*status) + "): " + text);
+    return text;
+}
+
+std::vector<float> make_sine(double frequency, double amplitude, double seconds,
+                             std::uint32_t rate, std::uint32_t channels) {
+    const auto frames = static_cast<std::size_t>(std::llround(seconds * rate));
+    std::vector<float> pcm(frames * channels);
+    const double step = 2.0 * std::numbers::pi * frequency / rate;
+    for (std::size_t i = 0; i < frames; ++i) {
+        const auto value = static_cast<float>(amplitude * std::sin(step * static_cast<double>(i)));
+        for (std::uint32_t c = 0; c < channels; ++c) pcm[i * channels + c] = value;
+    }
+    return pcm;
+}
+
+}  // namespace test_support
