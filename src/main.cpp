@@ -1,0 +1,32 @@
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "src/command_line.h"
+#include "src/run.h"
+#include "src/status_line.h"
+
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+    // A parent that closed our standard output must not kill us with SIGPIPE; the status
+    // write then just fails.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // Arguments are kept as bytes: on Linux a path is any byte string, so an --out that
+    // is not UTF-8 names exactly that file.
+    const std::vector<std::string> args(argv, argv + argc);
+
+    const std::string out = helper::arg(args, "--out", "");
+    if (out.empty()) {
+        constexpr std::string_view line = "UNAVAILABLE missing --out\n";
+        helper::write_all(STDERR_FILENO, line);
+        helper::write_all(STDOUT_FILENO, line);
+        return 2;
+    }
+    const std::uint64_t secs =
+        helper::parse_secs(helper::arg(args, "--secs", "600")).value_or(helper::DEFAULT_SECS);
+
+    helper::run(out, secs);
+    return 0;
+}

@@ -1,0 +1,66 @@
+#include "src/run.h"
+
+#include <csignal>
+#include <ctime>
+#include <utility>
+
+#include "src/capture_control.h"
+#include "src/deadline.h"
+#include "src/finish_recording.h"
+#include "src/status_line.h"
+#include "src/writer_slot.h"
+
+namespace helper {
+
+static_assert(std::atomic<bool>::is_always_lock_free, "STOP is touched from a signal handler");
+
+std::atomic<bool> STOP{false};
+
+void on_signal(int) noexcept { STOP.exchange(true); }
+
+namespace {
+
+constexpr std::uint32_t RECORDING_RATE = 48000;
+constexpr std::uint8_t RECORDING_CHANNELS = 2;
+constexpr timespec POLL_INTERVAL{0, 100'000'000};
+
+void wait_for_stop(const Deadline& deadline) {
+    for (;;) {
+        if (STOP.load()) return;
+        if (deadline_reached(deadline, monotonic_now())) return;
+        // A signal cuts the sleep short (EINTR); the flag is then tested at once rather
+        // than sleeping out the rest of the interval.
+        nanosleep(&POLL_INTERVAL, nullptr);
+    }
+}
+
+}  // namespace
+
+void run(const std::string& out, std::uint64_t secs) {
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGINT, on_signal);
+
+    CaptureControl capture;
+    capture.prepare();
+
+    auto writer = opus_ogg::OpusOggWriter::create(out, RECORDING_RATE, RECORDING_CHANNELS);
+    if (!writer) unavailable("opus/ogg writer: " + writer.error().to_string());
+    auto slot = make_writer_slot(std::move(*writer));
+
+    capture.start(slot);
+
+    wait_for_stop(deadline_after(monotonic_now(), secs));
+
+    capture.stop();
+
+    auto duration = finish_recording(*slot);
+    if (duration) {
+        print_ok(*duration);
+    } else {
+        print_unavailable("opus/ogg writer: " + duration.error());
+    }
+
+    capture.release(std::move(slot));
+}
+
+}  // namespace helper

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace helper {
+
+// Set by the SIGINT/SIGTERM handler, read by the poll loop; never reset.
+extern std::atomic<bool> STOP;
+
+// The stop-signal handler: one atomic exchange, nothing else.
+void on_signal(int signal_number) noexcept;
+
+// Records into `out` until a stop signal or `secs` seconds (at least 1) have passed, then
+// prints the one status line. Set-up failures end the process through unavailable().
+void run(const std::string& out, std::uint64_t secs);
+
+}  // namespace helper

@@ -1,0 +1,75 @@
+#include "src/status_line.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <unistd.h>
+
+namespace helper {
+
+namespace {
+
+// One write(2) per line where the line fits, so a reader gets it whole even when the
+// process ends right after. Built on the stack: unavailable() may run after allocation
+// has started failing.
+void print_line(std::string_view prefix, std::string_view body) noexcept {
+    std::array<char, 4096> buffer;
+    if (prefix.size() + body.size() + 1 <= buffer.size()) {
+        auto* end = std::copy(prefix.begin(), prefix.end(), buffer.data());
+        end = std::copy(body.begin(), body.end(), end);
+        *end++ = '\n';
+        write_all(STDOUT_FILENO, {buffer.data(), static_cast<std::size_t>(end - buffer.data())});
+        return;
+    }
+    // A very long reason (a long path in an error text) goes out in pieces.
+    if (write_all(STDOUT_FILENO, prefix) && write_all(STDOUT_FILENO, body)) {
+        write_all(STDOUT_FILENO, "\n");
+    }
+}
+
+// Shortest round-trip text has at most 17 significant digits; in fixed form the widest
+// doubles are the largest (309 integer digits) and the smallest subnormal (a "0." and 324
+// fraction places).
+using SecondsText = std::array<char, 400>;
+
+std::string_view format_seconds_into(SecondsText& buffer, double seconds) noexcept {
+    auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), seconds,
+                                   std::chars_format::fixed);
+    if (ec != std::errc{}) return "0";  // cannot happen with the size above
+    return {buffer.data(), static_cast<std::size_t>(end - buffer.data())};
+}
+
+}  // namespace
+
+bool write_all(int fd, std::string_view text) noexcept {
+    while (!text.empty()) {
+        ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) return false;  // no progress; retrying would spin
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+std::string format_seconds(double seconds) {
+    SecondsText text;
+    return std::string(format_seconds_into(text, seconds));
+}
+
+void print_ok(double seconds) noexcept {
+    SecondsText text;
+    print_line("OK ", format_seconds_into(text, seconds));
+}
+
+void print_unavailable(std::string_view reason) noexcept { print_line("UNAVAILABLE ", reason); }
+
+void unavailable(std::string_view reason) noexcept {
+    print_unavailable(reason);
+    ::_exit(0);
+}
+
+}  // namespace helper

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace helper {
+
+// Writes all of `text` to `fd` with write(2), going on after partial writes and EINTR.
+// Returns false when the descriptor refuses (closed pipe, full disk); the caller has nobody
+// left to tell, so nothing else happens.
+bool write_all(int fd, std::string_view text) noexcept;
+
+// Duration text of the "OK" line: the shortest decimal that reads back to the same double,
+// never in exponent form, without a decimal point when whole (0 -> "0", 61.5 -> "61.5").
+std::string format_seconds(double seconds);
+
+// Prints "OK {seconds}" as one line on standard output.
+void print_ok(double seconds) noexcept;
+
+// Prints "UNAVAILABLE {reason}" as one line on standard output, without ending the process.
+void print_unavailable(std::string_view reason) noexcept;
+
+// Prints "UNAVAILABLE {reason}" as one line on standard output and ends the process with
+// status 0 at once. Nothing is cleaned up on purpose: no destructor runs, so a writer that
+// was created is neither finalised nor flushed.
+[[noreturn]] void unavailable(std::string_view reason) noexcept;
+
+}  // namespace helper
