@@ -1,0 +1,110 @@
+#include "src/opus_ogg/opus_ogg_writer.h"
+
+#include <algorithm>
+#include <array>
+#include <opus.h>
+#include <utility>
+
+#include "src/opus_ogg/opus_headers.h"
+#include "src/opus_ogg/rate_converter.h"
+
+namespace opus_ogg {
+
+OpusOggWriter::OpusOggWriter(PageWriter packet_writer_in, Encoder encoder_in, std::uint8_t channels_in,
+                             std::uint32_t rate, std::uint32_t serial_in)
+    : packet_writer(std::move(packet_writer_in)),
+      encoder(std::move(encoder_in)),
+      channels(channels_in),
+      input_rate(rate),
+      serial(serial_in) {
+    pcm.reserve(INITIAL_PCM_CAPACITY);
+}
+
+std::expected<OpusOggWriter, IoError> OpusOggWriter::create(const std::string& path,
+                                                            std::uint32_t rate,
+                                                            std::uint8_t channels_arg) {
+    if (rate == 0) return std::unexpected(IoError::other("unsupported input rate 0"));
+    const std::uint8_t count = channels_arg == 0 ? std::uint8_t{1} : std::min<std::uint8_t>(channels_arg, 2);
+
+    auto created = Encoder::create(static_cast<std::int32_t>(ENCODER_RATE), count, OPUS_APPLICATION_AUDIO);
+    if (!created) return std::unexpected(IoError::other("opus: " + created.error().to_string()));
+
+    auto file = BufferedFile::open_truncated(path);
+    if (!file) return std::unexpected(file.error());
+
+    PageWriter pages(std::move(*file));
+    const std::uint32_t stream_serial =
+        rate ^ (static_cast<std::uint32_t>(count) << 24) ^ SERIAL_MASK;
+    for (auto header : {identification_header(count, rate), comment_header()}) {
+        auto written = pages.write_packet(std::move(header), stream_serial, ogg::PacketEnd::FlushPage, 0);
+        if (!written) return std::unexpected(IoError::wrap(std::move(written.error())));
+    }
+    return OpusOggWriter(std::move(pages), std::move(*created), count, rate, stream_serial);
+}
+
+std::optional<std::vector<std::uint8_t>> OpusOggWriter::encode_frame(
+    std::span<const std::int16_t> frame) {
+    std::array<std::uint8_t, MAX_PACKET_BYTES> out;
+    auto length = encoder.encode(frame, out);
+    if (!length) return std::nullopt;
+    return std::vector<std::uint8_t>(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(*length));
+}
+
+std::expected<void, IoError> OpusOggWriter::write_audio_packet(std::vector<std::uint8_t> packet,
+                                                               ogg::PacketEnd directive) {
+    auto written = packet_writer.write_packet(std::move(packet), serial, directive, granule_pos);
+    if (!written) return std::unexpected(IoError::wrap(std::move(written.error())));
+    return {};
+}
+
+std::expected<void, IoError> OpusOggWriter::write_pcm_i16(std::span<const std::int16_t> samples) {
+    if (!samples.empty()) {
+        if (input_rate == ENCODER_RATE) {
+            pcm.insert(pcm.end(), samples.begin(), samples.end());
+        } else {
+            convert_rate(samples, channels, input_rate, resample_pos, pcm);
+        }
+    }
+
+    // Frames are taken from the front; the remainder is moved down once at the end.
+    //
+    // A failed page write does not stop the loop: the remaining whole frames are
+    // still encoded and handed on, and the first error is returned. Stopping there
+    // would leave them in pcm, and with a file that keeps failing and chunks of
+    // several frames pcm would grow without bound.
+    const std::size_t len = frame_len();
+    std::size_t consumed = 0;
+    std::expected<void, IoError> result;
+    while (pcm.size() - consumed >= len) {
+        auto packet = encode_frame(std::span(pcm).subspan(consumed, len));
+        consumed += len;
+        // A frame the encoder refused is lost; whole frames after it wait for the next call.
+        if (!packet) break;
+        granule_pos += FRAME_SAMPLES;
+        samples_written += FRAME_SAMPLES;
+        auto written = write_audio_packet(std::move(*packet), ogg::PacketEnd::Normal);
+        if (!written && result) result = std::move(written);
+    }
+    pcm.erase(pcm.begin(), pcm.begin() + static_cast<std::ptrdiff_t>(consumed));
+    return result;
+}
+
+std::expected<double, IoError> OpusOggWriter::finalize() {
+    const bool had_audio = !pcm.empty();
+    // Pad the pending samples to one frame (anything beyond it is dropped), or
+    // encode silence so that the end-of-stream mark has a packet to ride on.
+    pcm.resize(frame_len(), 0);
+    auto packet = encode_frame(pcm);
+    pcm.clear();
+    if (packet) {
+        granule_pos += FRAME_SAMPLES;
+        if (had_audio) samples_written += FRAME_SAMPLES;
+        if (auto written = write_audio_packet(std::move(*packet), ogg::PacketEnd::EndOfStream); !written) {
+            return std::unexpected(written.error());
+        }
+    }
+    if (auto flushed = packet_writer.sink().flush(); !flushed) return std::unexpected(flushed.error());
+    return static_cast<double>(samples_written) / static_cast<double>(ENCODER_RATE);
+}
+
+}  // namespace opus_ogg

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "ogg/packet_writer.h"
+#include "src/opus_ogg/buffered_file.h"
+#include "src/opus_ogg/encoder.h"
+#include "src/opus_ogg/io_error.h"
+
+namespace opus_ogg {
+
+// Writes interleaved 16-bit PCM as one Ogg Opus stream: the two header packets,
+// then one Opus packet per 20 ms frame. Input at a rate other than 48 000 Hz is
+// resampled first. Used by one thread at a time.
+//
+// Encoder failures after creation are not reported: the frame is dropped. I/O
+// failures are reported but do not disable the writer.
+class OpusOggWriter {
+public:
+    static constexpr std::size_t FRAME_SAMPLES = 960;  // per channel: 20 ms at 48 kHz
+    static constexpr std::uint32_t ENCODER_RATE = 48000;
+    static constexpr std::size_t MAX_PACKET_BYTES = 4000;
+    static constexpr std::size_t INITIAL_PCM_CAPACITY = 3840;
+    static constexpr std::uint32_t SERIAL_MASK = 0x4F505500;
+
+    // Channel count 0 becomes 1, anything above 2 becomes 2. Rate 0 is rejected
+    // before the file is touched: no resampling step could ever advance from it.
+    static std::expected<OpusOggWriter, IoError> create(const std::string& path, std::uint32_t rate,
+                                                        std::uint8_t channels);
+
+    OpusOggWriter(OpusOggWriter&&) noexcept = default;
+    OpusOggWriter& operator=(OpusOggWriter&&) noexcept = default;
+
+    // Buffers samples (any length) and encodes every whole frame.
+    std::expected<void, IoError> write_pcm_i16(std::span<const std::int16_t> samples);
+
+    // Encodes the last frame, zero-padded (or one silent frame when nothing is
+    // pending), with the end-of-stream mark, writes the file buffer out and returns
+    // the encoded audio duration in seconds. Only destruction may follow.
+    std::expected<double, IoError> finalize();
+
+    std::uint32_t stream_serial() const { return serial; }
+    std::uint8_t channel_count() const { return channels; }
+    // Samples waiting for a whole frame.
+    std::size_t pending_samples() const { return pcm.size(); }
+
+private:
+    using PageWriter = ogg::PacketWriter<BufferedFile>;
+
+    OpusOggWriter(PageWriter packet_writer, Encoder encoder, std::uint8_t channels,
+                  std::uint32_t rate, std::uint32_t serial);
+
+    std::size_t frame_len() const { return FRAME_SAMPLES * channels; }
+    // Encodes one frame; an encoder failure gives no packet.
+    std::optional<std::vector<std::uint8_t>> encode_frame(std::span<const std::int16_t> frame);
+    std::expected<void, IoError> write_audio_packet(std::vector<std::uint8_t> packet,
+                                                    ogg::PacketEnd directive);
+
+    // Declared before the encoder so that the encoder is destroyed first.
+    PageWriter packet_writer;
+    Encoder encoder;
+    std::uint8_t channels;
+    std::uint32_t input_rate;
+    double resample_pos = 0.0;
+    std::vector<std::int16_t> pcm;
+    std::uint64_t granule_pos = 0;
+    std::uint64_t samples_written = 0;
+    std::uint32_t serial;
+};
+
+}  // namespace opus_ogg
