@@ -1,0 +1,150 @@
+#pragma once
+
+// A small libpulse client: one threaded main loop per object, its lock taken only
+// around server calls, every wait bounded. It never autospawns a server. It knows
+// nothing about the objects it feeds.
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct pa_context;
+struct pa_stream;
+struct pa_threaded_mainloop;
+
+namespace platform::pulse {
+
+using namespace std::chrono_literals;
+
+struct SinkInfo {
+    std::uint32_t index = 0;
+    std::string name;
+    std::string description;
+    std::string monitor_source_name;
+    std::uint32_t rate = 0;
+    std::uint32_t channels = 0;
+};
+
+namespace detail {
+struct LoopFree {
+    void operator()(pa_threaded_mainloop* loop) const;
+};
+struct ContextUnref {
+    void operator()(pa_context* context) const;
+};
+struct StreamUnref {
+    void operator()(pa_stream* stream) const;
+};
+}  // namespace detail
+
+// One connection to the server, with the main loop thread that serves it.
+class PulseClient {
+    struct Key {};
+
+public:
+    static constexpr auto CONNECT_LIMIT = 1000ms;
+    static constexpr auto REQUEST_LIMIT = 2000ms;
+
+    // Connects to the server libpulse's own configuration names (PULSE_SERVER,
+    // client.conf, the default socket). Failure texts are the server library's.
+    static std::expected<std::unique_ptr<PulseClient>, std::string> connect(
+        std::string_view client_name, std::chrono::milliseconds limit = CONNECT_LIMIT);
+
+    explicit PulseClient(Key);
+    PulseClient(const PulseClient&) = delete;
+    PulseClient& operator=(const PulseClient&) = delete;
+    // Disconnects, then stops and joins the loop thread.
+    ~PulseClient();
+
+    // Every sink of the server, the default sink first, the rest in server order.
+    std::expected<std::vector<SinkInfo>, std::string> list_sinks(
+        std::chrono::milliseconds limit = REQUEST_LIMIT);
+
+private:
+    friend class PulseRecorder;
+
+    static void on_context_state(pa_context* context, void* self);
+    // Waits, with the loop lock held, until `done` holds or `limit` has passed.
+    bool wait_locked(const std::function<bool()>& done, std::chrono::milliseconds limit);
+    std::string context_error() const;
+
+    std::unique_ptr<pa_threaded_mainloop, detail::LoopFree> loop_;
+    std::unique_ptr<pa_context, detail::ContextUnref> context_;
+    bool ready_ = false;
+    bool closing_ = false;
+    // Called on the loop thread, lock held, when a ready connection is lost.
+    std::function<void()> on_lost_;
+};
+
+struct RecordFormat {
+    std::uint32_t rate = 48000;
+    std::uint32_t channels = 2;
+    std::chrono::microseconds fragment = 10ms;
+};
+
+// One piece of recorded audio: 32-bit float samples, interleaved.
+struct Fragment {
+    std::vector<float> samples;
+    // Frames handed over before this fragment (holes included).
+    std::uint64_t first_frame = 0;
+};
+
+// Records one source (a sink's monitor) and hands every fragment to a handler.
+//
+// Both handlers run on the loop thread with the loop lock held: they must only
+// take over what they are given and return, and must never call stop().
+class PulseRecorder {
+    struct Key {};
+
+public:
+    using FragmentHandler = std::function<void(Fragment&&)>;
+    // Called at most once, with the server's text, when the connection or the
+    // stream fails while recording.
+    using FailureHandler = std::function<void(std::string)>;
+
+    static constexpr auto START_LIMIT = 2000ms;
+
+    static std::expected<std::unique_ptr<PulseRecorder>, std::string> start(
+        std::string_view source, RecordFormat format, FragmentHandler on_fragment,
+        FailureHandler on_failure, std::chrono::milliseconds connect_limit = PulseClient::CONNECT_LIMIT,
+        std::chrono::milliseconds start_limit = START_LIMIT);
+
+    explicit PulseRecorder(Key);
+    PulseRecorder(const PulseRecorder&) = delete;
+    PulseRecorder& operator=(const PulseRecorder&) = delete;
+    ~PulseRecorder();
+
+    // Ends the recording. When it returns no handler is running or will run again.
+    // Safe to call more than once.
+    void stop();
+
+private:
+    static void on_stream_state(pa_stream* stream, void* self);
+    static void on_readable(pa_stream* stream, std::size_t bytes, void* self);
+    void read_available();
+    // Turns `bytes` bytes (null data: silence) into whole-frame fragments.
+    void hand_over(const void* data, std::size_t bytes);
+    void fill_start_gap();
+    void fail(std::string text);
+
+    RecordFormat format_;
+    FragmentHandler on_fragment_;
+    FailureHandler on_failure_;
+    std::unique_ptr<PulseClient> client_;
+    std::unique_ptr<pa_stream, detail::StreamUnref> stream_;
+    std::vector<std::byte> partial_frame_;
+    std::uint64_t frames_handed_ = 0;
+    std::size_t max_fragment_frames_ = 0;
+    std::chrono::steady_clock::time_point ready_at_;
+    bool data_seen_ = false;
+    bool recording_ = false;
+    bool stopped_ = false;
+    bool failed_ = false;
+};
+
+}  // namespace platform::pulse
