@@ -1,0 +1,51 @@
+// One owned reference to a bridge handle, released exactly once; a null handle is never
+// released. Copying (only for kinds the bridge can retain) takes a reference of its own.
+#ifndef VMAH_CAPTURE_OWNED_HANDLE_H
+#define VMAH_CAPTURE_OWNED_HANDLE_H
+
+#include <utility>
+
+namespace capture {
+
+template <class Handle, void (*Release)(Handle*), Handle* (*Retain)(Handle*) = nullptr>
+class OwnedHandle {
+ public:
+  OwnedHandle() = default;
+  // Takes over the one reference `adopted` carries.
+  explicit OwnedHandle(Handle* adopted) : handle_(adopted) {}
+
+  OwnedHandle(const OwnedHandle& other)
+    requires(Retain != nullptr)
+      : handle_(other.handle_ != nullptr ? Retain(other.handle_) : nullptr) {}
+  OwnedHandle& operator=(const OwnedHandle& other)
+    requires(Retain != nullptr)
+  {
+    if (this != &other) *this = OwnedHandle(other);
+    return *this;
+  }
+  OwnedHandle(OwnedHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+    if (this != &other) {
+      reset();
+      handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+  }
+  ~OwnedHandle() { reset(); }
+
+  Handle* get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+  // Gives the reference up to the caller.
+  [[nodiscard]] Handle* release() { return std::exchange(handle_, nullptr); }
+
+  void reset() {
+    if (Handle* old = std::exchange(handle_, nullptr); old != nullptr) Release(old);
+  }
+
+ private:
+  Handle* handle_ = nullptr;
+};
+
+}  // namespace capture
+
+#endif
