@@ -196,6 +196,11 @@ private:
             return written;
         }
         for (std::size_t i = 0; i < count; ++i) {
+            // An empty range has nothing to write, and a sink that failed on it after
+            // taking the rest of the page would make the page go out twice.
+            if (range(i).empty()) {
+                continue;
+            }
             if (auto written = sink.write_all(range(i)); !written) {
                 return written;
             }

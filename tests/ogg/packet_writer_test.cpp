@@ -1,0 +1,383 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <random>
+#include <span>
+#include <vector>
+
+#include "ogg/crc.h"
+#include "ogg/packet_writer.h"
+#include "tests/ogg/ogg_check.h"
+
+namespace {
+
+using ogg::PacketEnd;
+using ogg_check::Paging;
+using ogg_check::SentPacket;
+using Bytes = std::vector<std::uint8_t>;
+
+struct SinkError {
+    int code = 0;
+    friend bool operator==(const SinkError&, const SinkError&) = default;
+};
+
+// Collects everything in memory. Once armed, it lets `succeed` more writes through,
+// then fails `failures` writes in a row, each after taking `partial` bytes of its range
+// (always fewer than the whole range).
+struct TestSink {
+    using Error = SinkError;
+    Bytes bytes;
+    std::size_t succeed = 0;
+    std::size_t failures = 0;
+    std::size_t partial = 0;
+    int code = 0;
+
+    void fail(std::size_t after, std::size_t times, std::size_t taken = 0, int error_code = 1) {
+        succeed = after;
+        failures = times;
+        partial = taken;
+        code = error_code;
+    }
+
+    std::expected<void, SinkError> write_all(std::span<const std::uint8_t> data) {
+        std::size_t take = data.size();
+        const bool failing = failures > 0 && succeed == 0;
+        if (failing) {
+            --failures;
+            take = std::min(partial, data.empty() ? 0 : data.size() - 1);
+        } else if (failures > 0) {
+            --succeed;
+        }
+        bytes.insert(bytes.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(take));
+        if (failing) {
+            return std::unexpected(SinkError{code});
+        }
+        return {};
+    }
+};
+
+using Writer = ogg::PacketWriter<TestSink>;
+
+Bytes pattern(std::size_t size, std::uint8_t seed) {
+    Bytes bytes(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(seed + i * 7 + (i >> 8));
+    }
+    return bytes;
+}
+
+// Sends one packet and records it for the read-back check.
+struct Feed {
+    Writer writer{TestSink{}};
+    std::vector<SentPacket> sent;
+
+    std::expected<void, SinkError> send(std::uint32_t serial, Bytes bytes, PacketEnd end, std::uint64_t granule) {
+        sent.push_back({serial, bytes, end, granule});
+        return writer.write_packet(std::move(bytes), serial, end, granule);
+    }
+    std::string check(Paging paging) const { return ogg_check::verify(writer.sink().bytes, sent, paging); }
+};
+
+struct RawPage {
+    std::uint8_t type = 0;
+    std::uint64_t granule = 0;
+    std::uint32_t serial = 0;
+    std::uint32_t sequence = 0;
+    Bytes lacing;
+    Bytes data;
+};
+
+std::uint64_t read_le(std::span<const std::uint8_t> bytes) {
+    std::uint64_t value = 0;
+    for (std::size_t i = bytes.size(); i-- > 0;) {
+        value = value << 8 | bytes[i];
+    }
+    return value;
+}
+
+// Splits well-formed output into pages without any help from libogg.
+std::vector<RawPage> split_pages(std::span<const std::uint8_t> bytes) {
+    std::vector<RawPage> pages;
+    while (bytes.size() >= ogg::PAGE_HEADER_BYTES) {
+        RawPage page;
+        page.type = bytes[5];
+        page.granule = read_le(bytes.subspan(6, 8));
+        page.serial = static_cast<std::uint32_t>(read_le(bytes.subspan(14, 4)));
+        page.sequence = static_cast<std::uint32_t>(read_le(bytes.subspan(18, 4)));
+        const std::size_t segments = bytes[26];
+        page.lacing.assign(bytes.begin() + 27, bytes.begin() + 27 + static_cast<std::ptrdiff_t>(segments));
+        std::size_t body = 0;
+        for (const std::uint8_t value : page.lacing) {
+            body += value;
+        }
+        const auto data = bytes.subspan(27 + segments, body);
+        page.data.assign(data.begin(), data.end());
+        pages.push_back(std::move(page));
+        bytes = bytes.subspan(27 + segments + body);
+    }
+    EXPECT_TRUE(bytes.empty()) << "trailing bytes after the last page";
+    return pages;
+}
+
+TEST(OggCrc, TableAndChecksumFollowTheOggPolynomial) {
+    EXPECT_EQ(ogg::CRC_LOOKUP_ARRAY[0], 0u);
+    EXPECT_EQ(ogg::CRC_LOOKUP_ARRAY[1], 0x04C11DB7u);
+    EXPECT_EQ(ogg::CRC_LOOKUP_ARRAY[2], 0x09823B6Eu);
+
+    // The same CRC with a final inversion is the POSIX cksum CRC, whose check value for
+    // "123456789" is 0x765E7680.
+    const std::array<std::uint8_t, 9> digits{'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(ogg::vorbis_crc32_update(0, digits), 0x765E7680u ^ 0xFFFFFFFFu);
+
+    const std::span<const std::uint8_t> all(digits);
+    EXPECT_EQ(ogg::vorbis_crc32_update(ogg::vorbis_crc32_update(0, all.first(4)), all.subspan(4)),
+              ogg::vorbis_crc32_update(0, all));
+    EXPECT_EQ(ogg::vorbis_crc32_update(0x12345678u, {}), 0x12345678u);
+}
+
+TEST(OggPageLayout, OpusHeadersGiveTheReferencePages) {
+    const Bytes head{'O', 'p', 'u', 's', 'H', 'e', 'a', 'd', 1, 2, 0x38, 0x01, 0x80, 0xBB, 0, 0, 0, 0, 0};
+    Bytes tags{'O', 'p', 'u', 's', 'T', 'a', 'g', 's', 14, 0, 0, 0};
+    for (const char c : std::string_view("velgo-marrinet")) {
+        tags.push_back(static_cast<std::uint8_t>(c));
+    }
+    tags.insert(tags.end(), 4, 0);
+    ASSERT_EQ(tags.size(), 30u);
+
+    Feed feed;
+    ASSERT_TRUE(feed.send(0x4D50EE80u, head, PacketEnd::FlushPage, 0));
+    Bytes expected{0x4F, 0x67, 0x67, 0x53, 0x00, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xEE, 0x50, 0x4D,
+                   0, 0, 0, 0, 0x6A, 0x23, 0x0B, 0x1D, 0x01, 0x13};
+    expected.insert(expected.end(), head.begin(), head.end());
+    EXPECT_EQ(feed.writer.sink().bytes, expected);
+
+    ASSERT_TRUE(feed.send(0x4D50EE80u, tags, PacketEnd::FlushPage, 0));
+    const auto pages = split_pages(feed.writer.sink().bytes);
+    ASSERT_EQ(pages.size(), 2u);
+    EXPECT_EQ(pages[1].type, 0x00);
+    EXPECT_EQ(pages[1].sequence, 1u);
+    EXPECT_EQ(pages[1].granule, 0u);
+    EXPECT_EQ(pages[1].lacing, Bytes{30});
+    EXPECT_EQ(feed.check(Paging::Strict), "");
+}
+
+TEST(OggPageLayout, LacingValuesOfSegmentBoundaries) {
+    const std::vector<std::pair<std::size_t, Bytes>> cases{
+        {0, {0}}, {254, {254}}, {255, {255, 0}}, {510, {255, 255, 0}}, {256, {255, 1}}};
+    for (const auto& [size, lacing] : cases) {
+        Feed feed;
+        ASSERT_TRUE(feed.send(9, pattern(size, 3), PacketEnd::FlushPage, 77));
+        const auto pages = split_pages(feed.writer.sink().bytes);
+        ASSERT_EQ(pages.size(), 1u) << size;
+        EXPECT_EQ(pages[0].type, 0x02) << size;
+        EXPECT_EQ(pages[0].granule, 77u) << size;
+        EXPECT_EQ(pages[0].lacing, lacing) << size;
+        EXPECT_EQ(pages[0].data, pattern(size, 3)) << size;
+        EXPECT_EQ(feed.check(Paging::Strict), "") << size;
+    }
+}
+
+TEST(OggPageLayout, TwoHundredFiftyFivePacketsFillOnePage) {
+    Feed feed;
+    for (std::uint64_t i = 1; i <= 254; ++i) {
+        ASSERT_TRUE(feed.send(5, pattern(100, static_cast<std::uint8_t>(i)), PacketEnd::Normal, i));
+    }
+    EXPECT_TRUE(feed.writer.sink().bytes.empty()) << "a page went out before its table was full";
+    ASSERT_TRUE(feed.send(5, pattern(100, 255), PacketEnd::Normal, 255));
+    auto pages = split_pages(feed.writer.sink().bytes);
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(pages[0].lacing, Bytes(255, 100));
+    EXPECT_EQ(pages[0].granule, 255u);
+
+    ASSERT_TRUE(feed.send(5, pattern(100, 0), PacketEnd::FlushPage, 256));
+    pages = split_pages(feed.writer.sink().bytes);
+    ASSERT_EQ(pages.size(), 2u);
+    EXPECT_EQ(pages[1].type, 0x00);
+    EXPECT_EQ(pages[1].sequence, 1u);
+    EXPECT_EQ(pages[1].lacing, Bytes{100});
+    EXPECT_EQ(feed.check(Paging::Strict), "");
+}
+
+TEST(OggPageLayout, PacketCutWhereTheTableFills) {
+    Feed feed;
+    for (std::uint64_t i = 1; i <= 254; ++i) {
+        ASSERT_TRUE(feed.send(5, {static_cast<std::uint8_t>(i)}, PacketEnd::Normal, i));
+    }
+    const Bytes long_packet = pattern(300, 1);
+    ASSERT_TRUE(feed.send(5, long_packet, PacketEnd::Normal, 1000));
+    auto pages = split_pages(feed.writer.sink().bytes);
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(pages[0].lacing.size(), 255u);
+    EXPECT_EQ(pages[0].lacing.back(), 255);
+    EXPECT_EQ(pages[0].granule, 254u) << "the cut packet must not lend its granule";
+
+    ASSERT_TRUE(feed.send(5, {}, PacketEnd::EndOfStream, 1001));
+    pages = split_pages(feed.writer.sink().bytes);
+    ASSERT_EQ(pages.size(), 2u);
+    EXPECT_EQ(pages[1].type, 0x01 | 0x04);
+    EXPECT_EQ(pages[1].lacing, (Bytes{45, 0}));
+    EXPECT_EQ(pages[1].data, Bytes(long_packet.begin() + 255, long_packet.end()));
+    EXPECT_EQ(pages[1].granule, 1001u);
+    EXPECT_EQ(feed.check(Paging::Strict), "");
+
+    // A packet longer than a page: nothing ends on its first page.
+    Feed big;
+    ASSERT_TRUE(big.send(6, pattern(70000, 9), PacketEnd::FlushPage, 42));
+    pages = split_pages(big.writer.sink().bytes);
+    ASSERT_EQ(pages.size(), 2u);
+    EXPECT_EQ(pages[0].granule, ogg::NO_GRANULE);
+    EXPECT_EQ(pages[1].type, 0x01);
+    EXPECT_EQ(pages[1].granule, 42u);
+    EXPECT_EQ(big.check(Paging::Strict), "");
+}
+
+TEST(OggPageLayout, EndOfStreamOnTheLastLacingValueWritesOnePage) {
+    Feed feed;
+    for (std::uint64_t i = 1; i <= 253; ++i) {
+        ASSERT_TRUE(feed.send(5, {7}, PacketEnd::Normal, i));
+    }
+    ASSERT_TRUE(feed.send(5, pattern(300, 2), PacketEnd::EndOfStream, 999));
+    const auto pages = split_pages(feed.writer.sink().bytes);
+    ASSERT_EQ(pages.size(), 1u);
+    EXPECT_EQ(pages[0].type, 0x02 | 0x04);
+    EXPECT_EQ(pages[0].lacing.size(), 255u);
+    EXPECT_EQ(pages[0].granule, 999u);
+    EXPECT_EQ(feed.writer.stream(5)->segment_count, 0);
+    EXPECT_EQ(feed.check(Paging::Strict), "");
+}
+
+std::size_t random_size(std::mt19937_64& rng) {
+    switch (rng() % 8) {
+    case 0: return rng() % 3;
+    case 1: return 255 * (1 + rng() % 6) + rng() % 3 - 1;
+    case 2: return rng() % 70001;
+    default: return rng() % 600;
+    }
+}
+
+PacketEnd random_end(std::mt19937_64& rng) {
+    const auto roll = rng() % 20;
+    return roll == 0 ? PacketEnd::EndOfStream : roll < 4 ? PacketEnd::FlushPage : PacketEnd::Normal;
+}
+
+constexpr std::array<std::uint32_t, 4> SERIALS{0x4D50EE80u, 0u, 0xFFFFFFFFu, 77u};
+
+TEST(OggRoundTrip, RandomPacketSequencesReadBackIntact) {
+    for (const std::uint64_t seed : {1u, 2u, 3u, 4u, 5u}) {
+        std::mt19937_64 rng(seed);
+        Feed feed;
+        std::array<std::uint64_t, SERIALS.size()> granules{};
+        for (int n = 0; n < 500; ++n) {
+            const std::size_t s = rng() % SERIALS.size();
+            granules[s] += rng() % 2000;
+            const auto seed_byte = static_cast<std::uint8_t>(rng());
+            ASSERT_TRUE(feed.send(SERIALS[s], pattern(random_size(rng), seed_byte), random_end(rng), granules[s]));
+        }
+        for (std::size_t s = 0; s < SERIALS.size(); ++s) {
+            ASSERT_TRUE(feed.send(SERIALS[s], pattern(10, 1), PacketEnd::EndOfStream, granules[s] + 1));
+        }
+        EXPECT_EQ(feed.check(Paging::Strict), "") << "seed " << seed;
+    }
+}
+
+// A page the sink took only in part may claim up to 65 307 bytes; a reader skips it once
+// that many bytes follow, so the failure tests end with more than that.
+constexpr std::size_t TAIL_BYTES = 70000;
+
+TEST(OggSinkFailure, ErrorsComeBackUnchangedAndTheOpenPageStays) {
+    // Fail the header, the segment table, then a packet's bytes.
+    for (std::size_t failing_write = 0; failing_write < 3; ++failing_write) {
+        Feed feed;
+        ASSERT_TRUE(feed.send(3, pattern(10, 1), PacketEnd::Normal, 10));
+        const int code = 40 + static_cast<int>(failing_write);
+        feed.writer.sink().fail(failing_write, 1, 5, code);
+        const auto result = feed.send(3, pattern(20, 2), PacketEnd::FlushPage, 20);
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error(), SinkError{code});
+        const ogg::PageState* state = feed.writer.stream(3);
+        EXPECT_EQ(state->sequence, 0u);
+        EXPECT_EQ(state->segment_count, 2);
+        EXPECT_EQ(state->packets.size(), 2u);
+
+        ASSERT_TRUE(feed.send(3, pattern(TAIL_BYTES, 3), PacketEnd::EndOfStream, 30));
+        EXPECT_EQ(feed.check(Paging::AfterFailures), "") << "write " << failing_write;
+    }
+}
+
+// The held page is full: 254 small packets, then either a packet the page cuts or one
+// that ends on the 255th lacing value, and the page write fails. The next packet while
+// the sink still fails is dropped; once it recovers everything else arrives.
+TEST(OggSinkFailure, FullHeldPageIsWrittenAgainBeforeTheNextPacket) {
+    struct Case {
+        bool cut;
+        std::size_t failing_write;
+        std::size_t partial;
+    };
+    for (const Case c : {Case{true, 0, 0}, Case{true, 0, 13}, Case{true, 2, 5}, Case{true, 256, 100},
+                         Case{false, 0, 0}, Case{false, 1, 100}}) {
+        SCOPED_TRACE(testing::Message() << "cut " << c.cut << " write " << c.failing_write << " partial " << c.partial);
+        Feed feed;
+        for (std::uint64_t i = 1; i <= 254; ++i) {
+            ASSERT_TRUE(feed.send(8, pattern(10, static_cast<std::uint8_t>(i)), PacketEnd::Normal, i));
+        }
+        feed.writer.sink().fail(c.failing_write, 2, c.partial, 7);
+        const auto failed = feed.send(8, pattern(c.cut ? 600 : 10, 99), PacketEnd::Normal, 1000);
+        ASSERT_FALSE(failed);
+        EXPECT_EQ(failed.error(), SinkError{7});
+        const ogg::PageState* state = feed.writer.stream(8);
+        ASSERT_EQ(state->segment_count, 255);
+        EXPECT_EQ(state->cut_offset.has_value(), c.cut);
+
+        const auto dropped = feed.writer.write_packet(pattern(50, 5), 8, PacketEnd::Normal, 1500);
+        ASSERT_FALSE(dropped);
+        EXPECT_EQ(dropped.error(), SinkError{7});
+        EXPECT_EQ(state->segment_count, 255);
+        EXPECT_EQ(state->packets.size(), 255u);
+        EXPECT_EQ(state->sequence, 0u);
+
+        ASSERT_TRUE(feed.send(8, pattern(TAIL_BYTES, 6), PacketEnd::EndOfStream, 2000));
+        EXPECT_EQ(feed.check(Paging::AfterFailures), "");
+    }
+}
+
+TEST(OggSinkFailure, RandomFailuresLoseOnlyThePacketsThatWereRefused) {
+    for (const std::uint64_t seed : {11u, 12u, 13u, 14u}) {
+        std::mt19937_64 rng(seed);
+        Feed feed;
+        std::array<std::uint64_t, SERIALS.size()> granules{};
+        std::size_t dropped = 0;
+        for (int n = 0; n < 600; ++n) {
+            if (rng() % 6 == 0) {
+                feed.writer.sink().fail(rng() % 4, 1 + rng() % 3, rng() % 400);
+            }
+            const std::size_t s = rng() % SERIALS.size();
+            const std::uint32_t serial = SERIALS[s];
+            granules[s] += 1 + rng() % 2000;
+            const ogg::PageState* before = feed.writer.stream(serial);
+            const bool full = before && before->segment_count == 255;
+            const auto seed_byte = static_cast<std::uint8_t>(rng());
+            if (feed.send(serial, pattern(random_size(rng), seed_byte), random_end(rng), granules[s])) {
+                continue;
+            }
+            // A refused packet is either held for a later page or dropped whole.
+            const auto& held = feed.writer.stream(serial)->packets;
+            const bool kept = std::any_of(held.begin(), held.end(),
+                                          [&](const ogg::PagePacket& p) { return p.granule == granules[s]; });
+            if (!kept) {
+                EXPECT_TRUE(full) << "a packet was dropped although its page had room";
+                feed.sent.pop_back();
+                ++dropped;
+            }
+        }
+        feed.writer.sink().fail(0, 0);
+        for (std::size_t s = 0; s < SERIALS.size(); ++s) {
+            ASSERT_TRUE(feed.send(SERIALS[s], pattern(TAIL_BYTES, 4), PacketEnd::FlushPage, granules[s] + 1));
+        }
+        EXPECT_EQ(feed.check(Paging::AfterFailures), "") << "seed " << seed;
+        EXPECT_GT(dropped, 0u) << "seed " << seed << " never exercised a refused packet";
+    }
+}
+
+}  // namespace
