@@ -1,0 +1,160 @@
+// Cost of the Ogg Opus writer over bare encoding: the same 60 s of 48 kHz stereo
+// go through OpusOggWriter (in 10 ms chunks, as capture delivers them, into a file
+// in /tmp) and through a plain opus_encode loop. Runs alternate; medians compared.
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <numbers>
+#include <opus.h>
+#include <random>
+#include <span>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "src/opus_ogg/opus_ogg_writer.h"
+
+namespace {
+
+using opus_ogg::OpusOggWriter;
+using Clock = std::chrono::steady_clock;
+
+constexpr int RATE = 48000;
+constexpr int CHANNELS = 2;
+constexpr int SECONDS = 60;
+constexpr std::size_t CHUNK_FRAMES = 480;
+constexpr int RUNS = 7;
+
+// A few notes at a time, each with decaying harmonics, a soft attack and an
+// exponential release, panned apart, over a little noise. Fixed seed.
+std::vector<std::int16_t> music_like_signal() {
+    const std::size_t frames = static_cast<std::size_t>(RATE) * SECONDS;
+    std::vector<double> left(frames), right(frames);
+    std::mt19937 random(1234567);
+    std::uniform_int_distribution<int> semitone(-14, 14);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+
+    const std::size_t note_every = RATE / 4;
+    for (std::size_t start = 0; start < frames; start += note_every) {
+        const double hz = 261.63 * std::pow(2.0, semitone(random) / 12.0);
+        const double pan = unit(random);
+        const double level = 0.05 + 0.08 * unit(random);
+        const std::size_t length = std::min(frames - start, static_cast<std::size_t>(RATE) * 2);
+        for (std::size_t i = 0; i < length; ++i) {
+            const double t = static_cast<double>(i) / RATE;
+            const double envelope = std::min(1.0, t / 0.01) * std::exp(-2.5 * t);
+            double v = 0;
+            for (int h = 1; h <= 6; ++h)
+                v += std::sin(2.0 * std::numbers::pi * hz * h * t) / (h * h);
+            v *= level * envelope;
+            left[start + i] += v * (1.0 - pan);
+            right[start + i] += v * pan;
+        }
+    }
+    std::normal_distribution<double> noise(0.0, 0.003);
+    std::vector<std::int16_t> pcm(frames * CHANNELS);
+    for (std::size_t f = 0; f < frames; ++f) {
+        pcm[2 * f] = static_cast<std::int16_t>(std::clamp((left[f] + noise(random)) * 32767.0, -32768.0, 32767.0));
+        pcm[2 * f + 1] = static_cast<std::int16_t>(std::clamp((right[f] + noise(random)) * 32767.0, -32768.0, 32767.0));
+    }
+    return pcm;
+}
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Feeds pcm through a writer and finalizes it; false on any failure.
+bool write_file(const std::string& path, std::span<const std::int16_t> pcm) {
+    auto writer = OpusOggWriter::create(path, RATE, CHANNELS);
+    if (!writer) {
+        std::fprintf(stderr, "create: %s\n", writer.error().to_string().c_str());
+        return false;
+    }
+    for (std::size_t at = 0; at < pcm.size(); at += CHUNK_FRAMES * CHANNELS) {
+        const std::size_t n = std::min(CHUNK_FRAMES * CHANNELS, pcm.size() - at);
+        if (auto written = writer->write_pcm_i16(pcm.subspan(at, n)); !written) {
+            std::fprintf(stderr, "write_pcm_i16: %s\n", written.error().to_string().c_str());
+            return false;
+        }
+    }
+    auto duration = writer->finalize();
+    if (!duration || *duration != SECONDS) {
+        std::fprintf(stderr, "finalize failed or gave the wrong duration\n");
+        return false;
+    }
+    return true;
+}
+
+// The elapsed time including closing the file, or a negative value on failure.
+double run_writer(const std::string& path, std::span<const std::int16_t> pcm) {
+    const auto start = Clock::now();
+    if (!write_file(path, pcm)) return -1;
+    return seconds_since(start);
+}
+
+double run_bare(std::span<const std::int16_t> pcm, std::uint64_t& total_bytes) {
+    const auto start = Clock::now();
+    int error = 0;
+    OpusEncoder* encoder = opus_encoder_create(RATE, CHANNELS, OPUS_APPLICATION_AUDIO, &error);
+    if (encoder == nullptr || error != 0) return -1;
+    unsigned char packet[OpusOggWriter::MAX_PACKET_BYTES];
+    const std::size_t frame = OpusOggWriter::FRAME_SAMPLES * CHANNELS;
+    for (std::size_t at = 0; at + frame <= pcm.size(); at += frame) {
+        const opus_int32 n = opus_encode(encoder, pcm.data() + at, static_cast<int>(OpusOggWriter::FRAME_SAMPLES),
+                                         packet, sizeof packet);
+        if (n < 0) {
+            opus_encoder_destroy(encoder);
+            return -1;
+        }
+        total_bytes += static_cast<std::uint64_t>(n);
+    }
+    opus_encoder_destroy(encoder);
+    return seconds_since(start);
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main() {
+    const std::vector<std::int16_t> pcm = music_like_signal();
+    const std::string path = "/tmp/vmah-writer-bench-" + std::to_string(::getpid()) + ".opus";
+
+    std::vector<double> writer_times, bare_times;
+    std::uint64_t bare_bytes = 0;
+    // One untimed pair first, so neither side pays for cold caches and page faults.
+    if (!write_file(path, pcm) || run_bare(pcm, bare_bytes) < 0) {
+        ::unlink(path.c_str());
+        std::fprintf(stderr, "writer_bench: warm-up failed\n");
+        return 1;
+    }
+    bare_bytes = 0;
+    for (int run = 0; run < RUNS; ++run) {
+        const double w = run_writer(path, pcm);
+        const double b = run_bare(pcm, bare_bytes);
+        if (w < 0 || b < 0) {
+            ::unlink(path.c_str());
+            std::fprintf(stderr, "writer_bench: run %d failed\n", run);
+            return 1;
+        }
+        writer_times.push_back(w);
+        bare_times.push_back(b);
+    }
+    ::unlink(path.c_str());
+
+    const double writer = median(writer_times);
+    const double bare = median(bare_times);
+    std::printf("writer_bench: %d s of %d Hz stereo, %d alternating runs each, medians\n", SECONDS, RATE, RUNS);
+    std::printf("bare opus_encode loop: %.1f ms (%.1f kB per run)\n", bare * 1e3,
+                static_cast<double>(bare_bytes) / RUNS / 1e3);
+    std::printf("OpusOggWriter:         %.1f ms\n", writer * 1e3);
+    std::printf("ratio writer/bare:     %.4f (goal <= 1.02)\n", writer / bare);
+    return 0;
+}
