@@ -1,0 +1,94 @@
+// Sample-buffer entry points of the bridge: reference counting and the audio buffer list.
+#include <cstdlib>
+#include <memory>
+
+#include "capture/bridge/bridge.h"
+#include "platform/block_buffer.h"
+#include "platform/ref.h"
+#include "platform/sample_buffer.h"
+
+namespace {
+
+// Bridge handles are the platform objects themselves.
+platform::CMSampleBuffer* from_handle(cm_sample_buffer* handle) {
+  return reinterpret_cast<platform::CMSampleBuffer*>(handle);
+}
+cm_block_buffer* to_handle(platform::CMBlockBuffer* block) {
+  return reinterpret_cast<cm_block_buffer*>(block);
+}
+
+struct FreeDeleter {
+  void operator()(void* p) const noexcept { std::free(p); }
+};
+
+void clear_outputs(uint32_t* num_buffers, AudioBufferBridge** buffers_ptr, size_t* buffers_len,
+                   cm_block_buffer** block_buffer) {
+  if (num_buffers != nullptr) *num_buffers = 0;
+  if (buffers_ptr != nullptr) *buffers_ptr = nullptr;
+  if (buffers_len != nullptr) *buffers_len = 0;
+  if (block_buffer != nullptr) *block_buffer = nullptr;
+}
+
+}  // namespace
+
+extern "C" {
+
+void cm_sample_buffer_get_audio_buffer_list(cm_sample_buffer* sample_buffer, uint32_t* num_buffers,
+                                            AudioBufferBridge** buffers_ptr, size_t* buffers_len,
+                                            cm_block_buffer** block_buffer) {
+  clear_outputs(num_buffers, buffers_ptr, buffers_len, block_buffer);
+  if (sample_buffer == nullptr || num_buffers == nullptr || buffers_ptr == nullptr ||
+      buffers_len == nullptr || block_buffer == nullptr) {
+    return;
+  }
+  // Our own reference for the length of the call.
+  const auto buffer = platform::Ref<platform::CMSampleBuffer>::retain(from_handle(sample_buffer));
+
+  std::size_t needed = 0;
+  (void)platform::CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
+      buffer.get(), &needed, nullptr, 0, nullptr, nullptr, 0, nullptr);
+  if (needed == 0) return;
+
+  // Whole one-buffer lists, plus one more, so the scratch area is never short.
+  constexpr std::size_t unit = platform::AudioBufferList::size_for(1);
+  const std::size_t scratch_size = (needed / unit + 2) * unit;
+  const std::unique_ptr<void, FreeDeleter> scratch(std::calloc(1, scratch_size));
+  if (!scratch) return;
+  auto* list = static_cast<platform::AudioBufferList*>(scratch.get());
+
+  platform::CMBlockBuffer* raw_block = nullptr;
+  const platform::OSStatus status = platform::CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
+      buffer.get(), nullptr, list, needed, nullptr, nullptr, 0, &raw_block);
+  auto block = platform::Ref<platform::CMBlockBuffer>::adopt(raw_block);
+  const std::uint32_t count = list->number_buffers;
+  if (status != platform::noErr || !block || count == 0) return;
+
+  const auto length = static_cast<std::uint32_t>(platform::CMBlockBufferGetDataLength(block.get()));
+  auto* descriptors = static_cast<AudioBufferBridge*>(std::malloc(count * sizeof(AudioBufferBridge)));
+  if (descriptors == nullptr) return;
+  const platform::AudioBuffer* source = list->buffers();
+  for (std::uint32_t i = 0; i < count; ++i) {
+    descriptors[i].number_channels = source[i].number_channels;
+    descriptors[i].data_bytes_size =
+        source[i].data_byte_size < length ? source[i].data_byte_size : length;
+    descriptors[i].data_ptr = source[i].data;
+  }
+  *num_buffers = count;
+  *buffers_ptr = descriptors;
+  *buffers_len = count;
+  *block_buffer = to_handle(block.leak());
+}
+
+cm_sample_buffer* cm_sample_buffer_retain(cm_sample_buffer* sample_buffer) {
+  return reinterpret_cast<cm_sample_buffer*>(platform::retain(from_handle(sample_buffer)));
+}
+
+void cm_sample_buffer_release(cm_sample_buffer* sample_buffer) {
+  platform::release(from_handle(sample_buffer));
+}
+
+void cm_block_buffer_release(cm_block_buffer* block_buffer) {
+  platform::release(reinterpret_cast<platform::CMBlockBuffer*>(block_buffer));
+}
+
+}  // extern "C"
