@@ -1,0 +1,195 @@
+#include "tests/helper/child_process.h"
+
+#include <gtest/gtest.h>
+#include <ogg/ogg.h>
+#include <opusfile.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#ifndef HELPER_BINARY
+#error "HELPER_BINARY must name the helper executable"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string MISSING_OUT = "UNAVAILABLE missing --out\n";
+
+// What the pages of a finished recording look like.
+struct OggSummary {
+    bool starts_with_capture = false;
+    int pages = 0;
+    bool eos_on_last_page_only = false;
+    ogg_int64_t last_granule = -1;
+};
+
+OggSummary read_ogg(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    OggSummary summary;
+    summary.starts_with_capture = bytes.starts_with("OggS");
+    ogg_sync_state sync;
+    ogg_sync_init(&sync);
+    char* buffer = ogg_sync_buffer(&sync, static_cast<long>(bytes.size()));
+    std::copy(bytes.begin(), bytes.end(), buffer);
+    ogg_sync_wrote(&sync, static_cast<long>(bytes.size()));
+    ogg_page page;
+    int eos_pages = 0;
+    bool last_eos = false;
+    while (ogg_sync_pageout(&sync, &page) == 1) {
+        ++summary.pages;
+        last_eos = ogg_page_eos(&page) != 0;
+        eos_pages += last_eos;
+        summary.last_granule = ogg_page_granulepos(&page);
+    }
+    ogg_sync_clear(&sync);
+    summary.eos_on_last_page_only = last_eos && eos_pages == 1;
+    return summary;
+}
+
+// The helper's environment is the fixture's to choose, so that a fixture for capture against
+// a private sound server can add its address. Sanitizer settings pass through.
+std::vector<std::string> base_environment() {
+    std::vector<std::string> env = {"PATH=/usr/bin:/bin"};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+    }
+    return env;
+}
+
+class HelperProcess : public ::testing::Test {
+protected:
+    explicit HelperProcess(std::vector<std::string> env = base_environment())
+        : env_(std::move(env)) {}
+
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "helper_process_XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::unique_ptr<ChildProcess> start(std::vector<std::string> args) {
+        args.insert(args.begin(), HELPER_BINARY);
+        return std::make_unique<ChildProcess>(args, env_);
+    }
+    ChildProcess::Result run(std::vector<std::string> args) { return start(std::move(args))->finish(); }
+
+    // The file exists only after the stop signals are installed, so from then on a signal
+    // asks for a stop instead of killing the helper.
+    static bool wait_for_file(const fs::path& path) {
+        for (auto give_up = Clock::now() + 10s; Clock::now() < give_up;
+             std::this_thread::sleep_for(10ms)) {
+            if (fs::exists(path)) return true;
+        }
+        return false;
+    }
+
+    // Starts a recording into `name`, stops it with `signal_number` and checks the
+    // prompt, single "OK" line and the finished file.
+    void record_and_stop(const std::string& name, int signal_number,
+                         std::vector<std::string> extra = {}) {
+        const fs::path out = dir_ / name;
+        std::vector<std::string> args = {"--out", out.string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto child = start(args);
+        ASSERT_TRUE(wait_for_file(out));
+        std::this_thread::sleep_for(150ms);
+        ASSERT_TRUE(child->running()) << "ended before the stop signal";
+        const auto signalled = Clock::now();
+        child->send(signal_number);
+        const auto result = child->finish();
+        EXPECT_LT(Clock::now() - signalled, 500ms);
+        EXPECT_EQ(result.exit_status, 0);
+        check_ok_recording(result.out, out);
+    }
+
+    static void check_ok_recording(const std::string& line, const fs::path& out) {
+        ASSERT_TRUE(line.starts_with("OK ") && line.ends_with('\n')) << line;
+        EXPECT_EQ(line.find('\n'), line.size() - 1) << line;
+        char* end = nullptr;
+        const double seconds = std::strtod(line.c_str() + 3, &end);
+        EXPECT_EQ(*end, '\n') << line;
+        const OggSummary ogg = read_ogg(out);
+        EXPECT_TRUE(ogg.starts_with_capture);
+        EXPECT_GE(ogg.pages, 3);
+        EXPECT_TRUE(ogg.eos_on_last_page_only);
+        // The duration counts the audio frames; a run without audio still ends with one
+        // silent end-of-stream frame.
+        const auto frames = static_cast<ogg_int64_t>(seconds * 48000.0);
+        EXPECT_EQ(ogg.last_granule, seconds == 0 ? 960 : frames) << line;
+        int error = 0;
+        OggOpusFile* file = op_open_file(out.c_str(), &error);
+        ASSERT_NE(file, nullptr) << "opusfile error " << error;
+        EXPECT_EQ(op_channel_count(file, -1), 2);
+        EXPECT_GE(op_pcm_total(file, -1), 0);
+        op_free(file);
+    }
+
+    std::vector<std::string> env_;
+    fs::path dir_;
+};
+
+TEST_F(HelperProcess, MissingOutputEndsWithStatusTwo) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {}, {"--out", ""}, {"--out"}, {"--secs", "1", "--out"}, {"--out=x.opus"},
+             {"", "", ""}}) {
+        const auto result = run(args);
+        EXPECT_EQ(result.exit_status, 2);
+        EXPECT_EQ(result.out, MISSING_OUT);
+        EXPECT_EQ(result.err, MISSING_OUT);
+    }
+    EXPECT_TRUE(fs::is_empty(dir_));
+}
+
+TEST_F(HelperProcess, UncreatableFileIsUnavailable) {
+    const auto result = run({"--out", (dir_ / "no/such/dir.opus").string()});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.out, "UNAVAILABLE opus/ogg writer: No such file or directory (os error 2)\n");
+    EXPECT_EQ(result.err, "");
+}
+
+TEST_F(HelperProcess, StopSignalsFinishTheRecording) {
+    record_and_stop("int.opus", SIGINT);
+    record_and_stop("term.opus", SIGTERM);
+}
+
+TEST_F(HelperProcess, OddArgumentsAreTakenAsBytes) {
+    // Not UTF-8: the file gets exactly these bytes as its name.
+    record_and_stop("\xff\xfe\x80.opus", SIGTERM, {"", "--secs"});
+    // First --out wins; a huge or unreadable limit means recording until stopped.
+    record_and_stop("first.opus", SIGTERM, {"--out", (dir_ / "second.opus").string()});
+    EXPECT_FALSE(fs::exists(dir_ / "second.opus"));
+    record_and_stop("huge.opus", SIGINT, {"--secs", "18446744073709551615"});
+    record_and_stop("long.opus", SIGINT,
+                    {"--secs", std::string(100000, '9'), std::string(100000, 'x'), ""});
+}
+
+TEST_F(HelperProcess, SecsZeroRecordsForOneSecond) {
+    const fs::path out = dir_ / "one.opus";
+    const auto started = Clock::now();
+    const auto result = run({"--out", out.string(), "--secs", "0"});
+    const auto elapsed = Clock::now() - started;
+    EXPECT_GE(elapsed, 1s);
+    EXPECT_LT(elapsed, 4s);
+    EXPECT_EQ(result.exit_status, 0);
+    check_ok_recording(result.out, out);
+}
+
+// A finalisation that cannot write the file is reported as such, once, not as "OK".
+TEST_F(HelperProcess, FullDiskIsNotReportedAsSuccess) {
+    const auto result = run({"--out", "/dev/full", "--secs", "0"});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.out, "UNAVAILABLE opus/ogg writer: No space left on device (os error 28)\n");
+}
+
+}  // namespace

@@ -1,0 +1,85 @@
+#include "src/deadline.h"
+#include "src/status_line.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <thread>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+using helper::format_seconds;
+
+TEST(FormatSeconds, ShortestFixedText) {
+    EXPECT_EQ(format_seconds(0.0), "0");
+    EXPECT_EQ(format_seconds(61.5), "61.5");
+    EXPECT_EQ(format_seconds(12.02), "12.02");
+    EXPECT_EQ(format_seconds(0.02), "0.02");
+    EXPECT_EQ(format_seconds(60.0), "60");
+    EXPECT_EQ(format_seconds(1e21), "1000000000000000000000");
+    EXPECT_EQ(format_seconds(0.1 + 0.2), "0.30000000000000004");
+}
+
+TEST(FormatSeconds, ReadsBackExactlyWithoutExponent) {
+    const double values[] = {1e21,   3e22,    1.0 / 3.0, 2.0 / 3.0e7, 12345.678901234567,
+                             1e-7,   0.02 * 7, 5e-324,   std::numeric_limits<double>::max(),
+                             4503599627370497.0, 96000.0 / 48000.0 + 0.02};
+    for (double value : values) {
+        const std::string text = format_seconds(value);
+        EXPECT_EQ(text.find_first_of("eE"), std::string::npos) << text;
+        char* end = nullptr;
+        EXPECT_EQ(std::strtod(text.c_str(), &end), value) << text;
+        EXPECT_EQ(*end, '\0') << text;
+        // Whole values carry no decimal point.
+        if (value == std::trunc(value)) {
+            EXPECT_EQ(text.find('.'), std::string::npos) << text;
+        }
+    }
+}
+
+TEST(WriteAll, WritesEverythingOrReportsFailure) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const std::string big(50000, 'x');  // more than one pipe buffer: needs partial writes
+    std::string got;
+    std::thread reader([&] {
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(fds[0], buf, sizeof buf)) > 0) got.append(buf, static_cast<size_t>(n));
+    });
+    EXPECT_TRUE(helper::write_all(fds[1], big));
+    close(fds[1]);
+    reader.join();
+    EXPECT_EQ(got, big);
+    close(fds[0]);
+    EXPECT_FALSE(helper::write_all(fds[1], "closed\n"));
+}
+
+TEST(Deadline, AddsAtLeastOneSecond) {
+    const timespec now{100, 250};
+    EXPECT_EQ(helper::deadline_after(now, 0)->tv_sec, 101);
+    EXPECT_EQ(helper::deadline_after(now, 7)->tv_sec, 107);
+    EXPECT_EQ(helper::deadline_after(now, 7)->tv_nsec, 250);
+    const auto deadline = helper::deadline_after(now, 1);
+    EXPECT_FALSE(helper::deadline_reached(deadline, {100, 999'999'999}));
+    EXPECT_FALSE(helper::deadline_reached(deadline, {101, 249}));
+    EXPECT_TRUE(helper::deadline_reached(deadline, {101, 250}));
+    EXPECT_TRUE(helper::deadline_reached(deadline, {102, 0}));
+}
+
+TEST(Deadline, SaturatesToNoDeadlineBeyondClockRange) {
+    constexpr auto max = std::numeric_limits<decltype(timespec::tv_sec)>::max();
+    const timespec now{5, 0};
+    EXPECT_EQ(helper::deadline_after(now, static_cast<std::uint64_t>(max) - 5)->tv_sec, max);
+    EXPECT_FALSE(helper::deadline_after(now, static_cast<std::uint64_t>(max) - 4));
+    EXPECT_FALSE(helper::deadline_after(now, std::numeric_limits<std::uint64_t>::max()));
+    EXPECT_FALSE(helper::deadline_after({max, 0}, 1));
+    EXPECT_FALSE(helper::deadline_reached(std::nullopt, {max, 999'999'999}));
+}
+
+}  // namespace
