@@ -58,17 +58,20 @@ concept PageSink = std::movable<S> && requires(S& sink, std::span<const std::uin
 
 // Cuts packets of one or more logical streams into Ogg pages. A page ends when its
 // 255 lacing values are used up or when a packet asks for it; there is no other limit.
+// The writer owns its sink; destroying it destroys the sink, and pages still being
+// assembled are not written.
 //
 // After a failed page write the stream keeps the unwritten page, and the call that
 // failed returns the sink's error. What happens next depends on where it failed:
 // - The page had filled up (255 lacing values). The next packet for that stream first
-//   writes the held page again. If that fails too, the new packet is dropped and the
-//   error returned, so the lacing table never overflows. If it succeeds, any segments
-//   of a packet that the held page cut are placed next, then the new packet. The data
-//   is kept whole; only the failed packet's flush or end-of-stream request is not
-//   remembered, since the stream has evidently gone on. A page the sink took only in
-//   part is followed by the whole page with the same sequence number, and Ogg readers
-//   resynchronise on the capture pattern, so the sequence stays gap-free.
+//   writes the held page again, then places the rest of a packet that page cut, if
+//   any. Should any of that fail, the new packet is dropped and the error returned:
+//   there is no room for it, and the lacing table must never overflow. Otherwise the
+//   new packet follows. The data is kept whole; only the failed packet's flush or
+//   end-of-stream request is not remembered, since the stream has evidently gone on.
+//   A page the sink took only in part is followed by the whole page with the same
+//   sequence number; Ogg readers resynchronise on the capture pattern once the bytes
+//   that the broken page claims are there, so the sequence stays gap-free.
 // - A flush of a page that had room left failed. The page stays open and later packets
 //   join it; it is written when it fills or at the next flush.
 template <PageSink Sink>
