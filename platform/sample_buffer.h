@@ -3,6 +3,7 @@
 #ifndef VMAH_PLATFORM_SAMPLE_BUFFER_H
 #define VMAH_PLATFORM_SAMPLE_BUFFER_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -51,9 +52,9 @@ struct AudioBufferList {
   }
 };
 
-// How one audio buffer of a sample buffer lies in its block buffer. A missing offset gives
-// a null data pointer. Sizes and offsets are reported as given, even past the block's end,
-// so tests can build every layout a reader must survive.
+// How one audio buffer of a sample buffer lies in its block buffer. A missing offset, or one
+// past the block's end, gives a null data pointer. Sizes are reported as given, even past
+// the block's end, so tests can build every layout a reader must survive.
 struct AudioBufferLayout {
   std::uint32_t number_channels = 0;
   std::uint32_t data_byte_size = 0;
@@ -84,8 +85,8 @@ class CMSampleBuffer final : public Object {
   const std::vector<AudioBufferLayout>& audioLayout() const noexcept { return layout_; }
 
   // Makes the next fills of this buffer's audio list fail with status (noErr restores).
-  void setFillStatusForTesting(OSStatus status) noexcept { fill_status_ = status; }
-  OSStatus fillStatusForTesting() const noexcept { return fill_status_; }
+  void setFillStatusForTesting(OSStatus status) noexcept { fill_status_.store(status); }
+  OSStatus fillStatusForTesting() const noexcept { return fill_status_.load(); }
 
  private:
   CMSampleBuffer(bool hasAudio, Ref<CMBlockBuffer> block, std::vector<AudioBufferLayout> layout,
@@ -97,7 +98,7 @@ class CMSampleBuffer final : public Object {
   std::vector<AudioBufferLayout> layout_;
   std::int64_t sample_rate_;
   std::int64_t num_samples_;
-  OSStatus fill_status_ = noErr;
+  std::atomic<OSStatus> fill_status_{noErr};
 };
 
 // Size query (bufferListOut null): writes the list size the audio needs to

@@ -23,8 +23,7 @@ namespace platform::scripted {
 // One capture the platform started through the scripted backend; the test's handle on it.
 class ScriptedCapture {
  public:
-  explicit ScriptedCapture(CaptureParams params, std::shared_ptr<CaptureSink> sink,
-                           Reply<Outcome> started);
+  ScriptedCapture(CaptureParams params, std::shared_ptr<CaptureSink> sink);
 
   const CaptureParams& params() const noexcept { return params_; }
 
@@ -51,6 +50,10 @@ class ScriptedCapture {
  private:
   friend class ScriptedBackend;
   friend class ScriptedCaptureHandle;
+  void hold_start(Reply<Outcome> started);
+  // Counts a stop request; false when the answer is held (times 0).
+  bool note_stop(const Reply<Outcome>& stopped, unsigned times);
+  void mark_released();
 
   const CaptureParams params_;
   const std::shared_ptr<CaptureSink> sink_;

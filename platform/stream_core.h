@@ -1,0 +1,66 @@
+// The mutable heart of an SCStream: outputs, delegate, and the capture state machine.
+// Shared with the capture's sink and with pending completions, so that whatever arrives
+// late finds a consistent record even after the stream itself is gone. Internal to the
+// platform.
+#ifndef VMAH_PLATFORM_STREAM_CORE_H
+#define VMAH_PLATFORM_STREAM_CORE_H
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/backend.h"
+#include "platform/stream.h"
+
+namespace platform {
+
+class StreamCore : public std::enable_shared_from_this<StreamCore> {
+ public:
+  StreamCore(SCStream* owner, SCStreamDelegate* delegate);
+
+  bool add_output(SCStreamOutput* output, SCStreamOutputType type, DispatchQueue* queue,
+                  Ref<NSError>* error);
+  bool remove_output(SCStreamOutput* output, SCStreamOutputType type, Ref<NSError>* error);
+
+  void start(const StreamSettings& settings, SCContentFilter* filter,
+             SCStream::CompletionHandler handler);
+  void stop(SCStream::CompletionHandler handler);
+
+  // Queues buffer for the outputs of type; with a session, only while it is current.
+  void deliver(CMSampleBuffer* buffer, SCStreamOutputType type,
+               std::optional<std::uint64_t> session);
+  void failed(std::uint64_t session, std::string description);
+
+  // The stream is going: no more deliveries or notifications, the capture ends.
+  void detach();
+
+ private:
+  enum class Phase { Idle, Starting, Running, Stopping };
+  struct Output {
+    Ref<SCStreamOutput> output;
+    SCStreamOutputType type;
+    Ref<DispatchQueue> queue;
+  };
+
+  void on_started(std::uint64_t session, Outcome outcome, const SCStream::CompletionHandler& handler);
+  void on_stopped(std::uint64_t session, Outcome outcome, const SCStream::CompletionHandler& handler);
+  std::vector<Ref<DispatchQueue>> output_queues_locked() const;
+
+  mutable std::mutex mutex_;
+  SCStream* owner_;  // not owned; null once the stream is gone
+  Ref<SCStreamDelegate> delegate_;
+  std::vector<Output> outputs_;
+  Phase phase_ = Phase::Idle;
+  // Names one capture; bumped whenever a capture begins or ends, so that late calls from
+  // an old capture are recognised and ignored.
+  std::uint64_t session_ = 0;
+  std::shared_ptr<Capture> capture_;
+  std::optional<std::string> pending_failure_;
+};
+
+}  // namespace platform
+
+#endif
