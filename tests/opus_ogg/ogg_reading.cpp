@@ -16,51 +16,32 @@ std::vector<std::uint8_t> read_bytes(const std::string& path) {
 }
 
 OggFile read_ogg(const std::string& path) {
-    OggFile file;
-    file.bytes = read_bytes(path);
-
+    OggFile file{read_bytes(path), {}, {}};
     ogg_sync_state sync;
     ogg_sync_init(&sync);
     char* buffer = ogg_sync_buffer(&sync, static_cast<long>(file.bytes.size()));
-    if (!file.bytes.empty()) std::memcpy(buffer, file.bytes.data(), file.bytes.size());
+    std::memcpy(buffer, file.bytes.data(), file.bytes.size());
     ogg_sync_wrote(&sync, static_cast<long>(file.bytes.size()));
 
     ogg_stream_state stream;
-    bool stream_ready = false;
     ogg_page page;
-    for (;;) {
-        const int got = ogg_sync_pageout(&sync, &page);
-        if (got == 0) break;
+    ogg_packet packet;
+    for (int got; (got = ogg_sync_pageout(&sync, &page)) != 0;) {
         if (got < 0) {
-            ++file.sync_holes;
+            ++file.holes;
             continue;
         }
-        Page info;
-        info.serial = static_cast<std::uint32_t>(ogg_page_serialno(&page));
-        info.sequence = ogg_page_pageno(&page);
-        info.granule = ogg_page_granulepos(&page);
-        info.first = ogg_page_bos(&page) != 0;
-        info.last = ogg_page_eos(&page) != 0;
-        info.continued = ogg_page_continued(&page) != 0;
-        info.packets_ended = ogg_page_packets(&page);
-        file.pages.push_back(info);
-
-        if (!stream_ready) {
-            ogg_stream_init(&stream, ogg_page_serialno(&page));
-            stream_ready = true;
-        }
-        if (ogg_stream_pagein(&stream, &page) != 0) ++file.sync_holes;
-        ogg_packet packet;
-        int out;
-        while ((out = ogg_stream_packetout(&stream, &packet)) != 0) {
-            if (out < 0) {
-                ++file.sync_holes;
-                continue;
-            }
-            file.packets.emplace_back(packet.packet, packet.packet + packet.bytes);
+        if (file.pages.empty()) ogg_stream_init(&stream, ogg_page_serialno(&page));
+        file.pages.push_back({static_cast<std::uint32_t>(ogg_page_serialno(&page)), ogg_page_pageno(&page),
+                              ogg_page_granulepos(&page), ogg_page_bos(&page) != 0, ogg_page_eos(&page) != 0,
+                              ogg_page_continued(&page) != 0, ogg_page_packets(&page)});
+        if (ogg_stream_pagein(&stream, &page) != 0) ++file.holes;
+        for (int out; (out = ogg_stream_packetout(&stream, &packet)) != 0;) {
+            if (out < 0) ++file.holes;
+            else file.packets.emplace_back(packet.packet, packet.packet + packet.bytes);
         }
     }
-    if (stream_ready) ogg_stream_clear(&stream);
+    if (!file.pages.empty()) ogg_stream_clear(&stream);
     ogg_sync_clear(&sync);
     return file;
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-// Independent view of a written file: pages and packets as libogg sees them.
+// Independent view of a written file, as libogg sees it; and a scratch directory.
 
 #include <cstdint>
 #include <string>
@@ -9,34 +9,28 @@
 namespace opus_ogg_test {
 
 struct Page {
-    std::uint32_t serial = 0;
-    long sequence = 0;
-    std::int64_t granule = 0;
-    bool first = false;
-    bool last = false;
-    bool continued = false;
-    int packets_ended = 0;  // packets that complete on this page
+    std::uint32_t serial;
+    long sequence;
+    std::int64_t granule;
+    bool first, last, continued;
+    int packets_ended;  // packets that complete on this page
 };
 
 struct OggFile {
     std::vector<std::uint8_t> bytes;
     std::vector<Page> pages;
     std::vector<std::vector<std::uint8_t>> packets;
-    int sync_holes = 0;  // damaged or skipped data, including checksum failures
+    int holes = 0;  // skipped or damaged data, checksum failures included
 };
 
 std::vector<std::uint8_t> read_bytes(const std::string& path);
 OggFile read_ogg(const std::string& path);
 
 // A fresh directory under /tmp, removed with its contents on destruction.
-class TempDir {
-public:
+struct TempDir {
     TempDir();
     ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     std::string file(const std::string& name) const { return path + "/" + name; }
-
     std::string path;
 };
 
