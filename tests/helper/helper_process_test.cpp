@@ -110,6 +110,7 @@ protected:
         const auto result = child->finish();
         EXPECT_LT(Clock::now() - signalled, 500ms);
         EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(result.err, "");
         check_ok_recording(result.out, out);
     }
 
@@ -182,6 +183,7 @@ TEST_F(HelperProcess, SecsZeroRecordsForOneSecond) {
     EXPECT_GE(elapsed, 1s);
     EXPECT_LT(elapsed, 4s);
     EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.err, "");
     check_ok_recording(result.out, out);
 }
 
