@@ -356,10 +356,8 @@ void PulseRecorder::hand_over(const void* data, std::size_t bytes) {
     std::size_t consumed = 0;  // bytes of `in` already copied
     while (done < whole_frames) {
         const std::size_t frames = std::min(max_fragment_frames_, whole_frames - done);
-        Fragment fragment;
-        fragment.first_frame = frames_handed_;
-        fragment.samples.assign(frames * format_.channels, 0.0f);
-        auto* out = reinterpret_cast<std::byte*>(fragment.samples.data());
+        scratch_.assign(frames * format_.channels, 0.0f);
+        auto* out = reinterpret_cast<std::byte*>(scratch_.data());
         std::size_t need = frames * frame_bytes;
         if (!carried.empty()) {
             std::memcpy(out, carried.data(), carried.size());
@@ -370,23 +368,10 @@ void PulseRecorder::hand_over(const void* data, std::size_t bytes) {
         if (in != nullptr) std::memcpy(out, in + consumed, need);
         consumed += need;
         done += frames;
+        const std::uint64_t first = frames_handed_;
         frames_handed_ += frames;
-        on_fragment_(std::move(fragment));
+        on_fragment_(scratch_, first);
     }
-}
-
-// A sink renders ahead by its own latency (up to seconds when idle), and what it
-// rendered before the stream existed never reaches the monitor: the first data
-// can come that much after the start. It is audio of the moment it arrives, so the
-// wait becomes silence and the recording still covers the time since the start.
-void PulseRecorder::fill_start_gap() {
-    data_seen_ = true;
-    const auto waited = std::chrono::steady_clock::now() - ready_at_;
-    // Up to two fragments is the ordinary delivery delay, not a gap.
-    if (waited <= 2 * format_.fragment) return;
-    const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(waited - format_.fragment);
-    const auto frames = static_cast<std::size_t>(gap.count()) * format_.rate / 1'000'000;
-    hand_over(nullptr, frames * sizeof(float) * format_.channels);
 }
 
 void PulseRecorder::fail(std::string text) {

@@ -9,6 +9,7 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -87,13 +88,6 @@ struct RecordFormat {
     std::chrono::microseconds fragment = 10ms;
 };
 
-// One piece of recorded audio: 32-bit float samples, interleaved.
-struct Fragment {
-    std::vector<float> samples;
-    // Frames handed over before this fragment (holes included).
-    std::uint64_t first_frame = 0;
-};
-
 // Records one source (a sink's monitor) and hands every fragment to a handler.
 //
 // Both handlers run on the loop thread with the loop lock held: they must only
@@ -102,7 +96,10 @@ class PulseRecorder {
     struct Key {};
 
 public:
-    using FragmentHandler = std::function<void(Fragment&&)>;
+    // 32-bit float samples, interleaved, valid for the call; first_frame counts the
+    // frames handed over before them (silence included).
+    using FragmentHandler =
+        std::function<void(std::span<const float> interleaved, std::uint64_t first_frame)>;
     // Called at most once, with the server's text, when the connection or the
     // stream fails while recording.
     using FailureHandler = std::function<void(std::string)>;
@@ -138,6 +135,7 @@ private:
     std::unique_ptr<PulseClient> client_;
     std::unique_ptr<pa_stream, detail::StreamUnref> stream_;
     std::vector<std::byte> partial_frame_;
+    std::vector<float> scratch_;
     std::uint64_t frames_handed_ = 0;
     std::size_t max_fragment_frames_ = 0;
     std::chrono::steady_clock::time_point ready_at_;
