@@ -57,6 +57,7 @@ class SessionSink final : public CaptureSink {
   }
 
   void failed(std::string description) override {
+    if (failed_.exchange(true)) return;  // only the first failure of a capture counts
     // The reaction (ending the capture, telling the delegate) belongs on a worker, never on
     // the backend's thread.
     post([core = core_, session = session_, description = std::move(description)]() mutable {
@@ -67,6 +68,7 @@ class SessionSink final : public CaptureSink {
  private:
   const std::weak_ptr<StreamCore> core_;
   const std::uint64_t session_;
+  std::atomic<bool> failed_{false};
 };
 
 }  // namespace

@@ -15,20 +15,21 @@ void answer(const Reply<T>& reply, const T& value, unsigned times) {
 // What the platform owns for one scripted recording; the test keeps the record.
 class ScriptedCaptureHandle final : public Capture {
  public:
-  ScriptedCaptureHandle(std::shared_ptr<ScriptedCapture> record, Outcome stop_outcome,
-                        unsigned stop_times)
-      : record_(std::move(record)), stop_outcome_(std::move(stop_outcome)), stop_times_(stop_times) {}
+  ScriptedCaptureHandle(std::shared_ptr<ScriptedCapture> record,
+                        std::shared_ptr<ScriptedBackend::StopScript> script)
+      : record_(std::move(record)), script_(std::move(script)) {}
   ~ScriptedCaptureHandle() override { record_->mark_released(); }
 
   void stop(Reply<Outcome> stopped) override {
-    if (!record_->note_stop(stopped, stop_times_)) return;  // held for the test
-    answer(stopped, stop_outcome_, stop_times_);
+    // The answer is whatever the test scripted by the time the stop comes.
+    const auto [outcome, times] = script_->get();
+    if (!record_->note_stop(stopped, times)) return;  // held for the test
+    answer(stopped, outcome, times);
   }
 
  private:
   const std::shared_ptr<ScriptedCapture> record_;
-  const Outcome stop_outcome_;
-  const unsigned stop_times_;
+  const std::shared_ptr<ScriptedBackend::StopScript> script_;
 };
 
 ScriptedCapture::ScriptedCapture(CaptureParams params, std::shared_ptr<CaptureSink> sink)
@@ -154,8 +155,7 @@ void ScriptedBackend::set_start(Outcome outcome, unsigned times) {
 }
 
 void ScriptedBackend::set_stop(Outcome outcome, unsigned times) {
-  std::lock_guard lock(mutex_);
-  stop_ = {std::move(outcome), times};
+  stop_->set({std::move(outcome), times});
 }
 
 void ScriptedBackend::refuse_outputs(std::optional<std::string> reason) {
@@ -194,14 +194,12 @@ std::unique_ptr<Capture> ScriptedBackend::start_capture(const CaptureParams& par
                                                         Reply<Outcome> started) {
   auto record = std::make_shared<ScriptedCapture>(params, std::move(sink));
   Answer start;
-  Answer stop;
   {
     std::lock_guard lock(mutex_);
     captures_.push_back(record);
     start = start_;
-    stop = stop_;
   }
-  auto handle = std::make_unique<ScriptedCaptureHandle>(record, stop.outcome, stop.times);
+  auto handle = std::make_unique<ScriptedCaptureHandle>(record, stop_);
   if (start.times == 0) {
     record->hold_start(std::move(started));
   } else {

@@ -100,19 +100,35 @@ class ScriptedBackend final : public Backend {
                                          Reply<Outcome> started) override;
   Outcome admit_output(SCStreamOutputType type) override;
 
- private:
   struct Answer {
     Outcome outcome;
     unsigned times;
   };
+  // The stop answer, shared with the captures that consult it when a stop comes.
+  class StopScript {
+   public:
+    Answer get() const {
+      std::lock_guard lock(mutex_);
+      return answer_;
+    }
+    void set(Answer answer) {
+      std::lock_guard lock(mutex_);
+      answer_ = std::move(answer);
+    }
 
+   private:
+    mutable std::mutex mutex_;
+    Answer answer_{{}, 1};
+  };
+
+ private:
   mutable std::mutex mutex_;
   ContentResult content_;
   unsigned content_times_ = 1;
   std::size_t content_requests_ = 0;
   std::vector<Reply<ContentResult>> held_content_;
   Answer start_{{}, 1};
-  Answer stop_{{}, 1};
+  const std::shared_ptr<StopScript> stop_ = std::make_shared<StopScript>();
   std::optional<std::string> output_refusal_;
   std::vector<std::shared_ptr<ScriptedCapture>> captures_;
 };
