@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "capture/sample_buffer.h"
+#include "capture/stream_output.h"
+#include "src/writer_slot.h"
+
+namespace helper {
+
+// One captured float sample as a 16-bit sample: clamped to -1..1, scaled by 32767 and
+// truncated toward zero, so full scale is +-32767 and never -32768. NaN gives 0.
+std::int16_t float_to_i16(float sample) noexcept;
+
+// The audio of one sample buffer as interleaved 16-bit stereo, in one allocation.
+//
+// One buffer is interleaved: two channels pass through as they are (an odd sample count
+// included), one channel is duplicated to both sides, and of more channels only the first
+// two are kept. Several buffers are planar: left from the first, right from the second,
+// as many frames as the shortest buffer holds.
+//
+// Nothing (no value) when the buffers hold no whole sample; an empty sequence when a
+// single buffer holds fewer samples than one frame of its channels.
+std::optional<std::vector<std::int16_t>> to_interleaved_stereo(
+    const capture::AudioBufferList& list);
+
+// The stream output handler: turns each audio sample buffer into 16-bit stereo and hands
+// it to the writer slot it shares with the run function. Runs on the capture queue.
+template <class Writer>
+class AudioOutputHandler {
+public:
+    explicit AudioOutputHandler(std::shared_ptr<BasicWriterSlot<Writer>> slot)
+        : slot_(std::move(slot)) {}
+
+    // The sample buffer is ours and goes when this returns, also by an exception.
+    void operator()(capture::CMSampleBuffer sample_buffer,
+                    capture::SCStreamOutputType of_type) const {
+        if (of_type != capture::SCStreamOutputType::Audio) return;
+        std::optional<std::vector<std::int16_t>> samples;
+        {
+            const auto list = sample_buffer.audio_buffer_list();
+            if (!list) return;
+            samples = to_interleaved_stereo(*list);
+        }
+        // The list (and its block buffer) is gone before the lock is taken: the lock is
+        // held only for the writer call.
+        if (!samples) return;
+        // The slot drops the writer's error: a failed write does not end the recording.
+        (void)slot_->write_pcm_i16(*samples);
+    }
+
+private:
+    std::shared_ptr<BasicWriterSlot<Writer>> slot_;
+};
+
+}  // namespace helper
