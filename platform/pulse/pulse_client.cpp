@@ -374,6 +374,21 @@ void PulseRecorder::hand_over(const void* data, std::size_t bytes) {
     }
 }
 
+// A sink renders ahead by its own latency (up to seconds when idle), and what it
+// rendered before the stream existed never reaches the monitor: the first data
+// can come that much after the start. It is audio of the moment it arrives, so the
+// wait becomes silence and the recording still covers the time since the start.
+void PulseRecorder::fill_start_gap() {
+    data_seen_ = true;
+    const auto waited = std::chrono::steady_clock::now() - ready_at_;
+    // Up to two fragments is the ordinary delivery delay, not a gap.
+    if (waited <= 2 * format_.fragment) return;
+    const auto gap =
+        std::chrono::duration_cast<std::chrono::microseconds>(waited - format_.fragment);
+    const auto frames = static_cast<std::size_t>(gap.count()) * format_.rate / 1'000'000;
+    hand_over(nullptr, frames * sizeof(float) * format_.channels);
+}
+
 void PulseRecorder::fail(std::string text) {
     if (failed_ || stopped_) return;
     failed_ = true;

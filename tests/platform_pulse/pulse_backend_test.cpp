@@ -1,0 +1,527 @@
+// The sound-server backend through the capture platform's own API, each test against a
+// private PulseAudio daemon.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <numbers>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <pulse/def.h>
+#include <pulse/error.h>
+
+#include "platform/platform.h"
+#include "platform/pulse/pulse_backend.h"
+#include "tests/support/pulse_daemon.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using platform::Ref;
+using test_support::PulseDaemon;
+
+constexpr auto PATIENCE = 10s;
+constexpr std::int64_t RATE = 48000;
+constexpr std::uint32_t CHANNELS = 2;
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+template <class Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit = PATIENCE) {
+    const auto deadline = Clock::now() + limit;
+    while (!pred()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// A value handed over once from a platform thread.
+template <class T>
+class Answer {
+public:
+    void set(T value) {
+        {
+            std::lock_guard lock(mutex_);
+            value_ = std::move(value);
+        }
+        changed_.notify_all();
+    }
+    std::optional<T> wait() {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, PATIENCE, [&] { return value_.has_value(); });
+        return value_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::optional<T> value_;
+};
+
+struct ErrorInfo {
+    std::string domain;
+    std::int64_t code = 0;
+    std::string description;
+};
+
+std::optional<ErrorInfo> info(platform::NSError* error) {
+    if (error == nullptr) return std::nullopt;
+    return ErrorInfo{error->domain(), error->code(), error->localizedDescription()};
+}
+
+struct Delivery {
+    Clock::time_point at;
+    std::size_t frames = 0;
+    std::int64_t rate = 0;
+    std::uint32_t channels = 0;
+};
+
+// Reads every audio sample buffer the way a client of the platform does.
+class Collector final : public platform::SCStreamOutput {
+public:
+    void stream_didOutputSampleBuffer_ofType(platform::SCStream*, platform::CMSampleBuffer* buffer,
+                                             platform::SCStreamOutputType type) override {
+        if (type != platform::SCStreamOutputType::Audio) return;
+        std::size_t needed = 0;
+        platform::CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
+            buffer, &needed, nullptr, 0, nullptr, nullptr, 0, nullptr);
+        std::vector<std::max_align_t> storage(needed / sizeof(std::max_align_t) + 1);
+        auto* list = reinterpret_cast<platform::AudioBufferList*>(storage.data());
+        platform::CMBlockBuffer* block = nullptr;
+        const auto status = platform::CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
+            buffer, nullptr, list, needed, nullptr, nullptr, 0, &block);
+        const auto keep = Ref<platform::CMBlockBuffer>::adopt(block);
+
+        std::lock_guard lock(mutex_);
+        if (status != platform::noErr || list->number_buffers != 1) {
+            ++malformed_;
+            return;
+        }
+        const auto& audio = list->buffers()[0];
+        const auto* samples = static_cast<const float*>(audio.data);
+        const std::size_t count = audio.data_byte_size / sizeof(float);
+        samples_.insert(samples_.end(), samples, samples + count);
+        deliveries_.push_back({Clock::now(), count / std::max<std::uint32_t>(1, audio.number_channels),
+                               buffer->sampleRate(), audio.number_channels});
+    }
+
+    std::vector<Delivery> deliveries() const {
+        std::lock_guard lock(mutex_);
+        return deliveries_;
+    }
+    std::vector<float> samples() const {
+        std::lock_guard lock(mutex_);
+        return samples_;
+    }
+    std::size_t count() const {
+        std::lock_guard lock(mutex_);
+        return deliveries_.size();
+    }
+    std::size_t frames() const {
+        std::lock_guard lock(mutex_);
+        return samples_.size() / CHANNELS;
+    }
+    std::size_t malformed() const {
+        std::lock_guard lock(mutex_);
+        return malformed_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<float> samples_;
+    std::vector<Delivery> deliveries_;
+    std::size_t malformed_ = 0;
+};
+
+class StopWatcher final : public platform::SCStreamDelegate {
+public:
+    void stream_didStopWithError(platform::SCStream*, platform::NSError* error) override {
+        std::lock_guard lock(mutex_);
+        errors_.push_back(*info(error));
+    }
+    std::vector<ErrorInfo> errors() const {
+        std::lock_guard lock(mutex_);
+        return errors_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<ErrorInfo> errors_;
+};
+
+struct ContentAnswer {
+    Ref<platform::SCShareableContent> content;
+    std::optional<ErrorInfo> error;
+    double seconds = 0;
+};
+
+ContentAnswer request_content() {
+    Answer<ContentAnswer> answer;
+    const auto start = Clock::now();
+    platform::SCShareableContent::getShareableContentExcludingDesktopWindows(
+        false, false, [&answer, start](platform::SCShareableContent* content, platform::NSError* error) {
+            answer.set({Ref<platform::SCShareableContent>::retain(content), info(error),
+                        seconds_since(start)});
+        });
+    auto result = answer.wait();
+    EXPECT_TRUE(result.has_value()) << "the content request never completed";
+    return result.value_or(ContentAnswer{});
+}
+
+// One audio-only stream on one display, as the helper sets it up.
+struct Capture {
+    Ref<platform::SCContentFilter> filter;
+    Ref<platform::SCStream> stream;
+    Ref<Collector> collector = platform::make<Collector>();
+    Ref<StopWatcher> watcher = platform::make<StopWatcher>();
+
+    explicit Capture(platform::SCDisplay* display) {
+        filter = platform::SCContentFilter::initWithDisplayExcludingWindows(display, {});
+        auto configuration = platform::SCStreamConfiguration::init();
+        configuration->setCapturesAudio(true);
+        configuration->setSampleRate(RATE);
+        configuration->setChannelCount(CHANNELS);
+        configuration->setExcludesCurrentProcessAudio(false);
+        stream = platform::SCStream::initWithFilter(filter.get(), configuration.get(), watcher.get());
+        Ref<platform::NSError> error;
+        EXPECT_TRUE(stream->addStreamOutput(collector.get(), platform::SCStreamOutputType::Audio,
+                                            nullptr, &error));
+    }
+
+    // The completion's error, or none on success.
+    std::optional<ErrorInfo> start() {
+        Answer<std::optional<ErrorInfo>> answer;
+        stream->startCaptureWithCompletionHandler(
+            [&answer](platform::NSError* error) { answer.set(info(error)); });
+        auto result = answer.wait();
+        EXPECT_TRUE(result.has_value()) << "start never completed";
+        return result.value_or(ErrorInfo{"", 0, "no answer"});
+    }
+
+    std::optional<ErrorInfo> stop() {
+        Answer<std::optional<ErrorInfo>> answer;
+        stream->stopCaptureWithCompletionHandler(
+            [&answer](platform::NSError* error) { answer.set(info(error)); });
+        auto result = answer.wait();
+        EXPECT_TRUE(result.has_value()) << "stop never completed";
+        return result.value_or(ErrorInfo{"", 0, "no answer"});
+    }
+};
+
+struct ToneMeasure {
+    double frequency = 0;
+    double rms = 0;
+};
+
+// Frequency (from interpolated upward zero crossings) and RMS of one channel.
+ToneMeasure measure(const std::vector<float>& interleaved, std::size_t channel, std::size_t first,
+                    std::size_t frames) {
+    double energy = 0;
+    std::optional<double> first_crossing;
+    double last_crossing = 0;
+    std::size_t crossings = 0;
+    for (std::size_t i = first; i < first + frames; ++i) {
+        const double v = interleaved[i * CHANNELS + channel];
+        energy += v * v;
+        if (i == first) continue;
+        const double prev = interleaved[(i - 1) * CHANNELS + channel];
+        if (prev < 0 && v >= 0) {
+            const double at = static_cast<double>(i - 1) + prev / (prev - v);
+            if (!first_crossing) {
+                first_crossing = at;
+            } else {
+                ++crossings;
+            }
+            last_crossing = at;
+        }
+    }
+    ToneMeasure m;
+    m.rms = std::sqrt(energy / static_cast<double>(frames));
+    if (first_crossing && crossings > 0) {
+        m.frequency = static_cast<double>(crossings) * RATE / (last_crossing - *first_crossing);
+    }
+    return m;
+}
+
+// Index of the first frame of the first 10 ms block whose level is above threshold.
+std::optional<std::size_t> first_loud_frame(const std::vector<float>& interleaved, double threshold) {
+    const std::size_t block = RATE / 100;
+    for (std::size_t start = 0; (start + block) * CHANNELS <= interleaved.size(); start += block) {
+        double energy = 0;
+        for (std::size_t i = start * CHANNELS; i < (start + block) * CHANNELS; ++i) {
+            energy += double(interleaved[i]) * interleaved[i];
+        }
+        if (std::sqrt(energy / (block * CHANNELS)) > threshold) return start;
+    }
+    return std::nullopt;
+}
+
+class PulseBackendTest : public ::testing::Test {
+protected:
+    void SetUp() override { platform::install_pulse_backend(); }
+
+    void TearDown() override {
+        platform::install_backend(nullptr);
+        platform::wait_idle();
+        for (std::size_t k = 0; k < static_cast<std::size_t>(platform::Kind::Count); ++k) {
+            const auto kind = static_cast<platform::Kind>(k);
+            EXPECT_EQ(platform::live_objects(kind), 0u)
+                << "live " << platform::kind_name(kind) << " objects";
+        }
+        platform::shutdown();
+        daemon_.reset();
+    }
+
+    void start_daemon(test_support::PulseDaemonOptions options = {}) {
+        auto daemon = PulseDaemon::start(options);
+        ASSERT_TRUE(daemon.has_value()) << daemon.error();
+        daemon_ = std::move(*daemon);
+        daemon_->export_environment();
+    }
+
+    std::unique_ptr<PulseDaemon> daemon_;
+};
+
+TEST_F(PulseBackendTest, CapturesToneAtItsFrequencyLevelAndChannel) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    const auto content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    ASSERT_EQ(content.content->displays().size(), 1u);
+    EXPECT_EQ(content.content->displays()[0]->source(), "testsink.monitor");
+
+    Capture capture(content.content->displays()[0].get());
+    ASSERT_EQ(capture.start(), std::nullopt);
+
+    // Left and right differ in pitch and level, so a swap or a mix would show.
+    const double seconds = 1.5;
+    const auto left = test_support::make_sine(1000, 0.5, seconds, RATE, 1);
+    const auto right = test_support::make_sine(1500, 0.25, seconds, RATE, 1);
+    std::vector<float> stereo;
+    for (std::size_t i = 0; i < left.size(); ++i) {
+        stereo.push_back(left[i]);
+        stereo.push_back(right[i]);
+    }
+    auto player = daemon_->play_pcm(stereo, RATE, CHANNELS);
+    ASSERT_TRUE(player.has_value()) << player.error();
+    ASSERT_TRUE(player->wait_done(PATIENCE)) << daemon_->log();
+
+    // The tone has been rendered once the player drained; give the monitor a moment.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(capture.stop(), std::nullopt);
+
+    const auto samples = capture.collector->samples();
+    EXPECT_EQ(capture.collector->malformed(), 0u);
+    for (const auto& d : capture.collector->deliveries()) {
+        ASSERT_EQ(d.rate, RATE);
+        ASSERT_EQ(d.channels, CHANNELS);
+    }
+    const auto onset = first_loud_frame(samples, 0.05);
+    ASSERT_TRUE(onset.has_value()) << "no tone in " << samples.size() / CHANNELS << " frames";
+    // Measure one second of the steady part, well inside the tone.
+    const std::size_t first = *onset + RATE / 10;
+    ASSERT_GE(samples.size() / CHANNELS, first + RATE) << "the tone was cut short";
+    const auto l = measure(samples, 0, first, RATE);
+    const auto r = measure(samples, 1, first, RATE);
+    EXPECT_NEAR(l.frequency, 1000, 5);
+    EXPECT_NEAR(r.frequency, 1500, 7.5);
+    EXPECT_NEAR(l.rms, 0.5 / std::numbers::sqrt2, 0.01);
+    EXPECT_NEAR(r.rms, 0.25 / std::numbers::sqrt2, 0.005);
+}
+
+TEST_F(PulseBackendTest, SilenceKeepsArrivingInShortBuffersThatCoverWallTime) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    const auto content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    Capture capture(content.content->displays()[0].get());
+
+    const auto started = Clock::now();
+    ASSERT_EQ(capture.start(), std::nullopt);
+    std::this_thread::sleep_for(5s);
+    const std::size_t frames = capture.collector->frames();
+    const double elapsed = seconds_since(started);
+    EXPECT_EQ(capture.stop(), std::nullopt);
+
+    // A recording of silence is as long as the time it ran.
+    const double recorded = static_cast<double>(frames) / RATE;
+    EXPECT_NEAR(recorded, elapsed, 0.01 * elapsed) << "recorded " << recorded << " s in " << elapsed;
+
+    const auto deliveries = capture.collector->deliveries();
+    ASSERT_FALSE(deliveries.empty());
+    std::size_t short_buffers = 0;
+    for (const auto& d : deliveries) {
+        EXPECT_LE(d.frames, static_cast<std::size_t>(RATE / 100)) << "a buffer longer than 10 ms";
+        if (d.frames * 100 >= static_cast<std::size_t>(RATE) * 9 / 10) ++short_buffers;
+    }
+    EXPECT_GE(short_buffers, deliveries.size() * 9 / 10) << "most buffers should be about 10 ms";
+
+    // Over the last two seconds buffers keep coming, with no long pause between them.
+    const auto window_start = deliveries.back().at - 2s;
+    std::size_t in_window = 0;
+    auto previous = window_start;
+    std::chrono::nanoseconds longest_pause{0};
+    for (const auto& d : deliveries) {
+        if (d.at < window_start) continue;
+        ++in_window;
+        longest_pause = std::max(longest_pause, std::chrono::nanoseconds(d.at - previous));
+        previous = d.at;
+    }
+    EXPECT_GE(in_window, 150u);
+    EXPECT_LT(longest_pause, 250ms);
+
+    for (float v : capture.collector->samples()) {
+        ASSERT_EQ(v, 0.0f) << "silence should stay silent";
+    }
+}
+
+TEST_F(PulseBackendTest, ContentRequestFailsPromptlyWithTheServersTextWhenNoServerRuns) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    daemon_->kill();  // the socket stays, nobody listens
+
+    const auto content = request_content();
+    EXPECT_FALSE(content.content);
+    ASSERT_TRUE(content.error.has_value());
+    EXPECT_EQ(content.error->description, pa_strerror(PA_ERR_CONNECTIONREFUSED));
+    EXPECT_LT(content.seconds, 1.0);
+    EXPECT_FALSE(daemon_->running()) << "nothing may start a server";
+}
+
+TEST_F(PulseBackendTest, ServerWithoutSinksHasNoDisplays) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon({.null_sink = false}));
+    const auto content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    EXPECT_TRUE(content.content->displays().empty());
+}
+
+TEST_F(PulseBackendTest, DefaultSinkComesFirstAndTheFilterPicksItsSink) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    auto loaded = daemon_->pactl({"load-module", "module-null-sink", "sink_name=second", "rate=48000"});
+    ASSERT_TRUE(loaded.has_value()) << loaded.error();
+    auto made_default = daemon_->pactl({"set-default-sink", "second"});
+    ASSERT_TRUE(made_default.has_value()) << made_default.error();
+
+    const auto content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    const auto& displays = content.content->displays();
+    ASSERT_EQ(displays.size(), 2u);
+    EXPECT_EQ(displays[0]->source(), "second.monitor");
+    EXPECT_EQ(displays[1]->source(), "testsink.monitor");
+    EXPECT_NE(displays[0]->displayID(), displays[1]->displayID());
+
+    // A tone into testsink reaches a capture of testsink's display and not the default's.
+    Capture on_testsink(displays[1].get());
+    Capture on_default(displays[0].get());
+    ASSERT_EQ(on_testsink.start(), std::nullopt);
+    ASSERT_EQ(on_default.start(), std::nullopt);
+    auto player = daemon_->play_tone(1000, 0.5, 0.5);
+    ASSERT_TRUE(player.has_value()) << player.error();
+    ASSERT_TRUE(player->wait_done(PATIENCE));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(on_testsink.stop(), std::nullopt);
+    EXPECT_EQ(on_default.stop(), std::nullopt);
+
+    EXPECT_TRUE(first_loud_frame(on_testsink.collector->samples(), 0.05).has_value());
+    EXPECT_GT(on_default.collector->frames(), 0u);
+    EXPECT_FALSE(first_loud_frame(on_default.collector->samples(), 0.001).has_value());
+}
+
+TEST_F(PulseBackendTest, ServerDeathStopsTheStreamWithOneErrorAndTheBackendRecovers) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    auto content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    {
+        Capture capture(content.content->displays()[0].get());
+        ASSERT_EQ(capture.start(), std::nullopt);
+        ASSERT_TRUE(eventually([&] { return capture.collector->count() > 10; }));
+
+        daemon_->kill();
+        ASSERT_TRUE(eventually([&] { return !capture.watcher->errors().empty(); }));
+        const std::size_t delivered = capture.collector->count();
+        std::this_thread::sleep_for(500ms);
+        const auto errors = capture.watcher->errors();
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0].domain, platform::SCStreamErrorDomain);
+        EXPECT_EQ(errors[0].code, -3821);
+        EXPECT_EQ(errors[0].description, pa_strerror(PA_ERR_CONNECTIONTERMINATED));
+        EXPECT_EQ(capture.collector->count(), delivered) << "buffers after the stream stopped";
+    }
+
+    // A server that comes back is found again by the next request.
+    auto restarted = daemon_->restart();
+    ASSERT_TRUE(restarted.has_value()) << restarted.error();
+    content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    Capture again(content.content->displays()[0].get());
+    ASSERT_EQ(again.start(), std::nullopt);
+    EXPECT_TRUE(eventually([&] { return again.collector->count() > 10; }));
+    EXPECT_EQ(again.stop(), std::nullopt);
+    EXPECT_TRUE(again.watcher->errors().empty());
+}
+
+TEST_F(PulseBackendTest, StopIsPromptAndFinal) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    const auto content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    Capture capture(content.content->displays()[0].get());
+    ASSERT_EQ(capture.start(), std::nullopt);
+    ASSERT_TRUE(eventually([&] { return capture.collector->count() > 20; }));
+
+    const auto asked = Clock::now();
+    EXPECT_EQ(capture.stop(), std::nullopt);
+    const double took = seconds_since(asked);
+    const std::size_t delivered = capture.collector->count();
+    std::this_thread::sleep_for(300ms);
+
+    // Behaviour, not performance: a stop that waited for a long fragment would take seconds.
+    EXPECT_LT(took, 1.0);
+    EXPECT_EQ(capture.collector->count(), delivered) << "a buffer arrived after stop completed";
+    EXPECT_TRUE(capture.watcher->errors().empty());
+}
+
+TEST_F(PulseBackendTest, StartFailsWithADescriptionWhenTheSinkIsGone) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    const auto content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    auto unloaded = daemon_->pactl({"unload-module", "module-null-sink"});
+    ASSERT_TRUE(unloaded.has_value()) << unloaded.error();
+
+    Capture capture(content.content->displays()[0].get());
+    const auto error = capture.start();
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->domain, platform::SCStreamErrorDomain);
+    EXPECT_EQ(error->description, pa_strerror(PA_ERR_NOENTITY));
+    EXPECT_EQ(capture.collector->count(), 0u);
+}
+
+TEST_F(PulseBackendTest, StartFailsWithADescriptionForAnUnusableFormat) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    const auto content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    auto filter = platform::SCContentFilter::initWithDisplayExcludingWindows(
+        content.content->displays()[0].get(), {});
+    auto configuration = platform::SCStreamConfiguration::init();
+    configuration->setCapturesAudio(true);
+    configuration->setSampleRate(RATE);
+    configuration->setChannelCount(0);
+    auto stream = platform::SCStream::initWithFilter(filter.get(), configuration.get(), nullptr);
+
+    Answer<std::optional<ErrorInfo>> answer;
+    stream->startCaptureWithCompletionHandler(
+        [&answer](platform::NSError* error) { answer.set(info(error)); });
+    const auto error = answer.wait();
+    ASSERT_TRUE(error.has_value());
+    ASSERT_TRUE(error->has_value()) << "a stream with no channels started";
+    EXPECT_NE((*error)->description.find("0 channels"), std::string::npos) << (*error)->description;
+}
+
+}  // namespace
