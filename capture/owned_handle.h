@@ -3,22 +3,27 @@
 #ifndef VMAH_CAPTURE_OWNED_HANDLE_H
 #define VMAH_CAPTURE_OWNED_HANDLE_H
 
+#include <cstddef>
+#include <type_traits>
 #include <utility>
 
 namespace capture {
 
-template <class Handle, void (*Release)(Handle*), Handle* (*Retain)(Handle*) = nullptr>
+// `Retain` is nullptr (by type) for kinds the bridge cannot retain: those are move-only.
+template <class Handle, void (*Release)(Handle*), auto Retain = nullptr>
 class OwnedHandle {
+  static constexpr bool RETAINABLE = !std::is_same_v<decltype(Retain), std::nullptr_t>;
+
  public:
   OwnedHandle() = default;
   // Takes over the one reference `adopted` carries.
   explicit OwnedHandle(Handle* adopted) : handle_(adopted) {}
 
   OwnedHandle(const OwnedHandle& other)
-    requires(Retain != nullptr)
+    requires RETAINABLE
       : handle_(other.handle_ != nullptr ? Retain(other.handle_) : nullptr) {}
   OwnedHandle& operator=(const OwnedHandle& other)
-    requires(Retain != nullptr)
+    requires RETAINABLE
   {
     if (this != &other) *this = OwnedHandle(other);
     return *this;

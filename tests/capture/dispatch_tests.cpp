@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "capture/bridge/bridge_testing.h"
 #include "capture/shareable_content.h"
 #include "capture/stream.h"
 #include "platform/scripted/test_fixture.h"
@@ -193,6 +194,7 @@ TEST_F(StreamDispatchTest, TwoAudioHandlersShareOneRegistrationAndItsQueue) {
       stream->add_output_handler(logging_handler(log, "second"), SCStreamOutputType::Audio);
   ASSERT_TRUE(first && second);
   EXPECT_EQ(*second, *first + 1);
+  EXPECT_EQ(bridge_testing::stream_output_types(stream->raw()), std::vector<int32_t>{1});
 
   auto buffer = capture_test::small_audio_buffer();
   deliver(buffer.get(), platform::SCStreamOutputType::Audio);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "capture/bridge/bridge_testing.h"
 #include "capture/shareable_content.h"
 #include "platform/scripted/test_fixture.h"
 #include "tests/capture/platform_handles.h"
@@ -66,9 +67,16 @@ class StreamTest : public platform::scripted::ScriptedPlatformTest {
 };
 
 TEST_F(StreamTest, ConfigurationStartsAsBgraAndPassesValuesUnchanged) {
-  const SCStreamConfiguration fresh;
-  EXPECT_EQ(platform_of(fresh.raw())->pixelFormat(), 0x42475241u);
-  EXPECT_FALSE(platform_of(fresh.raw())->capturesAudio());
+  const std::size_t entries_before = bridge_testing::configuration_storage_size();
+  {
+    const SCStreamConfiguration fresh;
+    EXPECT_EQ(platform_of(fresh.raw())->pixelFormat(), 0x42475241u);
+    EXPECT_FALSE(platform_of(fresh.raw())->capturesAudio());
+    EXPECT_EQ(bridge_testing::configuration_storage_count(fresh.raw()), 1);
+    EXPECT_EQ(bridge_testing::configuration_storage_size(), entries_before + 1);
+  }
+  EXPECT_EQ(bridge_testing::configuration_storage_size(), entries_before)
+      << "releasing the configuration left its side-table entry";
 
   const auto* helper = platform_of(configuration->raw());
   EXPECT_TRUE(helper->capturesAudio());
@@ -207,9 +215,11 @@ TEST_F(StreamTest, ContextLivesUntilTheStreamValueAndBothForwardingObjectsAreGon
   ASSERT_TRUE(stream->add_output_handler(std::move(probe), SCStreamOutputType::Audio));
 
   // The platform keeps its stream (and with it both forwarding objects) past our value.
-  auto platform_stream = platform::Ref<platform::SCStream>::retain(platform_of(stream->raw()));
+  sc_stream* const handle = stream->raw();
+  auto platform_stream = platform::Ref<platform::SCStream>::retain(platform_of(handle));
   stream.reset();
   platform::wait_idle();
+  EXPECT_FALSE(bridge_testing::has_stream_state(handle)) << "the stream was not released";
   EXPECT_EQ(*destroyed, 0) << "handler destroyed while the platform can still deliver";
 
   auto buffer = capture_test::small_audio_buffer();

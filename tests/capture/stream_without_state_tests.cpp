@@ -63,20 +63,22 @@ class StreamWithoutStateTest : public platform::scripted::ScriptedPlatformTest {
     auto built = capture::SCContentFilterBuilder().with_display(content->displays().at(0)).try_build();
     ASSERT_TRUE(built.has_value());
     filter.emplace(std::move(*built));
+    configuration.emplace();
   }
   void TearDown() override {
     create_mode = CreateMode::Real;
+    configuration.reset();
     filter.reset();
     ScriptedPlatformTest::TearDown();
   }
   std::optional<capture::SCContentFilter> filter;
-  const capture::SCStreamConfiguration configuration;
+  std::optional<capture::SCStreamConfiguration> configuration;
   std::shared_ptr<std::atomic<int>> destroyed = std::make_shared<std::atomic<int>>(0);
 };
 
 TEST_F(StreamWithoutStateTest, RegistrationIsRefusedAndTheHandlerDestroyed) {
   create_mode = CreateMode::Stateless;
-  capture::SCStream stream(*filter, configuration);
+  capture::SCStream stream(*filter, *configuration);
   ASSERT_NE(stream.raw(), nullptr);
   const auto before = capture::NEXT_HANDLER_ID.load();
   EXPECT_FALSE(stream.add_output_handler_with_queue(std::make_unique<Probe>(destroyed),
@@ -95,12 +97,15 @@ TEST_F(StreamWithoutStateTest, NullStreamRefusesAndStillFreesItsContext) {
   create_mode = CreateMode::Null;
   auto delegate_gone = std::make_shared<std::atomic<int>>(0);
   auto stream = std::make_optional<capture::SCStream>(
-      *filter, configuration, std::make_unique<DelegateProbe>(delegate_gone));
+      *filter, *configuration, std::make_unique<DelegateProbe>(delegate_gone));
   EXPECT_EQ(stream->raw(), nullptr);
   EXPECT_EQ(stream->context()->ref_count.load(), 1u);
   EXPECT_FALSE(stream->add_output_handler_with_queue(std::make_unique<Probe>(destroyed),
                                                      SCStreamOutputType::Audio, nullptr));
   EXPECT_EQ(*destroyed, 1);
+  const auto started = stream->start_capture();
+  ASSERT_FALSE(started.has_value());
+  EXPECT_TRUE(started.error().is<capture::SCError::CaptureStartFailed>());
   stream.reset();
   EXPECT_EQ(*delegate_gone, 1) << "the value's context reference was not dropped";
 }
