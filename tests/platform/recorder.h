@@ -16,11 +16,10 @@ inline constexpr auto PATIENCE = std::chrono::seconds(20);
 template <class T>
 class Recorder {
  public:
+  // Notifies under the lock: a waiter may destroy the recorder as soon as it sees the value.
   void add(T value) {
-    {
-      std::lock_guard lock(mutex_);
-      values_.push_back(std::move(value));
-    }
+    std::lock_guard lock(mutex_);
+    values_.push_back(std::move(value));
     changed_.notify_all();
   }
   // True once at least count values arrived.
@@ -51,10 +50,8 @@ class Recorder {
 class Gate {
  public:
   void open() {
-    {
-      std::lock_guard lock(mutex_);
-      open_ = true;
-    }
+    std::lock_guard lock(mutex_);
+    open_ = true;
     changed_.notify_all();
   }
   bool wait() {
