@@ -2,6 +2,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/pulse/pulse_backend.h"
+#include "platform/runtime.h"
 #include "src/command_line.h"
 #include "src/run.h"
 #include "src/status_line.h"
@@ -27,6 +29,12 @@ int main(int argc, char** argv) {
     const std::uint64_t secs =
         helper::parse_secs(helper::arg(args, "--secs", "600")).value_or(helper::DEFAULT_SECS);
 
+    // Displays and audio come from the desktop's sound server.
+    platform::install_pulse_backend();
     helper::run(out, secs);
+    // The platform's workers are joined here rather than at exit, while everything they
+    // may still touch is alive.
+    platform::install_backend(nullptr);
+    platform::shutdown();
     return 0;
 }

@@ -1,0 +1,349 @@
+// The shipped helper, run as its parent runs it, against a private sound server.
+
+#include <gtest/gtest.h>
+#include <ogg/ogg.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/server_events.h"
+#include "tests/helper/child_process.h"
+#include "tests/helper/decoded_audio.h"
+#include "tests/support/pulse_daemon.h"
+
+#ifndef HELPER_BINARY
+#error "HELPER_BINARY must name the helper executable"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using e2e::Clock;
+using test_support::PulseDaemon;
+
+// One 20 ms frame: the last frame is padded to a whole one.
+constexpr double FRAME_SECONDS = 0.020;
+// One capture fragment: audio still on its way when capture stops is not in the file.
+constexpr double FRAGMENT_SECONDS = 0.010;
+
+const std::string RECORD_STREAM_NEW = "'new' on source-output";
+const std::string RECORD_STREAM_GONE = "'remove' on source-output";
+const std::string STREAM_STOPPED_LINE =
+    "SCStream error: SCStream error (System stopped the stream): ";
+
+double seconds_between(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+// The duration of an "OK {seconds}" line that is the whole output, or nothing.
+std::optional<double> ok_seconds(const std::string& out) {
+    if (!out.starts_with("OK ") || !out.ends_with('\n') || out.find('\n') != out.size() - 1) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const double seconds = std::strtod(out.c_str() + 3, &end);
+    if (*end != '\n') return std::nullopt;
+    return seconds;
+}
+
+struct PageSummary {
+    int pages = 0;
+    int eos_pages = 0;
+    bool last_is_eos = false;
+    ogg_int64_t last_granule = -1;
+};
+
+PageSummary read_pages(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    ogg_sync_state sync;
+    ogg_sync_init(&sync);
+    char* buffer = ogg_sync_buffer(&sync, static_cast<long>(bytes.size()));
+    std::copy(bytes.begin(), bytes.end(), buffer);
+    ogg_sync_wrote(&sync, static_cast<long>(bytes.size()));
+    PageSummary summary;
+    ogg_page page;
+    while (ogg_sync_pageout(&sync, &page) == 1) {
+        ++summary.pages;
+        summary.last_is_eos = ogg_page_eos(&page) != 0;
+        summary.eos_pages += summary.last_is_eos;
+        summary.last_granule = ogg_page_granulepos(&page);
+    }
+    ogg_sync_clear(&sync);
+    return summary;
+}
+
+// opusinfo's verdict: its exit status and anything it warns about.
+void expect_opusinfo_clean(const fs::path& path) {
+    const std::string opusinfo = e2e::find_program("opusinfo");
+    ChildProcess child({opusinfo, path.string()}, {"PATH=/usr/bin:/bin", "LANG=C"});
+    const auto result = child.finish();
+    EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
+    for (const char* complaint : {"WARNING", "ERROR", "Error", "error"}) {
+        EXPECT_EQ(result.out.find(complaint), std::string::npos) << result.out;
+        EXPECT_EQ(result.err.find(complaint), std::string::npos) << result.err;
+    }
+}
+
+// A finished recording: an Ogg Opus file that libopusfile and opusinfo accept, with the
+// end-of-stream mark on its last page only and the duration the helper printed.
+void expect_finished_file(const fs::path& path, double seconds) {
+    const PageSummary pages = read_pages(path);
+    EXPECT_GE(pages.pages, 3);
+    EXPECT_TRUE(pages.last_is_eos);
+    EXPECT_EQ(pages.eos_pages, 1);
+    // A run without audio still ends with one silent frame.
+    const auto frames = static_cast<ogg_int64_t>(std::llround(seconds * 48000.0));
+    EXPECT_EQ(pages.last_granule, seconds == 0 ? 960 : frames);
+    expect_opusinfo_clean(path);
+    const auto decoded = helper_test::decode_opus_file(path.string());
+    EXPECT_TRUE(decoded.has_value()) << decoded.error();
+}
+
+class HelperEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override { start_server({}); }
+
+    // The watcher goes before the server; the server takes its directory with it.
+    void TearDown() override { events.reset(); }
+
+    void start_server(test_support::PulseDaemonOptions options) {
+        auto started = PulseDaemon::start(options);
+        ASSERT_TRUE(started.has_value()) << started.error();
+        server = std::move(*started);
+        fs::create_directory(dir());
+    }
+
+    // Where the helper writes; inside the server's private directory.
+    fs::path dir() const { return fs::path(server->directory()) / "out"; }
+
+    // Only what a parent would pass on: the server by libpulse's own conventions, with
+    // autospawn off; sanitizer settings pass through.
+    std::vector<std::string> environment(const std::string& pulse_server) const {
+        std::vector<std::string> env = {
+            "PATH=/usr/bin:/bin",
+            "HOME=" + server->directory(),
+            "XDG_RUNTIME_DIR=" + server->directory(),
+            "PULSE_SERVER=" + pulse_server,
+            "PULSE_CLIENTCONFIG=" + server->client_config(),
+            "LANG=C",
+        };
+        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
+            if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+        }
+        return env;
+    }
+    std::vector<std::string> environment() const { return environment(server->server()); }
+
+    std::unique_ptr<ChildProcess> start_helper(std::vector<std::string> args) {
+        args.insert(args.begin(), HELPER_BINARY);
+        return std::make_unique<ChildProcess>(args, environment());
+    }
+
+    // Watches the server; returns once the watch is known to be in place (a client of our
+    // own has come and gone).
+    void watch_server() {
+        events = std::make_unique<e2e::ServerEvents>(environment());
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            ASSERT_TRUE(server->pactl({"info"}).has_value());
+            if (events->wait_for("'remove' on client", 100ms)) return;
+        }
+        FAIL() << "pactl subscribe reports nothing:\n" << events->transcript();
+    }
+
+    // The moments the helper's record stream appeared and went, on the server's side.
+    Clock::time_point capture_began() {
+        const auto at = events->wait_for(RECORD_STREAM_NEW, 10s);
+        EXPECT_TRUE(at.has_value()) << events->transcript();
+        return at.value_or(Clock::now());
+    }
+    Clock::time_point capture_ended() {
+        const auto at = events->wait_for(RECORD_STREAM_GONE, 10s);
+        EXPECT_TRUE(at.has_value()) << events->transcript();
+        return at.value_or(Clock::now());
+    }
+
+    std::unique_ptr<PulseDaemon> server;
+    std::unique_ptr<e2e::ServerEvents> events;
+};
+
+// A run stopped by `signal_number` after `during`; checks the prompt stop, the one "OK" line
+// and the finished file, and gives the printed duration with the capture's wall-clock times.
+struct TimedRun {
+    double seconds = -1;
+    double until_signal = 0;  // capture start to the stop request
+    double until_gone = 0;    // capture start to the record stream's end
+};
+
+class HelperRecording : public HelperEndToEnd {
+protected:
+    template <class During>
+    TimedRun record(const fs::path& out, int signal_number, During during,
+                    std::vector<std::string> extra = {}) {
+        TimedRun run;
+        watch_server();
+        std::vector<std::string> args = {"--out", out.string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto helper = start_helper(args);
+        const auto began = capture_began();
+        during();
+        EXPECT_TRUE(helper->running()) << "ended before it was stopped";
+        const auto signalled = Clock::now();
+        if (signal_number != 0) helper->send(signal_number);
+        const auto result = helper->finish(20s);
+        const auto ended = capture_ended();
+        // The poll loop notices a stop request within one 100 ms sleep.
+        if (signal_number != 0) {
+            EXPECT_LT(seconds_between(signalled, Clock::now()), 0.5);
+        }
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(result.err, "");
+        const auto seconds = ok_seconds(result.out);
+        EXPECT_TRUE(seconds.has_value()) << result.out;
+        if (!seconds) return run;
+        expect_finished_file(out, *seconds);
+        run.seconds = *seconds;
+        run.until_signal = seconds_between(began, signalled);
+        run.until_gone = seconds_between(began, ended);
+        return run;
+    }
+
+    // The file holds what was captured, no more and no less: everything up to the stop
+    // request, at most one padded frame past the end of capture. Audio still in flight
+    // when capture stops (one fragment) may be missing.
+    static void expect_covers_wall_time(const TimedRun& run) {
+        EXPECT_GE(run.seconds, run.until_signal - FRAGMENT_SECONDS - FRAME_SECONDS)
+            << "capture lasted " << run.until_signal << " s up to the stop request";
+        EXPECT_LE(run.seconds, run.until_gone + FRAME_SECONDS + FRAGMENT_SECONDS)
+            << "capture lasted " << run.until_gone << " s in all";
+    }
+};
+
+TEST_F(HelperRecording, ToneIsRecordedAtItsFrequencyAndLevel) {
+    constexpr double FREQUENCY = 997.0;
+    constexpr double AMPLITUDE = 0.5;
+    const fs::path out = dir() / "tone.opus";
+    const TimedRun run = record(out, SIGINT, [&] {
+        auto player = server->play_tone(FREQUENCY, AMPLITUDE, 1.0);
+        ASSERT_TRUE(player.has_value()) << player.error();
+        // The player ends once the sink has played everything; a little more for the
+        // monitor to hand the last of it over.
+        EXPECT_TRUE(player->wait_done(10s));
+        std::this_thread::sleep_for(300ms);
+    });
+    expect_covers_wall_time(run);
+
+    const auto decoded = helper_test::decode_opus_file(out.string());
+    ASSERT_TRUE(decoded.has_value()) << decoded.error();
+    // Where the tone is: 10 ms blocks well above silence.
+    const std::size_t block = 480;
+    std::optional<std::size_t> first;
+    std::size_t last = 0;
+    for (std::size_t b = 0; b + 1 < decoded->frames() / block; ++b) {
+        if (helper_test::rms(decoded->channel(0, b * block, block)) > 0.1) {
+            if (!first) first = b;
+            last = b;
+        }
+    }
+    ASSERT_TRUE(first.has_value()) << "no tone in " << decoded->frames() << " frames";
+    ASSERT_GT(last, *first + 40) << "tone too short";
+    EXPECT_NEAR(static_cast<double>(last - *first + 1) * 0.010, 1.0, 0.03);
+    // Its middle, away from the edges.
+    const std::size_t middle = (*first + 10) * block, length = (last - *first - 20) * block;
+    for (int channel = 0; channel < 2; ++channel) {
+        const auto tone = decoded->channel(channel, middle, length);
+        EXPECT_NEAR(helper_test::zero_crossing_frequency(tone), FREQUENCY, 2.0) << channel;
+        EXPECT_NEAR(helper_test::rms(tone), AMPLITUDE / std::sqrt(2.0), 0.02) << channel;
+    }
+}
+
+TEST_F(HelperRecording, SignalsAndDeadlineEachEndTheRunWithOneOkLine) {
+    const auto pause = [] { std::this_thread::sleep_for(500ms); };
+    record(dir() / "int.opus", SIGINT, pause);
+    record(dir() / "term.opus", SIGTERM, pause);
+    // The deadline: no signal; capture runs from its start for one second.
+    const TimedRun timed = record(dir() / "deadline.opus", 0, [] {}, {"--secs", "1"});
+    EXPECT_GE(timed.until_gone, 1.0);
+    EXPECT_LT(timed.until_gone, 1.5);
+}
+
+// Silence is recorded as such, from the first moment of capture: also a recording that
+// ends before the server's first delivery (an idle null sink delivers its first fragment
+// up to two seconds late) covers its wall time.
+TEST_F(HelperRecording, SilenceIsAsLongAsItsWallTime) {
+    expect_covers_wall_time(record(dir() / "long.opus", SIGINT, [] {
+        std::this_thread::sleep_for(3s);
+    }));
+    expect_covers_wall_time(record(dir() / "short.opus", SIGINT, [] {
+        std::this_thread::sleep_for(1s);
+    }));
+    const TimedRun timed = record(dir() / "deadline.opus", 0, [] {}, {"--secs", "1"});
+    EXPECT_NEAR(timed.seconds, timed.until_gone, FRAME_SECONDS + FRAGMENT_SECONDS);
+}
+
+TEST_F(HelperRecording, ServerDeathIsReportedOnceAndTheRunGoesOnToItsDeadline) {
+    const fs::path out = dir() / "killed.opus";
+    watch_server();
+    const auto spawned = Clock::now();
+    auto helper = start_helper({"--out", out.string(), "--secs", "5"});
+    const auto began = capture_began();
+    // Past the server's first delivery (an idle null sink answers late), so that audio is
+    // flowing when it dies.
+    std::this_thread::sleep_for(3s);
+    const auto killed = Clock::now();
+    server->kill();
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(helper->running()) << "a lost server ended the run";
+    const auto result = helper->finish(20s);
+    EXPECT_GE(seconds_between(spawned, Clock::now()), 5.0);
+    EXPECT_EQ(result.exit_status, 0);
+    ASSERT_TRUE(result.err.starts_with(STREAM_STOPPED_LINE)) << result.err;
+    EXPECT_GT(result.err.size(), STREAM_STOPPED_LINE.size() + 1) << "no server text";
+    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << result.err;
+    const auto seconds = ok_seconds(result.out);
+    ASSERT_TRUE(seconds.has_value()) << result.out;
+    // What was captured before the server went, and nothing after.
+    const double alive = seconds_between(began, killed);
+    EXPECT_GT(*seconds, alive - 0.2);
+    EXPECT_LE(*seconds, alive + FRAME_SECONDS + FRAGMENT_SECONDS);
+    expect_finished_file(out, *seconds);
+}
+
+TEST_F(HelperEndToEnd, NoServerIsReportedPromptlyWithoutAFile) {
+    const fs::path out = dir() / "none.opus";
+    const std::string missing = "unix:" + (dir() / "no-server").string();
+    const auto started = Clock::now();
+    ChildProcess helper({HELPER_BINARY, "--out", out.string()}, environment(missing));
+    const auto result = helper.finish();
+    EXPECT_LT(seconds_between(started, Clock::now()), 0.8);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.out,
+              "UNAVAILABLE SCShareableContent::get: No shareable content available: "
+              "Content unavailable: Connection refused\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(HelperEndToEnd, ServerWithoutOutputsHasNoDisplays) {
+    server.reset();
+    start_server({.null_sink = false});
+    const fs::path out = dir() / "nosink.opus";
+    const auto result = start_helper({"--out", out.string()})->finish();
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.out, "UNAVAILABLE no displays\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_FALSE(fs::exists(out));
+}
+
+}  // namespace
