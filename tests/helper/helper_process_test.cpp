@@ -1,4 +1,5 @@
 #include "tests/helper/child_process.h"
+#include "tests/support/pulse_daemon.h"
 
 #include <gtest/gtest.h>
 #include <ogg/ogg.h>
@@ -66,9 +67,34 @@ std::vector<std::string> base_environment() {
     return env;
 }
 
+// The helper records from a sound server: one private daemon serves every test here.
+class SoundServer : public ::testing::Environment {
+public:
+    void SetUp() override {
+        auto started = test_support::PulseDaemon::start();
+        ASSERT_TRUE(started.has_value()) << started.error();
+        daemon = std::move(*started);
+    }
+    void TearDown() override { daemon.reset(); }
+
+    static inline std::unique_ptr<test_support::PulseDaemon> daemon;
+};
+::testing::Environment* const SOUND_SERVER = ::testing::AddGlobalTestEnvironment(new SoundServer);
+
+std::vector<std::string> server_environment() {
+    std::vector<std::string> env = base_environment();
+    if (const auto& daemon = SoundServer::daemon) {
+        env.push_back("HOME=" + daemon->directory());
+        env.push_back("XDG_RUNTIME_DIR=" + daemon->directory());
+        env.push_back("PULSE_SERVER=" + daemon->server());
+        env.push_back("PULSE_CLIENTCONFIG=" + daemon->client_config());
+    }
+    return env;
+}
+
 class HelperProcess : public ::testing::Test {
 protected:
-    explicit HelperProcess(std::vector<std::string> env = base_environment())
+    explicit HelperProcess(std::vector<std::string> env = server_environment())
         : env_(std::move(env)) {}
 
     void SetUp() override {
