@@ -73,26 +73,29 @@ TEST_F(BridgeTest, ContentFailureCarriesThePlatformsDescription) {
 
 TEST_F(BridgeTest, ContentFlagsReachThePlatformInTheirOrder) {
   platform::WindowDescription desktop;
+  desktop.window_id = 1;
   desktop.desktop = true;
   platform::WindowDescription hidden;
-  hidden.on_screen = false;
   hidden.window_id = 2;
+  hidden.on_screen = false;
   backend->set_content(platform::ContentDescription{{display(1)}, {desktop, hidden}, {}});
 
-  const auto windows_with = [](bool exclude_desktop, bool on_screen_only) {
+  const auto window_ids = [](bool exclude_desktop, bool on_screen_only) {
     CallRecorder recorder;
     sc_shareable_content_get_with_options(exclude_desktop, on_screen_only, &CallRecorder::content,
                                           &recorder);
     EXPECT_TRUE(recorder.wait_for(1));
     auto* content = static_cast<sc_shareable_content*>(recorder.calls.at(0).content);
-    const std::size_t count = content_of(content)->windows().size();
+    std::vector<std::uint32_t> ids;
+    for (const auto& w : content_of(content)->windows()) ids.push_back(w->windowID());
     sc_shareable_content_release(content);
-    return count;
+    return ids;
   };
-  EXPECT_EQ(windows_with(false, false), 2u);
-  EXPECT_EQ(windows_with(true, false), 1u);  // only the desktop window goes
-  ASSERT_EQ(windows_with(false, true), 1u);  // only the hidden window goes
-  EXPECT_EQ(windows_with(true, true), 0u);
+  using Ids = std::vector<std::uint32_t>;
+  EXPECT_EQ(window_ids(false, false), (Ids{1, 2}));
+  EXPECT_EQ(window_ids(true, false), (Ids{2}));  // the desktop window goes
+  EXPECT_EQ(window_ids(false, true), (Ids{1}));  // the hidden window goes
+  EXPECT_EQ(window_ids(true, true), Ids{});
 }
 
 TEST_F(BridgeTest, EveryPlatformAnswerIsPassedOnWithItsOwnReference) {
