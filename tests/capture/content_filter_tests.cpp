@@ -198,16 +198,6 @@ TEST_F(ContentFilterTest, EveryKindReachesItsConstructor) {
   EXPECT_EQ(platform_of(a2.raw())->retain_count(), 2u);
 }
 
-TEST_F(ContentFilterTest, AbandonedBuilderGivesBackWhatItHeld) {
-  const SCWindow w1(capture_test::new_window_handle(1));
-  {
-    auto builder = SCContentFilterBuilder().with_display(displays_[0]).with_excluding_windows({w1});
-    EXPECT_EQ(platform_of(w1.raw())->retain_count(), 2u);
-  }
-  EXPECT_EQ(platform_of(w1.raw())->retain_count(), 1u);
-  EXPECT_EQ(platform_of(displays_[0].raw())->retain_count(), 2u);
-}
-
 TEST_F(ContentFilterTest, DisplayLookupsThatFailAreSkipped) {
   null_display_at_zero = true;
   const auto list = content->displays();
