@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -100,6 +101,8 @@ TEST(CaptureEndToEnd, RecordsTheFirstDisplaysAudioUntilStopped) {
   platform::install_backend(nullptr);
   platform::wait_idle();
 
+  std::printf("received %d buffers, %lld frames, %d with the tone\n", received->buffers.load(),
+              received->frames.load(), received->loud_buffers.load());
   // Three seconds of short fragments: loosely, at least two seconds' worth arrived.
   EXPECT_GT(received->buffers.load(), 100);
   EXPECT_GT(received->frames.load(), 2 * 48000);

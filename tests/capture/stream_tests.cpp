@@ -96,11 +96,14 @@ TEST_F(StreamTest, ConfigurationStartsAsBgraAndPassesValuesUnchanged) {
 
 TEST_F(StreamTest, StartAndStopSucceedAndFailWithTheirTexts) {
   SCStream stream(*filter, *configuration);
+  // Stopping a stream that never ran is passed on; the platform's refusal comes back.
+  auto early_stop = stream.stop_capture();
+  ASSERT_FALSE(early_stop.has_value());
+  EXPECT_TRUE(early_stop.error().is<capture::SCError::CaptureStopFailed>());
+  EXPECT_TRUE(early_stop.error().to_string().starts_with("Failed to stop capture: Stream error: "))
+      << early_stop.error().to_string();
   ASSERT_TRUE(stream.start_capture().has_value());
-  backend->set_stop(std::unexpected(std::string("device vanished")));
-  auto stopped = stream.stop_capture();
-  ASSERT_FALSE(stopped.has_value());
-  EXPECT_EQ(stopped.error().to_string(), "Failed to stop capture: Stream error: device vanished");
+  EXPECT_TRUE(stream.stop_capture().has_value());
 
   SCStream refused(*filter, *configuration);
   backend->set_start(std::unexpected(std::string("sink is gone")));
@@ -120,7 +123,7 @@ TEST_F(StreamTest, StopAfterAnUnexpectedStopIsPassedOnAndItsRefusalReported) {
   auto stopped = stream.stop_capture();
   ASSERT_FALSE(stopped.has_value());
   EXPECT_TRUE(stopped.error().is<capture::SCError::CaptureStopFailed>());
-  EXPECT_EQ(stopped.error().to_string().rfind("Failed to stop capture: Stream error: ", 0), 0u)
+  EXPECT_TRUE(stopped.error().to_string().starts_with("Failed to stop capture: Stream error: "))
       << stopped.error().to_string();
 }
 
