@@ -46,15 +46,15 @@ bool eventually(Pred pred, std::chrono::milliseconds limit = PATIENCE) {
     return true;
 }
 
-// A value handed over once from a platform thread.
+// A value handed over once from a platform thread. Shared with the handler, so an
+// answer that comes after the test gave up writes into live memory; notified under the
+// lock, so the waiter cannot return and destroy it mid-notification.
 template <class T>
 class Answer {
 public:
     void set(T value) {
-        {
-            std::lock_guard lock(mutex_);
-            value_ = std::move(value);
-        }
+        std::lock_guard lock(mutex_);
+        value_ = std::move(value);
         changed_.notify_all();
     }
     std::optional<T> wait() {
@@ -167,14 +167,14 @@ struct ContentAnswer {
 };
 
 ContentAnswer request_content() {
-    Answer<ContentAnswer> answer;
+    auto answer = std::make_shared<Answer<ContentAnswer>>();
     const auto start = Clock::now();
     platform::SCShareableContent::getShareableContentExcludingDesktopWindows(
-        false, false, [&answer, start](platform::SCShareableContent* content, platform::NSError* error) {
-            answer.set({Ref<platform::SCShareableContent>::retain(content), info(error),
-                        seconds_since(start)});
+        false, false, [answer, start](platform::SCShareableContent* content, platform::NSError* error) {
+            answer->set({Ref<platform::SCShareableContent>::retain(content), info(error),
+                         seconds_since(start)});
         });
-    auto result = answer.wait();
+    auto result = answer->wait();
     EXPECT_TRUE(result.has_value()) << "the content request never completed";
     return result.value_or(ContentAnswer{});
 }
@@ -201,19 +201,19 @@ struct Capture {
 
     // The completion's error, or none on success.
     std::optional<ErrorInfo> start() {
-        Answer<std::optional<ErrorInfo>> answer;
+        auto answer = std::make_shared<Answer<std::optional<ErrorInfo>>>();
         stream->startCaptureWithCompletionHandler(
-            [&answer](platform::NSError* error) { answer.set(info(error)); });
-        auto result = answer.wait();
+            [answer](platform::NSError* error) { answer->set(info(error)); });
+        auto result = answer->wait();
         EXPECT_TRUE(result.has_value()) << "start never completed";
         return result.value_or(ErrorInfo{"", 0, "no answer"});
     }
 
     std::optional<ErrorInfo> stop() {
-        Answer<std::optional<ErrorInfo>> answer;
+        auto answer = std::make_shared<Answer<std::optional<ErrorInfo>>>();
         stream->stopCaptureWithCompletionHandler(
-            [&answer](platform::NSError* error) { answer.set(info(error)); });
-        auto result = answer.wait();
+            [answer](platform::NSError* error) { answer->set(info(error)); });
+        auto result = answer->wait();
         EXPECT_TRUE(result.has_value()) << "stop never completed";
         return result.value_or(ErrorInfo{"", 0, "no answer"});
     }
@@ -446,6 +446,8 @@ TEST_F(PulseBackendTest, ServerDeathStopsTheStreamWithOneErrorAndTheBackendRecov
 
         daemon_->kill();
         ASSERT_TRUE(eventually([&] { return !capture.watcher->errors().empty(); }));
+        // Buffers queued before the failure are still handed over; after that, nothing.
+        platform::wait_idle();
         const std::size_t delivered = capture.collector->count();
         std::this_thread::sleep_for(500ms);
         const auto errors = capture.watcher->errors();
@@ -515,10 +517,10 @@ TEST_F(PulseBackendTest, StartFailsWithADescriptionForAnUnusableFormat) {
     configuration->setChannelCount(0);
     auto stream = platform::SCStream::initWithFilter(filter.get(), configuration.get(), nullptr);
 
-    Answer<std::optional<ErrorInfo>> answer;
+    auto answer = std::make_shared<Answer<std::optional<ErrorInfo>>>();
     stream->startCaptureWithCompletionHandler(
-        [&answer](platform::NSError* error) { answer.set(info(error)); });
-    const auto error = answer.wait();
+        [answer](platform::NSError* error) { answer->set(info(error)); });
+    const auto error = answer->wait();
     ASSERT_TRUE(error.has_value());
     ASSERT_TRUE(error->has_value()) << "a stream with no channels started";
     EXPECT_NE((*error)->description.find("0 channels"), std::string::npos) << (*error)->description;
