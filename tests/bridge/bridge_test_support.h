@@ -1,13 +1,11 @@
-// Test support for the bridge: a stand-in for the binding's side of every callback, which
-// records what arrives, and a fixture that also expects the bridge's tables to be empty
-// after each test.
+// Test support: a stand-in for the binding's side of every bridge callback, recording what
+// arrives, and a fixture that also expects the bridge's tables empty after each test.
 #ifndef VMAH_TESTS_BRIDGE_BRIDGE_TEST_SUPPORT_H
 #define VMAH_TESTS_BRIDGE_BRIDGE_TEST_SUPPORT_H
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -24,14 +22,28 @@
 
 namespace bridge_test {
 
-inline constexpr auto PATIENCE = std::chrono::seconds(10);
-
-// Waits (boundedly, so a lost callback fails instead of hanging) until done() holds.
-template <class Done>
-bool wait_until(std::mutex& mutex, std::condition_variable& changed, Done done) {
-  std::unique_lock lock(mutex);
-  return changed.wait_for(lock, PATIENCE, done);
+inline std::optional<std::string> text_of(const char* text) {
+  return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
 }
+
+// Entries appended from any thread; waits are bounded so a lost callback fails the test.
+template <class Entry>
+struct Log {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<Entry> entries;
+
+  void add(Entry entry) {
+    const std::lock_guard lock(mutex);
+    entries.push_back(std::move(entry));
+    changed.notify_all();
+  }
+  bool wait_for(std::size_t count) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10),
+                            [&] { return entries.size() >= count; });
+  }
+};
 
 // The binding's stream context as far as the bridge can see it.
 struct FakeContext {
@@ -41,7 +53,7 @@ struct FakeContext {
     std::thread::id thread;
     std::string queue_label;
     platform::QualityOfService queue_qos;
-    bool context_released;  // whether both forwarding objects had already let go
+    bool context_released;  // both forwarding objects had already let go
   };
   struct Stop {
     int32_t code;
@@ -50,134 +62,57 @@ struct FakeContext {
 
   std::atomic<int> retains{0};
   std::atomic<int> releases{0};
-  std::function<void()> on_retain;  // runs inside the retain callback
+  std::function<void()> on_retain;
+  Log<Delivery> deliveries;
+  Log<Stop> stops;
 
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<Delivery> deliveries;
-  std::vector<Stop> stops;
-
-  // The platform may give its last references back on a worker after the test's last call;
-  // every reference the bridge took must be back before the record goes.
+  // The platform may give its last references back on a worker after the test's last call.
   ~FakeContext() {
     platform::wait_idle();
     EXPECT_EQ(releases.load(), retains.load());
   }
 
   static FakeContext& of(void* context) { return *static_cast<FakeContext*>(context); }
-
   static void retain(void* context) {
-    auto& self = of(context);
-    self.retains.fetch_add(1);
-    if (self.on_retain) self.on_retain();
+    of(context).retains.fetch_add(1);
+    if (of(context).on_retain) of(context).on_retain();
   }
   static void release(void* context) { of(context).releases.fetch_add(1); }
-
   static void error(void* context, int32_t code, const char* text) {
-    auto& self = of(context);
-    const std::lock_guard lock(self.mutex);
-    self.stops.push_back({code, text != nullptr ? std::optional<std::string>(text) : std::nullopt});
-    self.changed.notify_all();
+    of(context).stops.add({code, text_of(text)});
   }
-
   // Owns the reference the bridge hands over and gives it back, as the binding does.
   static void sample(void* context, cm_sample_buffer* buffer, int32_t type) {
     auto& self = of(context);
-    const auto* object = reinterpret_cast<platform::CMSampleBuffer*>(buffer);
-    const platform::DispatchQueue* queue = platform::DispatchQueue::current();
-    {
-      const std::lock_guard lock(self.mutex);
-      self.deliveries.push_back({type, object != nullptr ? object->retain_count() : 0,
-                                 std::this_thread::get_id(),
-                                 queue != nullptr ? queue->label() : std::string(),
-                                 queue != nullptr ? queue->qos()
-                                                  : platform::QualityOfService::Unspecified,
-                                 self.releases.load() >= 2});
-    }
+    const auto* queue = platform::DispatchQueue::current();
+    self.deliveries.add({type, reinterpret_cast<platform::CMSampleBuffer*>(buffer)->retain_count(),
+                         std::this_thread::get_id(), queue ? queue->label() : std::string(),
+                         queue ? queue->qos() : platform::QualityOfService::Unspecified,
+                         self.releases.load() >= 2});
     cm_sample_buffer_release(buffer);
-    self.changed.notify_all();
-  }
-
-  bool wait_for_deliveries(std::size_t count) {
-    return wait_until(mutex, changed, [&] { return deliveries.size() >= count; });
-  }
-  bool wait_for_stops(std::size_t count) {
-    return wait_until(mutex, changed, [&] { return stops.size() >= count; });
   }
 
   sc_stream* create_stream(sc_content_filter* filter, sc_stream_configuration* configuration) {
-    return sc_stream_create(filter, configuration, this, &FakeContext::error, &FakeContext::sample,
-                            &FakeContext::retain, &FakeContext::release);
+    return sc_stream_create(filter, configuration, this, &error, &sample, &retain, &release);
   }
 };
 
-// Every call of a start, stop or content callback.
-struct CallRecorder {
-  struct Call {
-    void* user_data;
-    bool success;
-    std::optional<std::string> text;
-    std::thread::id thread;
-    void* content;
-  };
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<Call> calls;
-
+// Calls of a start, stop or content callback; the user data is the recorder itself.
+struct Call {
+  void* user_data;
+  bool success;
+  std::optional<std::string> text;
+  std::thread::id thread;
+  sc_shareable_content* content;
+};
+struct CallRecorder : Log<Call> {
   static void completion(void* user_data, bool success, const char* text) {
-    static_cast<CallRecorder*>(user_data)->record({user_data, success, opt(text), {}, nullptr});
+    static_cast<CallRecorder*>(user_data)->add(
+        {user_data, success, text_of(text), std::this_thread::get_id(), nullptr});
   }
   static void content(sc_shareable_content* content, const char* text, void* user_data) {
-    static_cast<CallRecorder*>(user_data)->record(
-        {user_data, content != nullptr, opt(text), {}, content});
-  }
-
-  bool wait_for(std::size_t count) {
-    return wait_until(mutex, changed, [&] { return calls.size() >= count; });
-  }
-
- private:
-  static std::optional<std::string> opt(const char* text) {
-    return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
-  }
-  void record(Call call) {
-    call.thread = std::this_thread::get_id();
-    const std::lock_guard lock(mutex);
-    calls.push_back(std::move(call));
-    changed.notify_all();
-  }
-};
-
-class BridgeTest : public platform::scripted::ScriptedPlatformTest {
- protected:
-  void TearDown() override {
-    ScriptedPlatformTest::TearDown();
-    EXPECT_EQ(bridge_testing::stream_state_count(), 0u);
-    EXPECT_EQ(bridge_testing::configuration_storage_size(), 0u);
-  }
-
-  // A filter on the content's first display, through the bridge, with its content released.
-  static sc_content_filter* first_display_filter() {
-    platform::DisplayDescription description;
-    description.display_id = 1;
-    description.source = "scripted-display-1";
-    const platform::Ref<platform::SCShareableContent> content =
-        platform::make<platform::SCShareableContent>(
-            platform::ContentDescription{{description}, {}, {}}, false, false);
-    auto* handle = reinterpret_cast<sc_shareable_content*>(content.get());
-    sc_display* display = sc_shareable_content_get_display_at(handle, 0);
-    sc_content_filter* filter =
-        sc_content_filter_create_with_display_excluding_windows(display, nullptr, 0);
-    sc_display_release(display);
-    return filter;
-  }
-
-  static sc_stream_configuration* audio_configuration() {
-    sc_stream_configuration* configuration = sc_stream_configuration_create();
-    sc_stream_configuration_set_captures_audio(configuration, true);
-    sc_stream_configuration_set_sample_rate(configuration, 48000);
-    sc_stream_configuration_set_channel_count(configuration, 2);
-    return configuration;
+    static_cast<CallRecorder*>(user_data)->add(
+        {user_data, content != nullptr, text_of(text), std::this_thread::get_id(), content});
   }
 };
 
@@ -190,6 +125,51 @@ inline platform::DispatchQueue* platform_of(sc_dispatch_queue* queue) {
 inline platform::SCContentFilter* platform_of(sc_content_filter* filter) {
   return reinterpret_cast<platform::SCContentFilter*>(filter);
 }
+
+class BridgeTest : public platform::scripted::ScriptedPlatformTest {
+ protected:
+  void TearDown() override {
+    ScriptedPlatformTest::TearDown();
+    EXPECT_EQ(bridge_testing::stream_state_count(), 0u);
+    EXPECT_EQ(bridge_testing::configuration_storage_size(), 0u);
+  }
+};
+
+// A stream as the helper makes one: audio configuration, filter on a display of its own.
+class StreamTest : public BridgeTest {
+ protected:
+  void SetUp() override {
+    BridgeTest::SetUp();
+    platform::DisplayDescription description;
+    description.source = "scripted-display-1";
+    const auto display = platform::make<platform::SCDisplay>(description);
+    filter_ = sc_content_filter_create_with_display_excluding_windows(
+        reinterpret_cast<sc_display*>(display.get()), nullptr, 0);
+    configuration_ = sc_stream_configuration_create();
+    sc_stream_configuration_set_captures_audio(configuration_, true);
+    sc_stream_configuration_set_sample_rate(configuration_, 48000);
+    sc_stream_configuration_set_channel_count(configuration_, 2);
+  }
+  void TearDown() override {
+    sc_stream_configuration_release(configuration_);
+    sc_content_filter_release(filter_);
+    BridgeTest::TearDown();
+  }
+
+  // Starts capture and waits until the platform has settled it.
+  void start(sc_stream* stream) {
+    CallRecorder started;
+    sc_stream_start_capture(stream, &started, &CallRecorder::completion);
+    ASSERT_TRUE(started.wait_for(1));
+    ASSERT_TRUE(started.entries[0].success);
+    // The platform files the capture away after its start request returns, which may be
+    // after the answer.
+    platform::wait_idle();
+  }
+
+  sc_content_filter* filter_ = nullptr;
+  sc_stream_configuration* configuration_ = nullptr;
+};
 
 }  // namespace bridge_test
 
