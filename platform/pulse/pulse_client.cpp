@@ -253,8 +253,8 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
     attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment_usec, &spec));
-    recorder->max_fragment_frames_ =
-        std::max<std::size_t>(1, pa_usec_to_bytes(fragment_usec, &spec) / pa_frame_size(&spec));
+    recorder->assembler_.emplace(
+        spec.channels, pa_usec_to_bytes(fragment_usec, &spec) / pa_frame_size(&spec));
 
     // DONT_MOVE: if the sink goes away the stream fails instead of being moved to
     // another source, which might be a microphone.
@@ -323,54 +323,8 @@ void PulseRecorder::read_available() {
         if (bytes == 0) return;
         if (!data_seen_) fill_start_gap();
         // Null data with a size is a hole: the same length of silence keeps time whole.
-        hand_over(data, bytes);
+        assembler_->push(data, bytes, on_fragment_);
         pa_stream_drop(stream);
-    }
-}
-
-void PulseRecorder::hand_over(const void* data, std::size_t bytes) {
-    const std::size_t frame_bytes = sizeof(float) * format_.channels;
-    const auto* in = static_cast<const std::byte*>(data);
-    const std::size_t total = partial_frame_.size() + bytes;
-    const std::size_t whole_frames = total / frame_bytes;
-    if (whole_frames == 0) {
-        if (in != nullptr) {
-            partial_frame_.insert(partial_frame_.end(), in, in + bytes);
-        } else {
-            partial_frame_.resize(total, std::byte{0});
-        }
-        return;
-    }
-
-    // A frame split across two server chunks is completed before anything else.
-    const std::size_t take = whole_frames * frame_bytes - partial_frame_.size();
-    std::vector<std::byte> carried = std::move(partial_frame_);
-    partial_frame_.clear();
-    if (in != nullptr) {
-        partial_frame_.assign(in + take, in + bytes);
-    } else {
-        partial_frame_.assign(bytes - take, std::byte{0});
-    }
-
-    std::size_t done = 0;
-    std::size_t consumed = 0;  // bytes of `in` already copied
-    while (done < whole_frames) {
-        const std::size_t frames = std::min(max_fragment_frames_, whole_frames - done);
-        scratch_.assign(frames * format_.channels, 0.0f);
-        auto* out = reinterpret_cast<std::byte*>(scratch_.data());
-        std::size_t need = frames * frame_bytes;
-        if (!carried.empty()) {
-            std::memcpy(out, carried.data(), carried.size());
-            out += carried.size();
-            need -= carried.size();
-            carried.clear();
-        }
-        if (in != nullptr) std::memcpy(out, in + consumed, need);
-        consumed += need;
-        done += frames;
-        const std::uint64_t first = frames_handed_;
-        frames_handed_ += frames;
-        on_fragment_(scratch_, first);
     }
 }
 
@@ -386,7 +340,7 @@ void PulseRecorder::fill_start_gap() {
     const auto gap =
         std::chrono::duration_cast<std::chrono::microseconds>(waited - format_.fragment);
     const auto frames = static_cast<std::size_t>(gap.count()) * format_.rate / 1'000'000;
-    hand_over(nullptr, frames * sizeof(float) * format_.channels);
+    assembler_->push(nullptr, frames * sizeof(float) * format_.channels, on_fragment_);
 }
 
 void PulseRecorder::fail(std::string text) {

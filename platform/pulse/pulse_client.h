@@ -9,10 +9,13 @@
 #include <expected>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/pulse/frame_assembler.h"
 
 struct pa_context;
 struct pa_stream;
@@ -98,8 +101,7 @@ class PulseRecorder {
 public:
     // 32-bit float samples, interleaved, valid for the call; first_frame counts the
     // frames handed over before them (silence included).
-    using FragmentHandler =
-        std::function<void(std::span<const float> interleaved, std::uint64_t first_frame)>;
+    using FragmentHandler = FrameAssembler::Sink;
     // Called at most once, with the server's text, when the connection or the
     // stream fails while recording.
     using FailureHandler = std::function<void(std::string)>;
@@ -124,8 +126,6 @@ private:
     static void on_stream_state(pa_stream* stream, void* self);
     static void on_readable(pa_stream* stream, std::size_t bytes, void* self);
     void read_available();
-    // Turns `bytes` bytes (null data: silence) into whole-frame fragments.
-    void hand_over(const void* data, std::size_t bytes);
     void fill_start_gap();
     void fail(std::string text);
 
@@ -134,10 +134,7 @@ private:
     FailureHandler on_failure_;
     std::unique_ptr<PulseClient> client_;
     std::unique_ptr<pa_stream, detail::StreamUnref> stream_;
-    std::vector<std::byte> partial_frame_;
-    std::vector<float> scratch_;
-    std::uint64_t frames_handed_ = 0;
-    std::size_t max_fragment_frames_ = 0;
+    std::optional<FrameAssembler> assembler_;
     std::chrono::steady_clock::time_point ready_at_;
     bool data_seen_ = false;
     bool recording_ = false;

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "platform/pulse/frame_assembler.h"
+
+namespace {
+
+using platform::pulse::FrameAssembler;
+
+struct Piece {
+    std::vector<float> samples;
+    std::uint64_t first_frame;
+};
+
+class Assembled {
+public:
+    FrameAssembler::Sink sink() {
+        return [this](std::span<const float> interleaved, std::uint64_t first_frame) {
+            pieces.push_back({{interleaved.begin(), interleaved.end()}, first_frame});
+        };
+    }
+    std::vector<float> all() const {
+        std::vector<float> joined;
+        for (const auto& p : pieces) joined.insert(joined.end(), p.samples.begin(), p.samples.end());
+        return joined;
+    }
+    std::vector<Piece> pieces;
+};
+
+std::vector<float> ramp(std::size_t count, float start = 1.0f) {
+    std::vector<float> v(count);
+    for (std::size_t i = 0; i < count; ++i) v[i] = start + static_cast<float>(i);
+    return v;
+}
+
+const std::byte* bytes_of(const std::vector<float>& v) {
+    return reinterpret_cast<const std::byte*>(v.data());
+}
+
+TEST(FrameAssembler, SplitsLongChunksIntoBoundedFragmentsAndCountsFrames) {
+    FrameAssembler assembler(2, 4);
+    Assembled out;
+    const auto samples = ramp(2 * 10);  // 10 stereo frames
+    assembler.push(samples.data(), samples.size() * sizeof(float), out.sink());
+
+    ASSERT_EQ(out.pieces.size(), 3u);
+    EXPECT_EQ(out.pieces[0].samples.size(), 8u);
+    EXPECT_EQ(out.pieces[1].samples.size(), 8u);
+    EXPECT_EQ(out.pieces[2].samples.size(), 4u);
+    EXPECT_EQ(out.pieces[0].first_frame, 0u);
+    EXPECT_EQ(out.pieces[1].first_frame, 4u);
+    EXPECT_EQ(out.pieces[2].first_frame, 8u);
+    EXPECT_EQ(out.all(), samples);
+    EXPECT_EQ(assembler.frames_handed(), 10u);
+}
+
+TEST(FrameAssembler, JoinsFramesSplitAcrossChunksByteForByte) {
+    FrameAssembler assembler(2, 100);
+    Assembled out;
+    const auto samples = ramp(2 * 5);  // 5 frames of 8 bytes = 40 bytes
+    const std::byte* b = bytes_of(samples);
+    // Cut at awkward places: inside a sample, inside a frame, and a chunk smaller than a frame.
+    assembler.push(b, 11, out.sink());
+    ASSERT_EQ(out.pieces.size(), 1u);  // one whole frame, 3 bytes held back
+    EXPECT_EQ(out.pieces[0].samples.size(), 2u);
+    assembler.push(b + 11, 3, out.sink());  // 6 bytes held: still no frame
+    EXPECT_EQ(out.pieces.size(), 1u);
+    assembler.push(b + 14, 26, out.sink());
+    EXPECT_EQ(out.all(), samples);
+    EXPECT_EQ(out.pieces.back().first_frame, 1u);
+    EXPECT_EQ(assembler.frames_handed(), 5u);
+}
+
+TEST(FrameAssembler, HolesBecomeSilenceOfTheSameLengthAndKeepTimeWhole) {
+    FrameAssembler assembler(2, 3);
+    Assembled out;
+    const auto samples = ramp(2 * 2);
+    const std::byte* b = bytes_of(samples);
+    assembler.push(b, 12, out.sink());          // 1 frame and half a frame (one sample)
+    assembler.push(nullptr, 4 + 8 * 4, out.sink());  // completes that frame, then 4 silent frames
+    assembler.push(b + 8, 8, out.sink());
+
+    const std::vector<float> expected = {1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 4};
+    EXPECT_EQ(out.all(), expected);
+    EXPECT_EQ(assembler.frames_handed(), 7u);
+    for (const auto& piece : out.pieces) EXPECT_LE(piece.samples.size(), 6u);
+    EXPECT_EQ(out.pieces.back().first_frame, 6u);
+}
+
+TEST(FrameAssembler, MonoAndEmptyChunks) {
+    FrameAssembler assembler(1, 2);
+    Assembled out;
+    assembler.push(nullptr, 0, out.sink());
+    EXPECT_TRUE(out.pieces.empty());
+    const auto samples = ramp(3, 10.0f);
+    assembler.push(samples.data(), 12, out.sink());
+    EXPECT_EQ(out.all(), samples);
+    EXPECT_EQ(out.pieces.size(), 2u);
+}
+
+}  // namespace
