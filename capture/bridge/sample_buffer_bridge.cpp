@@ -1,4 +1,5 @@
 // Sample-buffer entry points of the bridge: reference counting and the audio buffer list.
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
@@ -67,10 +68,20 @@ void cm_sample_buffer_get_audio_buffer_list(cm_sample_buffer* sample_buffer, uin
   auto* descriptors = static_cast<AudioBufferBridge*>(std::malloc(count * sizeof(AudioBufferBridge)));
   if (descriptors == nullptr) return;
   const platform::AudioBuffer* source = list->buffers();
+  const auto block_start = reinterpret_cast<std::uintptr_t>(block->data());
   for (std::uint32_t i = 0; i < count; ++i) {
     descriptors[i].number_channels = source[i].number_channels;
-    descriptors[i].data_bytes_size =
-        source[i].data_byte_size < length ? source[i].data_byte_size : length;
+    std::uint32_t size = source[i].data_byte_size < length ? source[i].data_byte_size : length;
+    // A buffer that starts inside the block may only reach to the block's end: a size cut
+    // to the whole block's length would still run past it from any later start. A pointer
+    // outside the block has no bytes we can vouch for.
+    const auto at = reinterpret_cast<std::uintptr_t>(source[i].data);
+    if (source[i].data != nullptr) {
+      const bool inside = at >= block_start && at - block_start <= length;
+      const std::uintptr_t room = inside ? length - (at - block_start) : 0;
+      if (size > room) size = static_cast<std::uint32_t>(room);
+    }
+    descriptors[i].data_bytes_size = size;
     descriptors[i].data_ptr = source[i].data;
   }
   *num_buffers = count;
