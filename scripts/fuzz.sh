@@ -27,6 +27,7 @@ max_len() {
   esac
 }
 
+"$root/scripts/install-deps.sh"
 cmake -S "$root/fuzz" -B "$build" -DCMAKE_C_COMPILER=clang-19 -DCMAKE_CXX_COMPILER=clang++-19
 cmake --build "$build" -j"$jobs" --target "${targets[@]/%/_fuzz}"
 

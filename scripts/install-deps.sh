@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libopus-dev libpulse-dev
           libgtest-dev libgmock-dev libbenchmark-dev
-          pulseaudio pulseaudio-utils libogg-dev libopusfile-dev opus-tools valgrind)
+          pulseaudio pulseaudio-utils libogg-dev libopusfile-dev opus-tools valgrind
+          clang-19 libfuzzer-19-dev libclang-rt-19-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

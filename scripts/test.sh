@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs every test: a plain build with warnings as errors,
 # then the same suite under AddressSanitizer + UndefinedBehaviorSanitizer and under
-# ThreadSanitizer, each in its own build directory. Tests that need a sound server start a
-# private one of their own. Any failure or sanitizer report fails the run.
+# ThreadSanitizer, each in its own build directory, then a bounded run of every libFuzzer
+# target (scripts/fuzz.sh). Tests that need a sound server start a private one of their own.
+# The long recording (label long) runs in the plain build only: sanitizers make it take
+# many times as long and it checks nothing they would add. Any failure or sanitizer report
+# fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 
 jobs=$(nproc)
-configs=(plain asan tsan)
+configs=(plain asan tsan fuzz)
 [[ $# -gt 0 ]] && configs=("$@")
 
 for config in "${configs[@]}"; do
   build="$root/build/test-$config"
+  if [[ $config == fuzz ]]; then
+    echo "=== fuzz build and runs"
+    FUZZ_BUILD_DIR="$build" "$root/scripts/fuzz.sh"
+    continue
+  fi
   flags=(-DVMAH_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
   case "$config" in
     plain) ;;
@@ -25,6 +33,9 @@ for config in "${configs[@]}"; do
   cmake --build "$build" -j"$jobs"
   echo "=== $config tests"
   # Tests against a private sound server measure wall-clock behaviour: run them one at a time.
-  (cd "$build" && ctest --output-on-failure --timeout 300 -j"$jobs" -LE e2e)
+  (cd "$build" && ctest --output-on-failure --timeout 300 -j"$jobs" -LE 'e2e|long')
   (cd "$build" && ctest --output-on-failure --timeout 300 -L e2e)
+  if [[ $config == plain ]]; then
+    (cd "$build" && ctest --output-on-failure --timeout 900 -L long)
+  fi
 done
