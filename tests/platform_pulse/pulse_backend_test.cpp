@@ -396,6 +396,26 @@ TEST_F(PulseBackendTest, ContentRequestFailsPromptlyWithTheServersTextWhenNoServ
     EXPECT_FALSE(daemon_->running()) << "nothing may start a server";
 }
 
+TEST_F(PulseBackendTest, RequestsGiveUpOnAServerThatDoesNotAnswer) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    auto content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    daemon_->freeze();
+
+    const auto frozen = request_content();
+    EXPECT_FALSE(frozen.content);
+    ASSERT_TRUE(frozen.error.has_value());
+    EXPECT_EQ(frozen.error->description, pa_strerror(PA_ERR_TIMEOUT));
+    EXPECT_LT(frozen.seconds, 3.0) << "the wait for the server must be bounded";
+
+    Capture capture(content.content->displays()[0].get());
+    const auto started = Clock::now();
+    const auto error = capture.start();
+    EXPECT_TRUE(error.has_value()) << "a start on a hung server succeeded";
+    EXPECT_LT(seconds_since(started), 5.0);
+    daemon_->thaw();
+}
+
 TEST_F(PulseBackendTest, ServerWithoutSinksHasNoDisplays) {
     ASSERT_NO_FATAL_FAILURE(start_daemon({.null_sink = false}));
     const auto content = request_content();
@@ -468,6 +488,34 @@ TEST_F(PulseBackendTest, ServerDeathStopsTheStreamWithOneErrorAndTheBackendRecov
     EXPECT_TRUE(eventually([&] { return again.collector->count() > 10; }));
     EXPECT_EQ(again.stop(), std::nullopt);
     EXPECT_TRUE(again.watcher->errors().empty());
+}
+
+TEST_F(PulseBackendTest, RemovedSinkStopsTheStreamInsteadOfMovingIt) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    auto loaded = daemon_->pactl({"load-module", "module-null-sink", "sink_name=second", "rate=48000"});
+    ASSERT_TRUE(loaded.has_value()) << loaded.error();
+    const auto content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    const auto& displays = content.content->displays();
+    const auto second = std::find_if(displays.begin(), displays.end(),
+                                     [](const auto& d) { return d->source() == "second.monitor"; });
+    ASSERT_NE(second, displays.end());
+
+    Capture capture(second->get());
+    ASSERT_EQ(capture.start(), std::nullopt);
+    ASSERT_TRUE(eventually([&] { return capture.collector->count() > 10; }));
+    // testsink is still there: a stream that followed the server's fallback would keep
+    // recording, from a source nobody chose.
+    auto unloaded = daemon_->pactl({"unload-module", loaded->substr(0, loaded->find('\n'))});
+    ASSERT_TRUE(unloaded.has_value()) << unloaded.error();
+
+    ASSERT_TRUE(eventually([&] { return !capture.watcher->errors().empty(); }));
+    platform::wait_idle();
+    std::this_thread::sleep_for(300ms);
+    const auto errors = capture.watcher->errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].code, -3821);
+    EXPECT_FALSE(errors[0].description.empty());
 }
 
 TEST_F(PulseBackendTest, StopIsPromptAndFinal) {

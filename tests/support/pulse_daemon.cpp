@@ -163,6 +163,10 @@ void ChildProcess::kill_now() {
     reap(status);
 }
 
+void ChildProcess::signal(int signo) {
+    if (running()) ::kill(pid_, signo);
+}
+
 bool PcmPlayer::wait_done(std::chrono::milliseconds limit) {
     const auto status = child_.wait_for(limit);
     return status && *status == 0;
@@ -200,6 +204,7 @@ PulseDaemon::~PulseDaemon() {
         restore_env("PULSE_SERVER", saved_server_);
         restore_env("PULSE_CLIENTCONFIG", saved_client_config_);
     }
+    thaw();
     daemon_.terminate(STOP_GRACE);
     std::error_code ignored;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
@@ -272,7 +277,19 @@ bool PulseDaemon::running() { return daemon_.running(); }
 
 void PulseDaemon::kill() { daemon_.kill_now(); }
 
+void PulseDaemon::freeze() {
+    daemon_.signal(SIGSTOP);
+    frozen_ = true;
+}
+
+void PulseDaemon::thaw() {
+    if (!frozen_) return;
+    daemon_.signal(SIGCONT);
+    frozen_ = false;
+}
+
 std::expected<void, std::string> PulseDaemon::restart() {
+    thaw();
     daemon_.terminate(STOP_GRACE);
     return launch();
 }

@@ -16,7 +16,8 @@
 
 namespace test_support {
 
-// One child process; killed and reaped when its owner lets go.
+// One child process; killed and reaped when its owner lets go. The kernel also kills it
+// if the thread that spawned it ends, so start children from a thread that outlives them.
 class ChildProcess {
 public:
     // argv[0] is looked up on PATH. Standard output and error go to log_path
@@ -39,6 +40,8 @@ public:
     // SIGTERM, then SIGKILL if it has not ended within `grace`.
     void terminate(std::chrono::milliseconds grace);
     void kill_now();
+    // Sends a signal while the child runs (SIGSTOP, SIGCONT, ...).
+    void signal(int signo);
 
 private:
     explicit ChildProcess(pid_t pid) : pid_(pid) {}
@@ -94,6 +97,10 @@ public:
     void kill();
     // Starts the daemon again on the same socket and waits until it accepts connections.
     std::expected<void, std::string> restart();
+    // A hung server: the socket still accepts connections, nothing answers. thaw() (or
+    // the destructor) lets it go on.
+    void freeze();
+    void thaw();
 
     // Plays float32 interleaved PCM into a sink through a pacat child.
     std::expected<PcmPlayer, std::string> play_pcm(std::span<const float> interleaved,
@@ -127,6 +134,7 @@ private:
     ChildProcess daemon_;
     unsigned next_file_ = 0;
     bool exported_ = false;
+    bool frozen_ = false;
     std::optional<std::string> saved_server_;
     std::optional<std::string> saved_client_config_;
 };
