@@ -5,7 +5,8 @@
 // scripted backend does that on purpose, to exercise duplicate completions). If every copy
 // is dropped unanswered, the handler receives the fallback value, so a request never hangs
 // on a forgotten answer. The handler is always destroyed on a worker thread, never on the
-// backend's own thread, so whatever it captured is released there.
+// backend's own thread, so whatever it captured is released there. Keep no copy after
+// answering: the handler may hold the very stream that owns the backend's capture.
 #ifndef VMAH_PLATFORM_REPLY_H
 #define VMAH_PLATFORM_REPLY_H
 

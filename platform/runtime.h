@@ -21,7 +21,8 @@ bool on_worker_thread() noexcept;
 void wait_idle();
 
 // wait_idle(), then joins every worker thread. Work posted afterwards starts new workers,
-// which the next shutdown() joins. Does nothing when called from a worker.
+// which the next shutdown() joins. Does nothing when called from a worker. Stop captures
+// first: work that keeps arriving keeps the workers, and so shutdown(), busy.
 void shutdown();
 
 }  // namespace platform

