@@ -157,6 +157,7 @@ void StreamCore::start(const StreamSettings& settings, SCContentFilter* filter,
   }
   phase_ = Phase::Starting;
   pending_failure_.reset();
+  start_in_flight_ = true;
   const std::uint64_t session = ++session_;
   lock.unlock();
 
@@ -171,12 +172,14 @@ void StreamCore::start(const StreamSettings& settings, SCContentFilter* filter,
   std::shared_ptr<Capture> capture = backend->start_capture(params, std::move(sink), started);
 
   lock.lock();
-  // The answer may already have come (and gone wrong): keep the capture only while its
-  // session is still the current one.
-  if (session_ == session && (phase_ == Phase::Starting || phase_ == Phase::Running)) {
-    capture_ = std::move(capture);
-  }
+  start_in_flight_ = false;
+  // Keep the capture only while its session is still the current one (the stream may have
+  // been detached meanwhile).
+  if (session_ == session && phase_ == Phase::Starting) capture_ = std::move(capture);
+  std::vector<DeferredStart> deferred = std::exchange(deferred_starts_, {});
   lock.unlock();
+  capture.reset();
+  for (auto& answer : deferred) on_started(session, std::move(answer.outcome), answer.handler);
 }
 
 void StreamCore::on_started(std::uint64_t session, Outcome outcome,
@@ -184,6 +187,10 @@ void StreamCore::on_started(std::uint64_t session, Outcome outcome,
   std::shared_ptr<Capture> ended;
   {
     std::lock_guard lock(mutex_);
+    if (session_ == session && phase_ == Phase::Starting && start_in_flight_) {
+      deferred_starts_.push_back(DeferredStart{std::move(outcome), handler});
+      return;
+    }
     if (session_ == session && phase_ == Phase::Starting) {
       if (outcome && !pending_failure_) {
         phase_ = Phase::Running;

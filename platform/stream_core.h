@@ -59,6 +59,15 @@ class StreamCore : public std::enable_shared_from_this<StreamCore> {
   std::uint64_t session_ = 0;
   std::shared_ptr<Capture> capture_;
   std::optional<std::string> pending_failure_;
+  // True while the backend's start_capture call has not returned yet. Start answers that
+  // come in that window wait in deferred_starts_ until the capture is stored, so that no
+  // stop can find the stream running without the capture it has to stop.
+  bool start_in_flight_ = false;
+  struct DeferredStart {
+    Outcome outcome;
+    SCStream::CompletionHandler handler;
+  };
+  std::vector<DeferredStart> deferred_starts_;
 };
 
 }  // namespace platform

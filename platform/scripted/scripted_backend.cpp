@@ -1,5 +1,7 @@
 #include "platform/scripted/scripted_backend.h"
 
+#include <thread>
+
 #include <utility>
 
 namespace platform::scripted {
@@ -194,10 +196,12 @@ std::unique_ptr<Capture> ScriptedBackend::start_capture(const CaptureParams& par
                                                         Reply<Outcome> started) {
   auto record = std::make_shared<ScriptedCapture>(params, std::move(sink));
   Answer start;
+  std::chrono::milliseconds delay{0};
   {
     std::lock_guard lock(mutex_);
     captures_.push_back(record);
     start = start_;
+    delay = start_return_delay_;
   }
   auto handle = std::make_unique<ScriptedCaptureHandle>(record, stop_);
   if (start.times == 0) {
@@ -205,7 +209,13 @@ std::unique_ptr<Capture> ScriptedBackend::start_capture(const CaptureParams& par
   } else {
     answer(started, start.outcome, start.times);
   }
+  if (delay.count() > 0) std::this_thread::sleep_for(delay);
   return handle;
+}
+
+void ScriptedBackend::set_start_return_delay(std::chrono::milliseconds delay) {
+  std::lock_guard lock(mutex_);
+  start_return_delay_ = delay;
 }
 
 Outcome ScriptedBackend::admit_output(SCStreamOutputType type) {

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -88,6 +89,11 @@ class ScriptedBackend final : public Backend {
   void set_start(Outcome outcome, unsigned times = 1);
   void set_stop(Outcome outcome, unsigned times = 1);
 
+  // start_capture answers as scripted, then waits this long before it returns the capture,
+  // so that a test can hold open the window in which the answer is out but the capture not
+  // yet handed over.
+  void set_start_return_delay(std::chrono::milliseconds delay);
+
   // A reason makes addStreamOutput fail with it; nullopt admits outputs again.
   void refuse_outputs(std::optional<std::string> reason);
 
@@ -128,6 +134,7 @@ class ScriptedBackend final : public Backend {
   std::size_t content_requests_ = 0;
   std::vector<Reply<ContentResult>> held_content_;
   Answer start_{{}, 1};
+  std::chrono::milliseconds start_return_delay_{0};
   const std::shared_ptr<StopScript> stop_ = std::make_shared<StopScript>();
   std::optional<std::string> output_refusal_;
   std::vector<std::shared_ptr<ScriptedCapture>> captures_;

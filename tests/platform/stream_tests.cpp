@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -194,6 +195,19 @@ TEST_F(StreamTest, StartAndStopRefuseTheWrongStateAndAFailedStartCanBeRetried) {
   backend->set_stop(std::unexpected(std::string("server gone")));
   EXPECT_EQ(stop(), (Completion{{SCStreamErrorFailedToStopAudioCapture, "server gone"}}));
   EXPECT_EQ(backend->captures().size(), 2u);
+}
+
+TEST_F(StreamTest, AStartAnsweredBeforeTheBackendReturnedStillHandsTheCaptureToStop) {
+  // The answer goes out at once, but the capture reaches the stream 100 ms later: the start
+  // must not be reported before then, or a stop right after it finds nothing to stop.
+  backend->set_start_return_delay(std::chrono::milliseconds(100));
+  ASSERT_EQ(start(), std::nullopt);
+  EXPECT_EQ(stop(), std::nullopt);
+  const auto capture = backend->last_capture();
+  ASSERT_TRUE(capture);
+  EXPECT_EQ(capture->stop_requests(), 1u);
+  wait_idle();
+  EXPECT_TRUE(capture->released());
 }
 
 TEST_F(StreamTest, StartNeedsADisplayAndABackend) {
