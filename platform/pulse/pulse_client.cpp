@@ -132,11 +132,10 @@ bool PulseClient::wait_locked(const std::function<bool()>& done,
             pa_threaded_mainloop_signal(t->loop, 0);
         },
         &timer);
+    // Without its timer the wait would have no bound: give up at once instead.
+    if (event == nullptr) return done();
     while (!done() && !timer.fired) pa_threaded_mainloop_wait(loop_.get());
-    if (event != nullptr) {
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop_.get());
-        api->time_free(event);
-    }
+    pa_threaded_mainloop_get_api(loop_.get())->time_free(event);
     return done();
 }
 
@@ -274,7 +273,6 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
     if (pa_stream_get_state(stream) != PA_STREAM_READY) {
         return std::unexpected(c.context_error());
     }
-    recorder->ready_at_ = std::chrono::steady_clock::now();
     recorder->recording_ = true;
     return recorder;
 }
@@ -301,6 +299,10 @@ void PulseRecorder::stop() {
 void PulseRecorder::on_stream_state(pa_stream* stream, void* self) {
     auto* recorder = static_cast<PulseRecorder*>(self);
     const auto state = pa_stream_get_state(stream);
+    // Data can follow READY before start() has looked again, so the clock starts here.
+    if (state == PA_STREAM_READY && !recorder->ready_at_) {
+        recorder->ready_at_ = std::chrono::steady_clock::now();
+    }
     if (recorder->recording_ && !PA_STREAM_IS_GOOD(state)) {
         recorder->fail(recorder->client_->context_error());
     }
@@ -334,7 +336,8 @@ void PulseRecorder::read_available() {
 // wait becomes silence and the recording still covers the time since the start.
 void PulseRecorder::fill_start_gap() {
     data_seen_ = true;
-    const auto waited = std::chrono::steady_clock::now() - ready_at_;
+    if (!ready_at_) return;
+    const auto waited = std::chrono::steady_clock::now() - *ready_at_;
     // Up to two fragments is the ordinary delivery delay, not a gap.
     if (waited <= 2 * format_.fragment) return;
     const auto gap =

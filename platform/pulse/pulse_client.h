@@ -135,7 +135,7 @@ private:
     std::unique_ptr<PulseClient> client_;
     std::unique_ptr<pa_stream, detail::StreamUnref> stream_;
     std::optional<FrameAssembler> assembler_;
-    std::chrono::steady_clock::time_point ready_at_;
+    std::optional<std::chrono::steady_clock::time_point> ready_at_;
     bool data_seen_ = false;
     bool recording_ = false;
     bool stopped_ = false;
