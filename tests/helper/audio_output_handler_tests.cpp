@@ -31,10 +31,14 @@ struct RecordingWriter {
         std::vector<Samples> writes;
         bool refuse = false;
         bool throw_on_write = false;
+        // A block buffer to look at while writing, and the references it had then.
+        const CMBlockBuffer* watched = nullptr;
+        std::size_t watched_references = 0;
     };
     std::shared_ptr<Log> log = std::make_shared<Log>();
 
     std::expected<void, std::string> write_pcm_i16(std::span<const std::int16_t> samples) {
+        if (log->watched != nullptr) log->watched_references = log->watched->retain_count();
         if (log->throw_on_write) throw std::runtime_error("disk on fire");
         log->writes.emplace_back(samples.begin(), samples.end());
         if (log->refuse) return std::unexpected("refused");
@@ -170,6 +174,18 @@ TEST_F(AudioOutputHandlerTest, BuffersWithoutWholeSamplesWriteNothing) {
     };
     for (const auto& buffer : nothing_to_write) deliver(buffer);
     EXPECT_TRUE(log->writes.empty());
+}
+
+// The audio list holds its own block-buffer reference; it must be gone before the writer
+// (and the slot's lock) is reached.
+TEST_F(AudioOutputHandlerTest, TheAudioListIsGoneBeforeTheWriterIsCalled) {
+    const float samples[2] = {0.5f, 0.5f};
+    const auto block = CMBlockBuffer::createWithBytes(std::as_bytes(std::span(samples)));
+    const auto buffer = platform::CMSampleBuffer::createAudio(block.get(), {{2, 8, 0}}, 48000, 1);
+    log->watched = block.get();
+    deliver(buffer);
+    ASSERT_EQ(log->writes.size(), 1u);
+    EXPECT_EQ(log->watched_references, 2u) << "ours and the sample buffer's only";
 }
 
 TEST_F(AudioOutputHandlerTest, OnlyAudioIsHandled) {
