@@ -1,0 +1,583 @@
+// The helper against two peer recorders, end to end, in one run.
+//
+// A private sound server (its own directory and socket, one null sink, no autospawn)
+// plays a fixed music-like file in a loop into its sink. Each recorder then records the
+// sink's monitor for the same time and is stopped with SIGINT, as the helper's parent
+// stops it:
+//   helper     velgo_marrinet_audio_helper --out F
+//   ffmpeg     ffmpeg -f pulse -i <monitor> -c:a libopus F (its defaults otherwise)
+//   pipeline   parec (48 kHz stereo s16, 10 ms fragments) | opusenc --raw - F
+// For each: CPU seconds (user + system of every process, from wait4), peak resident
+// memory (the sum of the processes' peaks for the pipeline), and the duration the file
+// holds against the wall-clock time it was recording. Rounds rotate the order; medians
+// are compared. Then the helper's stop latency: SIGINT to exit, over repeated runs.
+//
+// Not a test: it prints figures and ratios and fails only when something could not run.
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <opus.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "bench/bench_process.h"
+#include "bench/music_signal.h"
+#include "bench/ogg_opus_info.h"
+#include "tests/support/pulse_daemon.h"
+
+#ifndef HELPER_BINARY
+#error "HELPER_BINARY must name the helper executable"
+#endif
+#ifndef MEASURED_LAUNCH
+#error "MEASURED_LAUNCH must name the measured_launch executable"
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using bench::Pipe;
+using bench::Process;
+using bench::SpawnOptions;
+using bench::Usage;
+
+constexpr std::uint32_t RATE = 48000;
+constexpr std::uint32_t CHANNELS = 2;
+constexpr std::uint32_t LOOP_SECONDS = 10;
+constexpr auto EXIT_LIMIT = 30s;
+// How long a stop-latency run records before its SIGINT: long enough to be recording.
+constexpr auto STOP_SETTLE = 1000ms;
+
+struct Options {
+    std::string helper = HELPER_BINARY;
+    int seconds = 20;
+    int rounds = 3;
+    int stop_runs = 20;
+};
+
+struct Measure {
+    bool ok = false;
+    std::string failure;
+    double cpu_seconds = 0;
+    double max_rss_mib = 0;
+    double wall_seconds = 0;      // start to SIGINT
+    double recorded_seconds = 0;  // what the file holds
+    double kbit_per_second = 0;
+    std::optional<double> reported_seconds;  // the helper's own "OK" figure
+
+    double recorded_over_wall() const { return wall_seconds > 0 ? recorded_seconds / wall_seconds : 0; }
+};
+
+Measure failed(std::string why) {
+    Measure m;
+    m.failure = std::move(why);
+    return m;
+}
+
+double seconds_between(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+double mib(long kib) { return static_cast<double>(kib) / 1024.0; }
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string load_average() {
+    std::string text = read_file("/proc/loadavg");
+    const auto cut = text.find(' ', text.find(' ', text.find(' ') + 1) + 1);
+    return cut == std::string::npos ? text : text.substr(0, cut);
+}
+
+double median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::optional<int> parse_count(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < 1 || value > 100000) return std::nullopt;
+    return static_cast<int>(value);
+}
+
+std::optional<Options> parse_options(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        if (i + 1 >= argc) return std::nullopt;
+        const char* value = argv[++i];
+        if (name == "--helper") {
+            options.helper = value;
+            continue;
+        }
+        const auto count = parse_count(value);
+        if (!count) return std::nullopt;
+        if (name == "--secs") {
+            options.seconds = *count;
+        } else if (name == "--rounds") {
+            options.rounds = *count;
+        } else if (name == "--stop-runs") {
+            options.stop_runs = *count;
+        } else {
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+// The fixed file, written once and fed to pacat over and over through a pipe, so the
+// sink never runs dry between two plays.
+class LoopPlayer {
+public:
+    static std::optional<std::string> start(LoopPlayer& player, const std::string& file,
+                                             const std::vector<std::string>& env,
+                                             const std::string& log) {
+        auto pipe = Pipe::make();
+        if (!pipe) return pipe.error();
+        auto pacat = Process::spawn({"pacat", "--playback", "--raw", "--format=float32le",
+                                     "--rate=" + std::to_string(RATE),
+                                     "--channels=" + std::to_string(CHANNELS),
+                                     "--device=" + std::string(test_support::PulseDaemon::SINK_NAME),
+                                     "--client-name=vmah-bench-player"},
+                                    env, SpawnOptions{pipe->read_fd, -1, log, {}});
+        if (!pacat) return pacat.error();
+        pipe->close_read();
+        player.pacat_ = std::move(*pacat);
+        player.pipe_ = std::move(*pipe);
+        player.feeder_ = std::thread([&player, file] { player.feed(file); });
+        return std::nullopt;
+    }
+
+    LoopPlayer() = default;
+    LoopPlayer(const LoopPlayer&) = delete;
+    LoopPlayer& operator=(const LoopPlayer&) = delete;
+    ~LoopPlayer() { stop(); }
+
+    bool playing() { return !stopped_.load() && pacat_.pid() > 0 && !ended_.load(); }
+    std::uint64_t loops() const { return loops_.load(); }
+
+    void stop() {
+        stopped_.store(true);
+        // Killing the reader makes a blocked write fail at once (SIGPIPE is ignored).
+        pacat_.wait_at_most(0ms);
+        if (feeder_.joinable()) feeder_.join();
+        pipe_.close_write();
+    }
+
+private:
+    void feed(const std::string& file) {
+        const std::string bytes = read_file(file);
+        while (!stopped_.load() && !bytes.empty()) {
+            std::size_t at = 0;
+            while (at < bytes.size()) {
+                const ssize_t n = ::write(pipe_.write_fd, bytes.data() + at, bytes.size() - at);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) {
+                    ended_.store(true);
+                    return;
+                }
+                at += static_cast<std::size_t>(n);
+            }
+            loops_.fetch_add(1);
+        }
+    }
+
+    Process pacat_;
+    Pipe pipe_;
+    std::thread feeder_;
+    std::atomic<bool> stopped_{false};
+    std::atomic<bool> ended_{false};
+    std::atomic<std::uint64_t> loops_{0};
+};
+
+double thread_cpu_seconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The floor every recorder stands on: CPU seconds of a bare opus_encode loop (libopus
+// defaults, 20 ms frames) over `seconds` of the same music, converted to 16-bit as the
+// helper converts it, in this thread. Negative on failure.
+double bare_encoder_cpu(const std::vector<float>& music, int seconds) {
+    std::vector<opus_int16> pcm(music.size());
+    std::transform(music.begin(), music.end(), pcm.begin(), [](float v) {
+        return static_cast<opus_int16>(std::clamp(v, -1.0f, 1.0f) * 32767.0f);
+    });
+    int error = 0;
+    OpusEncoder* encoder = opus_encoder_create(static_cast<opus_int32>(RATE), static_cast<int>(CHANNELS),
+                                               OPUS_APPLICATION_AUDIO, &error);
+    if (encoder == nullptr || error != OPUS_OK) return -1;
+    constexpr std::size_t FRAME = 960;
+    const std::size_t frame_values = FRAME * CHANNELS;
+    const std::size_t frames = static_cast<std::size_t>(seconds) * RATE / FRAME;
+    const std::size_t loop_frames = pcm.size() / frame_values;
+    std::vector<unsigned char> packet(4000);
+    std::uint64_t bytes = 0;
+    const double start = thread_cpu_seconds();
+    for (std::size_t f = 0; f < frames; ++f) {
+        const opus_int16* frame = pcm.data() + (f % loop_frames) * frame_values;
+        const opus_int32 n = opus_encode(encoder, frame, static_cast<int>(FRAME), packet.data(),
+                                         static_cast<opus_int32>(packet.size()));
+        if (n < 0) {
+            opus_encoder_destroy(encoder);
+            return -1;
+        }
+        bytes += static_cast<std::uint64_t>(n);
+    }
+    const double spent = thread_cpu_seconds() - start;
+    opus_encoder_destroy(encoder);
+    return bytes > 0 ? spent : -1;
+}
+
+struct Bench {
+    Options options;
+    std::string dir;
+    std::vector<std::string> env;
+    std::string monitor;
+    int file_counter = 0;
+
+    // Options for a process whose CPU time and peak memory are measured.
+    SpawnOptions measured(int stdin_fd, int stdout_fd, const std::string& log) const {
+        return SpawnOptions{stdin_fd, stdout_fd, dir + "/" + log, MEASURED_LAUNCH};
+    }
+
+    std::string next_path(const std::string& stem, const std::string& ext) {
+        return dir + "/" + stem + "-" + std::to_string(file_counter++) + ext;
+    }
+
+    // Sleeps until the recording time since `started` is up, SIGINTs the first process
+    // (the others end when it does), then collects every process's usage and reads the
+    // file. `interrupted_status` is an exit status that a SIGINT normally gives.
+    void finish(Measure& m, Clock::time_point started, std::vector<Process>& processes,
+                const std::string& out, int interrupted_status = 0) {
+        std::this_thread::sleep_until(started + std::chrono::seconds(options.seconds));
+        const auto stopped = Clock::now();
+        processes.front().signal(SIGINT);
+        m.wall_seconds = seconds_between(started, stopped);
+        long rss = 0;
+        m.ok = true;
+        for (auto& p : processes) {
+            const Usage u = p.wait_at_most(EXIT_LIMIT);
+            m.cpu_seconds += u.cpu_seconds;
+            rss += u.max_rss_kib;
+            if (u.status != 0 && u.status != interrupted_status) {
+                m.ok = false;
+                m.failure = "exit status " + std::to_string(u.status);
+            }
+        }
+        m.max_rss_mib = mib(rss);
+        const auto info = bench::read_ogg_opus(out);
+        if (!info || !info->ends_with_eos) {
+            m.ok = false;
+            if (m.failure.empty()) m.failure = "no complete Ogg Opus file";
+            return;
+        }
+        m.recorded_seconds = info->duration_seconds();
+        m.kbit_per_second = info->kbit_per_second();
+    }
+
+    Measure run_helper() {
+        Measure m;
+        const std::string out = next_path("helper", ".opus");
+        const std::string status = next_path("helper", ".out");
+        const int status_fd = ::open(status.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (status_fd < 0) return failed("cannot create " + status);
+        const auto started = Clock::now();
+        auto helper = Process::spawn(
+            {options.helper, "--out", out, "--secs", std::to_string(options.seconds + 60)}, env,
+            measured(-1, status_fd, "helper.log"));
+        ::close(status_fd);
+        if (!helper) return failed(helper.error());
+        std::vector<Process> processes;
+        processes.push_back(std::move(*helper));
+        finish(m, started, processes, out);
+        const std::string line = read_file(status);
+        if (line.starts_with("OK ") && line.ends_with('\n')) {
+            m.reported_seconds = std::strtod(line.c_str() + 3, nullptr);
+        } else {
+            m.ok = false;
+            m.failure = "status line: " + line;
+        }
+        return m;
+    }
+
+    Measure run_ffmpeg() {
+        Measure m;
+        const std::string out = next_path("ffmpeg", ".opus");
+        const auto started = Clock::now();
+        auto ffmpeg = Process::spawn({"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
+                                      "-f", "pulse", "-sample_rate", std::to_string(RATE),
+                                      "-channels", std::to_string(CHANNELS), "-i", monitor,
+                                      "-c:a", "libopus", "-f", "ogg", "-y", out},
+                                     env, measured(-1, -1, "ffmpeg.log"));
+        if (!ffmpeg) return failed(ffmpeg.error());
+        std::vector<Process> processes;
+        processes.push_back(std::move(*ffmpeg));
+        // ffmpeg ends with status 255 after a SIGINT, having finished its file.
+        finish(m, started, processes, out, 255);
+        return m;
+    }
+
+    Measure run_pipeline() {
+        Measure m;
+        const std::string out = next_path("pipeline", ".opus");
+        auto pipe = Pipe::make();
+        if (!pipe) return failed(pipe.error());
+        const auto started = Clock::now();
+        // 10 ms fragments, as the helper asks for: a monitor otherwise delivers in
+        // chunks of up to seconds.
+        auto parec = Process::spawn({"parec", "--device=" + monitor, "--rate=" + std::to_string(RATE),
+                                     "--channels=" + std::to_string(CHANNELS), "--format=s16le",
+                                     "--raw", "--latency-msec=10", "--client-name=vmah-bench-parec"},
+                                    env, measured(-1, pipe->write_fd, "parec.log"));
+        if (!parec) return failed(parec.error());
+        auto opusenc = Process::spawn({"opusenc", "--quiet", "--raw", "--raw-rate", std::to_string(RATE),
+                                       "--raw-chan", std::to_string(CHANNELS), "--raw-bits", "16", "-", out},
+                                      env, measured(pipe->read_fd, -1, "opusenc.log"));
+        if (!opusenc) return failed(opusenc.error());
+        // Only the two children hold the pipe now: opusenc sees the end when parec exits.
+        pipe->close_read();
+        pipe->close_write();
+        std::vector<Process> processes;
+        processes.push_back(std::move(*parec));
+        processes.push_back(std::move(*opusenc));
+        finish(m, started, processes, out);
+        return m;
+    }
+
+    // SIGINT to exit of the helper, once it has been recording for a while.
+    std::optional<double> stop_latency_ms(std::string& failure) {
+        const std::string out = next_path("stop", ".opus");
+        const std::string status = next_path("stop", ".out");
+        const int status_fd = ::open(status.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (status_fd < 0) {
+            failure = "cannot create " + status;
+            return std::nullopt;
+        }
+        auto helper = Process::spawn({options.helper, "--out", out, "--secs", "600"}, env,
+                                     SpawnOptions{-1, status_fd, dir + "/helper.log", {}});
+        ::close(status_fd);
+        if (!helper) {
+            failure = helper.error();
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(STOP_SETTLE);
+        const auto signalled = Clock::now();
+        helper->signal(SIGINT);
+        const Usage u = helper->wait_at_most(EXIT_LIMIT);
+        const auto ended = Clock::now();
+        const std::string line = read_file(status);
+        if (u.status != 0 || !line.starts_with("OK ")) {
+            failure = "exit status " + std::to_string(u.status) + ", status line: " + line;
+            return std::nullopt;
+        }
+        ::unlink(out.c_str());
+        ::unlink(status.c_str());
+        return seconds_between(signalled, ended) * 1e3;
+    }
+};
+
+struct Recorder {
+    const char* name;
+    std::function<Measure(Bench&)> run;
+    std::vector<Measure> measures;
+
+    double median_of(double (*get)(const Measure&)) const {
+        std::vector<double> values;
+        for (const auto& m : measures) values.push_back(get(m));
+        return median(values);
+    }
+};
+
+void print_measure(const char* name, const Measure& m) {
+    std::printf("  %-16s cpu %7.3f s  peak RSS %7.2f MiB  recorded %8.3f s  wall %8.3f s  "
+                "recorded/wall %.4f  %6.1f kbit/s",
+                name, m.cpu_seconds, m.max_rss_mib, m.recorded_seconds, m.wall_seconds,
+                m.recorded_over_wall(), m.kbit_per_second);
+    if (m.reported_seconds) std::printf("  (printed OK %.2f)", *m.reported_seconds);
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto parsed = parse_options(argc, argv);
+    if (!parsed) {
+        std::fprintf(stderr,
+                     "usage: e2e_bench [--helper PATH] [--secs N] [--rounds N] [--stop-runs N]\n");
+        return 2;
+    }
+    // The loop player writes into a pipe whose reader may go away.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    for (const char* tool : {"pulseaudio", "pacat", "parec", "opusenc", "ffmpeg"}) {
+        if (!bench::on_path(tool)) {
+            std::fprintf(stderr, "e2e_bench: %s not found; run scripts/install-bench-deps.sh\n", tool);
+            return 1;
+        }
+    }
+    if (::access(parsed->helper.c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "e2e_bench: helper %s is not executable\n", parsed->helper.c_str());
+        return 1;
+    }
+
+    auto daemon = test_support::PulseDaemon::start();
+    if (!daemon) {
+        std::fprintf(stderr, "e2e_bench: %s\n", daemon.error().c_str());
+        return 1;
+    }
+    Bench bench;
+    bench.options = *parsed;
+    bench.dir = (*daemon)->directory();
+    bench.monitor = std::string(test_support::PulseDaemon::SINK_NAME) + ".monitor";
+    const char* path = std::getenv("PATH");
+    bench.env = {
+        std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin"),
+        "HOME=" + bench.dir,
+        "XDG_RUNTIME_DIR=" + bench.dir,
+        "XDG_CONFIG_HOME=" + bench.dir,
+        "PULSE_SERVER=" + (*daemon)->server(),
+        "PULSE_CLIENTCONFIG=" + (*daemon)->client_config(),
+        "LANG=C",
+    };
+
+    const std::string music = bench.dir + "/music.f32";
+    const auto pcm = bench::music_like_stereo(RATE, LOOP_SECONDS);
+    {
+        std::ofstream file(music, std::ios::binary);
+        file.write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(pcm.size() * sizeof(float)));
+        if (!file) {
+            std::fprintf(stderr, "e2e_bench: cannot write %s\n", music.c_str());
+            return 1;
+        }
+    }
+    LoopPlayer player;
+    if (auto failed = LoopPlayer::start(player, music, bench.env, bench.dir + "/pacat.log")) {
+        std::fprintf(stderr, "e2e_bench: player: %s\n", failed->c_str());
+        return 1;
+    }
+    std::this_thread::sleep_for(1s);
+
+    const std::string load_before = load_average();
+    std::printf("e2e_bench: %d s recordings of %s (48 kHz stereo, a %u s music-like file in a loop), "
+                "%d rounds; private server in %s\n",
+                bench.options.seconds, bench.monitor.c_str(), LOOP_SECONDS, bench.options.rounds,
+                bench.dir.c_str());
+    std::printf("load average at start: %s\n", load_before.c_str());
+    std::fflush(stdout);
+
+    std::vector<Recorder> recorders = {
+        {"helper", &Bench::run_helper, {}},
+        {"ffmpeg -f pulse", &Bench::run_ffmpeg, {}},
+        {"parec | opusenc", &Bench::run_pipeline, {}},
+    };
+    std::vector<double> encoder_cpu;
+    for (int round = 0; round < bench.options.rounds; ++round) {
+        std::printf("round %d\n", round + 1);
+        const double encoder = bare_encoder_cpu(pcm, bench.options.seconds);
+        if (encoder < 0) {
+            std::fprintf(stderr, "e2e_bench: the bare encoder failed\n");
+            return 1;
+        }
+        encoder_cpu.push_back(encoder);
+        std::printf("  %-16s cpu %7.3f s  (in this process, the same %d s of music)\n", "bare opus_encode",
+                    encoder, bench.options.seconds);
+        for (std::size_t k = 0; k < recorders.size(); ++k) {
+            // Rotating the order spreads whatever else the machine does over all three.
+            Recorder& r = recorders[(k + static_cast<std::size_t>(round)) % recorders.size()];
+            if (!player.playing()) {
+                std::fprintf(stderr, "e2e_bench: the loop player stopped\n");
+                return 1;
+            }
+            Measure m = r.run(bench);
+            if (!m.ok) {
+                std::fprintf(stderr, "e2e_bench: %s failed: %s\n", r.name, m.failure.c_str());
+                for (const char* log : {"helper.log", "ffmpeg.log", "parec.log", "opusenc.log"}) {
+                    const std::string text = read_file(bench.dir + "/" + log);
+                    if (!text.empty()) std::fprintf(stderr, "--- %s\n%s", log, text.c_str());
+                }
+                return 1;
+            }
+            print_measure(r.name, m);
+            r.measures.push_back(m);
+        }
+    }
+
+    std::vector<double> latencies;
+    for (int run = 0; run < bench.options.stop_runs; ++run) {
+        std::string failure;
+        const auto ms = bench.stop_latency_ms(failure);
+        if (!ms) {
+            std::fprintf(stderr, "e2e_bench: stop run %d failed: %s\n", run + 1, failure.c_str());
+            return 1;
+        }
+        latencies.push_back(*ms);
+    }
+    const std::uint64_t loops = player.loops();
+    player.stop();
+
+    std::printf("medians over %d rounds\n", bench.options.rounds);
+    struct Row {
+        double cpu, rss, recorded, wall, ratio, kbps;
+    };
+    std::vector<Row> rows;
+    for (const auto& r : recorders) {
+        Row row{r.median_of([](const Measure& m) { return m.cpu_seconds; }),
+                r.median_of([](const Measure& m) { return m.max_rss_mib; }),
+                r.median_of([](const Measure& m) { return m.recorded_seconds; }),
+                r.median_of([](const Measure& m) { return m.wall_seconds; }),
+                r.median_of([](const Measure& m) { return m.recorded_over_wall(); }),
+                r.median_of([](const Measure& m) { return m.kbit_per_second; })};
+        rows.push_back(row);
+        std::printf("  %-16s cpu %7.3f s  peak RSS %7.2f MiB  recorded %8.3f s  wall %8.3f s  "
+                    "recorded/wall %.4f  %6.1f kbit/s\n",
+                    r.name, row.cpu, row.rss, row.recorded, row.wall, row.ratio, row.kbps);
+    }
+    const double encoder = median(encoder_cpu);
+    std::printf("  %-16s cpu %7.3f s\n", "bare opus_encode", encoder);
+    const Row& helper = rows[0];
+    const Row& ffmpeg = rows[1];
+    const Row& pipeline = rows[2];
+    std::printf("ratios\n");
+    std::printf("  cpu helper/ffmpeg:        %.3f (goal <= 0.5)\n", helper.cpu / ffmpeg.cpu);
+    std::printf("  cpu helper/pipeline:      %.3f (goal <= 1.0)\n", helper.cpu / pipeline.cpu);
+    std::printf("  cpu helper/bare encoder:  %.3f\n", helper.cpu / encoder);
+    std::printf("  cpu ffmpeg/bare encoder:  %.3f\n", ffmpeg.cpu / encoder);
+    std::printf("  cpu pipeline/bare encoder: %.3f\n", pipeline.cpu / encoder);
+    std::printf("  peak RSS helper/ffmpeg:   %.3f\n", helper.rss / ffmpeg.rss);
+    std::printf("  peak RSS helper/pipeline: %.3f\n", helper.rss / pipeline.rss);
+    std::printf("  helper peak RSS:          %.2f MiB (goal <= 8 MiB)\n", helper.rss);
+    std::printf("  helper recorded/wall:     %.4f (goal within 1 %%: 0.99 .. 1.01)\n", helper.ratio);
+    std::printf("stop latency, SIGINT to exit, %d runs: median %.1f ms, min %.1f ms, max %.1f ms "
+                "(goal median <= 120 ms)\n",
+                bench.options.stop_runs, median(latencies),
+                *std::min_element(latencies.begin(), latencies.end()),
+                *std::max_element(latencies.begin(), latencies.end()));
+    std::printf("loop player: %llu plays of the %u s file; load average at end: %s\n",
+                static_cast<unsigned long long>(loops), LOOP_SECONDS, load_average().c_str());
+    return 0;
+}

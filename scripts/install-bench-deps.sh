@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs, as root, what the benchmarks need beyond the build and test dependencies: the
+# peer recorders the end-to-end benchmark compares the helper with (ffmpeg with libopus;
+# parec from pulseaudio-utils piped into opusenc from opus-tools), the private sound server
+# they record from, and valgrind for profiling.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh"
+packages=(ffmpeg opus-tools pulseaudio pulseaudio-utils valgrind)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
