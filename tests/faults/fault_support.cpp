@@ -1,0 +1,200 @@
+#include "tests/faults/fault_support.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include <ogg/ogg.h>
+#include <opusfile.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#ifndef HELPER_BINARY
+#error "HELPER_BINARY must name the helper executable"
+#endif
+
+namespace faults {
+
+namespace fs = std::filesystem;
+
+FileScan scan_file(const std::string& path) {
+    FileScan scan;
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    scan.bytes = bytes.size();
+
+    ogg_sync_state sync;
+    ogg_sync_init(&sync);
+    char* buffer = ogg_sync_buffer(&sync, static_cast<long>(bytes.size()));
+    std::memcpy(buffer, bytes.data(), bytes.size());
+    ogg_sync_wrote(&sync, static_cast<long>(bytes.size()));
+    ogg_stream_state stream;
+    bool stream_open = false;
+    ogg_page page;
+    ogg_packet packet;
+    long packets = 0;
+    for (int got; (got = ogg_sync_pageout(&sync, &page)) != 0;) {
+        if (got < 0) {
+            ++scan.skipped;
+            continue;
+        }
+        if (!stream_open) {
+            ogg_stream_init(&stream, ogg_page_serialno(&page));
+            stream_open = true;
+        }
+        scan.sequence_gap_free = scan.sequence_gap_free && ogg_page_pageno(&page) == scan.pages;
+        ++scan.pages;
+        scan.last_is_eos = ogg_page_eos(&page) != 0;
+        scan.eos_pages += scan.last_is_eos;
+        if (ogg_page_granulepos(&page) != -1) scan.last_granule = ogg_page_granulepos(&page);
+        ogg_stream_pagein(&stream, &page);
+        for (int out; (out = ogg_stream_packetout(&stream, &packet)) != 0;) {
+            if (out < 0) continue;
+            const std::string_view data(reinterpret_cast<const char*>(packet.packet),
+                                        static_cast<std::size_t>(packet.bytes));
+            if (packets == 0) scan.headers_first = data.starts_with("OpusHead");
+            if (packets == 1) scan.headers_first = scan.headers_first && data.starts_with("OpusTags");
+            ++packets;
+        }
+    }
+    if (stream_open) ogg_stream_clear(&stream);
+    ogg_sync_clear(&sync);
+    scan.audio_packets = packets > 2 ? packets - 2 : 0;
+    return scan;
+}
+
+bool granule_matches(std::int64_t last_granule, double seconds) {
+    const auto counted = static_cast<std::int64_t>(std::llround(seconds * 48000));
+    return last_granule == counted || last_granule == counted + 960;
+}
+
+Decoded decode_file(const std::string& path) {
+    Decoded decoded;
+    int error = 0;
+    OggOpusFile* file = op_open_file(path.c_str(), &error);
+    if (file == nullptr) return decoded;
+    decoded.opened = true;
+    decoded.samples = op_pcm_total(file, -1);
+    std::vector<float> pcm(5760 * 2);
+    for (int n; (n = op_read_float_stereo(file, pcm.data(), static_cast<int>(pcm.size()))) != 0;) {
+        if (n < 0) {
+            op_free(file);
+            return decoded;
+        }
+    }
+    decoded.read_to_end = true;
+    op_free(file);
+    return decoded;
+}
+
+std::expected<std::unique_ptr<SmallFilesystem>, std::string> SmallFilesystem::mount(
+    std::size_t bytes) {
+    // Mounts made from here on are this process's (and its children's) alone.
+    if (::unshare(CLONE_NEWNS) != 0) {
+        return std::unexpected(std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno));
+    }
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return std::unexpected(std::string("private mounts: ") + std::strerror(errno));
+    }
+    char templ[] = "/tmp/vmah-faults-fs-XXXXXX";
+    if (::mkdtemp(templ) == nullptr) return std::unexpected(std::string("mkdtemp: ") + std::strerror(errno));
+    auto filesystem = std::make_unique<SmallFilesystem>(Key{});
+    const std::string options = "size=" + std::to_string(bytes) + ",mode=0700";
+    if (::mount("tmpfs", templ, "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+        const int code = errno;
+        ::rmdir(templ);
+        return std::unexpected(std::string("mount tmpfs: ") + std::strerror(code));
+    }
+    filesystem->path_ = templ;
+    return filesystem;
+}
+
+SmallFilesystem::~SmallFilesystem() {
+    if (path_.empty()) return;
+    ::umount2(path_.c_str(), MNT_DETACH);
+    ::rmdir(path_.c_str());
+}
+
+std::size_t SmallFilesystem::free_bytes() const {
+    struct statvfs info{};
+    if (::statvfs(path_.c_str(), &info) != 0) return 0;
+    return static_cast<std::size_t>(info.f_bavail) * info.f_frsize;
+}
+
+bool write_ballast(const std::string& path, std::size_t bytes) {
+    std::ofstream out(path, std::ios::binary);
+    const std::vector<char> zeros(bytes, 0);
+    out.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    out.close();
+    return static_cast<bool>(out);
+}
+
+std::vector<float> white_noise(double seconds, float level) {
+    std::vector<float> pcm(static_cast<std::size_t>(seconds * 48000) * 2);
+    std::uint32_t state = 0x12345678;
+    for (float& sample : pcm) {
+        state = state * 1664525u + 1013904223u;
+        sample = level * (static_cast<float>(state >> 8) / 8388608.0f - 1.0f);
+    }
+    return pcm;
+}
+
+void HelperAgainstServer::SetUp() {
+    auto started = test_support::PulseDaemon::start();
+    ASSERT_TRUE(started.has_value()) << started.error();
+    server = std::move(*started);
+    fs::create_directory(out_dir());
+}
+
+void HelperAgainstServer::TearDown() {
+    for (auto& player : players) player.stop();
+    players.clear();
+}
+
+std::vector<std::string> HelperAgainstServer::environment() const {
+    std::vector<std::string> env = {
+        "PATH=/usr/bin:/bin",
+        "HOME=" + server->directory(),
+        "XDG_RUNTIME_DIR=" + server->directory(),
+        "PULSE_SERVER=" + server->server(),
+        "PULSE_CLIENTCONFIG=" + server->client_config(),
+        "LANG=C",
+    };
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+    }
+    return env;
+}
+
+std::unique_ptr<HelperProcess> HelperAgainstServer::start_helper(std::vector<std::string> args,
+                                                                 Stdout stdout_mode) const {
+    args.insert(args.begin(), HELPER_BINARY);
+    return std::make_unique<HelperProcess>(args, environment(), stdout_mode);
+}
+
+void HelperAgainstServer::play_noise(double seconds) {
+    auto player = server->play_pcm(white_noise(seconds, 0.8f), 48000, 2);
+    ASSERT_TRUE(player.has_value()) << player.error();
+    players.push_back(std::move(*player));
+}
+
+std::string HelperAgainstServer::out_dir() const { return server->directory() + "/out"; }
+
+bool HelperAgainstServer::wait_for_file(const std::string& path, std::chrono::milliseconds limit) {
+    const auto give_up = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < give_up) {
+        if (fs::exists(path)) return true;
+        std::this_thread::sleep_for(5ms);
+    }
+    return false;
+}
+
+}  // namespace faults

@@ -1,0 +1,96 @@
+#pragma once
+
+// What the fault tests share: a private sound server with the helper's environment, a
+// small file system of the test's own, and an independent reading of what reached a file.
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/faults/helper_process.h"
+#include "tests/support/pulse_daemon.h"
+
+namespace faults {
+
+using namespace std::chrono_literals;
+
+// The Ogg pages of a file as libogg's reader finds them.
+struct FileScan {
+    std::size_t bytes = 0;
+    int pages = 0;               // whole pages with a good checksum
+    int skipped = 0;             // stretches of bytes that were not a whole, good page
+    bool sequence_gap_free = true;
+    bool headers_first = false;  // pages 0 and 1 carry OpusHead and OpusTags
+    int eos_pages = 0;
+    bool last_is_eos = false;
+    std::int64_t last_granule = -1;
+    long audio_packets = 0;      // whole packets after the two headers
+};
+FileScan scan_file(const std::string& path);
+
+// Whether a last granule position fits a printed duration: the duration counts every
+// frame that held audio; when none was pending at the end, one more silent frame carries
+// the end-of-stream mark.
+bool granule_matches(std::int64_t last_granule, double seconds);
+
+// libopusfile's view: opens, decodes to the end without an error, and gives the total
+// length in 48 kHz samples (-1 when it cannot).
+struct Decoded {
+    bool opened = false;
+    bool read_to_end = false;
+    std::int64_t samples = -1;
+};
+Decoded decode_file(const std::string& path);
+
+// A tmpfs of `bytes`, mounted in a mount namespace private to this test process, so it
+// vanishes with the process whatever happens. Fails where mounting is not allowed.
+class SmallFilesystem {
+public:
+    static std::expected<std::unique_ptr<SmallFilesystem>, std::string> mount(std::size_t bytes);
+    ~SmallFilesystem();
+    const std::string& path() const { return path_; }
+    // Bytes a new write could still take.
+    std::size_t free_bytes() const;
+
+    struct Key {};
+    explicit SmallFilesystem(Key) {}
+
+private:
+    std::string path_;
+};
+
+// Fills `path` with a file of `bytes` zero bytes.
+bool write_ballast(const std::string& path, std::size_t bytes);
+
+// Interleaved stereo white noise at 48 kHz: the densest audio the encoder sees, so the
+// file grows as fast as it ever does.
+std::vector<float> white_noise(double seconds, float level);
+
+// A private sound server with a null sink, and the helper run against it as its parent
+// would run it.
+class HelperAgainstServer : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::vector<std::string> environment() const;
+    std::unique_ptr<HelperProcess> start_helper(std::vector<std::string> args,
+                                                Stdout stdout_mode = Stdout::Pipe) const;
+    // Plays noise into the sink for `seconds` (the player is stopped at tear-down).
+    void play_noise(double seconds);
+    // Where test files go: a directory inside the server's private one.
+    std::string out_dir() const;
+    // Waits (bounded) until `path` exists: the helper has created its writer and is about
+    // to start capture.
+    static bool wait_for_file(const std::string& path, std::chrono::milliseconds limit);
+
+    std::unique_ptr<test_support::PulseDaemon> server;
+    std::vector<test_support::PcmPlayer> players;
+};
+
+}  // namespace faults

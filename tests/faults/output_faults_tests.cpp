@@ -1,0 +1,208 @@
+// The helper's output going wrong under it: a full device, a file system that fills up
+// (and one that frees up again), the output's directory removed or made read-only, and a
+// parent that closed standard output. Each run must end by itself with the right exit
+// status, exactly one status line and no sanitizer report.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "tests/faults/fault_support.h"
+
+namespace faults {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr auto RUN_LIMIT = 40s;
+const std::string DISK_FULL = "UNAVAILABLE opus/ogg writer: No space left on device (os error 28)\n";
+
+// A whole page is written when its 255 lacing values are used: for dense noise that is
+// about every 5 s, the moments the file grows.
+constexpr auto PAGE_LIMIT = 15s;
+
+class OutputFaults : public HelperAgainstServer {
+protected:
+    // A small file system of our own; where mounting is refused the test fails and says why.
+    std::unique_ptr<SmallFilesystem> small_filesystem(std::size_t bytes) {
+        auto mounted = SmallFilesystem::mount(bytes);
+        if (!mounted) {
+            ADD_FAILURE() << "cannot mount a small file system here: " << mounted.error();
+            return nullptr;
+        }
+        return std::move(*mounted);
+    }
+
+    static bool wait_until_full(const SmallFilesystem& filesystem) {
+        const auto give_up = std::chrono::steady_clock::now() + 2 * PAGE_LIMIT;
+        while (filesystem.free_bytes() >= 4096) {
+            if (std::chrono::steady_clock::now() >= give_up) return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    }
+};
+
+// Every write to the file fails from the first: the helper records until its deadline and
+// then says that the recording could not be written.
+TEST_F(OutputFaults, FullDeviceEndsWithOneUnavailableLine) {
+    play_noise(10);
+    auto helper = start_helper({"--out", "/dev/full", "--secs", "6"});
+    const Outcome outcome = helper->finish(RUN_LIMIT);
+    EXPECT_EQ(check_clean_end(outcome), "");
+    EXPECT_EQ(outcome.out, DISK_FULL);
+    EXPECT_EQ(outcome.err, "");
+}
+
+// The file system fills while whole pages are on it. The run ends with one line that does
+// not claim success, and what reached the disk is a clean prefix of the stream: both
+// headers and every whole page in order, readable to its end.
+TEST_F(OutputFaults, FilesystemFillingUpKeepsTheWholePagesBeforeIt) {
+    constexpr std::size_t CAPACITY = 64 * 1024;
+    const auto filesystem = small_filesystem(CAPACITY);
+    ASSERT_NE(filesystem, nullptr);
+    const std::string out = filesystem->path() + "/filling.opus";
+    play_noise(30);
+    const auto started = std::chrono::steady_clock::now();
+    auto helper = start_helper({"--out", out});
+    ASSERT_TRUE(wait_until_full(*filesystem)) << "the file system never filled";
+    const double filled_after =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(helper->running());
+    helper->send(SIGTERM);
+    const Outcome outcome = helper->finish(RUN_LIMIT);
+    EXPECT_EQ(check_clean_end(outcome), "");
+    EXPECT_EQ(outcome.out, DISK_FULL);
+
+    const FileScan scan = scan_file(out);
+    EXPECT_TRUE(scan.headers_first);
+    EXPECT_TRUE(scan.sequence_gap_free);
+    EXPECT_GE(scan.pages, 3) << "not one whole audio page was kept";
+    EXPECT_EQ(scan.skipped, 0);
+    EXPECT_EQ(scan.eos_pages, 0);
+    EXPECT_EQ(scan.last_granule % 960, 0);
+    const Decoded decoded = decode_file(out);
+    EXPECT_TRUE(decoded.opened);
+    EXPECT_TRUE(decoded.read_to_end);
+    std::printf("file system of %zu bytes full after %.2f s; file %zu bytes, %.2f s of audio "
+                "in whole pages\n",
+                CAPACITY, filled_after, scan.bytes, static_cast<double>(scan.last_granule) / 48000);
+}
+
+// The disk is full when the first audio page is due and has room again a little later:
+// the page that failed is written whole once it can be, the run ends with "OK" and the
+// file is finished and readable. Packets that came while the disk was full are counted.
+TEST_F(OutputFaults, SpaceComingBackLetsTheRecordingFinish) {
+    constexpr std::size_t CAPACITY = 96 * 1024;
+    const auto filesystem = small_filesystem(CAPACITY);
+    ASSERT_NE(filesystem, nullptr);
+    const std::string ballast = filesystem->path() + "/ballast";
+    ASSERT_TRUE(write_ballast(ballast, CAPACITY - 12 * 1024));
+    const std::string out = filesystem->path() + "/returning.opus";
+    play_noise(30);
+    auto helper = start_helper({"--out", out});
+    ASSERT_TRUE(wait_until_full(*filesystem)) << "the file system never filled";
+    std::this_thread::sleep_for(500ms);
+    fs::remove(ballast);
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(helper->running());
+    helper->send(SIGINT);
+    const Outcome outcome = helper->finish(RUN_LIMIT);
+    EXPECT_EQ(check_clean_end(outcome), "");
+    const double seconds = ok_seconds(outcome.out);
+    ASSERT_GT(seconds, 0.0) << outcome.out;
+
+    const FileScan scan = scan_file(out);
+    EXPECT_TRUE(scan.headers_first);
+    EXPECT_TRUE(scan.sequence_gap_free);
+    EXPECT_TRUE(scan.last_is_eos);
+    EXPECT_EQ(scan.eos_pages, 1);
+    EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
+    const Decoded decoded = decode_file(out);
+    EXPECT_TRUE(decoded.opened);
+    EXPECT_TRUE(decoded.read_to_end);
+    const long frames = static_cast<long>(scan.last_granule / 960);
+    EXPECT_LE(scan.audio_packets, frames);
+    std::printf("OK %.2f; %ld of %ld audio packets in the file (%ld lost while the disk was "
+                "full); %d stretch(es) of stray bytes\n",
+                seconds, scan.audio_packets, frames, frames - scan.audio_packets, scan.skipped);
+}
+
+// The open file outlives its directory entry: removing the directory, or taking write
+// permission from it and the file, does not stop the run or make it misbehave.
+TEST_F(OutputFaults, OutputDirectoryRemovedOrReadOnlyWhileRecording) {
+    play_noise(10);
+    const std::string removed_dir = out_dir() + "/removed";
+    const std::string locked_dir = out_dir() + "/locked";
+    fs::create_directory(removed_dir);
+    fs::create_directory(locked_dir);
+    const std::string removed = removed_dir + "/gone.opus";
+    const std::string locked = locked_dir + "/kept.opus";
+
+    auto removed_run = start_helper({"--out", removed, "--secs", "3"});
+    auto locked_run = start_helper({"--out", locked, "--secs", "3"});
+    for (const auto& path : {removed, locked}) {
+        ASSERT_TRUE(wait_for_file(path, 10s)) << path;
+    }
+    std::this_thread::sleep_for(1s);
+    fs::remove_all(removed_dir);
+    fs::permissions(locked, fs::perms::owner_read);
+    fs::permissions(locked_dir, fs::perms::owner_read | fs::perms::owner_exec);
+
+    const Outcome removed_outcome = removed_run->finish(RUN_LIMIT);
+    const Outcome locked_outcome = locked_run->finish(RUN_LIMIT);
+    EXPECT_EQ(check_clean_end(removed_outcome), "");
+    EXPECT_FALSE(fs::exists(removed_dir)) << "the helper made the directory again";
+    std::printf("directory removed while recording: %s", removed_outcome.out.c_str());
+
+    EXPECT_EQ(check_clean_end(locked_outcome), "");
+    const double seconds = ok_seconds(locked_outcome.out);
+    EXPECT_GT(seconds, 1.0) << locked_outcome.out;
+    const FileScan scan = scan_file(locked);
+    EXPECT_TRUE(scan.last_is_eos);
+    EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
+    EXPECT_TRUE(decode_file(locked).read_to_end);
+    fs::permissions(locked_dir, fs::perms::owner_all);
+}
+
+// Nobody reads the status line: the reader has gone, or there is no standard output at
+// all. The helper must neither die of it nor write the line anywhere else, such as into
+// the recording that may have taken descriptor 1.
+TEST_F(OutputFaults, ClosedStandardOutputIsNeitherFatalNorWrittenElsewhere) {
+    for (const Stdout mode : {Stdout::ReaderGone, Stdout::Closed}) {
+        SCOPED_TRACE(mode == Stdout::Closed ? "no descriptor 1" : "reader gone");
+        const std::string out = out_dir() + (mode == Stdout::Closed ? "/closed.opus" : "/gone.opus");
+        auto recording = start_helper({"--out", out, "--secs", "1"}, mode);
+        Outcome outcome = recording->finish(RUN_LIMIT);
+        EXPECT_FALSE(outcome.hung);
+        EXPECT_EQ(outcome.term_signal, 0);
+        EXPECT_EQ(outcome.exit_status, 0);
+        EXPECT_EQ(outcome.err, "");
+        const FileScan scan = scan_file(out);
+        EXPECT_EQ(scan.skipped, 0) << "bytes that are not pages in the recording";
+        EXPECT_TRUE(scan.headers_first);
+        EXPECT_TRUE(scan.last_is_eos);
+        EXPECT_TRUE(decode_file(out).read_to_end);
+
+        // Set-up failures print and end at once: also without a reader.
+        auto failing = start_helper({"--out", out_dir() + "/missing/x.opus"}, mode);
+        outcome = failing->finish(RUN_LIMIT);
+        EXPECT_FALSE(outcome.hung);
+        EXPECT_EQ(outcome.term_signal, 0);
+        EXPECT_EQ(outcome.exit_status, 0);
+        auto missing = start_helper({"--secs", "1"}, mode);
+        outcome = missing->finish(RUN_LIMIT);
+        EXPECT_EQ(outcome.term_signal, 0);
+        EXPECT_EQ(outcome.exit_status, 2);
+        EXPECT_EQ(outcome.err, "UNAVAILABLE missing --out\n");
+    }
+}
+
+}  // namespace
+}  // namespace faults

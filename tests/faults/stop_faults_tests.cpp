@@ -1,0 +1,133 @@
+// Stops that come badly: a thousand SIGINT/SIGTERM at once during set-up and during
+// recording, and a sound server that dies mid-recording and comes back. Each run must end
+// by itself with exit status 0, exactly one status line and no sanitizer report.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "tests/faults/fault_support.h"
+
+namespace faults {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto RUN_LIMIT = 40s;
+constexpr int BURST = 1000;
+const std::string STREAM_STOPPED = "SCStream error: ";
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void burst(const HelperProcess& helper) {
+    for (int i = 0; i < BURST; ++i) helper.send(i % 2 == 0 ? SIGINT : SIGTERM);
+}
+
+// A finished recording of `seconds`: both headers, the end-of-stream mark on the last page
+// only, a last granule that fits the printed duration, and readable to its end.
+void expect_finished(const std::string& path, double seconds) {
+    const FileScan scan = scan_file(path);
+    EXPECT_TRUE(scan.headers_first);
+    EXPECT_TRUE(scan.sequence_gap_free);
+    EXPECT_EQ(scan.skipped, 0);
+    EXPECT_TRUE(scan.last_is_eos);
+    EXPECT_EQ(scan.eos_pages, 1);
+    EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule << " for " << seconds;
+    const Decoded decoded = decode_file(path);
+    EXPECT_TRUE(decoded.opened);
+    EXPECT_TRUE(decoded.read_to_end);
+}
+
+using StopFaults = HelperAgainstServer;
+
+// The burst comes while the helper waits for the server to answer its first request: the
+// stop is kept until capture has started, and the run ends at once with "OK". A server
+// that never answers ends set-up with its own line, burst or not.
+TEST_F(StopFaults, SignalBurstDuringSetUp) {
+    const std::string out = out_dir() + "/setup.opus";
+    server->freeze();
+    auto helper = start_helper({"--out", out});
+    ASSERT_TRUE(helper->wait_for_stop_handlers(10s));
+    burst(*helper);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(fs::exists(out)) << "set-up was over before the burst ended";
+    server->thaw();
+    Outcome outcome = helper->finish(RUN_LIMIT);
+    EXPECT_EQ(check_clean_end(outcome), "");
+    const double seconds = ok_seconds(outcome.out);
+    ASSERT_GE(seconds, 0.0) << outcome.out;
+    EXPECT_LT(seconds, 0.5) << "the stop was not kept for the poll loop's first test";
+    expect_finished(out, seconds);
+
+    const std::string never = out_dir() + "/never.opus";
+    server->freeze();
+    auto stalled = start_helper({"--out", never});
+    ASSERT_TRUE(stalled->wait_for_stop_handlers(10s));
+    burst(*stalled);
+    outcome = stalled->finish(RUN_LIMIT);
+    server->thaw();
+    EXPECT_EQ(check_clean_end(outcome), "");
+    EXPECT_TRUE(outcome.out.starts_with("UNAVAILABLE SCShareableContent::get: ")) << outcome.out;
+    EXPECT_FALSE(fs::exists(never));
+}
+
+// The burst comes while audio flows: one stop, noticed within a poll interval, and the
+// file holds what was recorded up to it.
+TEST_F(StopFaults, SignalBurstDuringRecording) {
+    play_noise(10);
+    const std::string out = out_dir() + "/recording.opus";
+    auto helper = start_helper({"--out", out});
+    ASSERT_TRUE(wait_for_file(out, 10s));
+    const auto capturing = Clock::now();
+    std::this_thread::sleep_for(2s);
+    const auto signalled = Clock::now();
+    burst(*helper);
+    const Outcome outcome = helper->finish(RUN_LIMIT);
+    EXPECT_LT(seconds_since(signalled), 1.0) << "the stop was slow";
+    EXPECT_EQ(check_clean_end(outcome), "");
+    const double seconds = ok_seconds(outcome.out);
+    EXPECT_GT(seconds, 1.5) << outcome.out;
+    EXPECT_LT(seconds, seconds_since(capturing) + 0.1) << outcome.out;
+    expect_finished(out, seconds);
+}
+
+// The server dies with audio flowing and a new one takes its place on the same socket.
+// The run reports the lost stream once, goes on to its deadline and keeps what came
+// before the death; it does not reconnect, so nothing played to the new server is in it.
+TEST_F(StopFaults, ServerKilledAndRestartedMidRecording) {
+    play_noise(10);
+    const std::string out = out_dir() + "/restarted.opus";
+    const auto spawned = Clock::now();
+    auto helper = start_helper({"--out", out, "--secs", "6"});
+    ASSERT_TRUE(wait_for_file(out, 10s));
+    const auto capturing = Clock::now();
+    // Past the server's first delivery, so audio is flowing when it dies.
+    std::this_thread::sleep_for(2500ms);
+    const double alive = seconds_since(capturing);
+    server->kill();
+    players.clear();
+    const auto restarted = server->restart();
+    ASSERT_TRUE(restarted.has_value()) << restarted.error();
+    play_noise(6);
+    const Outcome outcome = helper->finish(RUN_LIMIT);
+    EXPECT_GE(seconds_since(spawned), 6.0) << "the run ended before its deadline";
+    EXPECT_EQ(check_clean_end(outcome), "");
+    EXPECT_TRUE(outcome.err.starts_with(STREAM_STOPPED)) << outcome.err;
+    EXPECT_EQ(outcome.err.find('\n'), outcome.err.size() - 1) << "not one line: " << outcome.err;
+    const double seconds = ok_seconds(outcome.out);
+    EXPECT_GT(seconds, alive - 0.5) << outcome.out;
+    EXPECT_LT(seconds, alive + 0.1) << outcome.out;
+    expect_finished(out, seconds);
+    std::printf("server killed %.2f s into capture and restarted; recorded %.2f s of a %.2f s "
+                "run\n",
+                alive, seconds, seconds_since(capturing));
+}
+
+}  // namespace
+}  // namespace faults
