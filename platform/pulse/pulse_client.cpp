@@ -281,6 +281,7 @@ void PulseRecorder::stop() {
     if (!client_) return;
     {
         LoopLock lock(client_->loop_.get());
+        if (recording_ && !data_seen_ && !failed_) fill_start_gap(std::chrono::microseconds{0});
         stopped_ = true;
         client_->on_lost_ = nullptr;
         if (stream_) {
@@ -323,7 +324,7 @@ void PulseRecorder::read_available() {
             return;
         }
         if (bytes == 0) return;
-        if (!data_seen_) fill_start_gap();
+        if (!data_seen_) fill_start_gap(format_.fragment);
         // Null data with a size is a hole: the same length of silence keeps time whole.
         assembler_->push(data, bytes, on_fragment_);
         pa_stream_drop(stream);
@@ -331,18 +332,19 @@ void PulseRecorder::read_available() {
 }
 
 // A sink renders ahead by its own latency (up to seconds when idle), and what it
-// rendered before the stream existed never reaches the monitor: the first data
-// can come that much after the start. It is audio of the moment it arrives, so the
-// wait becomes silence and the recording still covers the time since the start.
-void PulseRecorder::fill_start_gap() {
+// rendered before the stream existed never reaches the monitor: the first data can come
+// that much after the start, or not before stop. That wait becomes silence, so the
+// recording still covers the time since the start. `covered` is the part of the wait the
+// data now arriving accounts for.
+void PulseRecorder::fill_start_gap(std::chrono::microseconds covered) {
     data_seen_ = true;
     if (!ready_at_) return;
-    const auto waited = std::chrono::steady_clock::now() - *ready_at_;
-    // Up to two fragments is the ordinary delivery delay, not a gap.
-    if (waited <= 2 * format_.fragment) return;
-    const auto gap =
-        std::chrono::duration_cast<std::chrono::microseconds>(waited - format_.fragment);
-    const auto frames = static_cast<std::size_t>(gap.count()) * format_.rate / 1'000'000;
+    const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - *ready_at_);
+    // Up to one fragment beyond that is the ordinary delivery delay, not a gap.
+    if (waited <= covered + format_.fragment) return;
+    const auto frames =
+        static_cast<std::size_t>((waited - covered).count()) * format_.rate / 1'000'000;
     assembler_->push(nullptr, frames * sizeof(float) * format_.channels, on_fragment_);
 }
 

@@ -93,8 +93,9 @@ struct RecordFormat {
 
 // Records one source (a sink's monitor) and hands every fragment to a handler.
 //
-// Both handlers run on the loop thread with the loop lock held: they must only
-// take over what they are given and return, and must never call stop().
+// Both handlers run with the loop lock held, on the loop thread (the fragment handler
+// also inside stop(), for silence owed since the start): they must only take over what
+// they are given and return, and must never call stop().
 class PulseRecorder {
     struct Key {};
 
@@ -126,7 +127,7 @@ private:
     static void on_stream_state(pa_stream* stream, void* self);
     static void on_readable(pa_stream* stream, std::size_t bytes, void* self);
     void read_available();
-    void fill_start_gap();
+    void fill_start_gap(std::chrono::microseconds covered);
     void fail(std::string text);
 
     RecordFormat format_;

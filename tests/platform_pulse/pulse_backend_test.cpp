@@ -384,6 +384,26 @@ TEST_F(PulseBackendTest, SilenceKeepsArrivingInShortBuffersThatCoverWallTime) {
     }
 }
 
+TEST_F(PulseBackendTest, RecordingStoppedBeforeTheSinksFirstDeliveryStillCoversItsTime) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    const auto content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    // An idle null sink renders two seconds ahead, so its monitor stays quiet that long.
+    Capture capture(content.content->displays()[0].get());
+    const auto started = Clock::now();
+    ASSERT_EQ(capture.start(), std::nullopt);
+    std::this_thread::sleep_for(500ms);
+    const std::size_t before_stop = capture.collector->frames();
+    const auto stopping = Clock::now();
+    EXPECT_EQ(capture.stop(), std::nullopt);
+
+    const double recorded = static_cast<double>(capture.collector->frames()) / RATE;
+    const double lower = std::chrono::duration<double>(stopping - started).count() - 0.05;
+    const double upper = seconds_since(started);
+    EXPECT_GE(recorded, lower) << "frames before stop: " << before_stop;
+    EXPECT_LE(recorded, upper);
+}
+
 TEST_F(PulseBackendTest, ContentRequestFailsPromptlyWithTheServersTextWhenNoServerRuns) {
     ASSERT_NO_FATAL_FAILURE(start_daemon());
     daemon_->kill();  // the socket stays, nobody listens
