@@ -5,18 +5,13 @@
 #include <cmath>
 #include <cstring>
 #include <expected>
-#include <filesystem>
 #include <limits>
 #include <memory>
 #include <stdexcept>
 #include <vector>
 
-#include <unistd.h>
-
 #include "platform/platform.h"
 #include "platform/scripted/test_fixture.h"
-#include "src/finish_recording.h"
-#include "tests/helper/decoded_audio.h"
 
 namespace {
 
@@ -223,48 +218,6 @@ TEST_F(AudioOutputHandlerTest, BuffersAfterTheWriterWasTakenWriteNothing) {
     deliver(interleaved({0.5f, 0.5f}, 2));
     deliver(planar({{0.5f}, {0.5f}}));
     EXPECT_EQ(log->writes.size(), 1u);
-}
-
-// Through the real writer: channels land on the right side of the file, and a late buffer
-// leaves the finished file alone.
-TEST_F(AudioOutputHandlerTest, PlanarToneReachesTheLeftChannelOfTheFile) {
-    const std::filesystem::path path =
-        std::filesystem::temp_directory_path() / ("handler_" + std::to_string(getpid()) + ".opus");
-    auto created = opus_ogg::OpusOggWriter::create(path.string(), 48000, 2);
-    ASSERT_TRUE(created.has_value());
-    auto real_slot = helper::make_writer_slot(std::move(*created));
-    const helper::AudioOutputHandler<opus_ogg::OpusOggWriter> real_handler(real_slot);
-
-    // Half a second of 1 kHz at half scale on the left, silence on the right, in 10 ms
-    // buffers.
-    constexpr double PI = 3.14159265358979323846;
-    for (int b = 0; b < 50; ++b) {
-        std::vector<float> tone(480), silence(480, 0.0f);
-        for (int i = 0; i < 480; ++i) {
-            tone[static_cast<std::size_t>(i)] =
-                static_cast<float>(0.5 * std::sin(2 * PI * 1000.0 * (b * 480 + i) / 48000.0));
-        }
-        real_handler(capture::CMSampleBuffer(reinterpret_cast<cm_sample_buffer*>(
-                         planar({tone, silence}).leak())),
-                     SCStreamOutputType::Audio);
-    }
-    const auto duration = helper::finish_recording(*real_slot);
-    ASSERT_TRUE(duration.has_value());
-    EXPECT_DOUBLE_EQ(*duration, 0.5);
-    const auto size = std::filesystem::file_size(path);
-    real_handler(capture::CMSampleBuffer(
-                     reinterpret_cast<cm_sample_buffer*>(interleaved({0.5f, 0.5f}, 2).leak())),
-                 SCStreamOutputType::Audio);
-    EXPECT_EQ(std::filesystem::file_size(path), size);
-
-    const auto decoded = helper_test::decode_opus_file(path.string());
-    std::filesystem::remove(path);
-    ASSERT_TRUE(decoded.has_value()) << decoded.error();
-    // Skip the encoder's start-up; half-scale sine has an RMS of about 0.354.
-    const auto left = decoded->channel(0, 4800, 14400);
-    EXPECT_NEAR(helper_test::rms(left), 0.354, 0.03);
-    EXPECT_NEAR(helper_test::zero_crossing_frequency(left), 1000.0, 5.0);
-    EXPECT_LT(helper_test::rms(decoded->channel(1, 4800, 14400)), 0.01);
 }
 
 }  // namespace

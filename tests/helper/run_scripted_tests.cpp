@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -104,8 +105,9 @@ std::string read_file(const fs::path& path) {
 // Standard output goes to a file for as long as this lives.
 class StdoutToFile {
 public:
-    explicit StdoutToFile(const fs::path& path)
-        : saved_(::dup(STDOUT_FILENO)) {
+    explicit StdoutToFile(const fs::path& path) : saved_(::dup(STDOUT_FILENO)) {
+        // What the test runner buffered so far belongs to the old standard output.
+        std::fflush(stdout);
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(fd, STDOUT_FILENO);
         ::close(fd);
