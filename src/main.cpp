@@ -8,9 +8,29 @@
 #include "src/run.h"
 #include "src/status_line.h"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
+namespace {
+
+// A descriptor 0-2 that the parent left closed would go to the next file we open, the
+// recording among them, and the status line would then be written into the recording.
+// /dev/null takes any such number first.
+void occupy_standard_descriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open() takes the lowest free number, which is fd: the ones below are open.
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened > STDERR_FILENO) close(opened);
+    }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    occupy_standard_descriptors();
+
     // A parent that closed our standard output must not kill us with SIGPIPE; the status
     // write then just fails.
     std::signal(SIGPIPE, SIG_IGN);
