@@ -50,6 +50,7 @@ FileScan scan_file(const std::string& path) {
             ogg_stream_init(&stream, ogg_page_serialno(&page));
             stream_open = true;
         }
+        scan.page_bytes += static_cast<std::size_t>(page.header_len + page.body_len);
         scan.sequence_gap_free = scan.sequence_gap_free && ogg_page_pageno(&page) == scan.pages;
         ++scan.pages;
         scan.last_is_eos = ogg_page_eos(&page) != 0;

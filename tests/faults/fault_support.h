@@ -22,6 +22,7 @@ using namespace std::chrono_literals;
 // The Ogg pages of a file as libogg's reader finds them.
 struct FileScan {
     std::size_t bytes = 0;
+    std::size_t page_bytes = 0;  // bytes inside those pages
     int pages = 0;               // whole pages with a good checksum
     int skipped = 0;             // stretches of bytes that were not a whole, good page
     bool sequence_gap_free = true;

@@ -185,7 +185,7 @@ TEST_F(OutputFaults, ClosedStandardOutputIsNeitherFatalNorWrittenElsewhere) {
         EXPECT_EQ(outcome.exit_status, 0);
         EXPECT_EQ(outcome.err, "");
         const FileScan scan = scan_file(out);
-        EXPECT_EQ(scan.skipped, 0) << "bytes that are not pages in the recording";
+        EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages in the recording";
         EXPECT_TRUE(scan.headers_first);
         EXPECT_TRUE(scan.last_is_eos);
         EXPECT_TRUE(decode_file(out).read_to_end);
@@ -202,6 +202,35 @@ TEST_F(OutputFaults, ClosedStandardOutputIsNeitherFatalNorWrittenElsewhere) {
         EXPECT_EQ(outcome.exit_status, 2);
         EXPECT_EQ(outcome.err, "UNAVAILABLE missing --out\n");
     }
+}
+
+// Without descriptor 1 the recording is the first file opened, and would take that number.
+// A start that fails after the file was created must then leave it empty, as it does when
+// standard output is there, rather than holding the status line. The server is frozen the
+// moment the file appears, so the start request times out.
+TEST_F(OutputFaults, FailedStartWithoutStandardOutputLeavesTheFileEmpty) {
+    constexpr int ATTEMPTS = 5;
+    const std::string out = out_dir() + "/unstarted.opus";
+    bool start_failed = false;
+    for (int attempt = 0; attempt < ATTEMPTS && !start_failed; ++attempt) {
+        fs::remove(out);
+        const auto spawned = std::chrono::steady_clock::now();
+        auto helper = start_helper({"--out", out, "--secs", "8"}, Stdout::Closed);
+        while (!fs::exists(out) && helper->running()) std::this_thread::sleep_for(100us);
+        server->freeze();
+        const Outcome outcome = helper->finish(RUN_LIMIT);
+        server->thaw();
+        EXPECT_FALSE(outcome.hung);
+        EXPECT_EQ(outcome.term_signal, 0);
+        EXPECT_EQ(outcome.exit_status, 0);
+        // Ending before the deadline means the start failed; otherwise the freeze came too
+        // late and the run recorded, which proves nothing here.
+        start_failed = std::chrono::steady_clock::now() - spawned < 6s;
+    }
+    ASSERT_TRUE(start_failed) << "the start never failed in " << ATTEMPTS << " attempts";
+    std::ifstream in(out, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(bytes, "") << "the recording holds what standard output should have had";
 }
 
 }  // namespace
