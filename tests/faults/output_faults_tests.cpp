@@ -95,11 +95,12 @@ TEST_F(OutputFaults, FilesystemFillingUpKeepsTheWholePagesBeforeIt) {
                 CAPACITY, filled_after, scan.bytes, static_cast<double>(scan.last_granule) / 48000);
 }
 
-// The disk is full when the first audio page is due and has room again a little later:
+// The disk is full when the first audio page is due (12 KiB were left) and has plenty of
+// room again a little later:
 // the page that failed is written whole once it can be, the run ends with "OK" and the
 // file is finished and readable. Packets that came while the disk was full are counted.
 TEST_F(OutputFaults, SpaceComingBackLetsTheRecordingFinish) {
-    constexpr std::size_t CAPACITY = 96 * 1024;
+    constexpr std::size_t CAPACITY = 512 * 1024;
     const auto filesystem = small_filesystem(CAPACITY);
     ASSERT_NE(filesystem, nullptr);
     const std::string ballast = filesystem->path() + "/ballast";
