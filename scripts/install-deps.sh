@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the helper, its tests and its benchmarks need (as root).
+# Installs the Debian packages the helper, its tests and its benchmarks need (as root), plus
+# any further package named on the command line; only what is missing is fetched.
 set -euo pipefail
-packages=(build-essential cmake pkg-config libopus-dev libpulse-dev
+packages=("$@" build-essential cmake pkg-config libopus-dev libpulse-dev
           libgtest-dev libgmock-dev libbenchmark-dev
           pulseaudio pulseaudio-utils libogg-dev libopusfile-dev opus-tools valgrind
           clang-19 libfuzzer-19-dev libclang-rt-19-dev)
