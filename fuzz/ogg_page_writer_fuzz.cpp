@@ -17,29 +17,7 @@
 
 namespace {
 
-struct FuzzSink {
-    using Error = int;
-    std::vector<std::uint8_t> bytes;
-    std::size_t succeed = 0;
-    std::size_t failures = 0;
-    std::size_t partial = 0;
-
-    std::expected<void, int> write_all(std::span<const std::uint8_t> data) {
-        std::size_t take = data.size();
-        const bool failing = failures > 0 && succeed == 0;
-        if (failing) {
-            --failures;
-            take = std::min(partial, data.empty() ? 0 : data.size() - 1);
-        } else if (failures > 0) {
-            --succeed;
-        }
-        bytes.insert(bytes.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(take));
-        if (failing) {
-            return std::unexpected(1);
-        }
-        return {};
-    }
-};
+using FuzzSink = ogg_check::TestSink;
 
 constexpr std::array<std::uint32_t, 4> SERIALS{0x4D50EE80u, 0u, 0xFFFFFFFFu, 0x12345678u};
 constexpr std::size_t MAX_OPS = 2048;

@@ -7,8 +7,10 @@
 #include <ogg/ogg.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <expected>
 #include <map>
 #include <span>
 #include <string>
@@ -17,6 +19,47 @@
 #include "ogg/packet_writer.h"
 
 namespace ogg_check {
+
+struct SinkError {
+    int code = 0;
+    friend bool operator==(const SinkError&, const SinkError&) = default;
+};
+
+// Collects everything in memory. Once armed, it lets `succeed` more writes through,
+// then fails `failures` writes in a row, each after taking `partial` bytes of its range
+// (always fewer than the whole range).
+struct TestSink {
+    using Error = SinkError;
+    std::vector<std::uint8_t> bytes;
+    std::size_t succeed = 0;
+    std::size_t failures = 0;
+    std::size_t partial = 0;
+    int code = 0;
+
+    void fail(std::size_t after, std::size_t times, std::size_t taken = 0, int error_code = 1) {
+        succeed = after;
+        failures = times;
+        partial = taken;
+        code = error_code;
+    }
+
+    std::expected<void, SinkError> write_all(std::span<const std::uint8_t> data) {
+        std::size_t take = data.size();
+        const bool failing = failures > 0 && succeed == 0;
+        if (failing) {
+            --failures;
+            take = std::min(partial, data.empty() ? 0 : data.size() - 1);
+        } else if (failures > 0) {
+            --succeed;
+        }
+        bytes.insert(bytes.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(take));
+        if (failing) {
+            return std::unexpected(SinkError{code});
+        }
+        return {};
+    }
+};
+
 
 struct SentPacket {
     std::uint32_t serial = 0;
