@@ -18,13 +18,17 @@ thread_local bool ON_WORKER = false;
 class Runtime {
  public:
   void post(std::function<void()> job) {
-    std::lock_guard lock(mutex_);
-    jobs_.push_back(std::move(job));
-    if (idle_ >= jobs_.size()) {
-      work_.notify_one();
-    } else {
-      workers_.emplace_back([this] { work(); });
+    {
+      std::lock_guard lock(mutex_);
+      jobs_.push_back(std::move(job));
+      if (idle_ < jobs_.size()) {
+        workers_.emplace_back([this] { work(); });
+        return;
+      }
     }
+    // Woken after the unlock: a worker woken under the lock would at once block on it
+    // again, which costs two more context switches per job.
+    work_.notify_one();
   }
 
   void wait_idle() {
