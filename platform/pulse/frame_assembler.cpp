@@ -5,46 +5,47 @@
 
 namespace platform::pulse {
 
-FrameAssembler::FrameAssembler(std::uint32_t channels, std::size_t max_frames)
+FrameAssembler::FrameAssembler(std::uint32_t channels, std::size_t fragment_frames)
     : channels_(std::max<std::uint32_t>(1, channels)),
       frame_bytes_(sizeof(float) * channels_),
-      max_frames_(std::max<std::size_t>(1, max_frames)) {}
+      fragment_bytes_(std::max<std::size_t>(1, fragment_frames) * frame_bytes_),
+      gathered_(fragment_bytes_ / sizeof(float)) {}
 
 void FrameAssembler::push(const void* data, std::size_t bytes, const Sink& sink) {
     const auto* in = static_cast<const std::byte*>(data);
+    auto* room = reinterpret_cast<std::byte*>(gathered_.data());
     std::size_t offset = 0;  // bytes of this chunk used so far
-    auto take = [&](std::byte* out, std::size_t count) {
-        if (count == 0) return;
+    while (offset < bytes) {
+        const std::size_t count = std::min(bytes - offset, fragment_bytes_ - gathered_bytes_);
         if (in != nullptr) {
-            std::memcpy(out, in + offset, count);
+            std::memcpy(room + gathered_bytes_, in + offset, count);
         } else {
-            std::memset(out, 0, count);
+            std::memset(room + gathered_bytes_, 0, count);
         }
         offset += count;
-    };
-
-    std::size_t whole = (partial_.size() + bytes) / frame_bytes_;
-    while (whole > 0) {
-        const std::size_t frames = std::min(max_frames_, whole);
-        scratch_.resize(frames * channels_);
-        auto* out = reinterpret_cast<std::byte*>(scratch_.data());
-        std::size_t need = frames * frame_bytes_;
-        if (!partial_.empty()) {
-            std::memcpy(out, partial_.data(), partial_.size());
-            out += partial_.size();
-            need -= partial_.size();
-            partial_.clear();
+        gathered_bytes_ += count;
+        if (gathered_bytes_ == fragment_bytes_) {
+            gathered_bytes_ = 0;
+            hand_over(fragment_bytes_ / frame_bytes_, sink);
         }
-        take(out, need);
-        whole -= frames;
-        const std::uint64_t first = frames_handed_;
-        frames_handed_ += frames;
-        sink(scratch_, first);
     }
+}
 
-    const std::size_t held = partial_.size();
-    partial_.resize(held + (bytes - offset));
-    take(partial_.data() + held, partial_.size() - held);
+void FrameAssembler::flush(const Sink& sink) {
+    const std::size_t frames = gathered_bytes_ / frame_bytes_;
+    if (frames == 0) return;
+    const std::size_t whole_bytes = frames * frame_bytes_;
+    const std::size_t rest = gathered_bytes_ - whole_bytes;
+    gathered_bytes_ = rest;
+    hand_over(frames, sink);
+    auto* room = reinterpret_cast<std::byte*>(gathered_.data());
+    std::memmove(room, room + whole_bytes, rest);
+}
+
+void FrameAssembler::hand_over(std::size_t frames, const Sink& sink) {
+    const std::uint64_t first = frames_handed_;
+    frames_handed_ += frames;
+    sink(std::span<const float>(gathered_.data(), frames * channels_), first);
 }
 
 }  // namespace platform::pulse

@@ -1,8 +1,11 @@
 #pragma once
 
-// Turns the server's byte chunks into fragments of whole frames: a frame split across
-// two chunks is joined, a hole becomes silence of the same length, and no fragment is
-// longer than a set number of frames.
+// Gathers the server's byte chunks into fragments of whole frames: a frame split across
+// two chunks is joined, a hole becomes silence of the same length, and a fragment is handed
+// over once it holds its set number of frames. flush() hands over what is gathered so far.
+//
+// The server sends small chunks so that the sink renders close to real time; handing them
+// over in larger fragments wakes the consumer less often.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,19 +21,24 @@ public:
     // handed over before them.
     using Sink = std::function<void(std::span<const float> interleaved, std::uint64_t first_frame)>;
 
-    FrameAssembler(std::uint32_t channels, std::size_t max_frames);
+    FrameAssembler(std::uint32_t channels, std::size_t fragment_frames);
 
     // `bytes` bytes of samples; null data stands for that many bytes of silence.
     void push(const void* data, std::size_t bytes, const Sink& sink);
 
+    // Hands over the whole frames gathered so far; part of a frame stays for the next push.
+    void flush(const Sink& sink);
+
     std::uint64_t frames_handed() const { return frames_handed_; }
 
 private:
+    void hand_over(std::size_t frames, const Sink& sink);
+
     std::uint32_t channels_;
     std::size_t frame_bytes_;
-    std::size_t max_frames_;
-    std::vector<std::byte> partial_;  // less than one frame, waiting for the next chunk
-    std::vector<float> scratch_;      // reused, so a fragment costs no allocation
+    std::size_t fragment_bytes_;
+    std::vector<float> gathered_;     // one fragment's room, allocated once
+    std::size_t gathered_bytes_ = 0;  // may end inside a frame
     std::uint64_t frames_handed_ = 0;
 };
 

@@ -253,7 +253,9 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
     attr.minreq = static_cast<std::uint32_t>(-1);
     attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragment_usec, &spec));
     recorder->assembler_.emplace(
-        spec.channels, pa_usec_to_bytes(fragment_usec, &spec) / pa_frame_size(&spec));
+        spec.channels,
+        pa_usec_to_bytes(static_cast<pa_usec_t>(format.delivery.count()), &spec) /
+            pa_frame_size(&spec));
 
     // DONT_MOVE: if the sink goes away the stream fails instead of being moved to
     // another source, which might be a microphone.
@@ -281,7 +283,10 @@ void PulseRecorder::stop() {
     if (!client_) return;
     {
         LoopLock lock(client_->loop_.get());
-        if (recording_ && !data_seen_ && !failed_) fill_start_gap(std::chrono::microseconds{0});
+        if (recording_ && !failed_) {
+            if (!data_seen_) fill_start_gap(std::chrono::microseconds{0});
+            assembler_->flush(on_fragment_);
+        }
         stopped_ = true;
         client_->on_lost_ = nullptr;
         if (stream_) {
@@ -351,6 +356,8 @@ void PulseRecorder::fill_start_gap(std::chrono::microseconds covered) {
 void PulseRecorder::fail(std::string text) {
     if (failed_ || stopped_) return;
     failed_ = true;
+    // What was recorded before the failure still counts.
+    if (recording_) assembler_->flush(on_fragment_);
     if (on_failure_) on_failure_(std::move(text));
 }
 

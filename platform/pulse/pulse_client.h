@@ -88,14 +88,21 @@ private:
 struct RecordFormat {
     std::uint32_t rate = 48000;
     std::uint32_t channels = 2;
+    // What the server gathers before it sends. Kept short: the sink then renders only that
+    // far ahead, and when a new sound starts the sink re-renders that span, which the
+    // monitor has already sent as it was and so loses from the new sound.
     std::chrono::microseconds fragment = 10ms;
+    // What each handed-over fragment holds (two codec frames): gathered from the server's
+    // fragments so that the consumer wakes a quarter as often. A stop or a failure hands
+    // over what is gathered, so it costs no audio.
+    std::chrono::microseconds delivery = 40ms;
 };
 
 // Records one source (a sink's monitor) and hands every fragment to a handler.
 //
 // Both handlers run with the loop lock held, on the loop thread (the fragment handler
-// also inside stop(), for silence owed since the start): they must only take over what
-// they are given and return, and must never call stop().
+// also inside stop(), for silence owed since the start and for what is gathered): they
+// must only take over what they are given and return, and must never call stop().
 class PulseRecorder {
     struct Key {};
 

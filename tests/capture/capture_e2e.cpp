@@ -103,11 +103,11 @@ TEST(CaptureEndToEnd, RecordsTheFirstDisplaysAudioUntilStopped) {
 
   std::printf("received %d buffers, %lld frames, %d with the tone\n", received->buffers.load(),
               received->frames.load(), received->loud_buffers.load());
-  // Three seconds of short fragments: loosely, at least two seconds' worth arrived.
-  EXPECT_GT(received->buffers.load(), 100);
+  // Three seconds of 40 ms fragments: loosely, at least two seconds' worth arrived.
+  EXPECT_GT(received->buffers.load(), 50);
   EXPECT_GT(received->frames.load(), 2 * 48000);
   EXPECT_LT(received->frames.load(), 4 * 48000);
-  EXPECT_GT(received->loud_buffers.load(), 50) << "the tone never reached the handler";
+  EXPECT_GT(received->loud_buffers.load(), 25) << "the tone never reached the handler";
   EXPECT_EQ(received->other_types.load(), 0);
   EXPECT_FALSE(received->overlapped.load()) << "handler calls overlapped";
   EXPECT_EQ(received.use_count(), 1) << "the handler outlived everything";
