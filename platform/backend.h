@@ -39,8 +39,9 @@ struct CaptureParams {
 class CaptureSink {
  public:
   virtual ~CaptureSink() = default;
-  // Interleaved 32-bit float frames (about 10 ms): copied into one audio sample buffer and
-  // queued for the stream's audio outputs.
+  // Interleaved 32-bit float frames (a short fragment): copied into one audio sample buffer
+  // (digital silence is not copied but shares a block of zeros) and queued for the stream's
+  // audio outputs.
   virtual void audio(std::span<const float> interleaved, std::uint32_t channels,
                      std::int64_t sample_rate) = 0;
   // A ready-made sample buffer of any type, queued for the outputs of that type.

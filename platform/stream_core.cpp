@@ -2,6 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <mutex>
+#include <vector>
 #include <utility>
 
 #include "platform/runtime.h"
@@ -48,7 +53,9 @@ class SessionSink final : public CaptureSink {
              std::int64_t sample_rate) override {
     const auto core = core_.lock();
     if (!core) return;
-    const auto buffer = CMSampleBuffer::createInterleavedFloat(interleaved, channels, sample_rate);
+    const auto buffer = is_silence(interleaved)
+                            ? silence(interleaved.size_bytes(), channels, sample_rate)
+                            : CMSampleBuffer::createInterleavedFloat(interleaved, channels, sample_rate);
     core->deliver(buffer.get(), SCStreamOutputType::Audio, session_);
   }
 
@@ -66,9 +73,34 @@ class SessionSink final : public CaptureSink {
   }
 
  private:
+  static bool is_silence(std::span<const float> samples) {
+    return std::all_of(samples.begin(), samples.end(),
+                       [](float sample) { return std::bit_cast<std::uint32_t>(sample) == 0; });
+  }
+
+  // Digital silence (an idle desktop, or the silence owed for the wait before the first
+  // data, handed over at once) shares one block of zeros instead of a copy per buffer.
+  Ref<CMSampleBuffer> silence(std::size_t bytes, std::uint32_t channels, std::int64_t sample_rate) {
+    Ref<CMBlockBuffer> zeros;
+    {
+      std::lock_guard lock(zeros_mutex_);
+      if (CMBlockBufferGetDataLength(zeros_.get()) < bytes) zeros_ = CMBlockBuffer::create(bytes);
+      zeros = zeros_;
+    }
+    const std::size_t frames = channels == 0 ? 0 : bytes / (sizeof(float) * channels);
+    std::vector<AudioBufferLayout> layout{
+        {channels,
+         static_cast<std::uint32_t>(std::min<std::size_t>(bytes, std::numeric_limits<std::uint32_t>::max())),
+         0}};
+    return CMSampleBuffer::createAudio(zeros.get(), std::move(layout), sample_rate,
+                                       static_cast<std::int64_t>(frames));
+  }
+
   const std::weak_ptr<StreamCore> core_;
   const std::uint64_t session_;
   std::atomic<bool> failed_{false};
+  std::mutex zeros_mutex_;
+  Ref<CMBlockBuffer> zeros_;
 };
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
+#include <span>
 #include <optional>
 #include <string>
 #include <vector>
@@ -153,6 +155,53 @@ TEST_F(StreamTest, RecordsTheDisplaysSourceAndDeliversAudioOnTheOutputsQueue) {
   EXPECT_EQ(stop(), std::nullopt);
   EXPECT_EQ(capture->stop_requests(), 1u);
   EXPECT_TRUE(capture->released());
+}
+
+TEST_F(StreamTest, SilentFragmentsShareOneBlockOfZerosAndReadAsTheirOwnLength) {
+  ASSERT_TRUE(add_audio_output());
+  ASSERT_EQ(start(), std::nullopt);
+  const auto capture = backend->last_capture();
+  const float silence[8] = {};
+  const float sound[] = {0.0f, 0.0f, 0.25f, 0.0f};
+  const float negative_zero[] = {-0.0f, 0.0f};
+  capture->push_audio(std::span(silence, 4), 2, 48000);
+  capture->push_audio(std::span(silence, 4), 2, 48000);
+  capture->push_audio(sound, 2, 48000);
+  capture->push_audio(std::span(silence, 8), 2, 48000);  // longer than the block so far
+  capture->push_audio(std::span(silence, 2), 2, 48000);
+  capture->push_audio(negative_zero, 2, 48000);
+  ASSERT_TRUE(output->deliveries.wait_for(6));
+  const auto d = output->deliveries.values();
+
+  const std::size_t expected_frames[] = {2, 2, 2, 4, 1, 1};
+  for (std::size_t i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(d[i].buffer->numSamples(), static_cast<std::int64_t>(expected_frames[i]));
+    std::size_t size = 0;
+    ASSERT_EQ(CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
+                  d[i].buffer.get(), &size, nullptr, 0, nullptr, nullptr, 0, nullptr),
+              noErr);
+    std::vector<std::max_align_t> storage(size / sizeof(std::max_align_t) + 1);
+    auto* list = reinterpret_cast<AudioBufferList*>(storage.data());
+    CMBlockBuffer* block = nullptr;
+    ASSERT_EQ(CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
+                  d[i].buffer.get(), nullptr, list, size, nullptr, nullptr, 0, &block),
+              noErr);
+    const auto held = Ref<CMBlockBuffer>::adopt(block);
+    ASSERT_EQ(list->number_buffers, 1u);
+    const AudioBuffer& audio = list->buffers()[0];
+    EXPECT_EQ(audio.number_channels, 2u);
+    ASSERT_EQ(audio.data_byte_size, expected_frames[i] * 2 * sizeof(float));
+    const float* expected = i == 2 ? sound : i == 5 ? negative_zero : silence;
+    EXPECT_EQ(std::memcmp(audio.data, expected, audio.data_byte_size), 0);
+  }
+  // Silence is not copied: the silent buffers share blocks of zeros; sound, and a sign bit
+  // that only looks like silence, get copies of their own.
+  EXPECT_EQ(d[1].buffer->dataBuffer(), d[0].buffer->dataBuffer());
+  EXPECT_NE(d[2].buffer->dataBuffer(), d[0].buffer->dataBuffer());
+  EXPECT_EQ(d[4].buffer->dataBuffer(), d[3].buffer->dataBuffer());
+  EXPECT_NE(d[5].buffer->dataBuffer(), d[3].buffer->dataBuffer());
+  EXPECT_NE(d[5].buffer->dataBuffer(), d[2].buffer->dataBuffer());
 }
 
 TEST_F(StreamTest, StopCompletesOnlyAfterEveryQueuedBufferWasHandedOver) {
