@@ -8,6 +8,7 @@
 //   ffmpeg         ffmpeg -f pulse -i <monitor> -c:a libopus F (its defaults otherwise)
 //   ffmpeg 10 ms   the same with 10 ms fragments, the helper's
 //   pipeline       parec (48 kHz stereo s16, 10 ms fragments) | opusenc --raw - F
+//   baseline       with --baseline B, another build of the helper (before a change, say)
 // For each: CPU seconds (user + system of every process, from wait4), peak resident
 // memory (the sum of the processes' peaks for the pipeline), and the duration the file
 // holds against the wall-clock time it was recording. Each round also times a bare
@@ -69,6 +70,7 @@ constexpr auto STOP_SETTLE = 1000ms;
 
 struct Options {
     std::string helper = HELPER_BINARY;
+    std::string baseline;  // another build of the helper, measured alongside, for before and after
     int seconds = 20;
     int rounds = 3;
     int stop_runs = 20;
@@ -132,8 +134,8 @@ std::optional<Options> parse_options(int argc, char** argv) {
         const std::string name = argv[i];
         if (i + 1 >= argc) return std::nullopt;
         const char* value = argv[++i];
-        if (name == "--helper") {
-            options.helper = value;
+        if (name == "--helper" || name == "--baseline") {
+            (name == "--helper" ? options.helper : options.baseline) = value;
             continue;
         }
         const auto count = parse_count(value);
@@ -317,7 +319,7 @@ struct Bench {
         m.kbit_per_second = info->kbit_per_second();
     }
 
-    Measure run_helper() {
+    Measure run_helper(const std::string& binary) {
         Measure m;
         const std::string out = next_path("helper", ".opus");
         const std::string status = next_path("helper", ".out");
@@ -325,7 +327,7 @@ struct Bench {
         if (status_fd < 0) return failed("cannot create " + status);
         const auto started = Clock::now();
         auto helper = Process::spawn(
-            {options.helper, "--out", out, "--secs", std::to_string(options.seconds + 60)}, env,
+            {binary, "--out", out, "--secs", std::to_string(options.seconds + 60)}, env,
             measured(-1, status_fd, "helper.log"));
         ::close(status_fd);
         if (!helper) return failed(helper.error());
@@ -528,11 +530,14 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     std::vector<Recorder> recorders = {
-        {"helper", &Bench::run_helper, {}},
+        {"helper", [](Bench& b) { return b.run_helper(b.options.helper); }, {}},
         {"ffmpeg", [](Bench& b) { return b.run_ffmpeg(false); }, {}},
         {"ffmpeg 10 ms", [](Bench& b) { return b.run_ffmpeg(true); }, {}},
         {"parec | opusenc", &Bench::run_pipeline, {}},
     };
+    if (!bench.options.baseline.empty()) {
+        recorders.push_back({"helper baseline", [](Bench& b) { return b.run_helper(b.options.baseline); }, {}});
+    }
     std::vector<double> hot_encoder, paced_encoder;
     for (int round = 0; round < bench.options.rounds; ++round) {
         std::printf("round %d\n", round + 1);
@@ -631,12 +636,15 @@ int main(int argc, char** argv) {
     print_ratio("cpu helper/pipeline:", per_round(cpu_of(0), cpu_of(3)), " (goal <= 1.0)");
     print_ratio("cpu paced encoder/ffmpeg:", per_round(paced_at, cpu_of(1)),
                 " (the least any real-time encoder costs against ffmpeg)");
-    const char* names[] = {"helper", "ffmpeg", "ffmpeg 10 ms", "pipeline"};
     for (std::size_t k = 0; k < recorders.size(); ++k) {
-        const std::string label = std::string("cpu ") + names[k] + "/paced encoder:";
+        const std::string label = std::string("cpu ") + recorders[k].name + "/paced encoder:";
         print_ratio(label.c_str(), per_round(cpu_of(k), paced_at), "");
     }
     print_ratio("cpu helper/hot encoder:", per_round(cpu_of(0), hot_at), "");
+    if (recorders.size() > 4) {
+        print_ratio("cpu helper/helper baseline:", per_round(cpu_of(0), cpu_of(4)), "");
+        std::printf("  %-32s %.3f\n", "peak RSS helper/baseline:", helper.rss / rows[4].rss);
+    }
     std::printf("  %-32s %.3f\n", "peak RSS helper/ffmpeg:", helper.rss / ffmpeg.rss);
     std::printf("  %-32s %.3f\n", "peak RSS helper/pipeline:", helper.rss / pipeline.rss);
     std::printf("  %-32s %.2f MiB, largest round %.2f MiB (goal <= 8 MiB)\n", "helper peak RSS:", helper.rss,
