@@ -90,7 +90,7 @@ struct RecordFormat {
     std::uint32_t channels = 2;
     // What the server gathers before it sends. Kept short: the sink then renders only that
     // far ahead, and when a new sound starts the sink re-renders that span, which the
-    // monitor has already sent as it was and so loses from the new sound.
+    // monitor has already sent as it was: the new sound loses its first fragment's worth.
     std::chrono::microseconds fragment = 10ms;
     // What each handed-over fragment holds (two codec frames): gathered from the server's
     // fragments so that the consumer wakes a quarter as often. A stop or a failure hands
