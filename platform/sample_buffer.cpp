@@ -36,9 +36,16 @@ Ref<CMSampleBuffer> CMSampleBuffer::createInterleavedFloat(std::span<const float
                                                            std::uint32_t channels,
                                                            std::int64_t sampleRate) {
   const auto block = CMBlockBuffer::createWithBytes(std::as_bytes(samples));
-  const auto frames = channels == 0 ? 0 : static_cast<std::int64_t>(samples.size() / channels);
-  std::vector<AudioBufferLayout> layout{{channels, byte_size(samples.size_bytes()), 0}};
-  return createAudio(block.get(), std::move(layout), sampleRate, frames);
+  return createInterleavedFloat(block.get(), samples.size_bytes(), channels, sampleRate);
+}
+
+Ref<CMSampleBuffer> CMSampleBuffer::createInterleavedFloat(CMBlockBuffer* block, std::size_t bytes,
+                                                           std::uint32_t channels,
+                                                           std::int64_t sampleRate) {
+  const auto frames =
+      channels == 0 ? 0 : static_cast<std::int64_t>(bytes / (sizeof(float) * channels));
+  std::vector<AudioBufferLayout> layout{{channels, byte_size(bytes), 0}};
+  return createAudio(block, std::move(layout), sampleRate, frames);
 }
 
 Ref<CMSampleBuffer> CMSampleBuffer::createPlanarFloat(

@@ -71,6 +71,11 @@ class CMSampleBuffer final : public Object {
   static Ref<CMSampleBuffer> createInterleavedFloat(std::span<const float> samples,
                                                     std::uint32_t channels,
                                                     std::int64_t sampleRate);
+  // One buffer of interleaved 32-bit float frames: the first `bytes` bytes of block, which
+  // is shared, not copied.
+  static Ref<CMSampleBuffer> createInterleavedFloat(CMBlockBuffer* block, std::size_t bytes,
+                                                    std::uint32_t channels,
+                                                    std::int64_t sampleRate);
   // One buffer per channel of 32-bit float samples, copied into one block; all channels
   // must have the same length.
   static Ref<CMSampleBuffer> createPlanarFloat(std::span<const std::span<const float>> channels,

@@ -4,7 +4,6 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
-#include <limits>
 #include <mutex>
 #include <vector>
 #include <utility>
@@ -87,13 +86,7 @@ class SessionSink final : public CaptureSink {
       if (CMBlockBufferGetDataLength(zeros_.get()) < bytes) zeros_ = CMBlockBuffer::create(bytes);
       zeros = zeros_;
     }
-    const std::size_t frames = channels == 0 ? 0 : bytes / (sizeof(float) * channels);
-    std::vector<AudioBufferLayout> layout{
-        {channels,
-         static_cast<std::uint32_t>(std::min<std::size_t>(bytes, std::numeric_limits<std::uint32_t>::max())),
-         0}};
-    return CMSampleBuffer::createAudio(zeros.get(), std::move(layout), sample_rate,
-                                       static_cast<std::int64_t>(frames));
+    return CMSampleBuffer::createInterleavedFloat(zeros.get(), bytes, channels, sample_rate);
   }
 
   const std::weak_ptr<StreamCore> core_;
