@@ -8,6 +8,7 @@
 #include <pulse/pulseaudio.h>
 
 #include "platform/pulse/pulse_client.h"
+#include "platform/pulse/pulse_recorder.h"
 #include "platform/runtime.h"
 
 namespace platform {

@@ -9,15 +9,14 @@
 #include <expected>
 #include <functional>
 #include <memory>
-#include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/pulse/frame_assembler.h"
+#include <pulse/channelmap.h>
 
 struct pa_context;
+struct pa_operation;
 struct pa_stream;
 struct pa_threaded_mainloop;
 
@@ -31,8 +30,10 @@ struct SinkInfo {
     std::string description;
     std::string monitor_source_name;
     std::uint32_t rate = 0;
-    std::uint32_t channels = 0;
+    pa_channel_map channel_map{};
+    bool is_default = false;
 };
+using SinkList = std::expected<std::vector<SinkInfo>, std::string>;
 
 namespace detail {
 struct LoopFree {
@@ -44,7 +45,59 @@ struct ContextUnref {
 struct StreamUnref {
     void operator()(pa_stream* stream) const;
 };
+
+class LoopLock {
+public:
+    explicit LoopLock(pa_threaded_mainloop* loop);
+    ~LoopLock();
+    LoopLock(const LoopLock&) = delete;
+    LoopLock& operator=(const LoopLock&) = delete;
+
+private:
+    pa_threaded_mainloop* loop_;
+};
+
+// An operation handle that is cancelled, if still running, and unreferenced when
+// dropped, so no reply can reach a caller that has returned.
+class Operation {
+public:
+    explicit Operation(pa_operation* op = nullptr) : op_(op) {}
+    ~Operation();
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+    explicit operator bool() const { return op_ != nullptr; }
+    // Drops the operation held (as the destructor does) and holds `op`.
+    void reset(pa_operation* op = nullptr);
+
+private:
+    pa_operation* op_;
+};
 }  // namespace detail
+
+class PulseClient;
+
+// Asks for every sink and the default sink's name. `done` is called once, on the loop
+// thread with the lock held, with the sinks (the default first, the rest in server order),
+// unless the query is dropped first. Create and drop it with the loop lock held.
+class SinkQuery {
+public:
+    using Done = std::function<void(SinkList)>;
+    SinkQuery(PulseClient& client, Done done);
+    SinkQuery(const SinkQuery&) = delete;
+    SinkQuery& operator=(const SinkQuery&) = delete;
+
+private:
+    void settle_if_done();
+
+    PulseClient& client_;
+    Done done_;
+    std::string default_sink_;
+    std::vector<SinkInfo> sinks_;
+    int pending_ = 2;
+    bool ok_ = true;
+    detail::Operation server_op_;
+    detail::Operation sinks_op_;
+};
 
 // One connection to the server, with the main loop thread that serves it.
 class PulseClient {
@@ -66,88 +119,28 @@ public:
     ~PulseClient();
 
     // Every sink of the server, the default sink first, the rest in server order.
-    std::expected<std::vector<SinkInfo>, std::string> list_sinks(
-        std::chrono::milliseconds limit = REQUEST_LIMIT);
+    SinkList list_sinks(std::chrono::milliseconds limit = REQUEST_LIMIT);
 
-private:
-    friend class PulseRecorder;
-
-    static void on_context_state(pa_context* context, void* self);
+    pa_threaded_mainloop* loop() const { return loop_.get(); }
+    pa_context* context() const { return context_.get(); }
+    // The server library's text for the connection's last error.
+    std::string context_error() const;
     // Waits, with the loop lock held, until `done` holds or `limit` has passed.
     bool wait_locked(const std::function<bool()>& done, std::chrono::milliseconds limit);
-    std::string context_error() const;
+    // Called on the loop thread, lock held, when a ready connection is lost. Set and
+    // cleared with the lock held.
+    void on_lost(std::function<void()> handler) { on_lost_ = std::move(handler); }
+
+private:
+    static void on_context_state(pa_context* context, void* self);
 
     std::unique_ptr<pa_threaded_mainloop, detail::LoopFree> loop_;
     std::unique_ptr<pa_context, detail::ContextUnref> context_;
     bool ready_ = false;
     bool closing_ = false;
-    // Called on the loop thread, lock held, when a ready connection is lost.
     std::function<void()> on_lost_;
 };
 
-struct RecordFormat {
-    std::uint32_t rate = 48000;
-    std::uint32_t channels = 2;
-    // What the server gathers before it sends. Kept short: the sink then renders only that
-    // far ahead, and when a new sound starts the sink re-renders that span, which the
-    // monitor has already sent as it was: the new sound loses its first fragment's worth.
-    std::chrono::microseconds fragment = 10ms;
-    // What each handed-over fragment holds (two codec frames): gathered from the server's
-    // fragments so that the consumer wakes a quarter as often. A stop or a failure hands
-    // over what is gathered, so it costs no audio.
-    std::chrono::microseconds delivery = 40ms;
-};
-
-// Records one source (a sink's monitor) and hands every fragment to a handler.
-//
-// Both handlers run with the loop lock held, on the loop thread (the fragment handler
-// also inside stop(), for silence owed since the start and for what is gathered): they
-// must only take over what they are given and return, and must never call stop().
-class PulseRecorder {
-    struct Key {};
-
-public:
-    // 32-bit float samples, interleaved, valid for the call; first_frame counts the
-    // frames handed over before them (silence included).
-    using FragmentHandler = FrameAssembler::Sink;
-    // Called at most once, with the server's text, when the connection or the
-    // stream fails while recording.
-    using FailureHandler = std::function<void(std::string)>;
-
-    static constexpr auto START_LIMIT = 2000ms;
-
-    static std::expected<std::unique_ptr<PulseRecorder>, std::string> start(
-        std::string_view source, RecordFormat format, FragmentHandler on_fragment,
-        FailureHandler on_failure, std::chrono::milliseconds connect_limit = PulseClient::CONNECT_LIMIT,
-        std::chrono::milliseconds start_limit = START_LIMIT);
-
-    explicit PulseRecorder(Key);
-    PulseRecorder(const PulseRecorder&) = delete;
-    PulseRecorder& operator=(const PulseRecorder&) = delete;
-    ~PulseRecorder();
-
-    // Ends the recording. When it returns no handler is running or will run again.
-    // Safe to call more than once.
-    void stop();
-
-private:
-    static void on_stream_state(pa_stream* stream, void* self);
-    static void on_readable(pa_stream* stream, std::size_t bytes, void* self);
-    void read_available();
-    void fill_start_gap(std::chrono::microseconds covered);
-    void fail(std::string text);
-
-    RecordFormat format_;
-    FragmentHandler on_fragment_;
-    FailureHandler on_failure_;
-    std::unique_ptr<PulseClient> client_;
-    std::unique_ptr<pa_stream, detail::StreamUnref> stream_;
-    std::optional<FrameAssembler> assembler_;
-    std::optional<std::chrono::steady_clock::time_point> ready_at_;
-    bool data_seen_ = false;
-    bool recording_ = false;
-    bool stopped_ = false;
-    bool failed_ = false;
-};
+std::string error_text(int code);
 
 }  // namespace platform::pulse

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/pulse/channel_mixer.h"
 #include "platform/pulse/frame_assembler.h"
+#include "platform/pulse/timeline.h"
 
 namespace {
 
@@ -130,6 +132,130 @@ TEST(FrameAssembler, MonoAndEmptyChunks) {
     assembler.flush(out.sink());
     EXPECT_EQ(out.all(), samples);
     EXPECT_EQ(out.pieces.size(), 2u);
+}
+
+// ---- Timeline: the wall clock against what the server delivers ----
+
+using platform::pulse::Timeline;
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t RATE = 48000;
+constexpr std::uint64_t MS = RATE / 1000;  // frames per millisecond
+
+TEST(Timeline, FillsTheStartAndGapsTheServerReportsButNotJitter) {
+    Timeline t(RATE, 10ms);
+    const auto t0 = Timeline::Clock::time_point{} + 1h;
+    t.start(t0);
+    // The first data after 500 ms: the wait is owed, less one fragment of delivery delay.
+    EXPECT_EQ(t.arrive(t0 + 500ms, 10 * MS), 480 * MS);
+    // Deliveries that wobble by a few fragments owe nothing.
+    std::uint64_t silence = 0;
+    auto now = t0 + 500ms;
+    for (int i = 0; i < 200; ++i) {
+        now += (i % 2 == 0) ? 5ms : 35ms;
+        silence += t.arrive(now, 20 * MS);
+    }
+    EXPECT_EQ(silence, 0u);
+    // A suspended sink: 2 s without data, then data again.
+    t.note_gap();
+    now += 2s;
+    const auto filled = t.arrive(now, 10 * MS);
+    EXPECT_GE(filled, 1990 * MS);
+    EXPECT_LE(filled, 2010 * MS);
+    // What is counted follows the wall clock within the deliveries' wobble.
+    const auto due = static_cast<std::uint64_t>((now - t0) / 1ms) * MS;
+    EXPECT_LE(t.counted(), due + 20 * MS);
+    EXPECT_GE(t.counted() + 20 * MS, due);
+}
+
+TEST(Timeline, ACatchUpBurstIsNoGapButALagThatStaysIs) {
+    Timeline t(RATE, 10ms);
+    const auto t0 = Timeline::Clock::time_point{} + 1h;
+    t.start(t0);
+    auto now = t0;
+    for (int i = 0; i < 100; ++i) t.arrive(now += 10ms, 10 * MS);
+    // A stall of 1.5 s, then the server sends what it rendered meanwhile, at once.
+    now += 1500ms;
+    std::uint64_t silence = t.arrive(now, 10 * MS);
+    for (int i = 0; i < 150; ++i) silence += t.arrive(now += 100us, 10 * MS);
+    EXPECT_EQ(silence, 0u);
+    // A stall after which the server goes on from now: owed once the lag has lasted.
+    now += 1500ms;
+    for (int i = 0; i < 40; ++i) silence += t.arrive(now += 10ms, 10 * MS);
+    EXPECT_GE(silence, 1490 * MS);
+    EXPECT_LE(silence, 1510 * MS);
+    // A server frozen until the stop: what it owes is filled at the end.
+    now += 1500ms;
+    const auto owed = t.end(now);
+    EXPECT_GE(owed, 1490 * MS);
+    EXPECT_LE(owed, 1510 * MS);
+}
+
+TEST(Timeline, ClockDriftNeverBecomesSilenceAndAStopWithoutDataCoversTheWait) {
+    // A sound card 100 ppm slower than our clock, for an hour: 0.36 s behind in the end,
+    // gradually. None of it is a gap.
+    Timeline t(RATE, 10ms);
+    const auto t0 = Timeline::Clock::time_point{} + 1h;
+    t.start(t0);
+    std::uint64_t silence = 0;
+    auto now = t0;
+    for (int i = 0; i < 360'000; ++i) {
+        now += 10010us;
+        silence += t.arrive(now, 10 * MS);
+    }
+    silence += t.end(now);
+    EXPECT_EQ(silence, 0u);
+
+    Timeline quiet(RATE, 10ms);
+    quiet.start(t0);
+    EXPECT_EQ(quiet.end(t0 + 700ms), 700 * MS);
+    Timeline never(RATE, 10ms);
+    EXPECT_EQ(never.end(t0), 0u) << "nothing owed for a stream that never started";
+}
+
+// ---- ChannelMixer: surround and mono layouts to stereo ----
+
+using platform::pulse::ChannelMixer;
+
+pa_channel_map layout(std::initializer_list<pa_channel_position_t> positions) {
+    pa_channel_map map{};
+    map.channels = static_cast<std::uint8_t>(positions.size());
+    std::size_t c = 0;
+    for (auto p : positions) map.map[c++] = p;
+    return map;
+}
+
+TEST(ChannelMixer, MixesFiveOneWithTheUsualGainsAndLeavesStereoAlone) {
+    EXPECT_FALSE(ChannelMixer::to_stereo(
+        layout({PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT})));
+    auto mixer = ChannelMixer::to_stereo(layout(
+        {PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT, PA_CHANNEL_POSITION_REAR_LEFT,
+         PA_CHANNEL_POSITION_REAR_RIGHT, PA_CHANNEL_POSITION_FRONT_CENTER, PA_CHANNEL_POSITION_LFE}));
+    ASSERT_TRUE(mixer);
+    ASSERT_EQ(mixer->in_channels(), 6u);
+    // One frame per channel, each alone at 1.0, and one frame split across two calls.
+    std::vector<float> in(6 * 7, 0.0f);
+    for (std::size_t c = 0; c < 6; ++c) in[c * 6 + c] = 1.0f;
+    for (std::size_t c = 0; c < 6; ++c) in[36 + c] = 0.5f;
+    const auto* bytes = bytes_of(in);
+    const std::size_t cut = 6 * 6 * sizeof(float) + 10;  // inside the last frame
+    std::vector<float> out;
+    auto first = mixer->mix(bytes, cut);
+    out.assign(first.begin(), first.end());
+    auto rest = mixer->mix(bytes + cut, in.size() * sizeof(float) - cut);
+    out.insert(out.end(), rest.begin(), rest.end());
+
+    const float h = 0.70710678f;
+    const std::vector<float> expected{1, 0, 0, 1, h, 0, 0, h, h, h, 0, 0,
+                                      0.5f * (1 + h + h), 0.5f * (1 + h + h)};
+    ASSERT_EQ(out.size(), expected.size());
+    for (std::size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], expected[i], 1e-6) << i;
+
+    auto mono = ChannelMixer::to_stereo(layout({PA_CHANNEL_POSITION_MONO}));
+    ASSERT_TRUE(mono);
+    const std::vector<float> one{0.25f};
+    const auto both = mono->mix(one.data(), sizeof(float));
+    EXPECT_EQ(std::vector<float>(both.begin(), both.end()), (std::vector<float>{0.25f, 0.25f}));
 }
 
 }  // namespace

@@ -1,0 +1,266 @@
+#include "platform/pulse/pulse_recorder.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include <pulse/pulseaudio.h>
+
+namespace platform::pulse {
+
+using detail::LoopLock;
+
+namespace {
+
+constexpr const char* CLIENT_NAME = "velgo_marrinet_audio_helper";
+
+}  // namespace
+
+PulseRecorder::PulseRecorder(Key) {}
+
+PulseRecorder::~PulseRecorder() { stop(); }
+
+std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
+    std::string_view source, RecordFormat format, FragmentHandler on_fragment,
+    FailureHandler on_failure, std::chrono::milliseconds connect_limit,
+    std::chrono::milliseconds start_limit) {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, format.rate,
+                              static_cast<std::uint8_t>(std::min<std::uint32_t>(format.channels, 255))};
+    if (!pa_sample_spec_valid(&spec) || format.channels > PA_CHANNELS_MAX) {
+        return std::unexpected(error_text(PA_ERR_INVALID));
+    }
+
+    auto recorder = std::make_unique<PulseRecorder>(Key{});
+    PulseRecorder* self = recorder.get();
+    self->format_ = format;
+    self->on_fragment_ = std::move(on_fragment);
+    self->on_failure_ = std::move(on_failure);
+
+    auto client = PulseClient::connect(CLIENT_NAME, connect_limit);
+    if (!client) return std::unexpected(client.error());
+    self->client_ = std::move(*client);
+    PulseClient& c = *self->client_;
+
+    // Only a sink's monitor is recorded: a source that is none (a microphone) is not found.
+    auto sinks = c.list_sinks(start_limit);
+    if (!sinks) return std::unexpected(sinks.error());
+    const auto sink = std::find_if(sinks->begin(), sinks->end(), [&](const SinkInfo& s) {
+        return !s.monitor_source_name.empty() && s.monitor_source_name == source;
+    });
+    if (sink == sinks->end()) return std::unexpected(error_text(PA_ERR_NOENTITY));
+    // Recording the default sink means recording what the user hears: follow the default.
+    self->following_ = sink->is_default;
+
+    LoopLock lock(c.loop());
+    c.on_lost([self] { self->fail(self->client_->context_error()); });
+    self->timeline_.emplace(format.rate, format.fragment);
+    self->assembler_.emplace(format.channels, static_cast<std::size_t>(
+                                                  format.delivery.count() * format.rate / 1'000'000));
+    if (auto opened = self->open_stream(*sink); !opened) return std::unexpected(opened.error());
+    const bool settled = c.wait_locked(
+        [self] {
+            return self->stream_ == nullptr || pa_stream_get_state(self->stream_.get()) == PA_STREAM_READY;
+        },
+        start_limit);
+    if (!settled) return std::unexpected(error_text(PA_ERR_TIMEOUT));
+    if (self->stream_ == nullptr) return std::unexpected(self->stream_error_);
+
+    if (self->following_) {
+        pa_context_set_subscribe_callback(
+            c.context(),
+            [](pa_context*, pa_subscription_event_type_t event, std::uint32_t index, void* data) {
+                auto* r = static_cast<PulseRecorder*>(data);
+                const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+                const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+                // A new default, or the recorded sink gone: look again for the default.
+                if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
+                    (facility == PA_SUBSCRIPTION_EVENT_SINK && type == PA_SUBSCRIPTION_EVENT_REMOVE &&
+                     index == r->sink_.index)) {
+                    r->follow_default();
+                }
+            },
+            self);
+        self->subscribe_op_.reset(pa_context_subscribe(
+            c.context(),
+            static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK),
+            nullptr, nullptr));
+    }
+    self->recording_ = true;
+    return recorder;
+}
+
+std::expected<void, std::string> PulseRecorder::open_stream(const SinkInfo& sink) {
+    // Asked for stereo, record a surround or mono sink in its own layout and mix here.
+    std::optional<ChannelMixer> mixer;
+    if (format_.channels == 2 && pa_channel_map_valid(&sink.channel_map)) {
+        mixer = ChannelMixer::to_stereo(sink.channel_map);
+    }
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, format_.rate, static_cast<std::uint8_t>(format_.channels)};
+    pa_channel_map map;
+    if (mixer) {
+        spec.channels = sink.channel_map.channels;
+        map = sink.channel_map;
+    } else {
+        pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    }
+
+    stream_.reset(pa_stream_new(client_->context(), "system audio", &spec, &map));
+    if (!stream_) return std::unexpected(client_->context_error());
+    pa_stream* stream = stream_.get();
+    pa_stream_set_state_callback(
+        stream, [](pa_stream*, void* self) { static_cast<PulseRecorder*>(self)->on_stream_state(); },
+        this);
+    pa_stream_set_read_callback(
+        stream,
+        [](pa_stream*, std::size_t, void* self) { static_cast<PulseRecorder*>(self)->read_available(); },
+        this);
+    // The server says when data goes missing: a suspended sink, an overflow after a stall.
+    pa_stream_set_suspended_callback(
+        stream, [](pa_stream*, void* self) { static_cast<PulseRecorder*>(self)->timeline_->note_gap(); },
+        this);
+    pa_stream_set_overflow_callback(
+        stream, [](pa_stream*, void* self) { static_cast<PulseRecorder*>(self)->timeline_->note_gap(); },
+        this);
+
+    // Monitors otherwise deliver in chunks of up to seconds, which makes stop slow
+    // and the tail lossy: ask for short fragments explicitly.
+    pa_buffer_attr attr{};
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.tlength = static_cast<std::uint32_t>(-1);
+    attr.prebuf = static_cast<std::uint32_t>(-1);
+    attr.minreq = static_cast<std::uint32_t>(-1);
+    attr.fragsize = static_cast<std::uint32_t>(
+        pa_usec_to_bytes(static_cast<pa_usec_t>(format_.fragment.count()), &spec));
+    // DONT_MOVE: the server would move the stream of a vanished sink to its fallback
+    // source, which might be a microphone; following the default is ours to do.
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(stream, sink.monitor_source_name.c_str(), &attr, flags) < 0) {
+        stream_.reset();
+        return std::unexpected(client_->context_error());
+    }
+    sink_ = sink;
+    mixer_ = std::move(mixer);
+    in_frame_bytes_ = pa_frame_size(&spec);
+    return {};
+}
+
+void PulseRecorder::close_stream() {
+    if (!stream_) return;
+    pa_stream* stream = stream_.get();
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_set_suspended_callback(stream, nullptr, nullptr);
+    pa_stream_set_overflow_callback(stream, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) pa_stream_disconnect(stream);
+    stream_.reset();
+}
+
+void PulseRecorder::on_stream_state() {
+    pa_threaded_mainloop_signal(client_->loop(), 0);
+    if (stopped_ || failed_) return;
+    const auto state = pa_stream_get_state(stream_.get());
+    if (state == PA_STREAM_READY) {
+        // Data can follow READY before start() has looked again, so time counts from here.
+        timeline_->start(Timeline::Clock::now());
+        return;
+    }
+    if (PA_STREAM_IS_GOOD(state)) return;
+    stream_error_ = client_->context_error();
+    close_stream();
+    if (!recording_) return;  // start() answers with the error
+    if (following_) {
+        // The sink went away: go on from the default, if one is left.
+        timeline_->note_gap();
+        follow_default();
+    } else {
+        fail(stream_error_);
+    }
+}
+
+void PulseRecorder::follow_default() {
+    if (stopped_ || failed_) return;
+    query_.reset();
+    query_ = std::make_unique<SinkQuery>(*client_, [this](SinkList sinks) { on_sinks(std::move(sinks)); });
+}
+
+void PulseRecorder::on_sinks(SinkList sinks) {
+    if (stopped_ || failed_) return;
+    if (!sinks) {
+        fail(sinks.error());
+        return;
+    }
+    // The default leads the list; without one, any sink is better than none.
+    if (sinks->empty()) {
+        fail(stream_error_.empty() ? error_text(PA_ERR_NOENTITY) : stream_error_);
+        return;
+    }
+    const SinkInfo& next = sinks->front();
+    if (stream_ && next.name == sink_.name) return;
+    close_stream();
+    timeline_->note_gap();
+    if (auto opened = open_stream(next); !opened) fail(opened.error());
+}
+
+void PulseRecorder::read_available() {
+    if (stopped_ || failed_ || !stream_) return;
+    pa_stream* stream = stream_.get();
+    const std::size_t readable = pa_stream_readable_size(stream);
+    if (readable == static_cast<std::size_t>(-1) || readable == 0) return;
+    push_silence(timeline_->arrive(Timeline::Clock::now(), readable / in_frame_bytes_));
+    while (!stopped_ && !failed_) {
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0) {
+            fail(client_->context_error());
+            return;
+        }
+        if (bytes == 0) return;
+        if (data == nullptr) {
+            // A hole: the same length of silence keeps time whole.
+            push_silence(bytes / in_frame_bytes_);
+        } else if (mixer_) {
+            const auto mixed = mixer_->mix(data, bytes);
+            assembler_->push(mixed.data(), mixed.size() * sizeof(float), on_fragment_);
+        } else {
+            assembler_->push(data, bytes, on_fragment_);
+        }
+        pa_stream_drop(stream);
+    }
+}
+
+void PulseRecorder::push_silence(std::uint64_t frames) {
+    if (frames == 0) return;
+    assembler_->push(nullptr, frames * sizeof(float) * format_.channels, on_fragment_);
+}
+
+// What was recorded counts, and so does the time the server still owes.
+void PulseRecorder::end_recording() {
+    push_silence(timeline_->end(Timeline::Clock::now()));
+    assembler_->flush(on_fragment_);
+}
+
+void PulseRecorder::stop() {
+    if (!client_) return;
+    {
+        LoopLock lock(client_->loop());
+        if (recording_ && !failed_ && !stopped_) end_recording();
+        stopped_ = true;
+        client_->on_lost(nullptr);
+        query_.reset();
+        subscribe_op_.reset();
+        pa_context_set_subscribe_callback(client_->context(), nullptr, nullptr);
+        close_stream();
+    }
+    // Joins the loop thread: after this nothing can call a handler.
+    client_.reset();
+}
+
+void PulseRecorder::fail(std::string text) {
+    if (failed_ || stopped_) return;
+    failed_ = true;
+    if (recording_) end_recording();
+    if (on_failure_) on_failure_(std::move(text));
+}
+
+}  // namespace platform::pulse

@@ -1,0 +1,105 @@
+#pragma once
+
+// Records what the user hears: the monitor of a sink, handed over as fragments of
+// interleaved 32-bit float frames.
+//
+// - A recording covers the wall-clock time from start to stop or failure: whatever the
+//   server does not deliver (the start, a suspended sink, a stall, a move, a lost server)
+//   becomes silence by the rule of Timeline.
+// - A surround or mono sink is recorded in its own layout and mixed to stereo here.
+// - Recording the default sink follows the default: when it changes, or the sink goes
+//   away while another remains, recording moves to the new default's monitor. Only ever
+//   a sink's monitor is recorded, never another source (which could be a microphone).
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/pulse/channel_mixer.h"
+#include "platform/pulse/frame_assembler.h"
+#include "platform/pulse/pulse_client.h"
+#include "platform/pulse/timeline.h"
+
+namespace platform::pulse {
+
+struct RecordFormat {
+    std::uint32_t rate = 48000;
+    std::uint32_t channels = 2;
+    // What the server gathers before it sends. Kept short: the sink then renders only that
+    // far ahead, and when a new sound starts the sink re-renders that span, which the
+    // monitor has already sent as it was: the new sound loses its first fragment's worth.
+    std::chrono::microseconds fragment = 10ms;
+    // What each handed-over fragment holds (two codec frames): gathered from the server's
+    // fragments so that the consumer wakes a quarter as often. A stop or a failure hands
+    // over what is gathered, so it costs no audio.
+    std::chrono::microseconds delivery = 40ms;
+};
+
+// Both handlers run with the loop lock held, on the loop thread (the fragment handler
+// also inside stop(), for the silence owed and for what is gathered): they must only take
+// over what they are given and return, and must never call stop().
+class PulseRecorder {
+    struct Key {};
+
+public:
+    // 32-bit float samples, interleaved, valid for the call; first_frame counts the
+    // frames handed over before them (silence included).
+    using FragmentHandler = FrameAssembler::Sink;
+    // Called at most once, with the server's text, when the connection or the
+    // stream fails while recording.
+    using FailureHandler = std::function<void(std::string)>;
+
+    static constexpr auto START_LIMIT = 2000ms;
+
+    // Records `source`, which must be a sink's monitor.
+    static std::expected<std::unique_ptr<PulseRecorder>, std::string> start(
+        std::string_view source, RecordFormat format, FragmentHandler on_fragment,
+        FailureHandler on_failure, std::chrono::milliseconds connect_limit = PulseClient::CONNECT_LIMIT,
+        std::chrono::milliseconds start_limit = START_LIMIT);
+
+    explicit PulseRecorder(Key);
+    PulseRecorder(const PulseRecorder&) = delete;
+    PulseRecorder& operator=(const PulseRecorder&) = delete;
+    ~PulseRecorder();
+
+    // Ends the recording. When it returns no handler is running or will run again.
+    // Safe to call more than once.
+    void stop();
+
+private:
+    // Opens a record stream on the sink's monitor; the stream's state callback goes on.
+    std::expected<void, std::string> open_stream(const SinkInfo& sink);
+    void close_stream();
+    void follow_default();
+    void on_sinks(SinkList sinks);
+    void on_stream_state();
+    void read_available();
+    void push_silence(std::uint64_t frames);
+    void end_recording();
+    void fail(std::string text);
+
+    RecordFormat format_;
+    FragmentHandler on_fragment_;
+    FailureHandler on_failure_;
+    std::unique_ptr<PulseClient> client_;
+    std::unique_ptr<pa_stream, detail::StreamUnref> stream_;
+    std::unique_ptr<SinkQuery> query_;
+    detail::Operation subscribe_op_;
+    SinkInfo sink_;                       // the sink recorded
+    std::optional<ChannelMixer> mixer_;   // when its layout is not stereo
+    std::size_t in_frame_bytes_ = 0;      // of the stream
+    std::optional<FrameAssembler> assembler_;
+    std::optional<Timeline> timeline_;
+    std::string stream_error_;            // why the last stream ended
+    bool following_ = false;
+    bool recording_ = false;
+    bool stopped_ = false;
+    bool failed_ = false;
+};
+
+}  // namespace platform::pulse
