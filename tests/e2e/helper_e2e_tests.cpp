@@ -104,8 +104,9 @@ void expect_finished_file(const fs::path& path, double seconds) {
     EXPECT_TRUE(pages.last_is_eos);
     EXPECT_EQ(pages.eos_pages, 1);
     // The printed duration counts the frames that held audio. When none was pending at the
-    // end (always in a run without audio; otherwise when capture delivered whole frames,
-    // as PipeWire's does), one more silent frame carries the end-of-stream mark.
+    // end (always in a run without audio; otherwise when capture ended on a frame boundary,
+    // often on PipeWire, whose monitor delivers exact 10 ms fragments from the first moment),
+    // one more silent frame carries the end-of-stream mark.
     const auto frames = static_cast<ogg_int64_t>(std::llround(seconds * 48000.0));
     if (seconds == 0) {
         EXPECT_EQ(pages.last_granule, 960);
