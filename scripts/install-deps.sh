@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the helper, its tests and its benchmarks need (as root), plus
-# any further package named on the command line; only what is missing is fetched.
+# any further package named on the command line; only what is missing is fetched. The
+# end-to-end tests start private PulseAudio and PipeWire servers (PipeWire with wireplumber,
+# pipewire-pulse and a session bus of its own: dbus-daemon).
 set -euo pipefail
 packages=("$@" build-essential cmake pkg-config libopus-dev libpulse-dev
           libgtest-dev libgmock-dev libbenchmark-dev
-          pulseaudio pulseaudio-utils libogg-dev libopusfile-dev opus-tools valgrind
+          pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon libogg-dev libopusfile-dev opus-tools valgrind
           clang-19 libfuzzer-19-dev libclang-rt-19-dev)
 missing=()
 for p in "${packages[@]}"; do

@@ -103,9 +103,17 @@ void expect_finished_file(const fs::path& path, double seconds) {
     EXPECT_GE(pages.pages, 3);
     EXPECT_TRUE(pages.last_is_eos);
     EXPECT_EQ(pages.eos_pages, 1);
-    // A run without audio still ends with one silent frame.
+    // The printed duration counts the frames that held audio. When none was pending at the
+    // end (always in a run without audio; otherwise when capture ended on a frame boundary,
+    // often on PipeWire, whose monitor delivers exact 10 ms fragments from the first moment),
+    // one more silent frame carries the end-of-stream mark.
     const auto frames = static_cast<ogg_int64_t>(std::llround(seconds * 48000.0));
-    EXPECT_EQ(pages.last_granule, seconds == 0 ? 960 : frames);
+    if (seconds == 0) {
+        EXPECT_EQ(pages.last_granule, 960);
+    } else {
+        EXPECT_TRUE(pages.last_granule == frames || pages.last_granule == frames + 960)
+            << "last granule " << pages.last_granule << " for " << frames << " frames";
+    }
     expect_opusinfo_clean(path);
     const auto decoded = helper_test::decode_opus_file(path.string());
     EXPECT_TRUE(decoded.has_value()) << decoded.error();

@@ -1,11 +1,13 @@
 #include "tests/support/pulse_daemon.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <numbers>
 #include <sstream>
 #include <thread>
@@ -174,17 +176,32 @@ bool PcmPlayer::wait_done(std::chrono::milliseconds limit) {
 
 // ---- PulseDaemon ----
 
+const char* server_kind_name(ServerKind kind) {
+    return kind == ServerKind::PipeWire ? "pipewire" : "pulseaudio";
+}
+
 std::expected<std::unique_ptr<PulseDaemon>, std::string> PulseDaemon::start(
     PulseDaemonOptions options) {
     auto daemon = std::make_unique<PulseDaemon>(Key{});
     daemon->options_ = options;
+    if (options.server) {
+        daemon->kind_ = *options.server;
+    } else if (const auto chosen = get_env("VMAH_TEST_SERVER"); chosen && !chosen->empty()) {
+        if (*chosen == "pipewire") {
+            daemon->kind_ = ServerKind::PipeWire;
+        } else if (*chosen != "pulseaudio") {
+            return std::unexpected("VMAH_TEST_SERVER must be pulseaudio or pipewire, not " + *chosen);
+        }
+    }
+    const bool pipewire = daemon->kind_ == ServerKind::PipeWire;
 
     // mkdtemp creates the directory with mode 0700. /tmp keeps the socket path
     // well under the 108 bytes a unix socket address allows.
     char templ[] = "/tmp/vmah-pulse-XXXXXX";
     if (::mkdtemp(templ) == nullptr) return std::unexpected(errno_text("mkdtemp", errno));
     daemon->dir_ = templ;
-    daemon->socket_path_ = daemon->dir_ + "/native";
+    // pipewire-pulse puts its socket where a desktop session has it: <runtime dir>/pulse.
+    daemon->socket_path_ = daemon->dir_ + (pipewire ? "/pulse/native" : "/native");
     daemon->server_ = "unix:" + daemon->socket_path_;
     daemon->client_config_ = daemon->dir_ + "/client.conf";
     daemon->log_path_ = daemon->dir_ + "/daemon.log";
@@ -193,6 +210,31 @@ std::expected<std::unique_ptr<PulseDaemon>, std::string> PulseDaemon::start(
         conf << "autospawn = no\n"
              << "cookie-file = " << daemon->dir_ << "/client-cookie\n";
         if (!conf) return std::unexpected("cannot write " + daemon->client_config_);
+    }
+    if (pipewire) {
+        // wireplumber would otherwise take the host's sound cards, cameras and Bluetooth
+        // devices: the server's only outputs are the sinks a test loads.
+        const auto scripts = std::filesystem::path(daemon->dir_) / "wireplumber";
+        std::error_code error;
+        std::filesystem::create_directories(scripts / "main.lua.d", error);
+        std::filesystem::create_directories(scripts / "bluetooth.lua.d", error);
+        std::ofstream main(scripts / "main.lua.d" / "60-test-devices-off.lua");
+        main << "alsa_monitor.enabled = false\n"
+             << "v4l2_monitor.enabled = false\n"
+             << "libcamera_monitor.enabled = false\n";
+        std::ofstream bluetooth(scripts / "bluetooth.lua.d" / "60-test-devices-off.lua");
+        bluetooth << "bluez_monitor.enabled = false\n";
+        if (error || !main || !bluetooth) return std::unexpected("cannot write " + scripts.string());
+
+        const std::string bus = daemon->dir_ + "/bus";
+        auto child = ChildProcess::spawn({"dbus-daemon", "--session", "--address=unix:path=" + bus,
+                                          "--nofork", "--nopidfile"},
+                                         daemon->server_env(), daemon->log_path_);
+        if (!child) return std::unexpected(child.error());
+        daemon->bus_ = std::move(*child);
+        if (auto up = wait_accepting(daemon->bus_, bus, "dbus-daemon", daemon->log_path_); !up) {
+            return std::unexpected(up.error());
+        }
     }
 
     if (auto launched = daemon->launch(); !launched) return std::unexpected(launched.error());
@@ -204,22 +246,35 @@ PulseDaemon::~PulseDaemon() {
         restore_env("PULSE_SERVER", saved_server_);
         restore_env("PULSE_CLIENTCONFIG", saved_client_config_);
     }
-    thaw();
-    daemon_.terminate(STOP_GRACE);
+    stop_server(false);
+    bus_.terminate(STOP_GRACE);
     std::error_code ignored;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
 }
 
-std::expected<void, std::string> PulseDaemon::launch() {
-    const std::vector<std::string> env = {
+std::vector<std::string> PulseDaemon::server_env() const {
+    return {
         path_entry(),
         "HOME=" + dir_,
         "XDG_RUNTIME_DIR=" + dir_,
         "XDG_CONFIG_HOME=" + dir_,
-        // A bus address that cannot work, so the daemon never tries to launch one.
-        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ + "/no-bus",
+        // PulseAudio: a bus address that cannot work, so the daemon never tries to launch
+        // one. PipeWire: the private bus.
+        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir_ +
+            (kind_ == ServerKind::PipeWire ? "/bus" : "/no-bus"),
+        // Never the host's system bus: no logind, no rtkit, no device reservation.
+        "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir_ + "/no-system-bus",
         "LANG=C",
     };
+}
+
+std::expected<void, std::string> PulseDaemon::launch() {
+    auto launched = kind_ == ServerKind::PipeWire ? launch_pipewire() : launch_pulseaudio();
+    if (!launched) stop_server(true);
+    return launched;
+}
+
+std::expected<void, std::string> PulseDaemon::launch_pulseaudio() {
     // -n skips the default script; --system=no is the default but says that running
     // as root here is deliberate (the daemon only warns about it). Realtime and
     // nice changes are off: a test server needs neither, and root could get them.
@@ -235,29 +290,109 @@ std::expected<void, std::string> PulseDaemon::launch() {
     }
     argv.push_back("--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket_path_);
 
-    auto child = ChildProcess::spawn(argv, env, log_path_);
+    auto child = ChildProcess::spawn(argv, server_env(), log_path_);
     if (!child) return std::unexpected(child.error());
-    daemon_ = std::move(*child);
-    return wait_accepting(READY_LIMIT);
+    server_processes_.push_back(std::move(*child));
+    return wait_accepting(serving(), socket_path_, "pulseaudio", log_path_);
 }
 
-std::expected<void, std::string> PulseDaemon::wait_accepting(std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+std::expected<void, std::string> PulseDaemon::launch_pipewire() {
+    // Without CAP_SYS_NICE the processes keep ordinary scheduling (as root they would
+    // make their threads realtime, which a test server does not need).
+    const std::vector<std::string> no_realtime = {"setpriv", "--inh-caps=-sys_nice",
+                                                  "--bounding-set=-sys_nice", "--"};
+    const auto spawn = [&](const std::string& program) -> std::expected<void, std::string> {
+        auto argv = no_realtime;
+        argv.push_back(program);
+        auto child = ChildProcess::spawn(argv, server_env(), log_path_);
+        if (!child) return std::unexpected(child.error());
+        server_processes_.push_back(std::move(*child));
+        return {};
+    };
+    // wireplumber and pipewire-pulse give up when pipewire is not there yet.
+    if (auto up = spawn("pipewire"); !up) return up;
+    if (auto up = wait_accepting(serving(), dir_ + "/pipewire-0", "pipewire", log_path_); !up) {
+        return up;
+    }
+    if (auto up = spawn("wireplumber"); !up) return up;
+    if (auto up = spawn("pipewire-pulse"); !up) return up;
+    if (auto up = wait_accepting(serving(), socket_path_, "pipewire-pulse", log_path_); !up) {
+        return up;
+    }
+    // pipewire-pulse's stock configuration loads module-always-sink, which adds a "Dummy
+    // Output" (auto_null) whenever no other sink exists, as PulseAudio's default script
+    // does. The PulseAudio daemon here runs without that script: the same for PipeWire,
+    // so that "no outputs" and "the sink is gone" mean the same on both.
+    if (auto unloaded = pactl({"unload-module", "module-always-sink"}); !unloaded) {
+        return std::unexpected(unloaded.error());
+    }
+    if (!options_.null_sink) {
+        return wait_until({"list", "short", "sinks"},
+                          [](const std::string& sinks) { return sinks.empty(); }, "no sinks");
+    }
+    // A sink counts as there once the server lists it; it is the default once wireplumber
+    // has made it so.
+    if (auto loaded = load_sink(SINK_NAME); !loaded) return std::unexpected(loaded.error());
+    return set_default_sink(SINK_NAME);
+}
+
+std::expected<void, std::string> PulseDaemon::wait_accepting(ChildProcess& process,
+                                                             const std::string& socket_path,
+                                                             const std::string& name,
+                                                             const std::string& log_path) {
+    const auto deadline = std::chrono::steady_clock::now() + READY_LIMIT;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, socket_path_.c_str(), sizeof(addr.sun_path) - 1);
+    std::strncpy(addr.sun_path, socket_path.c_str(), sizeof(addr.sun_path) - 1);
     while (true) {
-        if (!daemon_.running()) return std::unexpected("pulseaudio exited during start:\n" + log());
+        if (!process.running()) {
+            return std::unexpected(name + " exited during start:\n" + read_file(log_path));
+        }
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) return std::unexpected(errno_text("socket", errno));
         const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0;
         ::close(fd);
         if (ok) return {};
         if (std::chrono::steady_clock::now() >= deadline) {
-            daemon_.kill_now();
-            return std::unexpected("pulseaudio did not accept connections in time:\n" + log());
+            return std::unexpected(name + " did not accept connections in time:\n" +
+                                   read_file(log_path));
         }
         std::this_thread::sleep_for(20ms);
+    }
+}
+
+std::expected<void, std::string> PulseDaemon::wait_until(
+    const std::vector<std::string>& pactl_args, const std::function<bool(const std::string&)>& done,
+    const std::string& what) {
+    const auto deadline = std::chrono::steady_clock::now() + READY_LIMIT;
+    while (true) {
+        auto out = pactl(pactl_args);
+        if (out && done(*out)) return {};
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return std::unexpected("the server never showed " + what + "; last answer:\n" +
+                                   (out ? *out : out.error()) + "\nlog:\n" + log());
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
+std::expected<void, std::string> PulseDaemon::wait_until(const std::vector<std::string>& pactl_args,
+                                                         const std::string& expected_text) {
+    return wait_until(
+        pactl_args,
+        [&](const std::string& out) { return out.find(expected_text) != std::string::npos; },
+        "\"" + expected_text + "\"");
+}
+
+void PulseDaemon::stop_server(bool crash) {
+    thaw();
+    while (!server_processes_.empty()) {
+        if (crash) {
+            server_processes_.back().kill_now();
+        } else {
+            server_processes_.back().terminate(STOP_GRACE);
+        }
+        server_processes_.pop_back();
     }
 }
 
@@ -273,24 +408,24 @@ void PulseDaemon::export_environment() {
     ::setenv("PULSE_CLIENTCONFIG", client_config_.c_str(), 1);
 }
 
-bool PulseDaemon::running() { return daemon_.running(); }
+bool PulseDaemon::running() { return !server_processes_.empty() && serving().running(); }
 
-void PulseDaemon::kill() { daemon_.kill_now(); }
+void PulseDaemon::kill() { stop_server(true); }
 
 void PulseDaemon::freeze() {
-    daemon_.signal(SIGSTOP);
+    if (server_processes_.empty()) return;
+    serving().signal(SIGSTOP);
     frozen_ = true;
 }
 
 void PulseDaemon::thaw() {
     if (!frozen_) return;
-    daemon_.signal(SIGCONT);
+    if (!server_processes_.empty()) serving().signal(SIGCONT);
     frozen_ = false;
 }
 
 std::expected<void, std::string> PulseDaemon::restart() {
-    thaw();
-    daemon_.terminate(STOP_GRACE);
+    stop_server(false);
     return launch();
 }
 
@@ -345,6 +480,38 @@ std::expected<std::string, std::string> PulseDaemon::pactl(const std::vector<std
     if (!status) return std::unexpected("pactl did not finish in time");
     if (*status != 0) return std::unexpected("pactl failed (" + std::to_string(*status) + "): " + text);
     return text;
+}
+
+std::expected<std::uint32_t, std::string> PulseDaemon::load_sink(const std::string& name,
+                                                               std::uint32_t channels,
+                                                               const std::string& channel_map) {
+    std::vector<std::string> args = {"load-module", "module-null-sink", "sink_name=" + name,
+                                     "rate=48000", "channels=" + std::to_string(channels)};
+    if (!channel_map.empty()) args.push_back("channel_map=" + channel_map);
+    auto loaded = pactl(args);
+    if (!loaded) return std::unexpected(loaded.error());
+    std::uint32_t index = 0;
+    const auto [end, error] = std::from_chars(loaded->data(), loaded->data() + loaded->size(), index);
+    if (error != std::errc{} || end == loaded->data()) {
+        return std::unexpected("load-module printed no module index: " + *loaded);
+    }
+    // PipeWire creates the sink's node after load-module has answered.
+    if (auto listed = wait_until({"list", "short", "sinks"}, "\t" + name + "\t"); !listed) {
+        return std::unexpected(listed.error());
+    }
+    return index;
+}
+
+std::expected<void, std::string> PulseDaemon::unload_module(std::uint32_t index) {
+    auto unloaded = pactl({"unload-module", std::to_string(index)});
+    if (!unloaded) return std::unexpected(unloaded.error());
+    return {};
+}
+
+std::expected<void, std::string> PulseDaemon::set_default_sink(const std::string& name) {
+    if (auto set = pactl({"set-default-sink", name}); !set) return std::unexpected(set.error());
+    // On PipeWire the choice takes effect once wireplumber has taken it up.
+    return wait_until({"info"}, "Default Sink: " + name + "\n");
 }
 
 std::vector<float> make_sine(double frequency, double amplitude, double seconds,

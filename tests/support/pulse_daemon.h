@@ -1,11 +1,14 @@
 #pragma once
 
-// A private PulseAudio daemon for tests: its own directory, its own socket, no
-// autospawn, and nothing left running or on disk once the owner is gone.
+// A private sound server for tests: PulseAudio, or PipeWire serving libpulse clients
+// through pipewire-pulse. Its own directory, its own socket, no autospawn, nothing of
+// the host's session (no /run/user, no systemd, no host bus), and nothing left running
+// or on disk once the owner is gone.
 
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -63,9 +66,17 @@ private:
     ChildProcess child_;
 };
 
+enum class ServerKind { PulseAudio, PipeWire };
+
+const char* server_kind_name(ServerKind kind);
+
 struct PulseDaemonOptions {
-    // Loads one null sink "testsink" at 48 000 Hz; without it the server has no outputs.
+    // Loads one null sink "testsink" at 48 000 Hz, stereo, as the default sink; without
+    // it the server has no outputs.
     bool null_sink = true;
+    // Unset: VMAH_TEST_SERVER decides ("pulseaudio", the default, or "pipewire"), so that
+    // one test binary runs against either server.
+    std::optional<ServerKind> server = std::nullopt;
 };
 
 class PulseDaemon {
@@ -80,11 +91,13 @@ public:
     // Stops the daemon, restores the environment if it was exported, removes the directory.
     ~PulseDaemon();
 
+    ServerKind kind() const { return kind_; }
     const std::string& directory() const { return dir_; }
-    // libpulse's server string, "unix:<dir>/native".
+    // libpulse's server string: "unix:<dir>/native" (PulseAudio),
+    // "unix:<dir>/pulse/native" (PipeWire).
     const std::string& server() const { return server_; }
     const std::string& client_config() const { return client_config_; }
-    // Contents of the daemon's log so far, for failure messages.
+    // Contents of the server's log so far (every process of it), for failure messages.
     std::string log() const;
 
     // Points this process's libpulse clients at the daemon (PULSE_SERVER) and
@@ -92,13 +105,18 @@ public:
     // before any client thread exists: the environment is not thread-safe.
     void export_environment();
 
+    // Whether the process that serves libpulse clients runs.
     bool running();
-    // Crash simulation: SIGKILL, the socket file stays behind.
+    // Crash simulation: SIGKILL, the socket file stays behind, so a client is refused.
+    // PipeWire: pipewire-pulse (whose end is what a libpulse client sees), then
+    // wireplumber and pipewire go the same way, so that nothing of the old server (its
+    // sinks included) lingers; the session bus stays.
     void kill();
-    // Starts the daemon again on the same socket and waits until it accepts connections.
+    // Starts the server again on the same socket, with "testsink" as at the start (sinks
+    // loaded later are gone), and waits until it is usable.
     std::expected<void, std::string> restart();
-    // A hung server: the socket still accepts connections, nothing answers. thaw() (or
-    // the destructor) lets it go on.
+    // A hung server: the socket still accepts connections, nothing answers (PipeWire:
+    // pipewire-pulse is stopped). thaw() (or the destructor) lets it go on.
     void freeze();
     void thaw();
 
@@ -114,6 +132,15 @@ public:
     // Runs pactl against the daemon and waits (bounded) for it; returns its output.
     std::expected<std::string, std::string> pactl(const std::vector<std::string>& args);
 
+    // Loads a null sink at 48 000 Hz; an empty channel map is the server's default for
+    // that many channels. Returns once the server lists the sink, with the module index.
+    std::expected<std::uint32_t, std::string> load_sink(const std::string& name,
+                                                        std::uint32_t channels = 2,
+                                                        const std::string& channel_map = {});
+    std::expected<void, std::string> unload_module(std::uint32_t index);
+    // Returns once the server reports `name` as its default sink.
+    std::expected<void, std::string> set_default_sink(const std::string& name);
+
 private:
     struct Key {};
 
@@ -122,16 +149,35 @@ public:
 
 private:
     std::expected<void, std::string> launch();
-    std::expected<void, std::string> wait_accepting(std::chrono::milliseconds limit);
+    std::expected<void, std::string> launch_pulseaudio();
+    std::expected<void, std::string> launch_pipewire();
+    static std::expected<void, std::string> wait_accepting(ChildProcess& process,
+                                                           const std::string& socket_path,
+                                                           const std::string& name,
+                                                           const std::string& log_path);
+    // Runs pactl until its output satisfies `done` (bounded by the start-up limit).
+    std::expected<void, std::string> wait_until(const std::vector<std::string>& pactl_args,
+                                                const std::function<bool(const std::string&)>& done,
+                                                const std::string& what);
+    std::expected<void, std::string> wait_until(const std::vector<std::string>& pactl_args,
+                                                const std::string& expected_text);
+    // Stops the server's processes, newest first.
+    void stop_server(bool crash);
+    std::vector<std::string> server_env() const;
     std::vector<std::string> client_env() const;
+    ChildProcess& serving() { return server_processes_.back(); }
 
     PulseDaemonOptions options_;
+    ServerKind kind_ = ServerKind::PulseAudio;
     std::string dir_;
     std::string server_;
     std::string socket_path_;
     std::string client_config_;
     std::string log_path_;
-    ChildProcess daemon_;
+    // PipeWire's session bus; it outlives restarts.
+    ChildProcess bus_;
+    // In start order; the last one serves libpulse clients.
+    std::vector<ChildProcess> server_processes_;
     unsigned next_file_ = 0;
     bool exported_ = false;
     bool frozen_ = false;
