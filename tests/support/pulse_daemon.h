@@ -84,6 +84,8 @@ public:
     // libpulse's server string, "unix:<dir>/native".
     const std::string& server() const { return server_; }
     const std::string& client_config() const { return client_config_; }
+    // The daemon's process, whose CPU time a benchmark reads from /proc.
+    pid_t pid() const { return daemon_.pid(); }
     // Contents of the daemon's log so far, for failure messages.
     std::string log() const;
 
