@@ -669,7 +669,7 @@ int main(int argc, char** argv) {
     if (!parsed) {
         std::fprintf(stderr,
                      "usage: e2e_bench [--helper PATH] [--secs N] [--rounds N] [--stop-runs N] "
-                     "[--player-latency-ms N]\n");
+                     "[--player-latency-ms N] [--baseline PATH]\n");
         return 2;
     }
     // The loop player writes into a pipe whose reader may go away.
