@@ -1,10 +1,13 @@
 // The pieces the end-to-end benchmark's figures rest on: the Ogg Opus reader that turns
 // each recorder's file into a duration, the process runner that turns each recorder into
-// CPU seconds and peak memory, and the fixed test signal.
+// CPU seconds and peak memory, the fixed test signal, the readings of the sound server's
+// cost (/proc stat, the sink's latency from pactl) and the tone finder behind the
+// fidelity figures.
 
 #include <gtest/gtest.h>
 #include <opusfile.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <chrono>
@@ -18,11 +21,14 @@
 #include <string>
 #include <vector>
 
+#include <time.h>
 #include <unistd.h>
 
 #include "bench/bench_process.h"
 #include "bench/music_signal.h"
 #include "bench/ogg_opus_info.h"
+#include "bench/server_cost.h"
+#include "bench/tone_span.h"
 #include "src/opus_ogg/opus_ogg_writer.h"
 
 #ifndef MEASURED_LAUNCH
@@ -234,6 +240,8 @@ TEST(ProcessTest, LauncherForwardsTheCommandsPidStatusAndCpu) {
     ASSERT_TRUE(exits.has_value()) << exits.error();
     EXPECT_EQ(exits->wait().status, 7);
 
+    // spawn() returns once the launcher has seen the exec happen, so the pid names the
+    // command itself, never the launcher's copy of itself before the exec.
     auto sleeper = bench::Process::spawn({"sleep", "30"}, env, launched);
     ASSERT_TRUE(sleeper.has_value());
     const std::string comm = "/proc/" + std::to_string(sleeper->pid()) + "/comm";
@@ -278,6 +286,187 @@ TEST(MusicSignalTest, IsFixedBoundedAndAudible) {
     EXPECT_GT(rms, 0.01);
     EXPECT_LT(rms, 0.5);
     EXPECT_GT(left_right_difference, 0.0);  // panned: the two channels differ
+}
+
+// A /proc/<pid>/stat line as the kernel writes it, with `name` and the given utime/stime.
+std::string stat_line(const std::string& name, unsigned long long utime, unsigned long long stime) {
+    return "4242 (" + name + ") S 1 4242 4242 0 -1 4194560 1500 0 2 0 " + std::to_string(utime) + " " +
+           std::to_string(stime) + " 0 0 20 0 3 0 123456 104857600 2500 18446744073709551615 1 1 0 0 0 0 0 " +
+           "4096 0 0 0 0 17 1 0 0 0 0 0\n";
+}
+
+TEST(ServerCostTest, ReadsUserAndSystemTicksPastAnyCommandName) {
+    EXPECT_EQ(bench::parse_stat_cpu_ticks(stat_line("pulseaudio", 1234, 567)), 1801u);
+    // The name may hold spaces and parentheses: only the last ')' ends it.
+    EXPECT_EQ(bench::parse_stat_cpu_ticks(stat_line("a) R 1 2 (b", 10, 5)), 15u);
+    EXPECT_EQ(bench::parse_stat_cpu_ticks(stat_line("x y", 0, 0)), 0u);
+    EXPECT_EQ(bench::parse_stat_cpu_ticks(stat_line("big", 1ull << 40, 1)), (1ull << 40) + 1);
+
+    EXPECT_FALSE(bench::parse_stat_cpu_ticks("").has_value());
+    EXPECT_FALSE(bench::parse_stat_cpu_ticks("4242 pulseaudio S 1 2 3").has_value());  // no name
+    EXPECT_FALSE(bench::parse_stat_cpu_ticks("4242 (pulseaudio) S 1 4242 4242 0 -1 4194560").has_value());
+    std::string garbled = stat_line("pulseaudio", 1234, 567);
+    garbled.replace(garbled.find(" 1234 "), 6, " 12x4 ");
+    EXPECT_FALSE(bench::parse_stat_cpu_ticks(garbled).has_value());
+}
+
+TEST(ServerCostTest, ReadsAProcessesCpuAsTheKernelCountsIt) {
+    const auto before = bench::process_cpu_seconds(::getpid());
+    ASSERT_TRUE(before.has_value());
+    // Burn about 0.3 s of CPU in this thread, counted by the process's own clock too.
+    timespec start{}, now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &start);
+    volatile double sink = 0;
+    do {
+        for (int i = 0; i < 100000; ++i) sink = sink + std::sqrt(static_cast<double>(i));
+        ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    } while (static_cast<double>(now.tv_sec - start.tv_sec) + static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9 <
+             0.3);
+    const auto after = bench::process_cpu_seconds(::getpid());
+    ASSERT_TRUE(after.has_value());
+    // Clock ticks are 10 ms; allow a few of them either way.
+    EXPECT_NEAR(*after - *before, 0.3, 0.05);
+
+    auto ended = bench::Process::spawn({"true"}, minimal_env());
+    ASSERT_TRUE(ended.has_value());
+    const pid_t gone = ended->pid();
+    ended->wait();
+    EXPECT_FALSE(bench::process_cpu_seconds(gone).has_value());
+}
+
+TEST(ServerCostTest, ExtraIsWhatTheIdleRateDoesNotAccountFor) {
+    // 0.1 s in 5 s idle is 0.02 s per s: 0.2 s of a 10 s window was the server anyway.
+    EXPECT_DOUBLE_EQ(bench::server_extra_seconds(0.5, 10.0, 0.1, 5.0), 0.3);
+    EXPECT_DOUBLE_EQ(bench::server_extra_seconds(0.5, 20.0, 0.1, 5.0), 0.1);
+    EXPECT_DOUBLE_EQ(bench::server_extra_seconds(0.5, 10.0, 0.0, 5.0), 0.5);
+    EXPECT_LT(bench::server_extra_seconds(0.05, 10.0, 0.1, 5.0), 0.0);  // within the ticks' blur
+    EXPECT_DOUBLE_EQ(bench::server_extra_seconds(0.5, 10.0, 0.1, 0.0), 0.5);  // no idle window
+}
+
+// As pactl 16 prints it, two sinks, the one asked for second.
+constexpr const char* PACTL_SINKS =
+    "Sink #0\n"
+    "\tState: SUSPENDED\n"
+    "\tName: other\n"
+    "\tDescription: Other\n"
+    "\tLatency: 0 usec, configured 0 usec\n"
+    "\tFlags: DECIBEL_VOLUME LATENCY\n"
+    "Sink #1\n"
+    "\tState: RUNNING\n"
+    "\tName: testsink\n"
+    "\tDescription: Null Output\n"
+    "\tDriver: module-null-sink.c\n"
+    "\tSample Specification: float32le 2ch 48000Hz\n"
+    "\tMonitor Source: testsink.monitor\n"
+    "\tLatency: 9876 usec, configured 10000 usec\n"
+    "\tFlags: DECIBEL_VOLUME LATENCY SET_FORMATS\n"
+    "\tProperties:\n"
+    "\t\tdevice.description = \"Null Output\"\n";
+
+TEST(SinkLatencyTest, ReadsTheNamedSinksLatencyAndConfiguredLatency) {
+    const auto found = bench::parse_sink_latency(PACTL_SINKS, "testsink");
+    ASSERT_TRUE(found.has_value());
+    EXPECT_DOUBLE_EQ(found->latency_ms, 9.876);
+    EXPECT_DOUBLE_EQ(found->configured_ms, 10.0);
+    const auto other = bench::parse_sink_latency(PACTL_SINKS, "other");
+    ASSERT_TRUE(other.has_value());
+    EXPECT_DOUBLE_EQ(other->configured_ms, 0.0);
+
+    EXPECT_FALSE(bench::parse_sink_latency(PACTL_SINKS, "test").has_value());  // a prefix is not the name
+    EXPECT_FALSE(bench::parse_sink_latency(PACTL_SINKS, "missing").has_value());
+    EXPECT_FALSE(bench::parse_sink_latency("", "testsink").has_value());
+    // The sink's block without its latency line: the next sink's line is not its own.
+    std::string no_line = "Sink #1\n\tName: testsink\n\tState: IDLE\nSink #2\n\tName: x\n"
+                          "\tLatency: 5 usec, configured 6 usec\n";
+    EXPECT_FALSE(bench::parse_sink_latency(no_line, "testsink").has_value());
+    std::string garbled = PACTL_SINKS;
+    garbled.replace(garbled.find("9876 usec, configured"), 21, "9876 usec configured ");
+    EXPECT_FALSE(bench::parse_sink_latency(garbled, "testsink").has_value());
+}
+
+constexpr std::uint32_t TONE_RATE = 48000;
+
+// Music with the test tone added over frames [from, from + length) of it.
+std::vector<float> music_with_tone(std::size_t from, std::size_t length, double amplitude) {
+    std::vector<float> pcm = bench::music_like_stereo(TONE_RATE, 3);
+    const auto added = bench::tone(bench::TONE_HZ, amplitude, static_cast<double>(length) / TONE_RATE, TONE_RATE, 2);
+    for (std::size_t i = 0; i < added.size(); ++i) pcm[from * 2 + i] += added[i];
+    return pcm;
+}
+
+TEST(ToneSpanTest, ToneIsAsLongAsAskedWithShortFadesOnEveryChannel) {
+    const auto pcm = bench::tone(1000.0, 0.5, 0.25, TONE_RATE, 2);
+    ASSERT_EQ(pcm.size(), 12000u * 2);
+    float peak = 0;
+    for (std::size_t i = 0; i < pcm.size(); i += 2) {
+        ASSERT_EQ(pcm[i], pcm[i + 1]);
+        peak = std::max(peak, std::abs(pcm[i]));
+    }
+    EXPECT_LE(peak, 0.5f);
+    EXPECT_GT(peak, 0.49f);
+    EXPECT_LT(std::abs(pcm[0]), 0.01f);        // faded in
+    EXPECT_LT(std::abs(pcm.back()), 0.01f);    // and out
+}
+
+TEST(ToneSpanTest, LevelsMeasureOnlyTheTonesFrequency) {
+    const auto five = bench::tone(bench::TONE_HZ, 0.3, 0.1, TONE_RATE, 2);
+    const auto levels = bench::tone_levels(five, 2, TONE_RATE, bench::TONE_HZ, 48);
+    ASSERT_EQ(levels.size(), 100u);
+    for (std::size_t k = 2; k < 98; ++k) EXPECT_NEAR(levels[k], 0.3, 0.003) << k;
+    // Away from the fades, which spread over every frequency, another frequency is not seen.
+    const auto elsewhere = bench::tone_levels(five, 2, TONE_RATE, 2000.0, 48);
+    for (std::size_t k = 2; k < 98; ++k) EXPECT_LT(elsewhere[k], 0.001) << k;
+    // On the mean of the channels, a tone that only one side plays counts half as loud.
+    std::vector<float> one_side = five;
+    for (std::size_t i = 1; i < one_side.size(); i += 2) one_side[i] = 0;
+    EXPECT_NEAR(bench::tone_levels(one_side, 2, TONE_RATE, bench::TONE_HZ, 48)[50], 0.15, 0.002);
+    EXPECT_TRUE(bench::tone_levels(five, 2, TONE_RATE, bench::TONE_HZ, 0).empty());
+}
+
+TEST(ToneSpanTest, FindsTheTonesEdgesUnderMusicToAMillisecond) {
+    for (const double amplitude : {bench::TONE_AMPLITUDE, bench::TONE_AMPLITUDE * 0.6}) {
+        for (const std::size_t from : {std::size_t{24000}, std::size_t{24017}, std::size_t{0}}) {
+            const std::size_t length = 48000;
+            const auto pcm = music_with_tone(from, length, amplitude);
+            const auto span = bench::find_tone_span(pcm, 2, TONE_RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4);
+            ASSERT_TRUE(span.has_value()) << from;
+            EXPECT_NEAR(static_cast<double>(span->first_frame), static_cast<double>(from), 48.0) << from;
+            EXPECT_NEAR(static_cast<double>(span->end_frame), static_cast<double>(from + length), 48.0) << from;
+            EXPECT_NEAR(span->level, amplitude, amplitude * 0.05);
+        }
+    }
+    const auto music = bench::music_like_stereo(TONE_RATE, 3);
+    EXPECT_FALSE(bench::find_tone_span(music, 2, TONE_RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4).has_value());
+}
+
+// The whole chain the fidelity figures take: through the Opus encoder and back, the tone
+// keeps its place and length to within a couple of milliseconds.
+TEST_F(OggOpusInfoTest, ToneKeepsItsSpanThroughOpus) {
+    const std::size_t from = 30000, length = 33600;  // 625 ms in, 700 ms long
+    const auto pcm = music_with_tone(from, length, bench::TONE_AMPLITUDE);
+    const fs::path path = dir_ / "music-tone.opus";
+    {
+        auto writer = opus_ogg::OpusOggWriter::create(path.string(), TONE_RATE, 2);
+        ASSERT_TRUE(writer.has_value());
+        std::vector<std::int16_t> samples(pcm.size());
+        std::transform(pcm.begin(), pcm.end(), samples.begin(), [](float v) {
+            return static_cast<std::int16_t>(std::clamp(v, -1.0f, 1.0f) * 32767.0f);
+        });
+        ASSERT_TRUE(writer->write_pcm_i16(samples).has_value());
+        ASSERT_TRUE(writer->finalize().has_value());
+    }
+    const auto decoded = bench::decode_ogg_opus_stereo(path.string());
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_GE(decoded->size(), pcm.size());
+    const auto span = bench::find_tone_span(*decoded, 2, TONE_RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4);
+    ASSERT_TRUE(span.has_value());
+    EXPECT_NEAR(static_cast<double>(span->first_frame), static_cast<double>(from), 96.0);
+    EXPECT_NEAR(static_cast<double>(span->end_frame), static_cast<double>(from + length), 96.0);
+    EXPECT_NEAR(span->level, bench::TONE_AMPLITUDE, bench::TONE_AMPLITUDE * 0.25);
+
+    EXPECT_FALSE(bench::decode_ogg_opus_stereo((dir_ / "missing.opus").string()).has_value());
+    std::ofstream(dir_ / "not-opus.opus") << "not an Ogg stream";
+    EXPECT_FALSE(bench::decode_ogg_opus_stereo((dir_ / "not-opus.opus").string()).has_value());
 }
 
 }  // namespace

@@ -16,6 +16,36 @@
 // time: the encoder's own cost, which no recorder can go below. Rounds rotate the order;
 // medians are compared. Then the helper's stop latency: SIGINT to exit, repeated.
 //
+// What a recorder costs the sound server: the server's CPU time (/proc/<pid>/stat, every
+// thread, 10 ms ticks) from just before the recorder starts until it has exited, less
+// what the server spends without any recorder over as long: each round first measures
+// the idle server (the music playing, nobody recording) over a shorter window and the
+// rate is scaled. Recorder plus that extra is the recorder's cost to the whole machine.
+// Halfway through each recording (and the idle window, so that the query's own cost
+// cancels) "pactl list sinks" gives the sink's latency as the server reports it: how far
+// ahead it renders, and what its clients asked for.
+//
+// Fidelity, in shorter runs of each recorder in every round, with the music still
+// playing underneath and a 5 kHz tone (above all of the music) played by a second client
+// of the server that knows when each of its frames is heard (bench/tone_player.h). The
+// tone is found in the decoded file by its level in 1 ms windows (bench/tone_span.h).
+//   onset loss  a new stream plays a 1 s tone 2.5 s into a recording: 1000 ms less the
+//               tone's length in the file. A sink renders ahead of what is heard; a new
+//               stream makes it render that span again, which its monitor had already
+//               sent, so what a recorder loses here is the server's fragment or more.
+//   start lead  the tone has been heard for 0.7 s when the recorder starts, and goes on:
+//               the time from the file's first sample to the tone's, i.e. the start of
+//               the recording that holds nothing of a sound already playing. A recorder
+//               that drops the time before its first data instead shows a short file in
+//               recorded/wall, not a lead.
+//   stop tail   the tone starts in a stream that is already playing (so its onset loses
+//               nothing) at a frame whose heard time is known, and SIGINT comes 1 s of
+//               heard tone later while it goes on. The tone's length in the file from its
+//               onset to its recorded end, against the time from its onset being heard to
+//               the signal: what falls short is the audio heard before SIGINT that the
+//               file lacks (negative: the file holds audio rendered after the signal).
+//               Of the last 100 ms before SIGINT, 100 less that is kept.
+//
 // Not a test: it prints figures and ratios and fails only when something could not run.
 
 #include <algorithm>
@@ -26,6 +56,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <expected>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -43,6 +74,9 @@
 #include "bench/bench_process.h"
 #include "bench/music_signal.h"
 #include "bench/ogg_opus_info.h"
+#include "bench/server_cost.h"
+#include "bench/tone_player.h"
+#include "bench/tone_span.h"
 #include "tests/support/pulse_daemon.h"
 
 #ifndef HELPER_BINARY
@@ -67,6 +101,23 @@ constexpr std::uint32_t LOOP_SECONDS = 10;
 constexpr auto EXIT_LIMIT = 30s;
 // How long a stop-latency run records before its SIGINT: long enough to be recording.
 constexpr auto STOP_SETTLE = 1000ms;
+// The idle server's window in each round: at most this long (shorter with --secs).
+constexpr int IDLE_SECONDS = 10;
+// Fidelity runs. Onset: the 1 s tone starts this far into the recording (past the wait
+// for a monitor's first data with a player buffering 2 s) and the recording goes on this
+// long after it.
+constexpr auto ONSET_AT = 2500ms;
+constexpr auto TONE_LENGTH = 1000ms;
+constexpr auto ONSET_AFTER = 1000ms;
+// Start lead: heard for this long before the recorder starts, recorded for this long.
+constexpr auto LEAD_BEFORE = 700ms;
+constexpr auto LEAD_RECORDING = 3000ms;
+// Stop tail: the tone starts this far into its player's stream and is heard this long
+// before the SIGINT.
+constexpr auto TAIL_TONE_AT = 3000ms;
+constexpr auto TAIL_BEFORE_SIGNAL = 1000ms;
+constexpr auto ORIGIN_LIMIT = 5000ms;
+constexpr double LAST_MS = 100;  // the stop tail's span before SIGINT
 
 struct Options {
     std::string helper = HELPER_BINARY;
@@ -86,8 +137,36 @@ struct Measure {
     double recorded_seconds = 0;  // what the file holds
     double kbit_per_second = 0;
     std::optional<double> reported_seconds;  // the helper's own "OK" figure
+    // The sound server over the window from just before the start until every process
+    // has exited; the extra is filled in against the round's idle rate.
+    double server_cpu_seconds = 0;
+    double server_window_seconds = 0;
+    double server_extra_seconds = 0;
+    std::optional<bench::SinkLatency> sink_latency;  // mid-recording
+    std::string out;
+    Clock::time_point signalled;
 
     double recorded_over_wall() const { return wall_seconds > 0 ? recorded_seconds / wall_seconds : 0; }
+    // What the recorder costs the machine: its own CPU and what it added to the server's.
+    double system_cpu_seconds() const { return cpu_seconds + server_extra_seconds; }
+};
+
+// When to send SIGINT, given the start; it may do what the run needs meanwhile. Empty:
+// after --secs, with the sink's latency sampled halfway.
+using StopAt = std::function<Clock::time_point(Clock::time_point started, Measure& m)>;
+
+struct Idle {
+    double cpu_seconds = 0;
+    double window_seconds = 0;
+    std::optional<bench::SinkLatency> sink_latency;
+};
+
+// A recorder's fidelity in one round, in ms (see the top of this file).
+struct Fidelity {
+    double onset_loss_ms = 0;
+    double start_lead_ms = 0;
+    double stop_lost_ms = 0;
+    double last_kept_ms() const { return std::clamp(LAST_MS - stop_lost_ms, 0.0, LAST_MS); }
 };
 
 Measure failed(std::string why) {
@@ -278,6 +357,28 @@ struct Bench {
     std::vector<std::string> env;
     std::string monitor;
     int file_counter = 0;
+    test_support::PulseDaemon* daemon = nullptr;
+
+    double server_cpu() const { return bench::process_cpu_seconds(daemon->pid()).value_or(0.0); }
+
+    std::optional<bench::SinkLatency> sink_latency() const {
+        const auto text = daemon->pactl({"list", "sinks"});
+        if (!text) return std::nullopt;
+        return bench::parse_sink_latency(*text, test_support::PulseDaemon::SINK_NAME);
+    }
+
+    // The server with the music playing and no recorder, over `seconds`.
+    Idle idle(int seconds) const {
+        Idle idle;
+        const double cpu = server_cpu();
+        const auto from = Clock::now();
+        std::this_thread::sleep_until(from + std::chrono::milliseconds(seconds * 500));
+        idle.sink_latency = sink_latency();
+        std::this_thread::sleep_until(from + std::chrono::seconds(seconds));
+        idle.cpu_seconds = server_cpu() - cpu;
+        idle.window_seconds = seconds_between(from, Clock::now());
+        return idle;
+    }
 
     // Options for a process whose CPU time and peak memory are measured.
     SpawnOptions measured(int stdin_fd, int stdout_fd, const std::string& log) const {
@@ -288,14 +389,23 @@ struct Bench {
         return dir + "/" + stem + "-" + std::to_string(file_counter++) + ext;
     }
 
-    // Sleeps until the recording time since `started` is up, SIGINTs the first process
-    // (the others end when it does), then collects every process's usage and reads the
-    // file. `interrupted_status` is an exit status that a SIGINT normally gives.
-    void finish(Measure& m, Clock::time_point started, std::vector<Process>& processes,
-                const std::string& out, int interrupted_status = 0) {
-        std::this_thread::sleep_until(started + std::chrono::seconds(options.seconds));
+    // Sleeps until it is time to stop (see StopAt), SIGINTs the first process (the
+    // others end when it does), then collects every process's usage, the server's CPU
+    // since `server_before` (read just before the start), and reads the file.
+    // `interrupted_status` is an exit status that a SIGINT normally gives.
+    void finish(Measure& m, Clock::time_point started, double server_before, const StopAt& stop_at,
+                std::vector<Process>& processes, const std::string& out, int interrupted_status = 0) {
+        if (stop_at) {
+            std::this_thread::sleep_until(stop_at(started, m));
+        } else {
+            std::this_thread::sleep_until(started + std::chrono::milliseconds(options.seconds * 500));
+            m.sink_latency = sink_latency();
+            std::this_thread::sleep_until(started + std::chrono::seconds(options.seconds));
+        }
         const auto stopped = Clock::now();
         processes.front().signal(SIGINT);
+        m.signalled = stopped;
+        m.out = out;
         m.wall_seconds = seconds_between(started, stopped);
         long rss = 0;
         m.ok = true;
@@ -309,6 +419,8 @@ struct Bench {
             }
         }
         m.max_rss_mib = mib(rss);
+        m.server_cpu_seconds = server_cpu() - server_before;
+        m.server_window_seconds = seconds_between(started, Clock::now());
         const auto info = bench::read_ogg_opus(out);
         if (!info || !info->ends_with_eos) {
             m.ok = false;
@@ -319,12 +431,13 @@ struct Bench {
         m.kbit_per_second = info->kbit_per_second();
     }
 
-    Measure run_helper(const std::string& binary) {
+    Measure run_helper(const std::string& binary, const StopAt& stop_at) {
         Measure m;
         const std::string out = next_path("helper", ".opus");
         const std::string status = next_path("helper", ".out");
         const int status_fd = ::open(status.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (status_fd < 0) return failed("cannot create " + status);
+        const double server_before = server_cpu();
         const auto started = Clock::now();
         auto helper = Process::spawn(
             {binary, "--out", out, "--secs", std::to_string(options.seconds + 60)}, env,
@@ -333,7 +446,7 @@ struct Bench {
         if (!helper) return failed(helper.error());
         std::vector<Process> processes;
         processes.push_back(std::move(*helper));
-        finish(m, started, processes, out);
+        finish(m, started, server_before, stop_at, processes, out);
         const std::string line = read_file(status);
         if (line.starts_with("OK ") && line.ends_with('\n')) {
             m.reported_seconds = std::strtod(line.c_str() + 3, nullptr);
@@ -346,7 +459,7 @@ struct Bench {
 
     // ffmpeg as it comes (its pulse input then asks for 50 ms fragments), or with the
     // helper's 10 ms fragments (1920 bytes of 16-bit stereo) for an equal footing.
-    Measure run_ffmpeg(bool short_fragments) {
+    Measure run_ffmpeg(bool short_fragments, const StopAt& stop_at) {
         Measure m;
         const std::string out = next_path("ffmpeg", ".opus");
         std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
@@ -356,21 +469,23 @@ struct Bench {
             argv.insert(argv.end(), {"-fragment_size", std::to_string(RATE / 100 * CHANNELS * 2)});
         }
         argv.insert(argv.end(), {"-i", monitor, "-c:a", "libopus", "-f", "ogg", "-y", out});
+        const double server_before = server_cpu();
         const auto started = Clock::now();
         auto ffmpeg = Process::spawn(argv, env, measured(-1, -1, "ffmpeg.log"));
         if (!ffmpeg) return failed(ffmpeg.error());
         std::vector<Process> processes;
         processes.push_back(std::move(*ffmpeg));
         // ffmpeg ends with status 255 after a SIGINT, having finished its file.
-        finish(m, started, processes, out, 255);
+        finish(m, started, server_before, stop_at, processes, out, 255);
         return m;
     }
 
-    Measure run_pipeline() {
+    Measure run_pipeline(const StopAt& stop_at) {
         Measure m;
         const std::string out = next_path("pipeline", ".opus");
         auto pipe = Pipe::make();
         if (!pipe) return failed(pipe.error());
+        const double server_before = server_cpu();
         const auto started = Clock::now();
         // 10 ms fragments, as the helper asks for: a monitor otherwise delivers in
         // chunks of up to seconds.
@@ -389,7 +504,7 @@ struct Bench {
         std::vector<Process> processes;
         processes.push_back(std::move(*parec));
         processes.push_back(std::move(*opusenc));
-        finish(m, started, processes, out);
+        finish(m, started, server_before, stop_at, processes, out);
         return m;
     }
 
@@ -427,8 +542,9 @@ struct Bench {
 
 struct Recorder {
     const char* name;
-    std::function<Measure(Bench&)> run;
+    std::function<Measure(Bench&, const StopAt&)> run;
     std::vector<Measure> measures;
+    std::vector<Fidelity> fidelity;
 
     std::vector<double> values_of(double (*get)(const Measure&)) const {
         std::vector<double> values;
@@ -446,12 +562,102 @@ struct Recorder {
     }
 };
 
+double ms_of_frames(std::size_t frames) { return static_cast<double>(frames) * 1000.0 / RATE; }
+double ms_of(std::chrono::milliseconds d) { return static_cast<double>(d.count()); }
+double seconds_of(std::chrono::milliseconds d) { return ms_of(d) / 1000.0; }
+
+// Where the test tone is in a recorder's file.
+std::expected<bench::ToneSpan, std::string> tone_in(const Measure& m) {
+    const auto pcm = bench::decode_ogg_opus_stereo(m.out);
+    if (!pcm) return std::unexpected("cannot decode " + m.out);
+    // A quarter of the tone's amplitude is far above the music at 5 kHz and far below
+    // the tone after encoding.
+    const auto span = bench::find_tone_span(*pcm, 2, RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4);
+    if (!span) return std::unexpected("no tone in " + m.out);
+    return *span;
+}
+
+std::vector<float> test_tone(double seconds) {
+    return bench::tone(bench::TONE_HZ, bench::TONE_AMPLITUDE, seconds, RATE, CHANNELS);
+}
+
+// The three fidelity runs of one recorder (the methods are described at the top).
+std::expected<Fidelity, std::string> measure_fidelity(Bench& b, const Recorder& r) {
+    Fidelity f;
+    const std::string server = b.daemon->server();
+    const std::string sink = test_support::PulseDaemon::SINK_NAME;
+    const int buffer_ms = b.options.player_latency_ms;
+    {
+        bench::TonePlayer player;
+        std::optional<std::string> not_started;
+        const StopAt stop_at = [&](Clock::time_point started, Measure&) {
+            std::this_thread::sleep_until(started + ONSET_AT);
+            not_started = bench::TonePlayer::start(player, server, sink, test_tone(seconds_of(TONE_LENGTH)),
+                                                   buffer_ms);
+            return started + ONSET_AT + TONE_LENGTH + ONSET_AFTER;
+        };
+        const Measure m = r.run(b, stop_at);
+        player.stop();
+        if (not_started) return std::unexpected("onset run: " + *not_started);
+        if (!m.ok) return std::unexpected("onset run: " + m.failure);
+        const auto span = tone_in(m);
+        if (!span) return std::unexpected("onset run: " + span.error());
+        f.onset_loss_ms = ms_of(TONE_LENGTH) - ms_of_frames(span->frames());
+    }
+    {
+        bench::TonePlayer player;
+        const double seconds = seconds_of(LEAD_BEFORE + LEAD_RECORDING) + 2.0;
+        if (auto failure = bench::TonePlayer::start(player, server, sink, test_tone(seconds), buffer_ms)) {
+            return std::unexpected("start-lead run: " + *failure);
+        }
+        const auto origin = player.wait_origin(ORIGIN_LIMIT);
+        if (!origin) return std::unexpected("start-lead run: the tone player's timing is unknown");
+        std::this_thread::sleep_until(*origin + LEAD_BEFORE);
+        const Measure m = r.run(b, [](Clock::time_point started, Measure&) { return started + LEAD_RECORDING; });
+        player.stop();
+        if (!m.ok) return std::unexpected("start-lead run: " + m.failure);
+        const auto span = tone_in(m);
+        if (!span) return std::unexpected("start-lead run: " + span.error());
+        f.start_lead_ms = ms_of_frames(span->first_frame);
+    }
+    {
+        bench::TonePlayer player;
+        std::vector<float> pcm(static_cast<std::size_t>(seconds_of(TAIL_TONE_AT) * RATE) * CHANNELS, 0.0f);
+        const auto tail = test_tone(seconds_of(TAIL_BEFORE_SIGNAL) + 3.0);
+        pcm.insert(pcm.end(), tail.begin(), tail.end());
+        if (auto failure = bench::TonePlayer::start(player, server, sink, std::move(pcm), buffer_ms)) {
+            return std::unexpected("stop-tail run: " + *failure);
+        }
+        std::optional<Clock::time_point> tone_heard;
+        const Measure m = r.run(b, [&](Clock::time_point started, Measure&) {
+            const auto origin = player.wait_origin(ORIGIN_LIMIT);
+            if (!origin) return started;
+            tone_heard = *origin + TAIL_TONE_AT;
+            return *tone_heard + TAIL_BEFORE_SIGNAL;
+        });
+        player.stop();
+        if (!tone_heard) return std::unexpected("stop-tail run: the tone player's timing is unknown");
+        if (!m.ok) return std::unexpected("stop-tail run: " + m.failure);
+        const auto span = tone_in(m);
+        if (!span) return std::unexpected("stop-tail run: " + span.error());
+        const double heard_ms = seconds_between(*tone_heard, m.signalled) * 1e3;
+        f.stop_lost_ms = heard_ms - ms_of_frames(span->frames());
+    }
+    return f;
+}
+
 void print_measure(const char* name, const Measure& m) {
     std::printf("  %-16s cpu %7.3f s  peak RSS %7.2f MiB  recorded %8.3f s  wall %8.3f s  "
                 "recorded/wall %.4f  %6.1f kbit/s",
                 name, m.cpu_seconds, m.max_rss_mib, m.recorded_seconds, m.wall_seconds,
                 m.recorded_over_wall(), m.kbit_per_second);
     if (m.reported_seconds) std::printf("  (printed OK %.2f)", *m.reported_seconds);
+    std::printf("\n  %-16s server %.2f s in %.2f s, extra %+.3f s; own + extra %.3f s", "", m.server_cpu_seconds,
+                m.server_window_seconds, m.server_extra_seconds, m.system_cpu_seconds());
+    if (m.sink_latency) {
+        std::printf("; sink latency %.1f ms (configured %.1f ms)", m.sink_latency->latency_ms,
+                    m.sink_latency->configured_ms);
+    }
     std::printf("\n");
     std::fflush(stdout);
 }
@@ -463,7 +669,7 @@ int main(int argc, char** argv) {
     if (!parsed) {
         std::fprintf(stderr,
                      "usage: e2e_bench [--helper PATH] [--secs N] [--rounds N] [--stop-runs N] "
-                     "[--player-latency-ms N]\n");
+                     "[--player-latency-ms N] [--baseline PATH]\n");
         return 2;
     }
     // The loop player writes into a pipe whose reader may go away.
@@ -486,6 +692,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     Bench bench;
+    bench.daemon = daemon->get();
     bench.options = *parsed;
     bench.dir = (*daemon)->directory();
     bench.monitor = std::string(test_support::PulseDaemon::SINK_NAME) + ".monitor";
@@ -530,17 +737,34 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     std::vector<Recorder> recorders = {
-        {"helper", [](Bench& b) { return b.run_helper(b.options.helper); }, {}},
-        {"ffmpeg", [](Bench& b) { return b.run_ffmpeg(false); }, {}},
-        {"ffmpeg 10 ms", [](Bench& b) { return b.run_ffmpeg(true); }, {}},
-        {"parec | opusenc", &Bench::run_pipeline, {}},
+        {"helper", [](Bench& b, const StopAt& s) { return b.run_helper(b.options.helper, s); }, {}, {}},
+        {"ffmpeg", [](Bench& b, const StopAt& s) { return b.run_ffmpeg(false, s); }, {}, {}},
+        {"ffmpeg 10 ms", [](Bench& b, const StopAt& s) { return b.run_ffmpeg(true, s); }, {}, {}},
+        {"parec | opusenc", [](Bench& b, const StopAt& s) { return b.run_pipeline(s); }, {}, {}},
     };
     if (!bench.options.baseline.empty()) {
-        recorders.push_back({"helper baseline", [](Bench& b) { return b.run_helper(b.options.baseline); }, {}});
+        recorders.push_back({"helper baseline",
+                             [](Bench& b, const StopAt& s) { return b.run_helper(b.options.baseline, s); }, {}, {}});
     }
+    auto dump_logs = [&] {
+        for (const char* log : {"helper.log", "ffmpeg.log", "parec.log", "opusenc.log"}) {
+            const std::string text = read_file(bench.dir + "/" + log);
+            if (!text.empty()) std::fprintf(stderr, "--- %s\n%s", log, text.c_str());
+        }
+    };
+    std::vector<Idle> idles;
     std::vector<double> hot_encoder, paced_encoder;
     for (int round = 0; round < bench.options.rounds; ++round) {
         std::printf("round %d\n", round + 1);
+        const Idle idle = bench.idle(std::min(bench.options.seconds, IDLE_SECONDS));
+        idles.push_back(idle);
+        std::printf("  %-16s server %.2f s in %.2f s (%.4f s per s)", "idle server", idle.cpu_seconds,
+                    idle.window_seconds, idle.cpu_seconds / idle.window_seconds);
+        if (idle.sink_latency) {
+            std::printf("; sink latency %.1f ms (configured %.1f ms)", idle.sink_latency->latency_ms,
+                        idle.sink_latency->configured_ms);
+        }
+        std::printf("\n");
         const double hot = bare_encoder_cpu(pcm, bench.options.seconds, false);
         const double paced = bare_encoder_cpu(pcm, bench.options.seconds, true);
         if (hot < 0 || paced < 0) {
@@ -559,17 +783,30 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "e2e_bench: the loop player stopped\n");
                 return 1;
             }
-            Measure m = r.run(bench);
+            Measure m = r.run(bench, {});
             if (!m.ok) {
                 std::fprintf(stderr, "e2e_bench: %s failed: %s\n", r.name, m.failure.c_str());
-                for (const char* log : {"helper.log", "ffmpeg.log", "parec.log", "opusenc.log"}) {
-                    const std::string text = read_file(bench.dir + "/" + log);
-                    if (!text.empty()) std::fprintf(stderr, "--- %s\n%s", log, text.c_str());
-                }
+                dump_logs();
                 return 1;
             }
+            m.server_extra_seconds = bench::server_extra_seconds(m.server_cpu_seconds, m.server_window_seconds,
+                                                                 idle.cpu_seconds, idle.window_seconds);
             print_measure(r.name, m);
             r.measures.push_back(m);
+        }
+        for (std::size_t k = 0; k < recorders.size(); ++k) {
+            Recorder& r = recorders[(k + static_cast<std::size_t>(round)) % recorders.size()];
+            const auto f = measure_fidelity(bench, r);
+            if (!f) {
+                std::fprintf(stderr, "e2e_bench: %s fidelity: %s\n", r.name, f.error().c_str());
+                dump_logs();
+                return 1;
+            }
+            std::printf("  %-16s onset loss %6.1f ms  start lead %7.1f ms  stop tail lost %6.1f ms "
+                        "(of the last %.0f ms before SIGINT, %.1f kept)\n",
+                        r.name, f->onset_loss_ms, f->start_lead_ms, f->stop_lost_ms, LAST_MS, f->last_kept_ms());
+            std::fflush(stdout);
+            r.fidelity.push_back(*f);
         }
     }
 
@@ -602,6 +839,37 @@ int main(int argc, char** argv) {
         std::printf("  %-16s cpu %7.3f s  peak RSS %7.2f MiB  recorded %8.3f s  wall %8.3f s  "
                     "recorded/wall %.4f  %6.1f kbit/s\n",
                     r.name, row.cpu, row.rss, row.recorded, row.wall, row.ratio, row.kbps);
+        std::vector<double> latency, configured;
+        for (const auto& m : r.measures) {
+            if (!m.sink_latency) continue;
+            latency.push_back(m.sink_latency->latency_ms);
+            configured.push_back(m.sink_latency->configured_ms);
+        }
+        std::printf("  %-16s server extra %+.3f s  own + extra %.3f s  sink latency %.1f ms (configured %.1f ms, "
+                    "%zu of %zu samples)\n",
+                    "", r.median_of([](const Measure& m) { return m.server_extra_seconds; }),
+                    r.median_of([](const Measure& m) { return m.system_cpu_seconds(); }), median(latency),
+                    median(configured), latency.size(), r.measures.size());
+        auto fidelity_median = [&](double (*get)(const Fidelity&)) {
+            std::vector<double> values;
+            for (const auto& f : r.fidelity) values.push_back(get(f));
+            return median(values);
+        };
+        std::printf("  %-16s onset loss %.1f ms  start lead %.1f ms  stop tail lost %.1f ms (%.1f of the last "
+                    "%.0f ms kept)\n",
+                    "", fidelity_median([](const Fidelity& f) { return f.onset_loss_ms; }),
+                    fidelity_median([](const Fidelity& f) { return f.start_lead_ms; }),
+                    fidelity_median([](const Fidelity& f) { return f.stop_lost_ms; }),
+                    fidelity_median([](const Fidelity& f) { return f.last_kept_ms(); }), LAST_MS);
+    }
+    {
+        std::vector<double> idle_rates, idle_latency;
+        for (const auto& idle : idles) {
+            idle_rates.push_back(idle.cpu_seconds / idle.window_seconds);
+            if (idle.sink_latency) idle_latency.push_back(idle.sink_latency->latency_ms);
+        }
+        std::printf("  %-16s server %.4f s per s  sink latency %.1f ms (%zu of %zu samples)\n", "idle server",
+                    median(idle_rates), median(idle_latency), idle_latency.size(), idles.size());
     }
     const double hot = median(hot_encoder);
     const double paced = median(paced_encoder);
@@ -623,6 +891,11 @@ int main(int argc, char** argv) {
     auto cpu_of = [&](std::size_t recorder) {
         return [&, recorder](std::size_t round) { return recorders[recorder].measures[round].cpu_seconds; };
     };
+    auto system_of = [&](std::size_t recorder) {
+        return [&, recorder](std::size_t round) {
+            return recorders[recorder].measures[round].system_cpu_seconds();
+        };
+    };
     auto paced_at = [&](std::size_t round) { return paced_encoder[round]; };
     auto hot_at = [&](std::size_t round) { return hot_encoder[round]; };
     auto print_ratio = [](const char* label, const std::vector<double>& values, const char* goal) {
@@ -641,6 +914,15 @@ int main(int argc, char** argv) {
         print_ratio(label.c_str(), per_round(cpu_of(k), paced_at), "");
     }
     print_ratio("cpu helper/hot encoder:", per_round(cpu_of(0), hot_at), "");
+    // The same comparisons on the whole machine: each recorder's own CPU plus what it
+    // added to the sound server's.
+    std::printf("system-wide (own cpu + server extra) beside own cpu, median over rounds\n");
+    for (std::size_t k = 1; k < recorders.size(); ++k) {
+        const std::string own = std::string("cpu helper/") + recorders[k].name + ":";
+        const std::string system = std::string("system helper/") + recorders[k].name + ":";
+        print_ratio(own.c_str(), per_round(cpu_of(0), cpu_of(k)), k == 1 ? " (goal <= 0.5)" : "");
+        print_ratio(system.c_str(), per_round(system_of(0), system_of(k)), k == 1 ? " (goal <= 0.6)" : "");
+    }
     if (recorders.size() > 4) {
         print_ratio("cpu helper/helper baseline:", per_round(cpu_of(0), cpu_of(4)), "");
         std::printf("  %-32s %.3f\n", "peak RSS helper/baseline:", helper.rss / rows[4].rss);
@@ -652,6 +934,17 @@ int main(int argc, char** argv) {
     std::printf("  %-32s %.4f, rounds %.4f .. %.4f (goal within 1 %%: 0.99 .. 1.01)\n", "helper recorded/wall:",
                 helper.ratio, recorders[0].min_of([](const Measure& m) { return m.recorded_over_wall(); }),
                 recorders[0].max_of([](const Measure& m) { return m.recorded_over_wall(); }));
+    {
+        std::vector<double> onset, tail;
+        for (const auto& f : recorders[0].fidelity) {
+            onset.push_back(f.onset_loss_ms);
+            tail.push_back(f.stop_lost_ms);
+        }
+        std::printf("  %-32s %.1f ms, rounds %.1f .. %.1f (goal <= 50 ms)\n", "helper onset loss:", median(onset),
+                    *std::min_element(onset.begin(), onset.end()), *std::max_element(onset.begin(), onset.end()));
+        std::printf("  %-32s %.1f ms, rounds %.1f .. %.1f (goal <= 50 ms)\n", "helper stop tail lost:", median(tail),
+                    *std::min_element(tail.begin(), tail.end()), *std::max_element(tail.begin(), tail.end()));
+    }
     std::printf("stop latency, SIGINT to exit, %d runs: median %.1f ms, min %.1f ms, max %.1f ms "
                 "(goal median <= 120 ms)\n",
                 bench.options.stop_runs, median(latencies),

@@ -1,7 +1,7 @@
 // measured_launch COMMAND [ARGS...]
 //
 // Runs COMMAND as its own child and reports on file descriptor 3, first the child's
-// pid ("PID\n") as soon as it exists, then, once it has ended, "STATUS CPU MAXRSS\n":
+// pid ("PID\n") once the child has become COMMAND (or failed to), then, once it has ended, "STATUS CPU MAXRSS\n":
 // exit status (or 128 + signal), user + system seconds, peak resident KiB. Exits with
 // the child's status.
 //
@@ -26,6 +26,11 @@ constexpr int REPORT_FD = 3;
 
 int main(int argc, char** argv) {
     if (argc < 2 || ::fcntl(REPORT_FD, F_SETFD, FD_CLOEXEC) < 0) return 127;
+    // Closed on exec: its end of file tells that the child is COMMAND now, so that
+    // whoever is given the pid finds COMMAND there (its name in /proc, its signal
+    // handling), never this launcher's copy before the exec.
+    int exec_done[2];
+    if (::pipe2(exec_done, O_CLOEXEC) < 0) return 127;
     const pid_t self = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) return 127;
@@ -36,6 +41,11 @@ int main(int argc, char** argv) {
         ::execvp(argv[1], argv + 1);
         ::_exit(127);
     }
+    ::close(exec_done[1]);
+    char ignored = 0;
+    while (::read(exec_done[0], &ignored, 1) < 0 && errno == EINTR) {
+    }
+    ::close(exec_done[0]);
     ::dprintf(REPORT_FD, "%d\n", static_cast<int>(pid));
 
     int status = 0;

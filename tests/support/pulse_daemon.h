@@ -97,6 +97,8 @@ public:
     // "unix:<dir>/pulse/native" (PipeWire).
     const std::string& server() const { return server_; }
     const std::string& client_config() const { return client_config_; }
+    // The PulseAudio daemon's process, whose CPU time a benchmark reads from /proc.
+    pid_t pid() const { return daemon_.pid(); }
     // Contents of the server's log so far (every process of it), for failure messages.
     std::string log() const;
 
