@@ -599,4 +599,127 @@ TEST_F(PulseBackendTest, StartFailsWithADescriptionForAnUnusableFormat) {
     EXPECT_NE((*error)->description.find("0 channels"), std::string::npos) << (*error)->description;
 }
 
+// An idle null sink has rendered up to two seconds of silence ahead when a recording starts;
+// a sound meant to be recorded in full starts once that has passed.
+constexpr auto IDLE_RENDER_AHEAD = 2500ms;
+
+double level_db(double rms, double reference) { return 20 * std::log10(rms / reference); }
+
+TEST_F(PulseBackendTest, GapsInTheServersDeliveryBecomeSilenceSoARecordingFollowsTheWallClock) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    const auto content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    Capture capture(content.content->displays()[0].get());
+    const auto started = Clock::now();
+    ASSERT_EQ(capture.start(), std::nullopt);
+    std::this_thread::sleep_for(1s);
+    // A suspended sink delivers nothing (PulseAudio) for 1.5 s.
+    ASSERT_TRUE(daemon_->pactl({"suspend-sink", PulseDaemon::SINK_NAME, "1"}).has_value());
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(daemon_->pactl({"suspend-sink", PulseDaemon::SINK_NAME, "0"}).has_value());
+    std::this_thread::sleep_for(1s);
+    const double resumed_for = seconds_since(started);
+    const double before_freeze = static_cast<double>(capture.collector->frames()) / RATE;
+    // A server that hangs for the last 1.5 s before the stop.
+    daemon_->freeze();
+    std::this_thread::sleep_for(1500ms);
+    const double asked = seconds_since(started);
+    EXPECT_EQ(capture.stop(), std::nullopt);
+    const double stopped = seconds_since(started);
+    daemon_->thaw();
+
+    EXPECT_NEAR(before_freeze, resumed_for, 0.15) << "the suspended time is missing";
+    const double recorded = static_cast<double>(capture.collector->frames()) / RATE;
+    EXPECT_GE(recorded, asked - 0.15);
+    EXPECT_LE(recorded, stopped + 0.01);
+    EXPECT_TRUE(capture.watcher->errors().empty());
+}
+
+TEST_F(PulseBackendTest, SurroundSinkIsMixedToStereoWithItsSurroundChannelsAudible) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    const std::string layout = "front-left,front-right,rear-left,rear-right,front-center,lfe";
+    ASSERT_TRUE(daemon_->load_sink("surround", 6, layout).has_value());
+    ASSERT_TRUE(daemon_->set_default_sink("surround").has_value());
+    const auto content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    ASSERT_EQ(content.content->displays()[0]->source(), "surround.monitor");
+    Capture capture(content.content->displays()[0].get());
+    ASSERT_EQ(capture.start(), std::nullopt);
+    std::this_thread::sleep_for(IDLE_RENDER_AHEAD);
+
+    // A tone in the rear-left channel only, and a quieter one in the LFE, which stays out.
+    const auto tone = test_support::make_sine(1000, 0.5, 1.0, RATE, 1);
+    const auto rumble = test_support::make_sine(60, 0.5, 1.0, RATE, 1);
+    std::vector<float> pcm(tone.size() * 6, 0.0f);
+    for (std::size_t i = 0; i < tone.size(); ++i) {
+        pcm[i * 6 + 2] = tone[i];
+        pcm[i * 6 + 5] = rumble[i];
+    }
+    auto player = daemon_->play_pcm(pcm, RATE, 6, "surround", layout);
+    ASSERT_TRUE(player.has_value()) << player.error();
+    ASSERT_TRUE(player->wait_done(PATIENCE)) << daemon_->log();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(capture.stop(), std::nullopt);
+
+    const auto samples = capture.collector->samples();
+    const auto onset = first_loud_frame(samples, 0.05);
+    ASSERT_TRUE(onset.has_value()) << "no tone in " << samples.size() / CHANNELS << " frames";
+    const std::size_t first = *onset + RATE / 10;
+    ASSERT_GE(samples.size() / CHANNELS, first + RATE / 2) << "the tone was cut short";
+    const auto left = measure(samples, 0, first, RATE / 2);
+    const auto right = measure(samples, 1, first, RATE / 2);
+    const double db = level_db(left.rms, 0.5 / std::numbers::sqrt2);
+    EXPECT_GE(db, -6.0);
+    EXPECT_LE(db, 0.0);
+    EXPECT_NEAR(left.frequency, 1000, 5) << "the LFE leaked into the mix";
+    EXPECT_LT(right.rms, 0.01);
+}
+
+TEST_F(PulseBackendTest, RecordingFollowsTheDefaultSinkAndStopsOnlyWhenNoSinkIsLeft) {
+    ASSERT_NO_FATAL_FAILURE(start_daemon());
+    const auto second = daemon_->load_sink("second");
+    ASSERT_TRUE(second.has_value()) << second.error();
+    ASSERT_TRUE(daemon_->load_sink("third").has_value());
+    const auto content = request_content();
+    ASSERT_TRUE(content.content) << content.error->description;
+    ASSERT_EQ(content.content->displays()[0]->source(), "testsink.monitor");
+    Capture capture(content.content->displays()[0].get());
+    const auto started = Clock::now();
+    ASSERT_EQ(capture.start(), std::nullopt);
+
+    // Sound on the sink that is the default now, never on the one recorded at first.
+    auto tone_on_default = [&](const std::string& sink) {
+        std::this_thread::sleep_for(IDLE_RENDER_AHEAD);
+        const std::size_t from = capture.collector->frames();
+        auto player = daemon_->play_tone(1000, 0.5, 0.5, RATE, CHANNELS, sink);
+        ASSERT_TRUE(player.has_value()) << player.error();
+        ASSERT_TRUE(player->wait_done(PATIENCE));
+        std::this_thread::sleep_for(300ms);
+        const auto samples = capture.collector->samples();
+        const std::vector<float> since(samples.begin() + static_cast<std::ptrdiff_t>(from * CHANNELS),
+                                       samples.end());
+        EXPECT_TRUE(first_loud_frame(since, 0.05).has_value()) << "no tone from " << sink;
+    };
+    ASSERT_TRUE(daemon_->set_default_sink("second").has_value());
+    tone_on_default("second");
+    // The recorded sink goes away while others remain: recording goes on there.
+    ASSERT_TRUE(daemon_->unload_module(*second).has_value());
+    const auto now_default = daemon_->pactl({"get-default-sink"});
+    ASSERT_TRUE(now_default.has_value());
+    tone_on_default(now_default->substr(0, now_default->find('\n')));
+    EXPECT_TRUE(capture.watcher->errors().empty()) << capture.watcher->errors()[0].description;
+    const double recorded_before_loss = static_cast<double>(capture.collector->frames()) / RATE;
+    EXPECT_NEAR(recorded_before_loss, seconds_since(started), 0.15) << "a move lost or doubled time";
+
+    // No sink left: the stream stops with one error and keeps what came before.
+    ASSERT_TRUE(daemon_->pactl({"unload-module", "module-null-sink"}).has_value());
+    ASSERT_TRUE(eventually([&] { return !capture.watcher->errors().empty(); }));
+    platform::wait_idle();
+    std::this_thread::sleep_for(300ms);
+    const auto errors = capture.watcher->errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].code, -3821);
+    EXPECT_GE(static_cast<double>(capture.collector->frames()) / RATE, recorded_before_loss);
+}
+
 }  // namespace

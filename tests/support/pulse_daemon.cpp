@@ -444,7 +444,8 @@ std::vector<std::string> PulseDaemon::client_env() const {
 std::expected<PcmPlayer, std::string> PulseDaemon::play_pcm(std::span<const float> interleaved,
                                                             std::uint32_t rate,
                                                             std::uint32_t channels,
-                                                            const std::string& sink) {
+                                                            const std::string& sink,
+                                                            const std::string& channel_map) {
     const std::string file = dir_ + "/pcm-" + std::to_string(next_file_++) + ".raw";
     {
         std::ofstream out(file, std::ios::binary);
@@ -452,11 +453,13 @@ std::expected<PcmPlayer, std::string> PulseDaemon::play_pcm(std::span<const floa
                   static_cast<std::streamsize>(interleaved.size_bytes()));
         if (!out) return std::unexpected("cannot write " + file);
     }
-    auto child = ChildProcess::spawn(
-        {"pacat", "--playback", "--raw", "--format=float32le", "--rate=" + std::to_string(rate),
-         "--channels=" + std::to_string(channels), "--device=" + sink, "--client-name=vmah-test",
-         file},
-        client_env(), dir_ + "/pacat.log");
+    std::vector<std::string> argv{"pacat", "--playback", "--raw", "--format=float32le",
+                                  "--rate=" + std::to_string(rate),
+                                  "--channels=" + std::to_string(channels), "--device=" + sink,
+                                  "--client-name=vmah-test"};
+    if (!channel_map.empty()) argv.push_back("--channel-map=" + channel_map);
+    argv.push_back(file);
+    auto child = ChildProcess::spawn(argv, client_env(), dir_ + "/pacat.log");
     if (!child) return std::unexpected(child.error());
     return PcmPlayer(std::move(*child));
 }

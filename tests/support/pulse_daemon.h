@@ -97,8 +97,8 @@ public:
     // "unix:<dir>/pulse/native" (PipeWire).
     const std::string& server() const { return server_; }
     const std::string& client_config() const { return client_config_; }
-    // The PulseAudio daemon's process, whose CPU time a benchmark reads from /proc.
-    pid_t pid() const { return daemon_.pid(); }
+    // The process that serves libpulse clients, whose CPU time a benchmark reads.
+    pid_t pid() const { return server_processes_.empty() ? -1 : server_processes_.back().pid(); }
     // Contents of the server's log so far (every process of it), for failure messages.
     std::string log() const;
 
@@ -125,7 +125,8 @@ public:
     // Plays float32 interleaved PCM into a sink through a pacat child.
     std::expected<PcmPlayer, std::string> play_pcm(std::span<const float> interleaved,
                                                    std::uint32_t rate, std::uint32_t channels,
-                                                   const std::string& sink = SINK_NAME);
+                                                   const std::string& sink = SINK_NAME,
+                                                   const std::string& channel_map = {});
     std::expected<PcmPlayer, std::string> play_tone(double frequency, double amplitude,
                                                     double seconds, std::uint32_t rate = 48000,
                                                     std::uint32_t channels = 2,
