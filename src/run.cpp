@@ -7,6 +7,7 @@
 #include "src/capture_control.h"
 #include "src/deadline.h"
 #include "src/finish_recording.h"
+#include "src/output_path.h"
 #include "src/status_line.h"
 #include "src/writer_slot.h"
 
@@ -17,6 +18,16 @@ static_assert(std::atomic<bool>::is_always_lock_free, "STOP is touched from a si
 std::atomic<bool> STOP{false};
 
 void on_signal(int) noexcept { STOP.exchange(true); }
+
+void install_stop_signals() noexcept {
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGINT, on_signal);
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+}
 
 namespace {
 
@@ -37,11 +48,10 @@ void wait_for_stop(const Deadline& deadline) {
 }  // namespace
 
 void run(const std::string& out, std::uint64_t secs) {
-    std::signal(SIGTERM, on_signal);
-    std::signal(SIGINT, on_signal);
-
     CaptureControl capture;
     capture.prepare();
+
+    if (is_standard_output(out)) unavailable("opus/ogg writer: " + std::string(STANDARD_OUTPUT_REASON));
 
     auto writer = opus_ogg::OpusOggWriter::create(out, RECORDING_RATE, RECORDING_CHANNELS);
     if (!writer) unavailable("opus/ogg writer: " + writer.error().to_string());
