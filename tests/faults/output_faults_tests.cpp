@@ -5,6 +5,7 @@
 // status, exactly one status line and no sanitizer report.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -227,7 +228,7 @@ TEST_F(OutputFaults, OutputTakenByAnotherRecordingOrStandardOutputIsRefused) {
 // Output to a pipe that blocks. Nobody opens it: the helper answers at once rather than
 // waiting in open(). A reader that opens it and never reads: once the pipe is full, a stop
 // (a signal while the write waits, or the deadline) still ends the run promptly with a line
-// that says the output stopped.
+// that says the output stopped. A reader slower than the recording: the stop is prompt too.
 TEST_F(OutputFaults, PipeThatBlocksNeverHoldsUpTheStop) {
     const std::string unread = out_dir() + "/unread.fifo";
     ASSERT_EQ(::mkfifo(unread.c_str(), 0600), 0);
@@ -267,6 +268,37 @@ TEST_F(OutputFaults, PipeThatBlocksNeverHoldsUpTheStop) {
                     std::chrono::duration<double>(took).count());
         ::close(reader);
     }
+
+    // A reader that keeps taking a little, slower than the recording grows: the output never
+    // stalls for good, but the stop still does not wait for it to catch up.
+    const std::string slow = out_dir() + "/slow.fifo";
+    ASSERT_EQ(::mkfifo(slow.c_str(), 0600), 0);
+    const int reader = ::open(slow.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ::fcntl(reader, F_SETPIPE_SZ, 4096);
+    std::atomic<bool> reading{true};
+    std::thread trickle([&] {
+        char block[4096];
+        while (reading) {
+            (void)::read(reader, block, sizeof block);
+            std::this_thread::sleep_for(800ms);
+        }
+    });
+    auto helper = start_helper({"--out", slow});
+    std::this_thread::sleep_for(6s);
+    ASSERT_TRUE(helper->running());
+    const auto signalled = std::chrono::steady_clock::now();
+    helper->send(SIGTERM);
+    outcome = helper->finish(RUN_LIMIT);
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    reading = false;
+    trickle.join();
+    ::close(reader);
+    EXPECT_EQ(check_clean_end(outcome), "");
+    EXPECT_TRUE(outcome.out.starts_with("UNAVAILABLE opus/ogg writer: the output ")) << outcome.out;
+    EXPECT_LT(took, 2500ms) << "the stop waited for the output";
+    std::printf("slow reader: ended %.2f s after the stop: %s", std::chrono::duration<double>(took).count(),
+                outcome.out.c_str());
 }
 
 // Nobody reads the status line: the reader has gone, or there is no standard output at
