@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <concepts>
 #include <cstddef>
@@ -47,13 +48,19 @@ struct PageState {
     std::vector<PagePacket> packets;
     std::optional<std::size_t> cut_offset;     // this page stops inside its last packet here
     std::optional<std::size_t> resume_offset;  // this page starts inside its first packet here
+    // Bytes of this page the sink has already taken. While it is not 0 the page is fixed
+    // (its header and checksum are partly out): nothing joins it, and the next write goes
+    // on from there.
+    std::size_t sent = 0;
+    bool sent_as_last = false;  // the end-of-stream flag of a page partly sent
 };
 
-// A byte sink takes whole ranges or reports why it could not.
+// A byte sink takes a leading part of a range and says how much (at least one byte of a
+// non-empty range), or fails having taken none, and says why.
 template <class S>
 concept PageSink = std::movable<S> && requires(S& sink, std::span<const std::uint8_t> bytes) {
     typename S::Error;
-    { sink.write_all(bytes) } -> std::same_as<std::expected<void, typename S::Error>>;
+    { sink.write_some(bytes) } -> std::same_as<std::expected<std::size_t, typename S::Error>>;
 };
 
 // Cuts packets of one or more logical streams into Ogg pages. A page ends when its
@@ -62,18 +69,20 @@ concept PageSink = std::movable<S> && requires(S& sink, std::span<const std::uin
 // assembled are not written.
 //
 // After a failed page write the stream keeps the unwritten page, and the call that
-// failed returns the sink's error. What happens next depends on where it failed:
-// - The page had filled up (255 lacing values). The next packet for that stream first
-//   writes the held page again, then places the rest of a packet that page cut, if
-//   any. Should any of that fail, the new packet is dropped and the error returned:
-//   there is no room for it, and the lacing table must never overflow. Otherwise the
-//   new packet follows. The data is kept whole; only the failed packet's flush or
-//   end-of-stream request is not remembered, since the stream has evidently gone on.
-//   A page the sink took only in part is followed by the whole page with the same
-//   sequence number; Ogg readers resynchronise on the capture pattern once the bytes
-//   that the broken page claims are there, so the sequence stays gap-free.
-// - A flush of a page that had room left failed. The page stays open and later packets
-//   join it; it is written when it fills or at the next flush.
+// failed returns the sink's error. The sink never gets a byte twice: a page it took in
+// part is finished from where it stopped, so the output holds nothing but whole pages.
+// What happens next depends on how far the page got:
+// - The page had filled up (255 lacing values), or the sink took part of it. The next
+//   packet for that stream (for any stream, when part of the page is out) first
+//   finishes the held page, then places the rest of a packet that page cut, if any.
+//   Should any of that fail, the new packet is dropped and the error returned: there is
+//   no room for it, the lacing table must never overflow, and neither may a page change
+//   or another start inside it once part of it is out. Otherwise the new packet
+//   follows. The data is kept whole; only the failed packet's flush or end-of-stream
+//   request is not remembered, since the stream has evidently gone on.
+// - A flush of a page that had room left failed before the sink took any of it. The
+//   page stays open and later packets join it; it is written when it fills or at the
+//   next flush.
 template <PageSink Sink>
 class PacketWriter {
 public:
@@ -86,19 +95,25 @@ public:
     // to end there.
     Result write_packet(std::vector<std::uint8_t> packet, std::uint32_t serial, PacketEnd directive,
                         std::uint64_t granule) {
+        // A page partly out holds the sink for every stream: any other page written now
+        // would land inside it.
+        if (partly_sent) {
+            const std::uint32_t held_serial = *partly_sent;
+            PageState& held = streams.find(held_serial)->second;
+            auto finished = write_held_page(byte_sink, held_serial, held);
+            note_progress(held_serial, held);
+            if (!finished) {
+                return finished;
+            }
+        }
         auto [entry, inserted] = streams.try_emplace(serial);
         PageState& state = entry->second;
         if (inserted) {
             state.packets.reserve(MAX_SEGMENTS);
         }
-        if (state.segment_count == MAX_SEGMENTS) {
-            if (auto held = write_held_page(byte_sink, serial, state); !held) {
-                return held;
-            }
-        }
-        const std::size_t length = packet.size();
-        state.packets.push_back(PagePacket{std::move(packet), granule});
-        return place_segments(byte_sink, serial, state, 0, length, directive);
+        Result result = place_packet(std::move(packet), serial, state, directive, granule);
+        note_progress(serial, state);
+        return result;
     }
 
     Sink& sink() { return byte_sink; }
@@ -110,7 +125,30 @@ public:
         return found == streams.end() ? nullptr : &found->second;
     }
 
+    // The stream whose page the sink took only in part, if any.
+    std::optional<std::uint32_t> partly_sent_stream() const { return partly_sent; }
+
 private:
+    Result place_packet(std::vector<std::uint8_t> packet, std::uint32_t serial, PageState& state,
+                        PacketEnd directive, std::uint64_t granule) {
+        if (state.segment_count == MAX_SEGMENTS) {
+            if (auto held = write_held_page(byte_sink, serial, state); !held) {
+                return held;
+            }
+        }
+        const std::size_t length = packet.size();
+        state.packets.push_back(PagePacket{std::move(packet), granule});
+        return place_segments(byte_sink, serial, state, 0, length, directive);
+    }
+
+    void note_progress(std::uint32_t serial, const PageState& state) {
+        if (state.sent > 0) {
+            partly_sent = serial;
+        } else if (partly_sent == serial) {
+            partly_sent.reset();
+        }
+    }
+
     // Lays out the segments of bytes [offset, length) of the last packet in state,
     // writing every page that fills on the way and, unless directive is Normal, the
     // page that holds the packet's end.
@@ -146,8 +184,8 @@ private:
         return {};
     }
 
-    // A full page whose write failed is still held whole; send it again and finish
-    // the packet it cut, if any, before anything new is placed.
+    // A page whose write failed is held (full, or partly sent); finish it and the packet
+    // it cut, if any, before anything new is placed.
     static Result write_held_page(Sink& sink, std::uint32_t serial, PageState& state) {
         const bool cut = state.cut_offset.has_value();
         if (auto written = write_page(sink, serial, state, false); !written) {
@@ -161,9 +199,11 @@ private:
         return place_segments(sink, serial, state, resume, length, PacketEnd::Normal);
     }
 
-    // Writes the current page of one stream and starts the next one. On failure the
-    // state is left exactly as it was.
-    static Result write_page(Sink& sink, std::uint32_t serial, PageState& state, bool last) {
+    // Writes the current page of one stream, or what the sink has not yet taken of it,
+    // and starts the next one. On failure the state only counts the bytes taken.
+    static Result write_page(Sink& sink, std::uint32_t serial, PageState& state, bool last_asked) {
+        // A page partly out keeps the header it went out with.
+        const bool last = state.sent > 0 ? state.sent_as_last : last_asked;
         const std::size_t count = state.packets.size();
         const std::size_t ended = state.cut_offset ? count - 1 : count;
         const std::uint64_t granule = ended == 0 ? NO_GRANULE : state.packets[ended - 1].granule;
@@ -192,23 +232,38 @@ private:
         }
         put_le(header, 22, 4, crc);
 
-        if (auto written = sink.write_all(header); !written) {
+        // The pieces in page order, skipping what the sink took before.
+        std::size_t skip = state.sent;
+        auto send = [&](std::span<const std::uint8_t> piece) -> Result {
+            const std::size_t skipped = std::min(skip, piece.size());
+            skip -= skipped;
+            piece = piece.subspan(skipped);
+            while (!piece.empty()) {
+                auto taken = sink.write_some(piece);
+                if (!taken) {
+                    return std::unexpected(std::move(taken.error()));
+                }
+                const std::size_t n = std::min(*taken, piece.size());
+                piece = piece.subspan(n);
+                state.sent += n;
+                state.sent_as_last = last;
+            }
+            return {};
+        };
+        if (auto written = send(header); !written) {
             return written;
         }
-        if (auto written = sink.write_all(table); !written) {
+        if (auto written = send(table); !written) {
             return written;
         }
         for (std::size_t i = 0; i < count; ++i) {
-            // An empty range has nothing to write, and a sink that failed on it after
-            // taking the rest of the page would make the page go out twice.
-            if (range(i).empty()) {
-                continue;
-            }
-            if (auto written = sink.write_all(range(i)); !written) {
+            if (auto written = send(range(i)); !written) {
                 return written;
             }
         }
 
+        state.sent = 0;
+        state.sent_as_last = false;
         state.first_page_pending = false;
         state.segment_count = 0;
         ++state.sequence;
@@ -231,6 +286,7 @@ private:
 
     Sink byte_sink;
     std::unordered_map<std::uint32_t, PageState> streams;
+    std::optional<std::uint32_t> partly_sent;
 };
 
 }  // namespace ogg

@@ -36,16 +36,13 @@ std::optional<std::vector<std::int16_t>> from_interleaved(const capture::AudioBu
     if (samples == 0) return std::nullopt;
     const std::size_t channels = std::max<std::uint32_t>(buffer->number_channels(), 1);
 
-    std::vector<std::int16_t> out;
-    if (channels == 2) {
-        out.resize(samples);
-        for (std::size_t i = 0; i < samples; ++i) out[i] = float_to_i16(sample_at(bytes, i));
-        return out;
-    }
+    // Whole frames only, stereo included: each buffer starts on a frame, and a stray
+    // sample passed on would put every later frame of the recording one sample off,
+    // swapping left and right.
     const std::size_t frames = samples / channels;
     // Mono goes to both sides; otherwise the first two channels are left and right.
     const std::size_t right_offset = channels == 1 ? 0 : 1;
-    out.resize(2 * frames);
+    std::vector<std::int16_t> out(2 * frames);
     for (std::size_t i = 0; i < frames; ++i) {
         out[2 * i] = float_to_i16(sample_at(bytes, i * channels));
         out[2 * i + 1] = float_to_i16(sample_at(bytes, i * channels + right_offset));

@@ -18,9 +18,9 @@ std::int16_t float_to_i16(float sample) noexcept;
 
 // The audio of one sample buffer as interleaved 16-bit stereo, in one allocation.
 //
-// One buffer is interleaved: two channels pass through as they are (an odd sample count
-// included), one channel is duplicated to both sides, and of more channels only the first
-// two are kept. Several buffers are planar: left from the first, right from the second,
+// One buffer is interleaved: of its whole frames, two channels pass through as they are,
+// one channel is duplicated to both sides, and of more channels only the first two are
+// kept. A partial frame at the end (an odd stereo sample) is dropped. Several buffers are planar: left from the first, right from the second,
 // as many frames as the shortest buffer holds.
 //
 // Nothing (no value) when the buffers hold no whole sample; an empty sequence when a

@@ -26,6 +26,14 @@ void occupy_standard_descriptors() {
     }
 }
 
+// Until the stop signals are ours, SIGINT or SIGTERM ends the process without a status
+// line. .preinit_array entries run before any other code of the process, the shared
+// libraries' initialisation included, so the window is just the loading of the program.
+void take_stop_signals(int, char**, char**) { helper::install_stop_signals(); }
+
+[[gnu::used, gnu::section(".preinit_array")]] void (*const TAKE_STOP_SIGNALS)(int, char**, char**) =
+    take_stop_signals;
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -7,7 +7,9 @@
 #include "src/capture_control.h"
 #include "src/deadline.h"
 #include "src/finish_recording.h"
+#include "src/output_path.h"
 #include "src/status_line.h"
+#include "src/stop_guard.h"
 #include "src/writer_slot.h"
 
 namespace helper {
@@ -18,11 +20,26 @@ std::atomic<bool> STOP{false};
 
 void on_signal(int) noexcept { STOP.exchange(true); }
 
+void install_stop_signals() noexcept {
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGINT, on_signal);
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+}
+
 namespace {
 
 constexpr std::uint32_t RECORDING_RATE = 48000;
 constexpr std::uint8_t RECORDING_CHANNELS = 2;
 constexpr timespec POLL_INTERVAL{0, 100'000'000};
+// From the stop to the status line at most; stopping capture and finishing the file take
+// milliseconds unless the output holds them up.
+constexpr std::chrono::milliseconds STOP_LIMIT{2000};
+constexpr const char* STOP_LIMIT_REASON =
+    "opus/ogg writer: the output did not take the end of the recording within 2 s";
 
 void wait_for_stop(const Deadline& deadline) {
     for (;;) {
@@ -37,11 +54,10 @@ void wait_for_stop(const Deadline& deadline) {
 }  // namespace
 
 void run(const std::string& out, std::uint64_t secs) {
-    std::signal(SIGTERM, on_signal);
-    std::signal(SIGINT, on_signal);
-
     CaptureControl capture;
     capture.prepare();
+
+    if (is_standard_output(out)) unavailable("opus/ogg writer: " + std::string(STANDARD_OUTPUT_REASON));
 
     auto writer = opus_ogg::OpusOggWriter::create(out, RECORDING_RATE, RECORDING_CHANNELS);
     if (!writer) unavailable("opus/ogg writer: " + writer.error().to_string());
@@ -51,9 +67,11 @@ void run(const std::string& out, std::uint64_t secs) {
 
     wait_for_stop(deadline_after(monotonic_now(), secs));
 
+    StopGuard guard(STOP_LIMIT, STOP_LIMIT_REASON);
     capture.stop();
 
     auto duration = finish_recording(*slot);
+    guard.claim_status_line();
     if (duration) {
         print_ok(*duration);
     } else {

@@ -10,10 +10,11 @@
 
 namespace opus_ogg {
 
-OpusOggWriter::OpusOggWriter(PageWriter packet_writer_in, Encoder encoder_in, std::uint8_t channels_in,
-                             std::uint32_t rate, std::uint32_t serial_in)
+OpusOggWriter::OpusOggWriter(PageWriter packet_writer_in, Encoder encoder_in, std::string path_in,
+                             std::uint8_t channels_in, std::uint32_t rate, std::uint32_t serial_in)
     : packet_writer(std::move(packet_writer_in)),
       encoder(std::move(encoder_in)),
+      path(std::move(path_in)),
       channels(channels_in),
       input_rate(rate),
       serial(serial_in) {
@@ -29,7 +30,7 @@ std::expected<OpusOggWriter, IoError> OpusOggWriter::create(const std::string& p
     auto created = Encoder::create(static_cast<std::int32_t>(ENCODER_RATE), count, OPUS_APPLICATION_AUDIO);
     if (!created) return std::unexpected(IoError::other("opus: " + created.error().to_string()));
 
-    auto file = BufferedFile::open_truncated(path);
+    auto file = BufferedFile::open_for_recording(path);
     if (!file) return std::unexpected(file.error());
 
     PageWriter pages(std::move(*file));
@@ -39,7 +40,7 @@ std::expected<OpusOggWriter, IoError> OpusOggWriter::create(const std::string& p
         auto written = pages.write_packet(std::move(header), stream_serial, ogg::PacketEnd::FlushPage, 0);
         if (!written) return std::unexpected(IoError::wrap(std::move(written.error())));
     }
-    return OpusOggWriter(std::move(pages), std::move(*created), count, rate, stream_serial);
+    return OpusOggWriter(std::move(pages), std::move(*created), path, count, rate, stream_serial);
 }
 
 std::optional<std::vector<std::uint8_t>> OpusOggWriter::encode_frame(
@@ -104,6 +105,8 @@ std::expected<double, IoError> OpusOggWriter::finalize() {
         }
     }
     if (auto flushed = packet_writer.sink().flush(); !flushed) return std::unexpected(flushed.error());
+    // A recording nobody can open again is no recording.
+    if (auto named = packet_writer.sink().check_named_by(path); !named) return std::unexpected(named.error());
     return static_cast<double>(samples_written) / static_cast<double>(ENCODER_RATE);
 }
 

@@ -31,6 +31,8 @@ public:
 
     // Channel count 0 becomes 1, anything above 2 becomes 2. Rate 0 is rejected
     // before the file is touched: no resampling step could ever advance from it.
+    // The file is opened as BufferedFile::open_for_recording does: never waiting for a
+    // pipe's reader, and not taken from another recording that holds it.
     static std::expected<OpusOggWriter, IoError> create(const std::string& path, std::uint32_t rate,
                                                         std::uint8_t channels);
 
@@ -42,7 +44,8 @@ public:
 
     // Encodes the last frame, zero-padded (or one silent frame when nothing is
     // pending), with the end-of-stream mark, writes the file buffer out and returns
-    // the encoded audio duration in seconds. Only destruction may follow.
+    // the encoded audio duration in seconds. Fails also when the path no longer names
+    // the file written (removed or replaced meanwhile). Only destruction may follow.
     std::expected<double, IoError> finalize();
 
     std::uint32_t stream_serial() const { return serial; }
@@ -53,7 +56,7 @@ public:
 private:
     using PageWriter = ogg::PacketWriter<BufferedFile>;
 
-    OpusOggWriter(PageWriter packet_writer, Encoder encoder, std::uint8_t channels,
+    OpusOggWriter(PageWriter packet_writer, Encoder encoder, std::string path, std::uint8_t channels,
                   std::uint32_t rate, std::uint32_t serial);
 
     std::size_t frame_len() const { return FRAME_SAMPLES * channels; }
@@ -65,6 +68,7 @@ private:
     // Declared before the encoder so that the encoder is destroyed first.
     PageWriter packet_writer;
     Encoder encoder;
+    std::string path;
     std::uint8_t channels;
     std::uint32_t input_rate;
     double resample_pos = 0.0;

@@ -176,9 +176,10 @@ std::vector<std::string> HelperAgainstServer::environment() const {
 }
 
 std::unique_ptr<HelperProcess> HelperAgainstServer::start_helper(std::vector<std::string> args,
-                                                                 Stdout stdout_mode) const {
+                                                                 Stdout stdout_mode,
+                                                                 bool block_stop_signals) const {
     args.insert(args.begin(), HELPER_BINARY);
-    return std::make_unique<HelperProcess>(args, environment(), stdout_mode);
+    return std::make_unique<HelperProcess>(args, environment(), stdout_mode, block_stop_signals);
 }
 
 void HelperAgainstServer::play_noise(double seconds) {

@@ -81,7 +81,8 @@ protected:
 
     std::vector<std::string> environment() const;
     std::unique_ptr<HelperProcess> start_helper(std::vector<std::string> args,
-                                                Stdout stdout_mode = Stdout::Pipe) const;
+                                                Stdout stdout_mode = Stdout::Pipe,
+                                                bool block_stop_signals = false) const;
     // Plays noise into the sink for `seconds` (the player is stopped at tear-down).
     void play_noise(double seconds);
     // Where test files go: a directory inside the server's private one.

@@ -38,7 +38,8 @@ unsigned long long caught_signals(pid_t pid) {
 }  // namespace
 
 HelperProcess::HelperProcess(const std::vector<std::string>& argv,
-                             const std::vector<std::string>& env, Stdout stdout_mode) {
+                             const std::vector<std::string>& env, Stdout stdout_mode,
+                             bool block_stop_signals) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     posix_spawn_file_actions_t actions;
@@ -52,10 +53,14 @@ HelperProcess::HelperProcess(const std::vector<std::string>& argv,
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
-    sigset_t none, all;
-    sigemptyset(&none);
+    sigset_t blocked, all;
+    sigemptyset(&blocked);
+    if (block_stop_signals) {
+        sigaddset(&blocked, SIGINT);
+        sigaddset(&blocked, SIGTERM);
+    }
     sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigmask(&attr, &blocked);
     posix_spawnattr_setsigdefault(&attr, &all);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     auto args = c_strings(argv);

@@ -28,10 +28,11 @@ struct Outcome {
 
 class HelperProcess {
 public:
-    // argv[0] is a path. The child starts with every signal deliverable and default
-    // dispositions, whatever the test runner did to its own.
+    // argv[0] is a path. The child starts with default dispositions and every signal
+    // deliverable, whatever the test runner did to its own; or, with block_stop_signals,
+    // with SIGINT and SIGTERM blocked, as some parents start their children.
     HelperProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                  Stdout stdout_mode = Stdout::Pipe);
+                  Stdout stdout_mode = Stdout::Pipe, bool block_stop_signals = false);
     ~HelperProcess();
     HelperProcess(const HelperProcess&) = delete;
     HelperProcess& operator=(const HelperProcess&) = delete;

@@ -1,9 +1,11 @@
 // The helper's output going wrong under it: a full device, a file system that fills up
-// (and one that frees up again), the output's directory removed or made read-only, and a
+// (and one that frees up again), the output removed, replaced or made read-only, a file
+// another recording holds, standard output as the output, a pipe that blocks, and a
 // parent that closed standard output. Each run must end by itself with the right exit
 // status, exactly one status line and no sanitizer report.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -11,6 +13,11 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tests/faults/fault_support.h"
 
@@ -96,9 +103,9 @@ TEST_F(OutputFaults, FilesystemFillingUpKeepsTheWholePagesBeforeIt) {
 }
 
 // The disk is full when the first audio page is due (12 KiB were left) and has plenty of
-// room again a little later:
-// the page that failed is written whole once it can be, the run ends with "OK" and the
-// file is finished and readable. Packets that came while the disk was full are counted.
+// room again a little later: the page that failed is finished from where the disk stopped
+// taking it, the run ends with "OK" and the file is finished, readable and nothing but
+// pages. Packets that came while the disk was full are counted.
 TEST_F(OutputFaults, SpaceComingBackLetsTheRecordingFinish) {
     constexpr std::size_t CAPACITY = 512 * 1024;
     const auto filesystem = small_filesystem(CAPACITY);
@@ -128,40 +135,55 @@ TEST_F(OutputFaults, SpaceComingBackLetsTheRecordingFinish) {
     const Decoded decoded = decode_file(out);
     EXPECT_TRUE(decoded.opened);
     EXPECT_TRUE(decoded.read_to_end);
+    // The page the disk took in part is finished, not written again whole after it.
+    EXPECT_EQ(scan.skipped, 0) << "a torn page";
+    EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages";
     const long frames = static_cast<long>(scan.last_granule / 960);
     EXPECT_LE(scan.audio_packets, frames);
     std::printf("OK %.2f; %ld of %ld audio packets in the file (%ld lost while the disk was "
-                "full); %d stretch(es) of stray bytes\n",
-                seconds, scan.audio_packets, frames, frames - scan.audio_packets, scan.skipped);
+                "full)\n",
+                seconds, scan.audio_packets, frames, frames - scan.audio_packets);
 }
 
-// The open file outlives its directory entry: removing the directory, or taking write
-// permission from it and the file, does not stop the run or make it misbehave.
-TEST_F(OutputFaults, OutputDirectoryRemovedOrReadOnlyWhileRecording) {
+// The open file outlives its directory entry. Removing the directory, or replacing the
+// file by another of the same name, leaves no recording at the path: the run says so
+// instead of "OK". Taking write permission from the directory and the file does not
+// stop the run or make it misbehave.
+TEST_F(OutputFaults, OutputRemovedReplacedOrReadOnlyWhileRecording) {
     play_noise(10);
     const std::string removed_dir = out_dir() + "/removed";
     const std::string locked_dir = out_dir() + "/locked";
     fs::create_directory(removed_dir);
     fs::create_directory(locked_dir);
     const std::string removed = removed_dir + "/gone.opus";
+    const std::string replaced = out_dir() + "/replaced.opus";
     const std::string locked = locked_dir + "/kept.opus";
 
     auto removed_run = start_helper({"--out", removed, "--secs", "3"});
+    auto replaced_run = start_helper({"--out", replaced, "--secs", "3"});
     auto locked_run = start_helper({"--out", locked, "--secs", "3"});
-    for (const auto& path : {removed, locked}) {
+    for (const auto& path : {removed, replaced, locked}) {
         ASSERT_TRUE(wait_for_file(path, 10s)) << path;
     }
     std::this_thread::sleep_for(1s);
     fs::remove_all(removed_dir);
+    std::ofstream(replaced + ".new") << "another file";
+    fs::rename(replaced + ".new", replaced);
     fs::permissions(locked, fs::perms::owner_read);
     fs::permissions(locked_dir, fs::perms::owner_read | fs::perms::owner_exec);
 
-    const Outcome removed_outcome = removed_run->finish(RUN_LIMIT);
-    const Outcome locked_outcome = locked_run->finish(RUN_LIMIT);
-    EXPECT_EQ(check_clean_end(removed_outcome), "");
+    const std::string NOT_NAMED =
+        "UNAVAILABLE opus/ogg writer: the output file was removed or replaced while recording\n";
+    for (auto* run : {&removed_run, &replaced_run}) {
+        const Outcome outcome = (*run)->finish(RUN_LIMIT);
+        EXPECT_EQ(check_clean_end(outcome), "");
+        EXPECT_EQ(outcome.out, NOT_NAMED);
+    }
     EXPECT_FALSE(fs::exists(removed_dir)) << "the helper made the directory again";
-    std::printf("directory removed while recording: %s", removed_outcome.out.c_str());
+    std::ifstream in(replaced);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "another file");
 
+    const Outcome locked_outcome = locked_run->finish(RUN_LIMIT);
     EXPECT_EQ(check_clean_end(locked_outcome), "");
     const double seconds = ok_seconds(locked_outcome.out);
     EXPECT_GT(seconds, 1.0) << locked_outcome.out;
@@ -170,6 +192,113 @@ TEST_F(OutputFaults, OutputDirectoryRemovedOrReadOnlyWhileRecording) {
     EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
     EXPECT_TRUE(decode_file(locked).read_to_end);
     fs::permissions(locked_dir, fs::perms::owner_all);
+}
+
+// A file is one recording's: a second helper on the same path while the first records is
+// refused at once and leaves the first recording whole. Standard output is never the
+// recording, however it is named.
+TEST_F(OutputFaults, OutputTakenByAnotherRecordingOrStandardOutputIsRefused) {
+    play_noise(10);
+    const std::string out = out_dir() + "/shared.opus";
+    auto first = start_helper({"--out", out, "--secs", "3"});
+    ASSERT_TRUE(wait_for_file(out, 10s));
+    auto second = start_helper({"--out", out, "--secs", "3"});
+    const Outcome refused = second->finish(RUN_LIMIT);
+    EXPECT_TRUE(first->running()) << "the second run outlived the first";
+    EXPECT_EQ(check_clean_end(refused), "");
+    EXPECT_EQ(refused.out,
+              "UNAVAILABLE opus/ogg writer: the output file is in use: another process holds its lock\n");
+    const Outcome recorded = first->finish(RUN_LIMIT);
+    EXPECT_EQ(check_clean_end(recorded), "");
+    const double seconds = ok_seconds(recorded.out);
+    EXPECT_GT(seconds, 1.0) << recorded.out;
+    const FileScan scan = scan_file(out);
+    EXPECT_TRUE(scan.headers_first);
+    EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages";
+    EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
+    EXPECT_TRUE(decode_file(out).read_to_end);
+
+    for (const std::string own : {"/dev/stdout", "/proc/self/fd/1"}) {
+        const Outcome outcome = start_helper({"--out", own, "--secs", "1"})->finish(RUN_LIMIT);
+        EXPECT_EQ(check_clean_end(outcome), "");
+        EXPECT_EQ(outcome.out, "UNAVAILABLE opus/ogg writer: the output is the helper's own standard output\n");
+    }
+}
+
+// Output to a pipe that blocks. Nobody opens it: the helper answers at once rather than
+// waiting in open(). A reader that opens it and never reads: once the pipe is full, a stop
+// (a signal while the write waits, or the deadline) still ends the run promptly with a line
+// that says the output stopped. A reader slower than the recording: the stop is prompt too.
+TEST_F(OutputFaults, PipeThatBlocksNeverHoldsUpTheStop) {
+    const std::string unread = out_dir() + "/unread.fifo";
+    ASSERT_EQ(::mkfifo(unread.c_str(), 0600), 0);
+    Outcome outcome = start_helper({"--out", unread})->finish(RUN_LIMIT);
+    EXPECT_EQ(check_clean_end(outcome), "");
+    EXPECT_EQ(outcome.out, "UNAVAILABLE opus/ogg writer: the output is a pipe that no process reads\n");
+
+    play_noise(20);
+    const std::string STOPPED =
+        "UNAVAILABLE opus/ogg writer: the output stopped taking data (nothing written for 1 s)\n";
+    for (const bool by_signal : {true, false}) {
+        SCOPED_TRACE(by_signal ? "signal" : "deadline");
+        const std::string pipe = out_dir() + (by_signal ? "/signal.fifo" : "/deadline.fifo");
+        ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+        const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(reader, 0);
+        // The smallest pipe: the first page of audio fills it.
+        const int capacity = ::fcntl(reader, F_SETPIPE_SZ, 4096);
+        auto helper = start_helper({"--out", pipe, "--secs", by_signal ? "600" : "3"});
+        auto stopped = std::chrono::steady_clock::now() + 3s;
+        if (by_signal) {
+            int queued = 0;
+            while (queued < capacity && helper->running()) {
+                std::this_thread::sleep_for(1ms);
+                ASSERT_EQ(::ioctl(reader, FIONREAD, &queued), 0);
+            }
+            ASSERT_TRUE(helper->running());
+            stopped = std::chrono::steady_clock::now();
+            helper->send(SIGINT);
+        }
+        outcome = helper->finish(RUN_LIMIT);
+        const auto took = std::chrono::steady_clock::now() - stopped;
+        EXPECT_EQ(check_clean_end(outcome), "");
+        EXPECT_EQ(outcome.out, STOPPED);
+        EXPECT_LT(took, 2500ms) << "the stop waited for the output";
+        std::printf("%s: ended %.2f s after the stop\n", by_signal ? "SIGINT with the pipe full" : "deadline",
+                    std::chrono::duration<double>(took).count());
+        ::close(reader);
+    }
+
+    // A reader that keeps taking a little, slower than the recording grows: the output never
+    // stalls for good, but the stop still does not wait for it to catch up.
+    const std::string slow = out_dir() + "/slow.fifo";
+    ASSERT_EQ(::mkfifo(slow.c_str(), 0600), 0);
+    const int reader = ::open(slow.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    ::fcntl(reader, F_SETPIPE_SZ, 4096);
+    std::atomic<bool> reading{true};
+    std::thread trickle([&] {
+        char block[4096];
+        while (reading) {
+            (void)::read(reader, block, sizeof block);
+            std::this_thread::sleep_for(800ms);
+        }
+    });
+    auto helper = start_helper({"--out", slow});
+    std::this_thread::sleep_for(6s);
+    ASSERT_TRUE(helper->running());
+    const auto signalled = std::chrono::steady_clock::now();
+    helper->send(SIGTERM);
+    outcome = helper->finish(RUN_LIMIT);
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    reading = false;
+    trickle.join();
+    ::close(reader);
+    EXPECT_EQ(check_clean_end(outcome), "");
+    EXPECT_TRUE(outcome.out.starts_with("UNAVAILABLE opus/ogg writer: the output ")) << outcome.out;
+    EXPECT_LT(took, 2500ms) << "the stop waited for the output";
+    std::printf("slow reader: ended %.2f s after the stop: %s", std::chrono::duration<double>(took).count(),
+                outcome.out.c_str());
 }
 
 // Nobody reads the status line: the reader has gone, or there is no standard output at

@@ -1,6 +1,7 @@
-// Stops that come badly: a thousand SIGINT/SIGTERM at once during set-up and during
-// recording, and a sound server that dies mid-recording and comes back. Each run must end
-// by itself with exit status 0, exactly one status line and no sanitizer report.
+// Stops that come badly: before the helper's own code runs, a thousand SIGINT/SIGTERM at
+// once during set-up and during recording, and a sound server that dies mid-recording and
+// comes back. Each run must end by itself with exit status 0, exactly one status line and
+// no sanitizer report.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -75,6 +76,24 @@ TEST_F(StopFaults, SignalBurstDuringSetUp) {
     EXPECT_EQ(check_clean_end(outcome), "");
     EXPECT_TRUE(outcome.out.starts_with("UNAVAILABLE SCShareableContent::get: ")) << outcome.out;
     EXPECT_FALSE(fs::exists(never));
+}
+
+// The stop comes before the helper has run any code of its own: sent the moment the
+// process exists, to a helper whose parent started it with the stop signals blocked, so
+// that the signal waits. The helper must take it as a stop (set-up completes, the run ends
+// at once with "OK"), not die of it without a line.
+TEST_F(StopFaults, StopSentBeforeStartUpIsKept) {
+    for (const int signal_number : {SIGINT, SIGTERM}) {
+        const std::string out = out_dir() + "/early" + std::to_string(signal_number) + ".opus";
+        auto helper = start_helper({"--out", out}, Stdout::Pipe, true);
+        helper->send(signal_number);
+        const Outcome outcome = helper->finish(RUN_LIMIT);
+        EXPECT_EQ(check_clean_end(outcome), "");
+        const double seconds = ok_seconds(outcome.out);
+        ASSERT_GE(seconds, 0.0) << outcome.out;
+        EXPECT_LT(seconds, 0.5) << "the early stop was not kept";
+        expect_finished(out, seconds);
+    }
 }
 
 // The burst comes while audio flows: one stop, noticed within a poll interval, and the

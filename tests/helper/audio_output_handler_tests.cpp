@@ -110,8 +110,8 @@ TEST_F(AudioOutputHandlerTest, SamplesAreClampedScaledAndTruncatedTowardZero) {
 }
 
 TEST_F(AudioOutputHandlerTest, InterleavedLayoutsBecomeStereo) {
-    // Stereo passes through, an odd count included.
-    EXPECT_EQ(written_for(interleaved({0.25f, 0.5f, -0.25f}, 2)), (Samples{8191, 16383, -8191}));
+    // Stereo passes through; a stray last sample is not a frame.
+    EXPECT_EQ(written_for(interleaved({0.25f, 0.5f, -0.25f}, 2)), (Samples{8191, 16383}));
     // Mono goes to both sides.
     EXPECT_EQ(written_for(interleaved({0.25f, -1.0f}, 1)), (Samples{8191, 8191, -32767, -32767}));
     // Four channels, three frames: channels 0 and 1 of each frame.
@@ -124,6 +124,25 @@ TEST_F(AudioOutputHandlerTest, InterleavedLayoutsBecomeStereo) {
     EXPECT_EQ(written_for(interleaved({0.5f}, 0)), (Samples{16383, 16383}));
     // Fewer samples than one frame: an empty sequence still goes to the writer.
     EXPECT_EQ(written_for(interleaved({0.5f, 0.5f, 0.5f}, 4)), Samples{});
+}
+
+// The writer cuts frames by sample count, so one stray sample would put every later
+// frame one sample off: left heard on the right for the rest of the recording.
+TEST_F(AudioOutputHandlerTest, OddStereoBufferLeavesLaterFramesAligned) {
+    for (const std::size_t odd : {1u, 3u, 961u}) {
+        log->writes.clear();
+        deliver(interleaved(ramp(odd, 0.1f, 0.0f), 2));
+        // Left positive, right negative.
+        std::vector<float> frames(2 * 480);
+        for (std::size_t i = 0; i < frames.size(); ++i) frames[i] = i % 2 == 0 ? 0.5f : -0.5f;
+        deliver(interleaved(frames, 2));
+        Samples all;
+        for (const Samples& write : log->writes) all.insert(all.end(), write.begin(), write.end());
+        ASSERT_EQ(all.size() % 2, 0u) << odd;
+        for (std::size_t i = all.size() - frames.size(); i < all.size(); ++i) {
+            ASSERT_EQ(all[i] > 0, i % 2 == 0) << "sample " << i << " after " << odd;
+        }
+    }
 }
 
 TEST_F(AudioOutputHandlerTest, PlanarBuffersGiveLeftAndRightUpToTheShortest) {
@@ -147,7 +166,7 @@ TEST_F(AudioOutputHandlerTest, BytesNeedNotBeAligned) {
     const auto block = CMBlockBuffer::createWithBytes(bytes);
     // Interleaved stereo starting at an odd address, and planar buffers at odd addresses.
     EXPECT_EQ(written_for(platform::CMSampleBuffer::createAudio(block.get(), {{2, 12, 1}}, 48000, 1)),
-              (Samples{16383, -8191, 32767}));
+              (Samples{16383, -8191}));
     EXPECT_EQ(written_for(platform::CMSampleBuffer::createAudio(block.get(), {{1, 4, 1}, {1, 4, 9}},
                                                                 48000, 1)),
               (Samples{16383, 32767}));

@@ -26,8 +26,9 @@ struct SinkError {
 };
 
 // Collects everything in memory. Once armed, it lets `succeed` more writes through,
-// then fails `failures` writes in a row, each after taking `partial` bytes of its range
-// (always fewer than the whole range).
+// then fails `failures` writes in a row. A failing write first takes `partial` bytes of
+// its range (always fewer than the whole range) and reports them, as a file that fills
+// up does; the write for the rest then fails.
 struct TestSink {
     using Error = SinkError;
     std::vector<std::uint8_t> bytes;
@@ -35,28 +36,31 @@ struct TestSink {
     std::size_t failures = 0;
     std::size_t partial = 0;
     int code = 0;
+    bool torn = false;  // the failing write has taken its part
 
     void fail(std::size_t after, std::size_t times, std::size_t taken = 0, int error_code = 1) {
         succeed = after;
         failures = times;
         partial = taken;
         code = error_code;
+        torn = false;
     }
 
-    std::expected<void, SinkError> write_all(std::span<const std::uint8_t> data) {
-        std::size_t take = data.size();
+    std::expected<std::size_t, SinkError> write_some(std::span<const std::uint8_t> data) {
         const bool failing = failures > 0 && succeed == 0;
+        std::size_t take = data.size();
         if (failing) {
-            --failures;
-            take = std::min(partial, data.empty() ? 0 : data.size() - 1);
+            take = torn ? 0 : std::min(partial, data.empty() ? 0 : data.size() - 1);
+            torn = take > 0;
+            if (take == 0) {
+                --failures;
+                return std::unexpected(SinkError{code});
+            }
         } else if (failures > 0) {
             --succeed;
         }
         bytes.insert(bytes.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(take));
-        if (failing) {
-            return std::unexpected(SinkError{code});
-        }
-        return {};
+        return take;
     }
 };
 
@@ -72,8 +76,8 @@ enum class Paging {
     // Every page is cut exactly where the writer's rules put it, the sink never failed,
     // and the stream holds nothing but pages.
     Strict,
-    // The sink failed on the way: stray bytes of partly written pages are skipped and
-    // flush/end-of-stream cuts are not checked; data, granules and numbering still are.
+    // The sink failed on the way: flush/end-of-stream cuts are not checked; data, granules,
+    // numbering and a stream of nothing but whole pages still are.
     AfterFailures,
 };
 
@@ -128,10 +132,7 @@ inline std::string verify(std::span<const std::uint8_t> bytes, const std::vector
             break;
         }
         if (found < 0) {
-            if (strict) {
-                return "bytes skipped between pages (bad checksum or stray data)";
-            }
-            continue;
+            return "bytes skipped between pages (bad checksum or stray data)";
         }
         page_bytes += static_cast<std::size_t>(page.header_len + page.body_len);
         const auto serial = static_cast<std::uint32_t>(ogg_page_serialno(&page));
@@ -208,7 +209,7 @@ inline std::string verify(std::span<const std::uint8_t> bytes, const std::vector
         ++stream.next_page;
     }
 
-    if (strict && page_bytes != bytes.size()) {
+    if (page_bytes != bytes.size()) {
         return "stray bytes after the last page";
     }
     for (const auto& [serial, list] : expected) {
