@@ -121,10 +121,7 @@ std::optional<std::vector<Source>> expected_sources(
         const std::size_t samples = buffers[0].size() / 4;
         if (samples == 0) return std::nullopt;
         const std::size_t channels = std::max<std::uint32_t>(first_channels, 1);
-        if (channels == 2) {
-            for (std::size_t i = 0; i < samples; ++i) out.push_back({0, i});
-            return out;
-        }
+        // Whole frames only, stereo too: a stray sample would shift every later frame.
         for (std::size_t f = 0; f < samples / channels; ++f) {
             out.push_back({0, f * channels});
             out.push_back({0, f * channels + (channels == 1 ? 0 : 1)});

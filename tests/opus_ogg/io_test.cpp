@@ -6,11 +6,7 @@
 #include <numeric>
 #include <opus.h>
 #include <sys/resource.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <filesystem>
 
 #include "src/opus_ogg/buffered_file.h"
 #include "src/opus_ogg/encoder.h"
@@ -116,75 +112,6 @@ TEST(BufferedFile, FullDeviceFailsAtFlushAndKeepsTheBuffer) {
     // A write that needs room first fails and takes nothing.
     EXPECT_FALSE(file->write_some(counting_bytes(BufferedFile::CAPACITY)).has_value());
     EXPECT_EQ(file->buffered(), 100u);
-}
-
-// The output is opened for one recording: a pipe without a reader is refused at once
-// rather than waited for; a file another recording holds is refused and left as it was;
-// a file that loses its name while written says so at the end.
-TEST(BufferedFile, OutputIsTakenForOneRecordingWithoutWaiting) {
-    opus_ogg_test::TempDir dir;
-    const std::string pipe = dir.file("pipe");
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    auto unread = BufferedFile::open_for_recording(pipe);
-    ASSERT_FALSE(unread.has_value());
-    EXPECT_EQ(unread.error().to_string(), "the output is a pipe that no process reads");
-
-    const std::string path = dir.file("held.opus");
-    auto first = BufferedFile::open_for_recording(path);
-    ASSERT_TRUE(first.has_value());
-    ASSERT_EQ(first->write_some(counting_bytes(100)).value_or(0), 100u);
-    ASSERT_TRUE(first->flush());
-    auto second = BufferedFile::open_for_recording(path);
-    ASSERT_FALSE(second.has_value());
-    EXPECT_EQ(second.error().to_string(), "the output file is in use: another process holds its lock");
-    EXPECT_EQ(read_bytes(path), counting_bytes(100)) << "the refused open changed the file";
-    EXPECT_TRUE(first->check_named_by(path));
-    EXPECT_FALSE(first->check_named_by(dir.file("other")));
-
-    // Replaced by another file of the same name, then removed.
-    std::filesystem::rename(path, dir.file("moved"));
-    { auto replacement = BufferedFile::open_for_recording(path); }
-    const auto replaced = first->check_named_by(path);
-    ASSERT_FALSE(replaced.has_value());
-    EXPECT_EQ(replaced.error().to_string(), "the output file was removed or replaced while recording");
-    EXPECT_TRUE(first->check_named_by(dir.file("moved")));
-    std::filesystem::remove(dir.file("moved"));
-    EXPECT_FALSE(first->check_named_by(dir.file("moved")).has_value());
-
-    // Once the lock's holder is gone the file is taken, and emptied.
-    { const BufferedFile closed = std::move(*first); }
-    EXPECT_TRUE(BufferedFile::open_for_recording(path).has_value());
-    EXPECT_TRUE(read_bytes(path).empty());
-}
-
-// A reader that stops reading: once the pipe is full, a write waits a bounded time and
-// then fails; the output counts as stopped, so later writes fail without waiting again.
-TEST(BufferedFile, PipeThatStopsTakingDataFailsAndStaysStopped) {
-    opus_ogg_test::TempDir dir;
-    const std::string pipe = dir.file("pipe");
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    const int reader = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    auto file = BufferedFile::open_for_recording(pipe);
-    ASSERT_TRUE(file.has_value());
-    std::expected<std::size_t, IoError> written = 0;
-    std::size_t total = 0;
-    const auto chunk = counting_bytes(BufferedFile::CAPACITY);
-    for (int i = 0; i < 64 && written; ++i) {
-        written = file->write_some(chunk);
-        total += written.value_or(0);
-    }
-    ASSERT_FALSE(written.has_value()) << "the pipe took " << total << " bytes without filling";
-    EXPECT_EQ(written.error().to_string(), "the output stopped taking data (nothing written for 1 s)");
-
-    char drained[65536];
-    while (::read(reader, drained, sizeof drained) > 0) {
-    }
-    ASSERT_EQ(file->write_some(counting_bytes(10)).value_or(0), 10u);
-    const auto flushed = file->flush();
-    ASSERT_FALSE(flushed.has_value()) << "a stopped output was written to again";
-    EXPECT_EQ(flushed.error().to_string(), written.error().to_string());
-    ::close(reader);
 }
 
 }  // namespace
