@@ -1,6 +1,7 @@
 #include "platform/pulse/pulse_recorder.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -13,6 +14,7 @@ using detail::LoopLock;
 namespace {
 
 constexpr const char* CLIENT_NAME = "velgo_marrinet_audio_helper";
+
 
 }  // namespace
 
@@ -207,7 +209,8 @@ void PulseRecorder::read_available() {
     pa_stream* stream = stream_.get();
     const std::size_t readable = pa_stream_readable_size(stream);
     if (readable == static_cast<std::size_t>(-1) || readable == 0) return;
-    push_silence(timeline_->arrive(Timeline::Clock::now(), readable / in_frame_bytes_));
+    const auto arrival = timeline_->arrive(Timeline::Clock::now(), readable / in_frame_bytes_);
+    if (!arrival.hold) release_held(arrival.silence);
     while (!stopped_ && !failed_) {
         const void* data = nullptr;
         std::size_t bytes = 0;
@@ -218,15 +221,37 @@ void PulseRecorder::read_available() {
         if (bytes == 0) return;
         if (data == nullptr) {
             // A hole: the same length of silence keeps time whole.
-            push_silence(bytes / in_frame_bytes_);
+            take(nullptr, bytes / in_frame_bytes_ * sizeof(float) * format_.channels, arrival.hold);
         } else if (mixer_) {
             const auto mixed = mixer_->mix(data, bytes);
-            assembler_->push(mixed.data(), mixed.size() * sizeof(float), on_fragment_);
+            take(mixed.data(), mixed.size() * sizeof(float), arrival.hold);
         } else {
-            assembler_->push(data, bytes, on_fragment_);
+            take(data, bytes, arrival.hold);
         }
         pa_stream_drop(stream);
     }
+}
+
+void PulseRecorder::take(const void* data, std::size_t bytes, bool hold) {
+    if (!hold) {
+        assembler_->push(data, bytes, on_fragment_);
+        return;
+    }
+    const std::size_t at = held_.size();
+    held_.resize(at + bytes / sizeof(float));
+    if (data != nullptr) {
+        std::memcpy(held_.data() + at, data, bytes / sizeof(float) * sizeof(float));
+    } else {
+        std::fill(held_.begin() + static_cast<std::ptrdiff_t>(at), held_.end(), 0.0f);
+    }
+}
+
+void PulseRecorder::release_held(std::uint64_t silence) {
+    push_silence(silence);
+    if (held_.empty()) return;
+    assembler_->push(held_.data(), held_.size() * sizeof(float), on_fragment_);
+    held_.clear();
+    held_.shrink_to_fit();
 }
 
 void PulseRecorder::push_silence(std::uint64_t frames) {
@@ -236,7 +261,7 @@ void PulseRecorder::push_silence(std::uint64_t frames) {
 
 // What was recorded counts, and so does the time the server still owes.
 void PulseRecorder::end_recording() {
-    push_silence(timeline_->end(Timeline::Clock::now()));
+    release_held(timeline_->end(Timeline::Clock::now()));
     assembler_->flush(on_fragment_);
 }
 

@@ -19,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/pulse/channel_mixer.h"
 #include "platform/pulse/frame_assembler.h"
@@ -75,6 +76,10 @@ private:
     // Opens a record stream on the sink's monitor; the stream's state callback goes on.
     std::expected<void, std::string> open_stream(const SinkInfo& sink);
     void close_stream();
+    // Hands over `bytes` of samples (null: silence), or holds them back.
+    void take(const void* data, std::size_t bytes, bool hold);
+    // Hands over `silence` frames of silence, then what was held back.
+    void release_held(std::uint64_t silence);
     void follow_default();
     void on_sinks(SinkList sinks);
     void on_stream_state();
@@ -95,6 +100,7 @@ private:
     std::size_t in_frame_bytes_ = 0;      // of the stream
     std::optional<FrameAssembler> assembler_;
     std::optional<Timeline> timeline_;
+    std::vector<float> held_;             // output frames held back while a gap is undecided
     std::string stream_error_;            // why the last stream ended
     bool following_ = false;
     bool recording_ = false;

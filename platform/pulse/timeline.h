@@ -4,11 +4,15 @@
 //
 // The server delivers a little behind real time (its fragment, the trip to us); the usual
 // lag is learnt as a baseline. Silence is owed for a lag beyond it only on evidence of a
-// gap: the server said data is missing (a suspended or moved source, an overflow), the
-// recording starts or ends, or the lag stayed far beyond the baseline while data kept
-// coming (a catch-up burst after a stall brings it back at once, and is no gap). The
-// baseline may rise only slowly (1 ms per second), so it follows a sound card's clock
-// drifting against ours but not a gap; it follows a lag that falls at once.
+// gap: the server said data is missing (a suspended sink, an overflow, a move to another
+// sink), the recording starts or ends, or the lag stayed far beyond the baseline while data
+// kept coming. The baseline may rise only slowly (1 ms per second), so it follows a sound
+// card's clock drifting against ours but not a gap; it follows a lag that falls at once.
+//
+// Data that comes after such a gap is held back until it is clear how much of the gap it
+// covers: a server may deliver what it owes late but in a burst (a sink that rendered ahead
+// and hands the sound over once it is heard, a stall it catches up on), and only the rest
+// is silence, which then goes before the data held.
 
 #include <chrono>
 #include <cstdint>
@@ -22,10 +26,17 @@ public:
 
     // A lag this far beyond the baseline is no delivery jitter.
     static constexpr auto GAP = std::chrono::milliseconds(150);
-    // How long such a lag must persist, with data arriving, before it counts as a gap.
+    // How long such a lag must persist, with data arriving, before it is filled.
     static constexpr auto SETTLE = std::chrono::milliseconds(200);
+    // The most data held back while that is undecided.
+    static constexpr auto MAX_HOLD = std::chrono::milliseconds(3000);
     // How fast the baseline may rise: 1 ms of lag per second, far above any clock drift.
     static constexpr double CREEP = 0.001;
+
+    struct Arrival {
+        std::uint64_t silence = 0;  // frames of silence that go before the frames held
+        bool hold = false;          // hold these frames back too: it is not decided yet
+    };
 
     Timeline(std::uint32_t rate, std::chrono::microseconds fragment);
 
@@ -33,30 +44,37 @@ public:
     void start(Clock::time_point at);
     bool started() const { return started_at_.has_value(); }
 
-    // The server said data is missing; the next arrival or the end fills the gap.
+    // The server said data is missing; the next arrivals or the end fill the gap.
     void note_gap() { evidence_ = true; }
 
-    // Frames of silence that go before `arriving` frames arriving at `now`. Counts both.
-    std::uint64_t arrive(Clock::time_point now, std::uint64_t arriving);
+    // `arriving` frames arrive at `now`. Without hold, the silence, then the frames held
+    // before, then these go out. Counts all of them.
+    Arrival arrive(Clock::time_point now, std::uint64_t arriving);
 
-    // Frames of silence owed when the recording ends at `now` (stop or failure).
+    // Frames of silence owed when the recording ends at `now` (stop or failure); they go
+    // before the frames held.
     std::uint64_t end(Clock::time_point now);
 
     std::uint64_t counted() const { return counted_; }
 
 private:
+    enum class State { Waiting, Running, Settling };
+
     std::int64_t due(Clock::time_point now) const;
     std::int64_t frames_in(std::chrono::nanoseconds span) const;
+    void settle(Clock::time_point now);
+    Arrival resolve(Clock::time_point now, std::int64_t silence, std::uint64_t arriving);
 
     std::uint32_t rate_;
     std::int64_t fragment_frames_;
     std::optional<Clock::time_point> started_at_;
-    std::uint64_t counted_ = 0;
-    bool seen_data_ = false;
+    State state_ = State::Waiting;
+    std::uint64_t counted_ = 0;  // handed over, held and owed silence included
+    std::uint64_t held_ = 0;
     bool evidence_ = false;
     double baseline_ = 0;  // usual lag, in frames (it creeps by fractions of one)
     Clock::time_point baseline_at_{};
-    std::optional<Clock::time_point> lagging_since_;
+    Clock::time_point settling_since_{};
 };
 
 }  // namespace platform::pulse
