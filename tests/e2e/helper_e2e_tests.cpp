@@ -352,10 +352,16 @@ TEST_F(HelperRecording, ServerDeathIsReportedOnceAndTheRunGoesOnToItsDeadline) {
             const auto decoded = helper_test::decode_opus_file(out.string());
             ASSERT_TRUE(decoded.has_value()) << decoded.error();
             std::size_t loud = 0;
+            std::optional<std::size_t> first;
             for (std::size_t b = 0; (b + 1) * 480 <= decoded->frames(); ++b) {
-                if (helper_test::rms(decoded->channel(0, b * 480, 480)) > 0.1) ++loud;
+                if (helper_test::rms(decoded->channel(0, b * 480, 480)) > 0.1) {
+                    ++loud;
+                    if (!first) first = b;
+                }
             }
             EXPECT_GE(static_cast<double>(loud) * 0.010, 0.8);
+            ASSERT_TRUE(first.has_value());
+            EXPECT_LE(static_cast<double>(*first) * 0.010, 0.1) << "the start lost what was playing";
         }
     }
 }
