@@ -14,6 +14,8 @@ using detail::LoopLock;
 namespace {
 
 constexpr const char* CLIENT_NAME = "velgo_marrinet_audio_helper";
+// The fragment a new stream asks for until its first data comes.
+constexpr std::chrono::microseconds FIRST_FRAGMENT = std::chrono::milliseconds(10);
 
 
 }  // namespace
@@ -131,8 +133,10 @@ std::expected<void, std::string> PulseRecorder::open_stream(const SinkInfo& sink
     attr.tlength = static_cast<std::uint32_t>(-1);
     attr.prebuf = static_cast<std::uint32_t>(-1);
     attr.minreq = static_cast<std::uint32_t>(-1);
-    attr.fragsize = static_cast<std::uint32_t>(
-        pa_usec_to_bytes(static_cast<pa_usec_t>(format_.fragment.count()), &spec));
+    // Short until the first data is there, so that a start or a move to another sink
+    // waits for one short fragment, not a long one; then as the format says.
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(
+        static_cast<pa_usec_t>(std::min(format_.fragment, FIRST_FRAGMENT).count()), &spec));
     // DONT_MOVE: the server would move the stream of a vanished sink to its fallback
     // source, which might be a microphone; following the default is ours to do.
     const auto flags =
@@ -142,6 +146,7 @@ std::expected<void, std::string> PulseRecorder::open_stream(const SinkInfo& sink
         return std::unexpected(client_->context_error());
     }
     sink_ = sink;
+    lengthen_ = format_.fragment > FIRST_FRAGMENT;
     mixer_ = std::move(mixer);
     in_frame_bytes_ = pa_frame_size(&spec);
     return {};
@@ -180,6 +185,15 @@ void PulseRecorder::on_stream_state() {
     }
 }
 
+void PulseRecorder::lengthen_fragments() {
+    lengthen_ = false;
+    pa_buffer_attr attr = *pa_stream_get_buffer_attr(stream_.get());
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(
+        static_cast<pa_usec_t>(format_.fragment.count()), pa_stream_get_sample_spec(stream_.get())));
+    // No answer is awaited: the server applies it, or the stream goes on as it was.
+    detail::Operation(pa_stream_set_buffer_attr(stream_.get(), &attr, nullptr, nullptr));
+}
+
 void PulseRecorder::follow_default() {
     if (stopped_ || failed_) return;
     query_.reset();
@@ -210,6 +224,7 @@ void PulseRecorder::read_available() {
     const std::size_t readable = pa_stream_readable_size(stream);
     if (readable == static_cast<std::size_t>(-1) || readable == 0) return;
     const auto arrival = timeline_->arrive(Timeline::Clock::now(), readable / in_frame_bytes_);
+    if (lengthen_) lengthen_fragments();
     if (!arrival.hold) release_held(arrival.silence);
     while (!stopped_ && !failed_) {
         const void* data = nullptr;

@@ -26,6 +26,8 @@ void Timeline::settle(Clock::time_point now) {
 
 Timeline::Arrival Timeline::resolve(Clock::time_point now, std::int64_t silence,
                                     std::uint64_t arriving) {
+    // Never beyond the wall clock, also when data has been coming a little early.
+    silence = std::min(silence, due(now) - static_cast<std::int64_t>(counted_ + arriving));
     state_ = State::Running;
     evidence_ = false;
     held_ = 0;
@@ -105,7 +107,7 @@ std::uint64_t Timeline::end(Clock::time_point now) {
     state_ = State::Running;
     evidence_ = false;
     held_ = 0;
-    const auto owed = static_cast<std::uint64_t>(std::max<std::int64_t>(0, silence));
+    const auto owed = static_cast<std::uint64_t>(std::max<std::int64_t>(0, std::min(silence, lag)));
     counted_ += owed;
     return owed;
 }

@@ -35,7 +35,7 @@ using test_support::PulseDaemon;
 // One 20 ms frame: the last frame is padded to a whole one.
 constexpr double FRAME_SECONDS = 0.020;
 // One capture fragment: audio still on its way when capture stops is not in the file.
-constexpr double FRAGMENT_SECONDS = 0.010;
+constexpr double FRAGMENT_SECONDS = 0.040;
 
 const std::string RECORD_STREAM_NEW = "'new' on source-output";
 const std::string RECORD_STREAM_GONE = "'remove' on source-output";
@@ -271,7 +271,9 @@ TEST_F(HelperRecording, ToneIsRecordedAtItsFrequencyAndLevel) {
     }
     ASSERT_TRUE(first.has_value()) << "no tone in " << decoded->frames() << " frames";
     ASSERT_GT(last, *first + 40) << "tone too short";
-    EXPECT_NEAR(static_cast<double>(last - *first + 1) * 0.010, 1.0, 0.03);
+    // A new sound may lose the start of what the sink had rendered when it came: up to
+    // about one server fragment (40 ms).
+    EXPECT_NEAR(static_cast<double>(last - *first + 1) * 0.010, 1.0, 0.05);
     // Its middle, away from the edges.
     const std::size_t middle = (*first + 10) * block, length = (last - *first - 20) * block;
     for (int channel = 0; channel < 2; ++channel) {

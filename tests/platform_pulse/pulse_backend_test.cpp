@@ -356,10 +356,12 @@ TEST_F(PulseBackendTest, SilenceKeepsArrivingInShortBuffersThatCoverWallTime) {
 
     // A recording of silence is as long as the time it ran. Stopping hands over what was
     // gathered, so only the connection's set-up and the server's fragment still on its way
-    // (10 ms) are missing: not a whole handed-over fragment's worth.
+    // (40 ms) are missing.
     const double recorded = static_cast<double>(capture.collector->frames()) / RATE;
-    EXPECT_GE(recorded, asked - 0.03) << "recorded " << recorded << " s until a stop at " << asked;
-    EXPECT_LE(recorded, stopped + 0.001) << "recorded " << recorded << " s in " << stopped;
+    EXPECT_GE(recorded, asked - 0.06) << "recorded " << recorded << " s until a stop at " << asked;
+    // PipeWire hands a fragment over when its graph has processed it, at most one of its
+    // cycles (about 20 ms) before it is heard.
+    EXPECT_LE(recorded, stopped + 0.02) << "recorded " << recorded << " s in " << stopped;
 
     const auto deliveries = capture.collector->deliveries();
     ASSERT_FALSE(deliveries.empty());
@@ -631,7 +633,7 @@ TEST_F(PulseBackendTest, GapsInTheServersDeliveryBecomeSilenceSoARecordingFollow
     EXPECT_NEAR(before_freeze, resumed_for, 0.15) << "the suspended time is missing";
     const double recorded = static_cast<double>(capture.collector->frames()) / RATE;
     EXPECT_GE(recorded, asked - 0.15);
-    EXPECT_LE(recorded, stopped + 0.01);
+    EXPECT_LE(recorded, stopped + 0.02);
     EXPECT_TRUE(capture.watcher->errors().empty());
 }
 
@@ -802,9 +804,10 @@ TEST_F(PulseBackendTest, APlayingStreamMovedWithTheDefaultStaysInTheRecordingAcr
     EXPECT_NEAR(recorded, asked, asked * 0.01) << "switches lost or doubled time";
     const auto cover = tone_cover(capture.collector->samples(), settled);
     if (daemon_->kind() == test_support::ServerKind::PipeWire) {
-        // Nothing renders ahead: a switch costs only its own moment.
+        // Nothing renders ahead: a switch costs only its own moment, about 100 ms with the
+        // server's 40 ms fragments (90 ms with 10 ms ones, at four times the wake-ups).
         EXPECT_GE(cover.loud_fraction, 0.9);
-        EXPECT_LE(cover.longest_gap_ms, 100u);
+        EXPECT_LE(cover.longest_gap_ms, 150u);
     } else {
         // A PulseAudio null sink left idle renders silence up to 2 s ahead, and the moved
         // stream is heard, and recorded, only after it: at a switch a second, most of the
