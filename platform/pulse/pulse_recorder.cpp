@@ -57,7 +57,8 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
 
     LoopLock lock(c.loop());
     c.on_lost([self] { self->fail(self->client_->context_error()); });
-    self->timeline_.emplace(format.rate, format.fragment);
+    // The usual delay of the first data is the first fragment's.
+    self->timeline_.emplace(format.rate, std::min(format.fragment, FIRST_FRAGMENT));
     self->assembler_.emplace(format.channels, static_cast<std::size_t>(
                                                   format.delivery.count() * format.rate / 1'000'000));
     if (auto opened = self->open_stream(*sink); !opened) return std::unexpected(opened.error());
