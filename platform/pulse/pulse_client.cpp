@@ -210,8 +210,9 @@ SinkList PulseClient::list_sinks(std::chrono::milliseconds limit) {
 // pa_mutex_lock are exempted; our code never touches a pa_mutex directly. Likewise libpulse
 // recycles its packets through a process-wide lock-free free list: a packet freed by one
 // connection's loop thread and filled by another's (two recordings, each sending a request)
-// shows as a "race" inside pa_packet_new_data, which only libpulse touches.
+// shows as a "race" between pa_packet_new_data and pa_iochannel_read_with_ancil_data, on
+// memory only libpulse touches.
 extern "C" const char* __tsan_default_suppressions() {
-    return "race:pa_mutex_lock\nrace:pa_packet_new_data\n";
+    return "race:pa_mutex_lock\nrace:pa_packet_new_data\nrace:pa_iochannel_read_with_ancil_data\n";
 }
 #endif
