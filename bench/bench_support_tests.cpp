@@ -356,7 +356,7 @@ constexpr const char* PACTL_SINKS =
     "\tName: testsink\n"
     "\tDescription: Null Output\n"
     "\tDriver: module-null-sink.c\n"
-    "\tSample Specification: float32le 2ch 48000Hz\n"
+    "\tOwner Module: 1\n"
     "\tMonitor Source: testsink.monitor\n"
     "\tLatency: 9876 usec, configured 10000 usec\n"
     "\tFlags: DECIBEL_VOLUME LATENCY SET_FORMATS\n"

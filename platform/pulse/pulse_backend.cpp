@@ -14,10 +14,8 @@
 namespace platform {
 namespace {
 
-constexpr const char* CLIENT_NAME = "velgo_marrinet_audio_helper";
-
 ContentResult read_content() {
-    auto client = pulse::PulseClient::connect(CLIENT_NAME);
+    auto client = pulse::PulseClient::connect(pulse::CLIENT_NAME);
     if (!client) return std::unexpected(std::move(client.error()));
     auto sinks = (*client)->list_sinks();
     if (!sinks) return std::unexpected(std::move(sinks.error()));

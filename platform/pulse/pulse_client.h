@@ -24,6 +24,9 @@ namespace platform::pulse {
 
 using namespace std::chrono_literals;
 
+// The name the server shows for every connection of the helper.
+inline constexpr const char* CLIENT_NAME = "velgo_marrinet_audio_helper";
+
 struct SinkInfo {
     std::uint32_t index = 0;
     std::string name;

@@ -13,7 +13,6 @@ using detail::LoopLock;
 
 namespace {
 
-constexpr const char* CLIENT_NAME = "velgo_marrinet_audio_helper";
 // The fragment a new stream asks for until its first data comes.
 constexpr std::chrono::microseconds FIRST_FRAGMENT = std::chrono::milliseconds(10);
 

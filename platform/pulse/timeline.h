@@ -42,7 +42,6 @@ public:
 
     // Time counts from here: the stream is ready.
     void start(Clock::time_point at);
-    bool started() const { return started_at_.has_value(); }
 
     // The server said data is missing; the next arrivals or the end fill the gap.
     void note_gap() { evidence_ = true; }
