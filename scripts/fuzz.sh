@@ -34,23 +34,42 @@ cmake --build "$build" -j"$jobs" --target "${targets[@]/%/_fuzz}"
 # Readable stacks in sanitizer reports.
 export ASAN_SYMBOLIZER_PATH=${ASAN_SYMBOLIZER_PATH:-$(command -v llvm-symbolizer-19 || command -v llvm-symbolizer || true)}
 mkdir -p "$build/artifacts"
-failed=()
-for target in "${targets[@]}"; do
+
+# One target's bounded run; its log is kept, its outcome is the exit status.
+run_target() {
+  local target=$1 len work
   len=$(max_len "$target")
   # New inputs go to a scratch corpus; the checked-in seeds are only read.
   work="$build/corpus/$target"
   rm -rf "$work" && mkdir -p "$work"
-  log="$build/$target.log"
-  echo "=== fuzz $target (${seconds}s)"
-  if (cd "$build" && ./"${target}_fuzz" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-        -max_len="$len" -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" \
-        "$work" "$root/fuzz/corpus/$target") >"$log" 2>&1; then
-    grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+ +DONE)' "$log" || true
-  else
-    echo "--- $target failed; end of $log:"
-    tail -n 60 "$log"
-    failed+=("$target")
-  fi
+  (cd "$build" && ./"${target}_fuzz" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+      -max_len="$len" -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" \
+      "$work" "$root/fuzz/corpus/$target") >"$build/$target.log" 2>&1
+}
+
+# Each fuzzer runs on one core: as many run at once as there are cores (at most two), each
+# for its full time.
+failed=()
+for ((i = 0; i < ${#targets[@]}; i += jobs)); do
+  batch=("${targets[@]:i:jobs}")
+  pids=()
+  for target in "${batch[@]}"; do
+    echo "=== fuzz $target (${seconds}s)"
+    run_target "$target" &
+    pids+=($!)
+  done
+  for j in "${!batch[@]}"; do
+    target=${batch[j]}
+    log="$build/$target.log"
+    if wait "${pids[j]}"; then
+      echo "--- $target"
+      grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+ +DONE)' "$log" || true
+    else
+      echo "--- $target failed; end of $log:"
+      tail -n 60 "$log"
+      failed+=("$target")
+    fi
+  done
 done
 
 if ((${#failed[@]})); then
