@@ -3,9 +3,9 @@
 # then the same suite under AddressSanitizer + UndefinedBehaviorSanitizer and under
 # ThreadSanitizer, each in its own build directory, then a bounded run of every libFuzzer
 # target (scripts/fuzz.sh). Tests that need a sound server start a private one of their own.
-# The long recording (label long) runs in the plain build only: sanitizers make it take
-# many times as long and it checks nothing they would add. Any failure or sanitizer report
-# fails the run.
+# The long recording (label long) runs in the plain build only, beside the end-to-end tests:
+# sanitizers make it take many times as long and it checks nothing they would add. Any
+# failure or sanitizer report fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -38,8 +38,20 @@ for config in "${configs[@]}"; do
   # same code paths under another server, and the sanitizers would add time, not findings.
   e2e_labels='^e2e$'
   [[ $config == plain ]] && e2e_labels='^e2e'
-  (cd "$build" && ctest --output-on-failure --timeout 300 -L "$e2e_labels")
+  # The long recording keeps one core busy while the end-to-end tests, which mostly wait on
+  # the wall clock, run beside it on the other.
+  long_pid=
   if [[ $config == plain ]]; then
-    (cd "$build" && ctest --output-on-failure --timeout 900 -L long)
+    (cd "$build" && ctest --output-on-failure --timeout 900 -L long) >"$build/long-test.log" 2>&1 &
+    long_pid=$!
   fi
+  e2e_status=0
+  (cd "$build" && ctest --output-on-failure --timeout 300 -L "$e2e_labels") || e2e_status=$?
+  if [[ -n $long_pid ]]; then
+    long_status=0
+    wait "$long_pid" || long_status=$?
+    cat "$build/long-test.log"
+    ((long_status == 0)) || exit "$long_status"
+  fi
+  ((e2e_status == 0)) || exit "$e2e_status"
 done
