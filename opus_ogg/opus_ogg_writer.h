@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "ogg/packet_writer.h"
-#include "src/opus_ogg/buffered_file.h"
-#include "src/opus_ogg/encoder.h"
-#include "src/opus_ogg/io_error.h"
+#include "opus_ogg/buffered_file.h"
+#include "opus_ogg/encoder.h"
+#include "opus_ogg/io_error.h"
 
 namespace opus_ogg {
 
