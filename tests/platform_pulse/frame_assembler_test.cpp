@@ -297,29 +297,20 @@ TEST(ChannelMixer, MixesFiveOneWithTheUsualGainsAndLeavesStereoAlone) {
 }
 
 // The rate and channel count are the caller's alone: a format that leaves either out is
-// refused before any server is asked, while a whole one goes on to ask (and finds none here).
+// refused before any server is asked (one that were asked would not be found here).
 TEST(PulseRecorder, RefusesAFormatWithoutRateOrChannelsBeforeAskingAServer) {
     ::setenv("PULSE_SERVER", "unix:/nonexistent/vmah-no-server", 1);
-    using platform::pulse::RecordFormat;
-    RecordFormat no_rate;
+    platform::pulse::RecordFormat no_rate;
     no_rate.channels = 2;
-    RecordFormat no_channels;
+    platform::pulse::RecordFormat no_channels;
     no_channels.rate = 48000;
-    RecordFormat whole = no_channels;
-    whole.channels = 2;
-    const auto start = [](RecordFormat format) {
-        return platform::pulse::PulseRecorder::start(
+    for (const auto& format : {no_rate, no_channels}) {
+        const auto refused = platform::pulse::PulseRecorder::start(
             "monitor", format, [](std::span<const float>, std::uint64_t) {}, [](std::string) {});
-    };
-    const std::string invalid = platform::pulse::error_text(PA_ERR_INVALID);
-    for (const RecordFormat& format : {no_rate, no_channels}) {
-        const auto refused = start(format);
         ASSERT_FALSE(refused.has_value());
-        EXPECT_EQ(refused.error(), invalid) << format.rate << " Hz, " << format.channels;
+        EXPECT_EQ(refused.error(), platform::pulse::error_text(PA_ERR_INVALID))
+            << format.rate << " Hz, " << format.channels << " channels";
     }
-    const auto asked = start(whole);
-    ASSERT_FALSE(asked.has_value());
-    EXPECT_NE(asked.error(), invalid);
 }
 
 }  // namespace
