@@ -29,7 +29,7 @@
 #include "bench/ogg_opus_info.h"
 #include "bench/server_cost.h"
 #include "bench/tone_span.h"
-#include "src/opus_ogg/opus_ogg_writer.h"
+#include "opus_ogg/opus_ogg_writer.h"
 
 #ifndef MEASURED_LAUNCH
 #error "MEASURED_LAUNCH must name the measured_launch executable"

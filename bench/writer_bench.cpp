@@ -18,7 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "src/opus_ogg/opus_ogg_writer.h"
+#include "opus_ogg/opus_ogg_writer.h"
 
 namespace {
 

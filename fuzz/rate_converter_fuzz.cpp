@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "src/opus_ogg/rate_converter.h"
+#include "opus_ogg/rate_converter.h"
 
 namespace {
 

@@ -24,8 +24,8 @@ void CaptureControl::prepare() {
     filter_.emplace(std::move(*filter));
 
     auto configuration = capture::SCStreamConfiguration().with_captures_audio(true);
-    configuration.set_sample_rate(SAMPLE_RATE);
-    configuration.set_channel_count(CHANNEL_COUNT);
+    configuration.set_sample_rate(format_.rate);
+    configuration.set_channel_count(format_.channels);
     configuration_.emplace(
         std::move(configuration).with_excludes_current_process_audio(false));
 }

@@ -8,21 +8,19 @@
 #include "capture/shareable_content.h"
 #include "capture/stream.h"
 #include "capture/stream_configuration.h"
+#include "src/recording_format.h"
 #include "src/writer_slot.h"
 
 namespace helper {
 
 // The capture side of a run, at its four points in the run sequence: prepare before the
 // writer exists, start once it does, stop after the poll loop, release after the status
-// line. It records the system audio of the first display as 48 000 Hz stereo, the helper's
-// own audio included. Set-up failures end the process through unavailable(), releasing
-// nothing.
+// line. It records the system audio of the first display in the format it is given, the
+// helper's own audio included. Set-up failures end the process through unavailable(),
+// releasing nothing.
 class CaptureControl {
 public:
-    static constexpr std::int64_t SAMPLE_RATE = 48000;
-    static constexpr std::int64_t CHANNEL_COUNT = 2;
-
-    CaptureControl() = default;
+    explicit CaptureControl(RecordingFormat format) : format_(format) {}
     CaptureControl(const CaptureControl&) = delete;
     CaptureControl& operator=(const CaptureControl&) = delete;
 
@@ -42,6 +40,7 @@ public:
     void release(std::shared_ptr<WriterSlot> run_reference);
 
 private:
+    RecordingFormat format_;
     // In creation order, so that plain destruction also goes stream first.
     std::optional<capture::SCShareableContent> content_;
     std::vector<capture::SCDisplay> displays_;

@@ -2,8 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/pulse/pulse_backend.h"
-#include "platform/runtime.h"
+#include "capture/sound_server_scope.h"
 #include "src/command_line.h"
 #include "src/run.h"
 #include "src/status_line.h"
@@ -57,12 +56,10 @@ int main(int argc, char** argv) {
     const std::uint64_t secs =
         helper::parse_secs(helper::arg(args, "--secs", "600")).value_or(helper::DEFAULT_SECS);
 
-    // Displays and audio come from the desktop's sound server.
-    platform::install_pulse_backend();
+    // Displays and audio come from the desktop's sound server. The platform's workers are
+    // joined when the scope ends, at the end of main rather than at exit, while everything
+    // they may still touch is alive.
+    const capture::SoundServerScope sound_server;
     helper::run(out, secs);
-    // The platform's workers are joined here rather than at exit, while everything they
-    // may still touch is alive.
-    platform::install_backend(nullptr);
-    platform::shutdown();
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "src/deadline.h"
 #include "src/finish_recording.h"
 #include "src/output_path.h"
+#include "src/recording_format.h"
 #include "src/status_line.h"
 #include "src/stop_guard.h"
 #include "src/writer_slot.h"
@@ -32,8 +33,6 @@ void install_stop_signals() noexcept {
 
 namespace {
 
-constexpr std::uint32_t RECORDING_RATE = 48000;
-constexpr std::uint8_t RECORDING_CHANNELS = 2;
 constexpr timespec POLL_INTERVAL{0, 100'000'000};
 // From the stop to the status line at most; stopping capture and finishing the file take
 // milliseconds unless the output holds them up.
@@ -54,12 +53,12 @@ void wait_for_stop(const Deadline& deadline) {
 }  // namespace
 
 void run(const std::string& out, std::uint64_t secs) {
-    CaptureControl capture;
+    CaptureControl capture(RECORDING_FORMAT);
     capture.prepare();
 
     if (is_standard_output(out)) unavailable("opus/ogg writer: " + std::string(STANDARD_OUTPUT_REASON));
 
-    auto writer = opus_ogg::OpusOggWriter::create(out, RECORDING_RATE, RECORDING_CHANNELS);
+    auto writer = opus_ogg::OpusOggWriter::create(out, RECORDING_FORMAT.rate, RECORDING_FORMAT.channels);
     if (!writer) unavailable("opus/ogg writer: " + writer.error().to_string());
     auto slot = make_writer_slot(std::move(*writer));
 

@@ -7,7 +7,7 @@
 #include <span>
 #include <utility>
 
-#include "src/opus_ogg/opus_ogg_writer.h"
+#include "opus_ogg/opus_ogg_writer.h"
 
 namespace helper {
 

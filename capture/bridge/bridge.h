@@ -113,6 +113,14 @@ cm_sample_buffer* cm_sample_buffer_retain(cm_sample_buffer* sample_buffer);
 void cm_sample_buffer_release(cm_sample_buffer* sample_buffer);
 void cm_block_buffer_release(cm_block_buffer* block_buffer);
 
+/* ---- platform lifetime ---- */
+
+/* Drops the backend in use, then joins the platform's worker threads (not when called on
+ * one of them). Call it once every capture has stopped. Requests made afterwards start new
+ * workers and fail for want of a backend. The sound-server backend is chosen by
+ * sc_platform_use_sound_server (sound_server_bridge.h). */
+void sc_platform_shutdown(void);
+
 #ifdef __cplusplus
 }
 #endif

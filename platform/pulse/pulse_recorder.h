@@ -28,17 +28,21 @@
 
 namespace platform::pulse {
 
+// How a recording is made. Rate and channel count are the caller's (the capture's
+// configuration); a format that leaves them 0 is refused. The fragment sizes are this
+// backend's own tuning.
 struct RecordFormat {
-    std::uint32_t rate = 48000;
-    std::uint32_t channels = 2;
+    std::uint32_t rate = 0;
+    std::uint32_t channels = 0;
     // What the server gathers before it sends, which also sets how far ahead the sink
     // renders and how often the server and this client wake. Measured against 10 ms in one
     // run of the end-to-end benchmark: the helper's CPU and the server's together fall by
     // about a third; a new sound's onset keeps within about 20 ms (the monitor holds back
     // what the sink may still render again), and a stop loses at most this much in flight.
     std::chrono::microseconds fragment = 40ms;
-    // What each handed-over fragment holds (two codec frames). A stop or a failure hands
-    // over what is gathered, so it costs no audio.
+    // What each handed-over fragment holds. Every one becomes a sample buffer and a wake-up
+    // of the output queue's worker, so the server's first, short fragments are gathered up
+    // to this too. A stop or a failure hands over what is gathered, so it costs no audio.
     std::chrono::microseconds delivery = 40ms;
 };
 

@@ -1,4 +1,7 @@
-// Shareable content and content filters through the bridge's C functions.
+// Shareable content and content filters through the bridge's C functions, and the end of the
+// platform's lifetime.
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,6 +104,32 @@ TEST_F(BridgeTest, EveryPlatformAnswerIsPassedOnWithItsOwnReference) {
   platform::wait_idle();
   ASSERT_EQ(recorder.entries.size(), 2u);
   for (const auto& call : recorder.entries) sc_shareable_content_release(call.content);
+}
+
+std::size_t thread_count() {
+  return static_cast<std::size_t>(std::distance(
+      std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator()));
+}
+
+TEST_F(BridgeTest, PlatformShutdownDropsTheBackendAndJoinsTheWorkers) {
+  platform::shutdown();
+  const std::size_t without_workers = thread_count();
+  backend->set_content(platform::ContentDescription{{display(1)}, {}, {}});
+  CallRecorder before;
+  sc_shareable_content_get_with_options(false, false, &CallRecorder::content, &before);
+  ASSERT_TRUE(before.wait_for(1));
+  ASSERT_NE(before.entries[0].content, nullptr);
+  sc_shareable_content_release(before.entries[0].content);
+  EXPECT_GT(thread_count(), without_workers);
+
+  sc_platform_shutdown();
+  EXPECT_EQ(thread_count(), without_workers);
+  EXPECT_EQ(platform::installed_backend(), nullptr);
+  CallRecorder after;
+  sc_shareable_content_get_with_options(false, false, &CallRecorder::content, &after);
+  ASSERT_TRUE(after.wait_for(1));
+  EXPECT_EQ(after.entries[0].content, nullptr);
+  EXPECT_EQ(after.entries[0].text, "Content unavailable: No capture backend is installed");
 }
 
 class FilterTest : public BridgeTest {

@@ -1,18 +1,23 @@
 // The binding end to end against a private sound server: content, first display, filter,
-// audio configuration, stream, one handler, start, a few seconds of buffers, stop, release.
+// audio configuration, stream, one handler, start, a few seconds of buffers, stop, release;
+// and the scope that puts the server behind the platform.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "capture/sample_buffer.h"
 #include "capture/shareable_content.h"
+#include "capture/sound_server_scope.h"
 #include "capture/stream.h"
 #include "platform/object.h"
 #include "platform/pulse/pulse_backend.h"
@@ -111,6 +116,35 @@ TEST(CaptureEndToEnd, RecordsTheFirstDisplaysAudioUntilStopped) {
   EXPECT_EQ(received->other_types.load(), 0);
   EXPECT_FALSE(received->overlapped.load()) << "handler calls overlapped";
   EXPECT_EQ(received.use_count(), 1) << "the handler outlived everything";
+  EXPECT_EQ(platform::live_objects_total(), 0u);
+}
+
+std::size_t thread_count() {
+  return static_cast<std::size_t>(std::distance(
+      std::filesystem::directory_iterator("/proc/self/task"), std::filesystem::directory_iterator()));
+}
+
+TEST(CaptureEndToEnd, SoundServerScopeServesTheSinksAndJoinsThePlatformWhenItEnds) {
+  auto daemon = test_support::PulseDaemon::start();
+  ASSERT_TRUE(daemon.has_value()) << daemon.error();
+  (*daemon)->export_environment();
+  platform::install_backend(nullptr);
+  platform::shutdown();
+  const std::size_t without_workers = thread_count();
+
+  {
+    const capture::SoundServerScope scope;
+    const auto content = capture::SCShareableContent::get();
+    ASSERT_TRUE(content.has_value()) << content.error().to_string();
+    EXPECT_EQ(content->displays().size(), 1u) << "the private server's one sink";
+    EXPECT_GT(thread_count(), without_workers);
+  }
+  EXPECT_EQ(thread_count(), without_workers);
+  const auto after = capture::SCShareableContent::get();
+  ASSERT_FALSE(after.has_value());
+  EXPECT_NE(after.error().to_string().find("No capture backend is installed"), std::string::npos)
+      << after.error().to_string();
+  platform::wait_idle();
   EXPECT_EQ(platform::live_objects_total(), 0u);
 }
 

@@ -275,7 +275,7 @@ TEST_F(RunScriptedTest, RunRecordsTheFirstDisplayAndReleasesInOrder) {
 // configuration; the handler's reference goes with the stream's context.
 TEST_F(RunScriptedTest, ReleaseDropsTheRunReferenceAfterTheStream) {
     backend->set_displays({display(1), display(2), display(3)});
-    helper::CaptureControl capture;
+    helper::CaptureControl capture(helper::RECORDING_FORMAT);
     capture.prepare();
     auto writer = opus_ogg::OpusOggWriter::create((dir / "control.opus").string(), 48000, 2);
     ASSERT_TRUE(writer.has_value());
@@ -296,6 +296,24 @@ TEST_F(RunScriptedTest, ReleaseDropsTheRunReferenceAfterTheStream) {
               (std::vector<std::string>{"stream", "run reference", "configuration", "filter",
                                         "display 0", "display 1", "display 2", "content"}));
     EXPECT_EQ(watch.use_count(), 1) << "only the test's own reference should be left";
+}
+
+// The capture is configured with the format the control is given, not with the platform's
+// defaults (which are the helper's own format too).
+TEST_F(RunScriptedTest, CaptureIsConfiguredWithTheFormatItIsGiven) {
+    backend->set_displays({display(1)});
+    helper::CaptureControl capture(helper::RecordingFormat{44100, 1});
+    capture.prepare();
+    auto writer = opus_ogg::OpusOggWriter::create((dir / "format.opus").string(), 44100, 1);
+    ASSERT_TRUE(writer.has_value());
+    auto slot = helper::make_writer_slot(std::move(*writer));
+    capture.start(slot);
+    const auto started = backend->last_capture();
+    ASSERT_NE(started, nullptr);
+    EXPECT_EQ(started->params().sample_rate, 44100);
+    EXPECT_EQ(started->params().channel_count, 1);
+    capture.stop();
+    capture.release(std::move(slot));
 }
 
 }  // namespace

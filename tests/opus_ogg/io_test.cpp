@@ -8,8 +8,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include "src/opus_ogg/buffered_file.h"
-#include "src/opus_ogg/encoder.h"
+#include "opus_ogg/buffered_file.h"
+#include "opus_ogg/encoder.h"
 #include "tests/opus_ogg/ogg_reading.h"
 
 namespace opus_ogg {

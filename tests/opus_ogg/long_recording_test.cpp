@@ -20,7 +20,7 @@
 
 #include <unistd.h>
 
-#include "src/opus_ogg/opus_ogg_writer.h"
+#include "opus_ogg/opus_ogg_writer.h"
 #include "tests/opus_ogg/ogg_reading.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "src/opus_ogg/opus_ogg_writer.h"
+#include "opus_ogg/opus_ogg_writer.h"
 
 #include <cmath>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <opusfile.h>
 #include <sys/wait.h>
 
-#include "src/opus_ogg/opus_headers.h"
+#include "opus_ogg/opus_headers.h"
 #include "tests/opus_ogg/ogg_reading.h"
 
 namespace opus_ogg {

@@ -1,4 +1,4 @@
-#include "src/opus_ogg/rate_converter.h"
+#include "opus_ogg/rate_converter.h"
 
 #include <algorithm>
 #include <cmath>

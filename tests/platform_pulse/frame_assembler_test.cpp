@@ -2,11 +2,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
+
+#include <pulse/def.h>
 
 #include "platform/pulse/channel_mixer.h"
 #include "platform/pulse/frame_assembler.h"
+#include "platform/pulse/pulse_recorder.h"
 #include "platform/pulse/timeline.h"
 
 namespace {
@@ -289,6 +294,23 @@ TEST(ChannelMixer, MixesFiveOneWithTheUsualGainsAndLeavesStereoAlone) {
     const std::vector<float> one{0.25f};
     const auto both = mono->mix(one.data(), sizeof(float));
     EXPECT_EQ(std::vector<float>(both.begin(), both.end()), (std::vector<float>{0.25f, 0.25f}));
+}
+
+// The rate and channel count are the caller's alone: a format that leaves either out is
+// refused before any server is asked (one that were asked would not be found here).
+TEST(PulseRecorder, RefusesAFormatWithoutRateOrChannelsBeforeAskingAServer) {
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/vmah-no-server", 1);
+    platform::pulse::RecordFormat no_rate;
+    no_rate.channels = 2;
+    platform::pulse::RecordFormat no_channels;
+    no_channels.rate = 48000;
+    for (const auto& format : {no_rate, no_channels}) {
+        const auto refused = platform::pulse::PulseRecorder::start(
+            "monitor", format, [](std::span<const float>, std::uint64_t) {}, [](std::string) {});
+        ASSERT_FALSE(refused.has_value());
+        EXPECT_EQ(refused.error(), platform::pulse::error_text(PA_ERR_INVALID))
+            << format.rate << " Hz, " << format.channels << " channels";
+    }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "src/opus_ogg/io_error.h"
+#include "opus_ogg/io_error.h"
 
 #include <cstring>
 #include <utility>

@@ -10,7 +10,7 @@
 
 #include <sys/types.h>
 
-#include "src/opus_ogg/io_error.h"
+#include "opus_ogg/io_error.h"
 
 namespace opus_ogg {
 

@@ -1,4 +1,4 @@
-#include "src/opus_ogg/buffered_file.h"
+#include "opus_ogg/buffered_file.h"
 
 #include <cerrno>
 #include <fcntl.h>

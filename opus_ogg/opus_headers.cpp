@@ -1,4 +1,4 @@
-#include "src/opus_ogg/opus_headers.h"
+#include "opus_ogg/opus_headers.h"
 
 #include <string_view>
 

@@ -1,4 +1,4 @@
-#include "src/opus_ogg/encoder.h"
+#include "opus_ogg/encoder.h"
 
 #include <opus.h>
 

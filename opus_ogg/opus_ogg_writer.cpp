@@ -1,12 +1,12 @@
-#include "src/opus_ogg/opus_ogg_writer.h"
+#include "opus_ogg/opus_ogg_writer.h"
 
 #include <algorithm>
 #include <array>
 #include <opus.h>
 #include <utility>
 
-#include "src/opus_ogg/opus_headers.h"
-#include "src/opus_ogg/rate_converter.h"
+#include "opus_ogg/opus_headers.h"
+#include "opus_ogg/rate_converter.h"
 
 namespace opus_ogg {
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -9,24 +10,30 @@
 #include <vector>
 
 #include "ogg/packet_writer.h"
-#include "src/opus_ogg/buffered_file.h"
-#include "src/opus_ogg/encoder.h"
-#include "src/opus_ogg/io_error.h"
+#include "opus_ogg/buffered_file.h"
+#include "opus_ogg/encoder.h"
+#include "opus_ogg/io_error.h"
 
 namespace opus_ogg {
 
 // Writes interleaved 16-bit PCM as one Ogg Opus stream: the two header packets,
-// then one Opus packet per 20 ms frame. Input at a rate other than 48 000 Hz is
-// resampled first. Used by one thread at a time.
+// then one Opus packet per frame of FRAME_DURATION. Input at a rate other than
+// ENCODER_RATE is resampled first. Used by one thread at a time.
 //
 // Encoder failures after creation are not reported: the frame is dropped. I/O
 // failures are reported but do not disable the writer.
 class OpusOggWriter {
 public:
-    static constexpr std::size_t FRAME_SAMPLES = 960;  // per channel: 20 ms at 48 kHz
+    // The rate the encoder runs at, Opus's full band; other input rates are resampled to it.
     static constexpr std::uint32_t ENCODER_RATE = 48000;
+    // The frame each packet holds, one of the durations Opus allows.
+    static constexpr std::chrono::milliseconds FRAME_DURATION{20};
+    // Per channel.
+    static constexpr std::size_t FRAME_SAMPLES =
+        ENCODER_RATE * FRAME_DURATION / std::chrono::seconds(1);
     static constexpr std::size_t MAX_PACKET_BYTES = 4000;
-    static constexpr std::size_t INITIAL_PCM_CAPACITY = 3840;
+    // Two frames of stereo.
+    static constexpr std::size_t INITIAL_PCM_CAPACITY = 2 * FRAME_SAMPLES * 2;
     static constexpr std::uint32_t SERIAL_MASK = 0x4F505500;
 
     // Channel count 0 becomes 1, anything above 2 becomes 2. Rate 0 is rejected

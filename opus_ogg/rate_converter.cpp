@@ -1,18 +1,16 @@
-#include "src/opus_ogg/rate_converter.h"
+#include "opus_ogg/rate_converter.h"
 
 #include <cmath>
 
-namespace opus_ogg {
+#include "opus_ogg/opus_ogg_writer.h"
 
-namespace {
-constexpr double OUTPUT_RATE = 48000.0;
-}
+namespace opus_ogg {
 
 void convert_rate(std::span<const std::int16_t> samples, std::size_t channels, std::uint32_t rate,
                   double& position, std::vector<std::int16_t>& pcm) {
     if (rate == 0 || channels == 0) return;
     const std::uint64_t frames = samples.size() / channels;
-    const double step = static_cast<double>(rate) / OUTPUT_RATE;
+    const double step = static_cast<double>(rate) / static_cast<double>(OpusOggWriter::ENCODER_RATE);
     // For frames == 0 the subtraction wraps, the loop is entered and stops at the
     // bounds check below, leaving the position unchanged.
     const double limit = static_cast<double>(frames - 1) + 0.999;

@@ -1,0 +1,20 @@
+/* The sound-server backend of the capture platform, behind the bridge. It lives in a library
+ * of its own (vmah_bridge_sound_server) so that only what records from the real sound server
+ * links the server's client library. */
+#ifndef VMAH_CAPTURE_BRIDGE_SOUND_SERVER_BRIDGE_H
+#define VMAH_CAPTURE_BRIDGE_SOUND_SERVER_BRIDGE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Every later request of the platform takes its displays and audio from the desktop's sound
+ * server: one display per output device, the default first. Replaces any backend in use;
+ * sc_platform_shutdown drops it again. */
+void sc_platform_use_sound_server(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
