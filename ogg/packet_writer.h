@@ -89,7 +89,7 @@ public:
     using Error = typename Sink::Error;
     using Result = std::expected<void, Error>;
 
-    explicit PacketWriter(Sink sink) : byte_sink(std::move(sink)) {}
+    explicit PacketWriter(Sink sink) : byte_sink_(std::move(sink)) {}
 
     // Takes the packet over; granule is what its page carries if it is the last packet
     // to end there.
@@ -97,16 +97,16 @@ public:
                         std::uint64_t granule) {
         // A page partly out holds the sink for every stream: any other page written now
         // would land inside it.
-        if (partly_sent) {
-            const std::uint32_t held_serial = *partly_sent;
-            PageState& held = streams.find(held_serial)->second;
-            auto finished = write_held_page(byte_sink, held_serial, held);
+        if (partly_sent_) {
+            const std::uint32_t held_serial = *partly_sent_;
+            PageState& held = streams_.find(held_serial)->second;
+            auto finished = write_held_page(byte_sink_, held_serial, held);
             note_progress(held_serial, held);
             if (!finished) {
                 return finished;
             }
         }
-        auto [entry, inserted] = streams.try_emplace(serial);
+        auto [entry, inserted] = streams_.try_emplace(serial);
         PageState& state = entry->second;
         if (inserted) {
             state.packets.reserve(MAX_SEGMENTS);
@@ -116,36 +116,36 @@ public:
         return result;
     }
 
-    Sink& sink() { return byte_sink; }
-    const Sink& sink() const { return byte_sink; }
+    Sink& sink() { return byte_sink_; }
+    const Sink& sink() const { return byte_sink_; }
 
     // The page being assembled for serial, or null before its first packet.
     const PageState* stream(std::uint32_t serial) const {
-        const auto found = streams.find(serial);
-        return found == streams.end() ? nullptr : &found->second;
+        const auto found = streams_.find(serial);
+        return found == streams_.end() ? nullptr : &found->second;
     }
 
     // The stream whose page the sink took only in part, if any.
-    std::optional<std::uint32_t> partly_sent_stream() const { return partly_sent; }
+    std::optional<std::uint32_t> partly_sent_stream() const { return partly_sent_; }
 
 private:
     Result place_packet(std::vector<std::uint8_t> packet, std::uint32_t serial, PageState& state,
                         PacketEnd directive, std::uint64_t granule) {
         if (state.segment_count == MAX_SEGMENTS) {
-            if (auto held = write_held_page(byte_sink, serial, state); !held) {
+            if (auto held = write_held_page(byte_sink_, serial, state); !held) {
                 return held;
             }
         }
         const std::size_t length = packet.size();
         state.packets.push_back(PagePacket{std::move(packet), granule});
-        return place_segments(byte_sink, serial, state, 0, length, directive);
+        return place_segments(byte_sink_, serial, state, 0, length, directive);
     }
 
     void note_progress(std::uint32_t serial, const PageState& state) {
         if (state.sent > 0) {
-            partly_sent = serial;
-        } else if (partly_sent == serial) {
-            partly_sent.reset();
+            partly_sent_ = serial;
+        } else if (partly_sent_ == serial) {
+            partly_sent_.reset();
         }
     }
 
@@ -284,9 +284,9 @@ private:
         }
     }
 
-    Sink byte_sink;
-    std::unordered_map<std::uint32_t, PageState> streams;
-    std::optional<std::uint32_t> partly_sent;
+    Sink byte_sink_;
+    std::unordered_map<std::uint32_t, PageState> streams_;
+    std::optional<std::uint32_t> partly_sent_;
 };
 
 }  // namespace ogg

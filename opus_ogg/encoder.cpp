@@ -30,8 +30,8 @@ std::expected<Encoder, Encoder::Error> Encoder::create(std::int32_t rate, int ch
 
 std::expected<std::size_t, Encoder::Error> Encoder::encode(std::span<const std::int16_t> input,
                                                            std::span<std::uint8_t> out) {
-    const auto frame_size = static_cast<int>(input.size() / static_cast<std::size_t>(channels));
-    const opus_int32 result = opus_encode(state.get(), input.data(), frame_size, out.data(),
+    const auto frame_size = static_cast<int>(input.size() / static_cast<std::size_t>(channels_));
+    const opus_int32 result = opus_encode(state_.get(), input.data(), frame_size, out.data(),
                                           static_cast<opus_int32>(out.size()));
     if (result < 0) return std::unexpected(Error("opus_encode", result));
     return static_cast<std::size_t>(result);

@@ -40,10 +40,10 @@ private:
         void operator()(OpusEncoder* state) const noexcept;
     };
 
-    Encoder(OpusEncoder* state_in, int channels_in) : state(state_in), channels(channels_in) {}
+    Encoder(OpusEncoder* state, int channels) : state_(state), channels_(channels) {}
 
-    std::unique_ptr<OpusEncoder, Destroy> state;
-    int channels;
+    std::unique_ptr<OpusEncoder, Destroy> state_;
+    int channels_;
 };
 
 }  // namespace opus_ogg

@@ -10,15 +10,15 @@
 
 namespace opus_ogg {
 
-OpusOggWriter::OpusOggWriter(PageWriter packet_writer_in, Encoder encoder_in, std::string path_in,
-                             std::uint8_t channels_in, std::uint32_t rate, std::uint32_t serial_in)
-    : packet_writer(std::move(packet_writer_in)),
-      encoder(std::move(encoder_in)),
-      path(std::move(path_in)),
-      channels(channels_in),
-      input_rate(rate),
-      serial(serial_in) {
-    pcm.reserve(INITIAL_PCM_CAPACITY);
+OpusOggWriter::OpusOggWriter(PageWriter packet_writer, Encoder encoder, std::string path,
+                             std::uint8_t channels, std::uint32_t rate, std::uint32_t serial)
+    : packet_writer_(std::move(packet_writer)),
+      encoder_(std::move(encoder)),
+      path_(std::move(path)),
+      channels_(channels),
+      input_rate_(rate),
+      serial_(serial) {
+    pcm_.reserve(INITIAL_PCM_CAPACITY);
 }
 
 std::expected<OpusOggWriter, IoError> OpusOggWriter::create(const std::string& path,
@@ -46,24 +46,24 @@ std::expected<OpusOggWriter, IoError> OpusOggWriter::create(const std::string& p
 std::optional<std::vector<std::uint8_t>> OpusOggWriter::encode_frame(
     std::span<const std::int16_t> frame) {
     std::array<std::uint8_t, MAX_PACKET_BYTES> out;
-    auto length = encoder.encode(frame, out);
+    auto length = encoder_.encode(frame, out);
     if (!length) return std::nullopt;
     return std::vector<std::uint8_t>(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(*length));
 }
 
 std::expected<void, IoError> OpusOggWriter::write_audio_packet(std::vector<std::uint8_t> packet,
                                                                ogg::PacketEnd directive) {
-    auto written = packet_writer.write_packet(std::move(packet), serial, directive, granule_pos);
+    auto written = packet_writer_.write_packet(std::move(packet), serial_, directive, granule_pos_);
     if (!written) return std::unexpected(IoError::wrap(std::move(written.error())));
     return {};
 }
 
 std::expected<void, IoError> OpusOggWriter::write_pcm_i16(std::span<const std::int16_t> samples) {
     if (!samples.empty()) {
-        if (input_rate == ENCODER_RATE) {
-            pcm.insert(pcm.end(), samples.begin(), samples.end());
+        if (input_rate_ == ENCODER_RATE) {
+            pcm_.insert(pcm_.end(), samples.begin(), samples.end());
         } else {
-            convert_rate(samples, channels, input_rate, resample_pos, pcm);
+            convert_rate(samples, channels_, input_rate_, resample_pos_, pcm_);
         }
     }
 
@@ -76,38 +76,38 @@ std::expected<void, IoError> OpusOggWriter::write_pcm_i16(std::span<const std::i
     const std::size_t len = frame_len();
     std::size_t consumed = 0;
     std::expected<void, IoError> result;
-    while (pcm.size() - consumed >= len) {
-        auto packet = encode_frame(std::span(pcm).subspan(consumed, len));
+    while (pcm_.size() - consumed >= len) {
+        auto packet = encode_frame(std::span(pcm_).subspan(consumed, len));
         consumed += len;
         // A frame the encoder refused is lost; whole frames after it wait for the next call.
         if (!packet) break;
-        granule_pos += FRAME_SAMPLES;
-        samples_written += FRAME_SAMPLES;
+        granule_pos_ += FRAME_SAMPLES;
+        samples_written_ += FRAME_SAMPLES;
         auto written = write_audio_packet(std::move(*packet), ogg::PacketEnd::Normal);
         if (!written && result) result = std::move(written);
     }
-    pcm.erase(pcm.begin(), pcm.begin() + static_cast<std::ptrdiff_t>(consumed));
+    pcm_.erase(pcm_.begin(), pcm_.begin() + static_cast<std::ptrdiff_t>(consumed));
     return result;
 }
 
 std::expected<double, IoError> OpusOggWriter::finalize() {
-    const bool had_audio = !pcm.empty();
+    const bool had_audio = !pcm_.empty();
     // Pad the pending samples to one frame (anything beyond it is dropped), or
     // encode silence so that the end-of-stream mark has a packet to ride on.
-    pcm.resize(frame_len(), 0);
-    auto packet = encode_frame(pcm);
-    pcm.clear();
+    pcm_.resize(frame_len(), 0);
+    auto packet = encode_frame(pcm_);
+    pcm_.clear();
     if (packet) {
-        granule_pos += FRAME_SAMPLES;
-        if (had_audio) samples_written += FRAME_SAMPLES;
+        granule_pos_ += FRAME_SAMPLES;
+        if (had_audio) samples_written_ += FRAME_SAMPLES;
         if (auto written = write_audio_packet(std::move(*packet), ogg::PacketEnd::EndOfStream); !written) {
             return std::unexpected(written.error());
         }
     }
-    if (auto flushed = packet_writer.sink().flush(); !flushed) return std::unexpected(flushed.error());
+    if (auto flushed = packet_writer_.sink().flush(); !flushed) return std::unexpected(flushed.error());
     // A recording nobody can open again is no recording.
-    if (auto named = packet_writer.sink().check_named_by(path); !named) return std::unexpected(named.error());
-    return static_cast<double>(samples_written) / static_cast<double>(ENCODER_RATE);
+    if (auto named = packet_writer_.sink().check_named_by(path_); !named) return std::unexpected(named.error());
+    return static_cast<double>(samples_written_) / static_cast<double>(ENCODER_RATE);
 }
 
 }  // namespace opus_ogg

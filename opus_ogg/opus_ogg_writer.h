@@ -55,10 +55,10 @@ public:
     // the file written (removed or replaced meanwhile). Only destruction may follow.
     std::expected<double, IoError> finalize();
 
-    std::uint32_t stream_serial() const { return serial; }
-    std::uint8_t channel_count() const { return channels; }
+    std::uint32_t stream_serial() const { return serial_; }
+    std::uint8_t channel_count() const { return channels_; }
     // Samples waiting for a whole frame.
-    std::size_t pending_samples() const { return pcm.size(); }
+    std::size_t pending_samples() const { return pcm_.size(); }
 
 private:
     using PageWriter = ogg::PacketWriter<BufferedFile>;
@@ -66,23 +66,23 @@ private:
     OpusOggWriter(PageWriter packet_writer, Encoder encoder, std::string path, std::uint8_t channels,
                   std::uint32_t rate, std::uint32_t serial);
 
-    std::size_t frame_len() const { return FRAME_SAMPLES * channels; }
+    std::size_t frame_len() const { return FRAME_SAMPLES * channels_; }
     // Encodes one frame; an encoder failure gives no packet.
     std::optional<std::vector<std::uint8_t>> encode_frame(std::span<const std::int16_t> frame);
     std::expected<void, IoError> write_audio_packet(std::vector<std::uint8_t> packet,
                                                     ogg::PacketEnd directive);
 
     // Declared before the encoder so that the encoder is destroyed first.
-    PageWriter packet_writer;
-    Encoder encoder;
-    std::string path;
-    std::uint8_t channels;
-    std::uint32_t input_rate;
-    double resample_pos = 0.0;
-    std::vector<std::int16_t> pcm;
-    std::uint64_t granule_pos = 0;
-    std::uint64_t samples_written = 0;
-    std::uint32_t serial;
+    PageWriter packet_writer_;
+    Encoder encoder_;
+    std::string path_;
+    std::uint8_t channels_;
+    std::uint32_t input_rate_;
+    double resample_pos_ = 0.0;
+    std::vector<std::int16_t> pcm_;
+    std::uint64_t granule_pos_ = 0;
+    std::uint64_t samples_written_ = 0;
+    std::uint32_t serial_;
 };
 
 }  // namespace opus_ogg
