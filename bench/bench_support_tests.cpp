@@ -24,12 +24,13 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "bench/bench_process.h"
 #include "bench/music_signal.h"
 #include "bench/ogg_opus_info.h"
 #include "bench/server_cost.h"
 #include "bench/tone_span.h"
 #include "src/opus_ogg/opus_ogg_writer.h"
+#include "tests/support/child_process.h"
+#include "tests/support/ogg_reading.h"
 
 #ifndef MEASURED_LAUNCH
 #error "MEASURED_LAUNCH must name the measured_launch executable"
@@ -39,15 +40,15 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test_support::ChildProcess;
+using test_support::Pipe;
+using test_support::read_bytes;
+using test_support::SpawnOptions;
+using test_support::Usage;
 
 std::vector<std::string> minimal_env() {
     const char* path = std::getenv("PATH");
     return {std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin")};
-}
-
-std::vector<std::uint8_t> read_bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 class OggOpusInfoTest : public ::testing::Test {
@@ -147,32 +148,32 @@ TEST_F(OggOpusInfoTest, ReportsAMissingEndOfStream) {
 }
 
 TEST(ProcessTest, ReportsExitStatusSignalsAndCpu) {
-    auto exits = bench::Process::spawn({"sh", "-c", "exit 3"}, minimal_env());
+    auto exits = ChildProcess::spawn({"sh", "-c", "exit 3"}, minimal_env());
     ASSERT_TRUE(exits.has_value()) << exits.error();
     EXPECT_EQ(exits->wait().status, 3);
     EXPECT_EQ(exits->wait().status, 3);  // a second wait gives the same figures
 
-    auto missing = bench::Process::spawn({"vmah-no-such-program"}, minimal_env());
+    auto missing = ChildProcess::spawn({"vmah-no-such-program"}, minimal_env());
     ASSERT_TRUE(missing.has_value());
     EXPECT_EQ(missing->wait().status, 127);
 
-    auto sleeper = bench::Process::spawn({"sleep", "30"}, minimal_env());
+    auto sleeper = ChildProcess::spawn({"sleep", "30"}, minimal_env());
     ASSERT_TRUE(sleeper.has_value());
     EXPECT_TRUE(sleeper->signal(SIGTERM));
     EXPECT_EQ(sleeper->wait_at_most(10s).status, 128 + SIGTERM);
     EXPECT_FALSE(sleeper->signal(SIGTERM));  // reaped: nothing left to signal
 
-    auto burner = bench::Process::spawn(
+    auto burner = ChildProcess::spawn(
         {"sh", "-c", "i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done"}, minimal_env());
     ASSERT_TRUE(burner.has_value());
-    const bench::Usage used = burner->wait();
+    const Usage used = burner->wait();
     EXPECT_EQ(used.status, 0);
     EXPECT_GT(used.cpu_seconds, 0.05);
     EXPECT_GT(used.max_rss_kib, 0);
 }
 
 TEST(ProcessTest, EndsWhatOutlivesItsLimitOrItsOwner) {
-    auto stuck = bench::Process::spawn({"sleep", "30"}, minimal_env());
+    auto stuck = ChildProcess::spawn({"sleep", "30"}, minimal_env());
     ASSERT_TRUE(stuck.has_value());
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(stuck->wait_at_most(50ms).status, 128 + SIGKILL);
@@ -180,7 +181,7 @@ TEST(ProcessTest, EndsWhatOutlivesItsLimitOrItsOwner) {
 
     pid_t pid = -1;
     {
-        auto dropped = bench::Process::spawn({"sleep", "30"}, minimal_env());
+        auto dropped = ChildProcess::spawn({"sleep", "30"}, minimal_env());
         ASSERT_TRUE(dropped.has_value());
         pid = dropped->pid();
     }
@@ -192,13 +193,13 @@ TEST(ProcessTest, EndsWhatOutlivesItsLimitOrItsOwner) {
 
 TEST(ProcessTest, ChildSeesOnlyTheGivenEnvironmentAndStreams) {
     ASSERT_EQ(::setenv("VMAH_BENCH_TEST_LEAK", "leaked", 1), 0);
-    auto pipe = bench::Pipe::make();
+    auto pipe = Pipe::make();
     ASSERT_TRUE(pipe.has_value());
     std::vector<std::string> env = minimal_env();
     env.push_back("VMAH_BENCH_TEST_GIVEN=given");
-    auto child = bench::Process::spawn(
+    auto child = ChildProcess::spawn(
         {"sh", "-c", "printf '%s|%s' \"$VMAH_BENCH_TEST_GIVEN\" \"$VMAH_BENCH_TEST_LEAK\""}, env,
-        bench::SpawnOptions{-1, pipe->write_fd, {}, {}});
+        SpawnOptions{.stdout_fd = pipe->write_fd});
     ::unsetenv("VMAH_BENCH_TEST_LEAK");
     ASSERT_TRUE(child.has_value());
     pipe->close_write();
@@ -217,14 +218,14 @@ TEST(ProcessTest, LauncherReportsTheCommandsOwnPeakMemory) {
     std::vector<char> ballast(BALLAST);
     for (std::size_t i = 0; i < ballast.size(); i += 4096) ballast[i] = static_cast<char>(i);
 
-    auto direct = bench::Process::spawn({"true"}, minimal_env());
+    auto direct = ChildProcess::spawn({"true"}, minimal_env());
     ASSERT_TRUE(direct.has_value());
-    const bench::Usage inflated = direct->wait();
+    const Usage inflated = direct->wait();
     EXPECT_GE(inflated.max_rss_kib, static_cast<long>(BALLAST / 1024));
 
-    auto launched = bench::Process::spawn({"true"}, minimal_env(), bench::SpawnOptions{-1, -1, {}, MEASURED_LAUNCH});
+    auto launched = ChildProcess::spawn({"true"}, minimal_env(), SpawnOptions{.launcher = MEASURED_LAUNCH});
     ASSERT_TRUE(launched.has_value()) << launched.error();
-    const bench::Usage own = launched->wait();
+    const Usage own = launched->wait();
     EXPECT_EQ(own.status, 0);
     EXPECT_GT(own.max_rss_kib, 0);
     EXPECT_LT(own.max_rss_kib, 32 * 1024);
@@ -234,15 +235,15 @@ TEST(ProcessTest, LauncherReportsTheCommandsOwnPeakMemory) {
 // Through the launcher, pid() and signal() reach the command and its status comes back.
 TEST(ProcessTest, LauncherForwardsTheCommandsPidStatusAndCpu) {
     const std::vector<std::string> env = minimal_env();
-    const bench::SpawnOptions launched{-1, -1, {}, MEASURED_LAUNCH};
+    const SpawnOptions launched{.launcher = MEASURED_LAUNCH};
 
-    auto exits = bench::Process::spawn({"sh", "-c", "exit 7"}, env, launched);
+    auto exits = ChildProcess::spawn({"sh", "-c", "exit 7"}, env, launched);
     ASSERT_TRUE(exits.has_value()) << exits.error();
     EXPECT_EQ(exits->wait().status, 7);
 
     // spawn() returns once the launcher has seen the exec happen, so the pid names the
     // command itself, never the launcher's copy of itself before the exec.
-    auto sleeper = bench::Process::spawn({"sleep", "30"}, env, launched);
+    auto sleeper = ChildProcess::spawn({"sleep", "30"}, env, launched);
     ASSERT_TRUE(sleeper.has_value());
     const std::string comm = "/proc/" + std::to_string(sleeper->pid()) + "/comm";
     std::ifstream in(comm);
@@ -252,16 +253,16 @@ TEST(ProcessTest, LauncherForwardsTheCommandsPidStatusAndCpu) {
     EXPECT_TRUE(sleeper->signal(SIGINT));
     EXPECT_EQ(sleeper->wait_at_most(10s).status, 128 + SIGINT);
 
-    auto stuck = bench::Process::spawn({"sleep", "30"}, env, launched);
+    auto stuck = ChildProcess::spawn({"sleep", "30"}, env, launched);
     ASSERT_TRUE(stuck.has_value());
     EXPECT_EQ(stuck->wait_at_most(50ms).status, 128 + SIGKILL);
 
-    auto burner = bench::Process::spawn(
+    auto burner = ChildProcess::spawn(
         {"sh", "-c", "i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done"}, env, launched);
     ASSERT_TRUE(burner.has_value());
     EXPECT_GT(burner->wait().cpu_seconds, 0.05);
 
-    auto missing = bench::Process::spawn({"vmah-no-such-program"}, env, launched);
+    auto missing = ChildProcess::spawn({"vmah-no-such-program"}, env, launched);
     ASSERT_TRUE(missing.has_value());
     EXPECT_EQ(missing->wait().status, 127);
 }
@@ -327,7 +328,7 @@ TEST(ServerCostTest, ReadsAProcessesCpuAsTheKernelCountsIt) {
     // Clock ticks are 10 ms; allow a few of them either way.
     EXPECT_NEAR(*after - *before, 0.3, 0.05);
 
-    auto ended = bench::Process::spawn({"true"}, minimal_env());
+    auto ended = ChildProcess::spawn({"true"}, minimal_env());
     ASSERT_TRUE(ended.has_value());
     const pid_t gone = ended->pid();
     ended->wait();

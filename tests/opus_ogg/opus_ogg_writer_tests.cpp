@@ -9,13 +9,13 @@
 #include <sys/wait.h>
 
 #include "src/opus_ogg/opus_headers.h"
-#include "tests/opus_ogg/ogg_reading.h"
+#include "tests/support/ogg_reading.h"
 
 namespace opus_ogg {
 namespace {
 
-using opus_ogg_test::OggFile;
-using opus_ogg_test::read_ogg;
+using test_support::OggFile;
+using test_support::read_ogg;
 using Samples = std::vector<std::int16_t>;
 
 constexpr std::uint32_t STEREO_SERIAL = 0x4D50EE80;
@@ -109,7 +109,7 @@ void expect_stream_layout(const OggFile& file, std::uint32_t serial, std::size_t
 }
 
 TEST(OpusOggWriter, EmptyRecordingIsThreeExactPages) {
-    opus_ogg_test::TempDir dir;
+    test_support::TempDir dir;
     const std::string path = dir.file("empty.opus");
     EXPECT_EQ(record(path, 48000, 2, {}), 0.0);
     const OggFile file = read_ogg(path);
@@ -125,7 +125,7 @@ TEST(OpusOggWriter, EmptyRecordingIsThreeExactPages) {
 }
 
 TEST(OpusOggWriter, FramesAreCutAtExactly960PerChannel) {
-    opus_ogg_test::TempDir dir;
+    test_support::TempDir dir;
     const Samples pcm = sines(48000, 960, {500.0, 700.0});
     struct Case {
         std::size_t first, second, pending;
@@ -147,7 +147,7 @@ TEST(OpusOggWriter, FramesAreCutAtExactly960PerChannel) {
 }
 
 TEST(OpusOggWriter, ChannelCountsRatesAndSerials) {
-    opus_ogg_test::TempDir dir;
+    test_support::TempDir dir;
     struct Case {
         std::uint32_t rate;
         std::uint8_t asked;
@@ -188,7 +188,7 @@ std::pair<int, std::vector<std::string>> opusinfo(const std::string& path) {
 
 // Tones survive encoding, resampling and decoding by independent readers.
 TEST(OpusOggWriter, IndependentReadersAcceptTheFiles) {
-    opus_ogg_test::TempDir dir;
+    test_support::TempDir dir;
     struct Case {
         std::uint32_t rate;
         std::size_t whole_frames;
@@ -222,7 +222,7 @@ TEST(OpusOggWriter, IndependentReadersAcceptTheFiles) {
 }
 
 TEST(OpusOggWriter, OddInputsNeitherFailNorTouchTheFile) {
-    opus_ogg_test::TempDir dir;
+    test_support::TempDir dir;
     auto zero = OpusOggWriter::create(dir.file("zero.opus"), 0, 2);
     ASSERT_FALSE(zero.has_value());
     EXPECT_EQ(zero.error().to_string(), "unsupported input rate 0");
