@@ -19,8 +19,10 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -41,7 +43,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using test_support::ChildProcess;
+using test_support::Outcome;
+using test_support::Output;
 using test_support::Pipe;
+using test_support::PIPED;
 using test_support::read_bytes;
 using test_support::SpawnOptions;
 using test_support::Usage;
@@ -265,6 +270,115 @@ TEST(ProcessTest, LauncherForwardsTheCommandsPidStatusAndCpu) {
     auto missing = ChildProcess::spawn({"vmah-no-such-program"}, env, launched);
     ASSERT_TRUE(missing.has_value());
     EXPECT_EQ(missing->wait().status, 127);
+}
+
+// finish() collects what the child wrote to its piped streams and how it ended, and ends
+// it at the limit; the child's own end counts even while something it started keeps the
+// pipes open.
+TEST(ProcessTest, FinishCollectsPipedStreamsAndHowTheChildEnded) {
+    const std::vector<std::string> env = minimal_env();
+    Outcome outcome = ChildProcess::start({"sh", "-c", "printf out; printf err >&2; exit 5"}, env, PIPED).finish(10s);
+    EXPECT_EQ(outcome.out, "out");
+    EXPECT_EQ(outcome.err, "err");
+    EXPECT_EQ(outcome.exit_status, 5);
+    EXPECT_EQ(outcome.term_signal, 0);
+    EXPECT_FALSE(outcome.hung);
+
+    outcome = ChildProcess::start({"sh", "-c", "kill -TERM $$"}, env, PIPED).finish(10s);
+    EXPECT_EQ(outcome.exit_status, -1);
+    EXPECT_EQ(outcome.term_signal, SIGTERM);
+
+    const auto start = std::chrono::steady_clock::now();
+    outcome = ChildProcess::start({"sh", "-c", "sleep 3 & echo started"}, env, PIPED).finish(10s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << "waited for the pipes, not the child";
+    EXPECT_EQ(outcome.out, "started\n");
+    EXPECT_EQ(outcome.exit_status, 0);
+
+    outcome = ChildProcess::start({"sleep", "30"}, env, PIPED).finish(100ms);
+    EXPECT_TRUE(outcome.hung);
+    EXPECT_EQ(outcome.term_signal, SIGKILL);
+
+    outcome = ChildProcess::start({"vmah-no-such-program"}, env, PIPED).finish(10s);
+    EXPECT_EQ(outcome.exit_status, 127);
+    EXPECT_TRUE(outcome.err.starts_with("cannot run vmah-no-such-program")) << outcome.err;
+}
+
+// Standard output nobody reads, or none at all; both streams appended to a log.
+TEST(ProcessTest, OutputGoesWhereItIsSent) {
+    const std::vector<std::string> env = minimal_env();
+    // Default SIGPIPE handling: a write that nobody can read ends the child.
+    Outcome outcome = ChildProcess::start({"sh", "-c", "echo lost"}, env,
+                                          {.stdout_to = Output::ReaderGone, .stderr_to = Output::Pipe})
+                          .finish(10s);
+    EXPECT_EQ(outcome.term_signal, SIGPIPE);
+    outcome = ChildProcess::start({"sh", "-c", "[ -e /proc/$$/fd/1 ] && echo open >&2 || echo closed >&2"}, env,
+                                  {.stdout_to = Output::Closed, .stderr_to = Output::Pipe})
+                  .finish(10s);
+    EXPECT_EQ(outcome.err, "closed\n");
+
+    const test_support::TempDir dir;
+    const std::string log = dir.file("child.log");
+    std::ofstream(log) << "before\n";
+    EXPECT_EQ(ChildProcess::start({"sh", "-c", "echo out; echo err >&2"}, env, {.log_path = log}).wait().status, 0);
+    std::ifstream in(log);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "before\nout\nerr\n");
+}
+
+// The value of a signal mask line ("SigBlk", "SigIgn", ...) of a /proc/<pid>/status text.
+unsigned long long signal_mask(const std::string& status, const std::string& field) {
+    const auto at = status.find(field + ":\t");
+    if (at == std::string::npos) return ~0ULL;
+    return std::stoull(status.substr(at + field.size() + 2), nullptr, 16);
+}
+
+// Whatever this process ignores or blocks, the child starts with default dispositions and
+// nothing blocked; or with only the stop signals blocked when asked.
+TEST(ProcessTest, ChildStartsWithDefaultSignalHandling) {
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGINT, &ignore, &previous), 0);
+    sigset_t usr1;
+    sigset_t old_mask;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &usr1, &old_mask), 0);
+    const std::vector<std::string> cat = {"cat", "/proc/self/status"};
+    const Outcome plain = ChildProcess::start(cat, minimal_env(), PIPED).finish(10s);
+    const Outcome blocked =
+        ChildProcess::start(cat, minimal_env(),
+                            {.stdout_to = Output::Pipe, .stderr_to = Output::Pipe, .block_stop_signals = true})
+            .finish(10s);
+    ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    ::sigaction(SIGINT, &previous, nullptr);
+
+    const auto bit = [](int signal_number) { return 1ULL << (signal_number - 1); };
+    EXPECT_EQ(signal_mask(plain.out, "SigIgn"), 0u) << plain.out;
+    EXPECT_EQ(signal_mask(plain.out, "SigBlk"), 0u) << plain.out;
+    EXPECT_EQ(signal_mask(blocked.out, "SigBlk"), bit(SIGINT) | bit(SIGTERM)) << blocked.out;
+}
+
+// spawn() returns once the child runs the program; a program that catches both stop
+// signals is seen to; a child dies with the thread that started it.
+TEST(ProcessTest, ChildIsTheProgramAndDiesWithItsThread) {
+    const std::vector<std::string> env = minimal_env();
+    auto plain = ChildProcess::start({"sleep", "30"}, env);
+    std::ifstream comm("/proc/" + std::to_string(plain.pid()) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    EXPECT_EQ(name, "sleep");
+    EXPECT_FALSE(plain.wait_for_stop_handlers(100ms));
+
+    auto trapping = ChildProcess::start({"sh", "-c", "trap 'exit 0' INT TERM; while :; do sleep 0.05; done"}, env);
+    EXPECT_TRUE(trapping.wait_for_stop_handlers(10s));
+    EXPECT_TRUE(trapping.signal(SIGTERM));
+    EXPECT_EQ(trapping.wait_at_most(10s).status, 0);
+
+    ChildProcess orphan;
+    std::thread([&] { orphan = ChildProcess::start({"sleep", "30"}, env); }).join();
+    const auto ended = orphan.wait_for(10s);
+    ASSERT_TRUE(ended.has_value()) << "outlived the thread that started it";
+    EXPECT_EQ(ended->status, 128 + SIGKILL);
 }
 
 TEST(MusicSignalTest, IsFixedBoundedAndAudible) {

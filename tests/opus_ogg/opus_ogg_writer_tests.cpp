@@ -238,6 +238,41 @@ TEST(OpusOggWriter, OddInputsNeitherFailNorTouchTheFile) {
     }
 }
 
+// The summary the end-to-end and fault tests judge recordings by: a whole recording, then
+// the same bytes with one page damaged and a stray byte after the end.
+TEST(OggReading, SummaryCountsOnlyWholeGoodPages) {
+    test_support::TempDir dir;
+    const std::string path = dir.file("summary.opus");
+    ASSERT_GT(record(path, 48000, 2, sines(48000, 48000 * 20, {440.0, 660.0})), 0.0);
+    const OggFile file = read_ogg(path);
+    ASSERT_GE(file.pages.size(), 5u);
+    const test_support::OggSummary whole = test_support::summarize(file);
+    EXPECT_EQ(whole.pages, static_cast<int>(file.pages.size()));
+    EXPECT_EQ(whole.page_bytes, whole.bytes);
+    EXPECT_EQ(whole.skipped, 0);
+    EXPECT_TRUE(whole.starts_with_capture);
+    EXPECT_TRUE(whole.headers_first);
+    EXPECT_TRUE(whole.sequence_gap_free);
+    EXPECT_TRUE(whole.eos_on_last_page_only);
+    EXPECT_EQ(whole.last_granule, file.pages.back().granule);
+    EXPECT_EQ(whole.audio_packets, static_cast<long>(file.packets.size()) - 2);
+
+    std::vector<std::uint8_t> damaged = file.bytes;
+    const std::size_t third = file.pages[0].size + file.pages[1].size;
+    damaged[third + 27 + damaged[third + 26] + 10] ^= 0xFF;  // in the third page's body
+    damaged.push_back('O');
+    const test_support::OggSummary summary = test_support::summarize(test_support::parse_ogg(damaged));
+    EXPECT_EQ(summary.pages, whole.pages - 1);
+    EXPECT_EQ(summary.skipped, 1);
+    EXPECT_EQ(summary.page_bytes, whole.bytes - file.pages[2].size);
+    EXPECT_EQ(summary.bytes, whole.bytes + 1);
+    EXPECT_FALSE(summary.sequence_gap_free);
+    EXPECT_TRUE(summary.headers_first);
+    EXPECT_TRUE(summary.eos_on_last_page_only);
+    EXPECT_EQ(summary.last_granule, whole.last_granule);
+    EXPECT_LT(summary.audio_packets, whole.audio_packets);
+}
+
 TEST(OpusOggWriter, ReportsFileErrors) {
     auto missing = OpusOggWriter::create("/nonexistent-vmah-dir/x.opus", 48000, 2);
     ASSERT_FALSE(missing.has_value());
