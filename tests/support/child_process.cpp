@@ -73,49 +73,52 @@ unsigned long long caught_signals(pid_t pid) {
     return 0;
 }
 
-// Descriptors the child's standard streams come from, prepared before the fork; the
-// parent closes `owned` once the child has its copies.
-struct Streams {
-    int in = -1, out = -1, err = -1;
-    bool close_out = false, close_err = false;
-    int out_read = -1, err_read = -1;  // the parent's ends of piped streams
-    std::vector<int> owned;
+// Descriptors opened for a child; the parent's copies close when spawn() returns, but for
+// those it releases.
+struct OpenedFds {
+    std::vector<int> fds;
 
-    ~Streams() {
-        for (int fd : owned) ::close(fd);
-        if (out_read >= 0) ::close(out_read);
-        if (err_read >= 0) ::close(err_read);
+    ~OpenedFds() {
+        for (int fd : fds) ::close(fd);
     }
-
     int keep(int fd) {
-        owned.push_back(fd);
+        fds.push_back(fd);
         return fd;
     }
-
-    // Where one output stream goes: `read_end` gets a piped stream's read end.
-    std::expected<int, std::string> output(Output to, int log_fd, int& read_end, bool& close) {
-        switch (to) {
-            case Output::Log:
-                return log_fd;
-            case Output::Closed:
-                close = true;
-                return -1;
-            case Output::Pipe:
-            case Output::ReaderGone: {
-                int fds[2];
-                if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(errno_text("pipe2", errno));
-                // The parent is not listening when the reader is gone: a write then fails.
-                if (to == Output::Pipe) {
-                    read_end = fds[0];
-                } else {
-                    ::close(fds[0]);
-                }
-                return keep(fds[1]);
-            }
-        }
-        return -1;
+    int release(int fd) {
+        std::erase(fds, fd);
+        return fd;
     }
 };
+
+// One output stream of the child, as prepared before the fork.
+struct OutputEnd {
+    int fd = -1;          // the child's copy comes from here
+    bool closed = false;  // the child has no such descriptor
+    int read_end = -1;    // the parent's end of a piped stream
+};
+
+std::expected<OutputEnd, std::string> prepare_output(Output to, int log_fd, OpenedFds& opened) {
+    switch (to) {
+        case Output::Log:
+            return OutputEnd{.fd = log_fd};
+        case Output::Closed:
+            return OutputEnd{.closed = true};
+        case Output::Pipe:
+        case Output::ReaderGone: {
+            int fds[2];
+            if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(errno_text("pipe2", errno));
+            opened.keep(fds[1]);
+            // The parent is not listening when the reader is gone: a write then fails.
+            if (to == Output::ReaderGone) {
+                ::close(fds[0]);
+                return OutputEnd{.fd = fds[1]};
+            }
+            return OutputEnd{.fd = fds[1], .read_end = opened.keep(fds[0])};
+        }
+    }
+    return OutputEnd{.closed = true};
+}
 
 // Makes `from` the child's descriptor `to`, open across exec. Async-signal-safe.
 bool place(int from, int to) {
@@ -148,27 +151,22 @@ std::expected<ChildProcess, std::string> ChildProcess::spawn(const std::vector<s
     // Told on standard error unless writing there would end the child with SIGPIPE.
     const bool tell_failure = options.stderr_to != Output::ReaderGone;
 
-    Streams streams;
+    OpenedFds opened;
     const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null_fd < 0) return std::unexpected(errno_text("open /dev/null", errno));
-    streams.keep(null_fd);
+    opened.keep(null_fd);
     int log_fd = null_fd;
     if (!options.log_path.empty()) {
         log_fd = ::open(options.log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         if (log_fd < 0) return std::unexpected(errno_text("open " + options.log_path, errno));
-        streams.keep(log_fd);
+        opened.keep(log_fd);
     }
-    streams.in = options.stdin_fd >= 0 ? options.stdin_fd : null_fd;
-    if (options.stdout_fd >= 0) {
-        streams.out = options.stdout_fd;
-    } else {
-        auto out = streams.output(options.stdout_to, log_fd, streams.out_read, streams.close_out);
-        if (!out) return std::unexpected(out.error());
-        streams.out = *out;
-    }
-    auto err = streams.output(options.stderr_to, log_fd, streams.err_read, streams.close_err);
+    const int in = options.stdin_fd >= 0 ? options.stdin_fd : null_fd;
+    auto out = options.stdout_fd >= 0 ? OutputEnd{.fd = options.stdout_fd}
+                                      : prepare_output(options.stdout_to, log_fd, opened);
+    if (!out) return std::unexpected(out.error());
+    auto err = prepare_output(options.stderr_to, log_fd, opened);
     if (!err) return std::unexpected(err.error());
-    streams.err = *err;
 
     Pipe report;
     if (!options.launcher.empty()) {
@@ -194,14 +192,14 @@ std::expected<ChildProcess, std::string> ChildProcess::spawn(const std::vector<s
         if (::getppid() != parent) ::_exit(127);
         for (int signo = 1; signo < NSIG; ++signo) ::signal(signo, SIG_DFL);
         ::sigprocmask(SIG_SETMASK, &child_mask, nullptr);
-        if (!place(streams.in, STDIN_FILENO)) ::_exit(127);
-        if (streams.close_out ? ::close(STDOUT_FILENO) != 0 : !place(streams.out, STDOUT_FILENO)) {
+        const auto place_output = [](const OutputEnd& end, int to) {
+            return end.closed ? ::close(to) == 0 : place(end.fd, to);
+        };
+        if (!place(in, STDIN_FILENO) || !place_output(*out, STDOUT_FILENO) ||
+            !place_output(*err, STDERR_FILENO) ||
+            (report.write_fd >= 0 && !place(report.write_fd, REPORT_FD))) {
             ::_exit(127);
         }
-        if (streams.close_err ? ::close(STDERR_FILENO) != 0 : !place(streams.err, STDERR_FILENO)) {
-            ::_exit(127);
-        }
-        if (report.write_fd >= 0 && !place(report.write_fd, REPORT_FD)) ::_exit(127);
         ::execve(program.c_str(), c_argv.data(), c_env.data());
         if (tell_failure) {
             [[maybe_unused]] const ssize_t told = ::write(STDERR_FILENO, cannot_run.data(), cannot_run.size());
@@ -215,8 +213,8 @@ std::expected<ChildProcess, std::string> ChildProcess::spawn(const std::vector<s
 
     ChildProcess process;
     process.pid_ = pid;
-    process.out_fd_ = std::exchange(streams.out_read, -1);
-    process.err_fd_ = std::exchange(streams.err_read, -1);
+    if (out->read_end >= 0) process.out_fd_ = opened.release(out->read_end);
+    if (err->read_end >= 0) process.err_fd_ = opened.release(err->read_end);
     if (!options.launcher.empty()) {
         report.close_write();
         const std::string line = read_line(report.read_fd);
