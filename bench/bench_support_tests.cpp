@@ -359,8 +359,8 @@ TEST(ProcessTest, ChildStartsWithDefaultSignalHandling) {
 }
 
 // spawn() returns once the child runs the program; a program that catches both stop
-// signals is seen to; a child dies with the thread that started it.
-TEST(ProcessTest, ChildIsTheProgramAndDiesWithItsThread) {
+// signals is seen to; bounded waits and ends; a child dies with the thread that started it.
+TEST(ProcessTest, ChildIsTheProgramUntilItEndsOrItsThreadDoes) {
     const std::vector<std::string> env = minimal_env();
     auto plain = ChildProcess::start({"sleep", "30"}, env);
     std::ifstream comm("/proc/" + std::to_string(plain.pid()) + "/comm");
@@ -373,6 +373,17 @@ TEST(ProcessTest, ChildIsTheProgramAndDiesWithItsThread) {
     EXPECT_TRUE(trapping.wait_for_stop_handlers(10s));
     EXPECT_TRUE(trapping.signal(SIGTERM));
     EXPECT_EQ(trapping.wait_at_most(10s).status, 0);
+
+    // Waiting is not ending: the child runs on after a bounded wait. A child that ignores
+    // SIGTERM is killed once the grace is over.
+    auto ignoring = ChildProcess::start({"sh", "-c", "trap '' TERM; exec sleep 30"}, env);
+    EXPECT_FALSE(ignoring.wait_for(50ms).has_value());
+    EXPECT_TRUE(ignoring.running());
+    const auto terminating = std::chrono::steady_clock::now();
+    ignoring.terminate(200ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - terminating, 5s);
+    EXPECT_FALSE(ignoring.running());
+    EXPECT_EQ(ignoring.wait().status, 128 + SIGKILL);
 
     ChildProcess orphan;
     std::thread([&] { orphan = ChildProcess::start({"sleep", "30"}, env); }).join();

@@ -271,6 +271,13 @@ TEST(OggReading, SummaryCountsOnlyWholeGoodPages) {
     EXPECT_TRUE(summary.eos_on_last_page_only);
     EXPECT_EQ(summary.last_granule, whole.last_granule);
     EXPECT_LT(summary.audio_packets, whole.audio_packets);
+
+    const test_support::OggSummary nothing = test_support::summarize(test_support::parse_ogg({}));
+    EXPECT_EQ(nothing.pages, 0);
+    EXPECT_FALSE(nothing.starts_with_capture);
+    EXPECT_FALSE(nothing.headers_first);
+    EXPECT_FALSE(nothing.last_is_eos);
+    EXPECT_EQ(nothing.last_granule, -1);
 }
 
 TEST(OpusOggWriter, ReportsFileErrors) {
