@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -134,7 +135,8 @@ protected:
 
     std::unique_ptr<ChildProcess> start_helper(std::vector<std::string> args) {
         args.insert(args.begin(), HELPER_BINARY);
-        return std::make_unique<ChildProcess>(ChildProcess::start(args, environment(), test_support::PIPED));
+        return std::make_unique<ChildProcess>(
+            ChildProcess::start(args, environment(), test_support::PIPED));
     }
 
     // Watches the server; returns once the watch is known to be in place (a client of our
