@@ -71,13 +71,14 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "bench/bench_process.h"
 #include "bench/music_signal.h"
 #include "bench/ogg_opus_info.h"
 #include "bench/server_cost.h"
 #include "bench/tone_player.h"
 #include "bench/tone_span.h"
+#include "tests/support/child_process.h"
 #include "tests/support/pulse_daemon.h"
+#include "util/write_all.h"
 
 #ifndef HELPER_BINARY
 #error "HELPER_BINARY must name the helper executable"
@@ -90,10 +91,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using bench::Pipe;
-using bench::Process;
-using bench::SpawnOptions;
-using bench::Usage;
+using test_support::ChildProcess;
+using test_support::Pipe;
+using test_support::SpawnOptions;
+using test_support::Usage;
 
 constexpr std::uint32_t RATE = 48000;
 constexpr std::uint32_t CHANNELS = 2;
@@ -251,7 +252,7 @@ public:
                                          "--device=" + std::string(test_support::PulseDaemon::SINK_NAME),
                                          "--client-name=vmah-bench-player"};
         if (latency_ms > 0) argv.push_back("--latency-msec=" + std::to_string(latency_ms));
-        auto pacat = Process::spawn(argv, env, SpawnOptions{pipe->read_fd, -1, log, {}});
+        auto pacat = ChildProcess::spawn(argv, env, SpawnOptions{.stdin_fd = pipe->read_fd, .log_path = log});
         if (!pacat) return pacat.error();
         pipe->close_read();
         player.pacat_ = std::move(*pacat);
@@ -280,21 +281,15 @@ private:
     void feed(const std::string& file) {
         const std::string bytes = read_file(file);
         while (!stopped_.load() && !bytes.empty()) {
-            std::size_t at = 0;
-            while (at < bytes.size()) {
-                const ssize_t n = ::write(pipe_.write_fd, bytes.data() + at, bytes.size() - at);
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) {
-                    ended_.store(true);
-                    return;
-                }
-                at += static_cast<std::size_t>(n);
+            if (util::write_all(pipe_.write_fd, bytes.data(), bytes.size()).bytes != bytes.size()) {
+                ended_.store(true);
+                return;
             }
             loops_.fetch_add(1);
         }
     }
 
-    Process pacat_;
+    ChildProcess pacat_;
     Pipe pipe_;
     std::thread feeder_;
     std::atomic<bool> stopped_{false};
@@ -382,7 +377,8 @@ struct Bench {
 
     // Options for a process whose CPU time and peak memory are measured.
     SpawnOptions measured(int stdin_fd, int stdout_fd, const std::string& log) const {
-        return SpawnOptions{stdin_fd, stdout_fd, dir + "/" + log, MEASURED_LAUNCH};
+        return SpawnOptions{.stdin_fd = stdin_fd, .stdout_fd = stdout_fd, .log_path = dir + "/" + log,
+                            .launcher = MEASURED_LAUNCH};
     }
 
     std::string next_path(const std::string& stem, const std::string& ext) {
@@ -394,7 +390,7 @@ struct Bench {
     // since `server_before` (read just before the start), and reads the file.
     // `interrupted_status` is an exit status that a SIGINT normally gives.
     void finish(Measure& m, Clock::time_point started, double server_before, const StopAt& stop_at,
-                std::vector<Process>& processes, const std::string& out, int interrupted_status = 0) {
+                std::vector<ChildProcess>& processes, const std::string& out, int interrupted_status = 0) {
         if (stop_at) {
             std::this_thread::sleep_until(stop_at(started, m));
         } else {
@@ -439,12 +435,12 @@ struct Bench {
         if (status_fd < 0) return failed("cannot create " + status);
         const double server_before = server_cpu();
         const auto started = Clock::now();
-        auto helper = Process::spawn(
+        auto helper = ChildProcess::spawn(
             {binary, "--out", out, "--secs", std::to_string(options.seconds + 60)}, env,
             measured(-1, status_fd, "helper.log"));
         ::close(status_fd);
         if (!helper) return failed(helper.error());
-        std::vector<Process> processes;
+        std::vector<ChildProcess> processes;
         processes.push_back(std::move(*helper));
         finish(m, started, server_before, stop_at, processes, out);
         const std::string line = read_file(status);
@@ -471,9 +467,9 @@ struct Bench {
         argv.insert(argv.end(), {"-i", monitor, "-c:a", "libopus", "-f", "ogg", "-y", out});
         const double server_before = server_cpu();
         const auto started = Clock::now();
-        auto ffmpeg = Process::spawn(argv, env, measured(-1, -1, "ffmpeg.log"));
+        auto ffmpeg = ChildProcess::spawn(argv, env, measured(-1, -1, "ffmpeg.log"));
         if (!ffmpeg) return failed(ffmpeg.error());
-        std::vector<Process> processes;
+        std::vector<ChildProcess> processes;
         processes.push_back(std::move(*ffmpeg));
         // ffmpeg ends with status 255 after a SIGINT, having finished its file.
         finish(m, started, server_before, stop_at, processes, out, 255);
@@ -489,19 +485,19 @@ struct Bench {
         const auto started = Clock::now();
         // 10 ms fragments, as the helper asks for: a monitor otherwise delivers in
         // chunks of up to seconds.
-        auto parec = Process::spawn({"parec", "--device=" + monitor, "--rate=" + std::to_string(RATE),
+        auto parec = ChildProcess::spawn({"parec", "--device=" + monitor, "--rate=" + std::to_string(RATE),
                                      "--channels=" + std::to_string(CHANNELS), "--format=s16le",
                                      "--raw", "--latency-msec=10", "--client-name=vmah-bench-parec"},
                                     env, measured(-1, pipe->write_fd, "parec.log"));
         if (!parec) return failed(parec.error());
-        auto opusenc = Process::spawn({"opusenc", "--quiet", "--raw", "--raw-rate", std::to_string(RATE),
+        auto opusenc = ChildProcess::spawn({"opusenc", "--quiet", "--raw", "--raw-rate", std::to_string(RATE),
                                        "--raw-chan", std::to_string(CHANNELS), "--raw-bits", "16", "-", out},
                                       env, measured(pipe->read_fd, -1, "opusenc.log"));
         if (!opusenc) return failed(opusenc.error());
         // Only the two children hold the pipe now: opusenc sees the end when parec exits.
         pipe->close_read();
         pipe->close_write();
-        std::vector<Process> processes;
+        std::vector<ChildProcess> processes;
         processes.push_back(std::move(*parec));
         processes.push_back(std::move(*opusenc));
         finish(m, started, server_before, stop_at, processes, out);
@@ -517,8 +513,8 @@ struct Bench {
             failure = "cannot create " + status;
             return std::nullopt;
         }
-        auto helper = Process::spawn({options.helper, "--out", out, "--secs", "600"}, env,
-                                     SpawnOptions{-1, status_fd, dir + "/helper.log", {}});
+        auto helper = ChildProcess::spawn({options.helper, "--out", out, "--secs", "600"}, env,
+                                     SpawnOptions{.stdout_fd = status_fd, .log_path = dir + "/helper.log"});
         ::close(status_fd);
         if (!helper) {
             failure = helper.error();
@@ -676,7 +672,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     for (const char* tool : {"pulseaudio", "pacat", "parec", "opusenc", "ffmpeg"}) {
-        if (!bench::on_path(tool)) {
+        if (!test_support::find_on_path(tool)) {
             std::fprintf(stderr, "e2e_bench: %s not found; run scripts/install-bench-deps.sh\n", tool);
             return 1;
         }

@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "util/overloaded.h"
+
 namespace capture {
 
 namespace {
@@ -29,11 +31,6 @@ template <class Handle>
 int64_t count_of(const std::vector<Handle*>& handles) {
   return static_cast<int64_t>(handles.size());
 }
-
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
 
 }  // namespace
 
@@ -104,7 +101,7 @@ std::expected<SCContentFilter, SCError> SCContentFilterBuilder::try_build() && {
   filter_type_.kind = FilterType::None{};
 
   sc_content_filter* filter = std::visit(
-      Overloaded{
+      util::Overloaded{
           [](const FilterType::None&) -> sc_content_filter* { return nullptr; },
           [](const FilterType::DesktopIndependentWindow& k) {
             return sc_content_filter_create_with_desktop_independent_window(k.window.raw());

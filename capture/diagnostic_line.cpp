@@ -7,25 +7,9 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "util/write_all.h"
+
 namespace capture {
-
-namespace {
-
-// Writes everything or gives up on the first hard error, whose errno it returns (0 when
-// everything was written).
-int write_all(int fd, std::string_view bytes) noexcept {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return 0;
-}
-
-}  // namespace
 
 void write_diagnostic_line(std::string_view line) noexcept {
   const int saved_errno = errno;
@@ -41,7 +25,7 @@ void write_diagnostic_line(std::string_view line) noexcept {
   sigpending(&pending_before);
   const bool was_pending = sigismember(&pending_before, SIGPIPE) == 1;
 
-  const int failure = write_all(STDERR_FILENO, line);
+  const int failure = util::write_all(STDERR_FILENO, line.data(), line.size()).error;
 
   if (masked) {
     if (!was_pending && failure == EPIPE) {

@@ -2,16 +2,13 @@
 
 #include <cstring>
 
+#include "util/overloaded.h"
+
 namespace capture {
 
 namespace {
 
 constexpr std::string_view UNKNOWN_ERROR = "Unknown error";
-
-template <class... Ts>
-struct Overloaded : Ts... {
-  using Ts::operator()...;
-};
 
 std::string prefixed(std::string_view prefix, const std::string& message) {
   std::string text(prefix);
@@ -61,7 +58,7 @@ std::string_view to_text(SCStreamErrorCode code) {
 
 std::string SCError::to_string() const {
   return std::visit(
-      Overloaded{
+      util::Overloaded{
           [](const InvalidConfiguration& e) { return prefixed("Invalid configuration: ", e.message); },
           [](const InvalidDimension& e) {
             return "Invalid dimension: " + e.field + " must be greater than 0 (got " +

@@ -8,6 +8,8 @@
 #include <unistd.h>
 #include <utility>
 
+#include "util/write_all.h"
+
 namespace opus_ogg {
 
 namespace {
@@ -123,15 +125,12 @@ std::pair<std::size_t, std::expected<void, IoError>> BufferedFile::write_through
     std::size_t written = 0;
     auto give_up = Clock::now() + STALL_LIMIT;
     while (written < data.size()) {
-        const ssize_t n = ::write(fd_, data.data() + written, data.size() - written);
-        if (n > 0) {
-            written += static_cast<std::size_t>(n);
-            give_up = Clock::now() + STALL_LIMIT;
-            continue;
-        }
-        if (n == 0) return {written, std::unexpected(IoError::write_zero())};
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) return {written, std::unexpected(IoError::from_os(errno))};
+        const auto [taken, error] = util::write_all(fd_, data.data() + written, data.size() - written);
+        written += taken;
+        if (taken > 0) give_up = Clock::now() + STALL_LIMIT;
+        if (written == data.size()) break;
+        if (error == 0) return {written, std::unexpected(IoError::write_zero())};
+        if (error != EAGAIN && error != EWOULDBLOCK) return {written, std::unexpected(IoError::from_os(error))};
         if (!wait_for_room(fd_, give_up)) {
             stalled_ = true;
             return {written, std::unexpected(IoError::other(STALLED_TEXT))};

@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
 #include <unistd.h>
+
+#include "util/write_all.h"
 
 namespace helper {
 
@@ -43,16 +44,7 @@ std::string_view format_seconds_into(SecondsText& buffer, double seconds) noexce
 }  // namespace
 
 bool write_all(int fd, std::string_view text) noexcept {
-    while (!text.empty()) {
-        ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) return false;  // no progress; retrying would spin
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    return util::write_all(fd, text.data(), text.size()).bytes == text.size();
 }
 
 std::string format_seconds(double seconds) {

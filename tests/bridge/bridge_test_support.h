@@ -16,9 +16,9 @@
 #include <gtest/gtest.h>
 
 #include "capture/bridge/bridge.h"
-#include "capture/bridge/bridge_testing.h"
 #include "platform/platform.h"
-#include "platform/scripted/test_fixture.h"
+#include "tests/support/bridge_testing.h"
+#include "tests/support/scripted_fixture.h"
 
 namespace bridge_test {
 

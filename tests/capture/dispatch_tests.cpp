@@ -8,12 +8,12 @@
 
 #include <gtest/gtest.h>
 
-#include "capture/bridge/bridge_testing.h"
 #include "capture/shareable_content.h"
 #include "capture/stream.h"
-#include "platform/scripted/test_fixture.h"
 #include "tests/capture/platform_handles.h"
 #include "tests/capture/stderr_redirect.h"
+#include "tests/support/bridge_testing.h"
+#include "tests/support/scripted_fixture.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "capture/shareable_content.h"
 #include "capture/stream.h"
-#include "platform/scripted/test_fixture.h"
+#include "tests/support/scripted_fixture.h"
 
 namespace {
 

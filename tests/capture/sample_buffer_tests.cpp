@@ -7,7 +7,7 @@
 
 #include "capture/sample_buffer.h"
 #include "platform/sample_buffer.h"
-#include "platform/scripted/test_fixture.h"
+#include "tests/support/scripted_fixture.h"
 
 namespace capture {
 namespace {

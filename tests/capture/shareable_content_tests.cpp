@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "capture/sync_completion.h"
-#include "platform/scripted/test_fixture.h"
 #include "tests/capture/platform_handles.h"
 #include "tests/capture/stderr_redirect.h"
+#include "tests/support/scripted_fixture.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "capture/shareable_content.h"
 #include "capture/stream.h"
-#include "platform/scripted/test_fixture.h"
 #include "tests/capture/platform_handles.h"
+#include "tests/support/scripted_fixture.h"
 
 namespace {
 

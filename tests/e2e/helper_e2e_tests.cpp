@@ -1,15 +1,13 @@
 // The shipped helper, run as its parent runs it, against a private sound server.
 
 #include <gtest/gtest.h>
-#include <ogg/ogg.h>
 
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,8 +15,9 @@
 #include <vector>
 
 #include "tests/e2e/server_events.h"
-#include "tests/helper/child_process.h"
-#include "tests/helper/decoded_audio.h"
+#include "tests/support/child_process.h"
+#include "tests/support/decoded_audio.h"
+#include "tests/support/ogg_reading.h"
 #include "tests/support/pulse_daemon.h"
 
 #ifndef HELPER_BINARY
@@ -30,6 +29,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using e2e::Clock;
+using test_support::ChildProcess;
 using test_support::PulseDaemon;
 
 // One 20 ms frame: the last frame is padded to a whole one.
@@ -57,38 +57,12 @@ std::optional<double> ok_seconds(const std::string& out) {
     return seconds;
 }
 
-struct PageSummary {
-    int pages = 0;
-    int eos_pages = 0;
-    bool last_is_eos = false;
-    ogg_int64_t last_granule = -1;
-};
-
-PageSummary read_pages(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-    ogg_sync_state sync;
-    ogg_sync_init(&sync);
-    char* buffer = ogg_sync_buffer(&sync, static_cast<long>(bytes.size()));
-    std::copy(bytes.begin(), bytes.end(), buffer);
-    ogg_sync_wrote(&sync, static_cast<long>(bytes.size()));
-    PageSummary summary;
-    ogg_page page;
-    while (ogg_sync_pageout(&sync, &page) == 1) {
-        ++summary.pages;
-        summary.last_is_eos = ogg_page_eos(&page) != 0;
-        summary.eos_pages += summary.last_is_eos;
-        summary.last_granule = ogg_page_granulepos(&page);
-    }
-    ogg_sync_clear(&sync);
-    return summary;
-}
-
 // opusinfo's verdict: its exit status and anything it warns about.
 void expect_opusinfo_clean(const fs::path& path) {
-    const std::string opusinfo = e2e::find_program("opusinfo");
-    ChildProcess child({opusinfo, path.string()}, {"PATH=/usr/bin:/bin", "LANG=C"});
-    const auto result = child.finish();
+    auto child = ChildProcess::spawn({"opusinfo", path.string()}, {"PATH=/usr/bin:/bin", "LANG=C"},
+                                     test_support::PIPED);
+    ASSERT_TRUE(child.has_value()) << child.error();
+    const auto result = child->finish();
     EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
     for (const char* complaint : {"WARNING", "ERROR", "Error", "error"}) {
         EXPECT_EQ(result.out.find(complaint), std::string::npos) << result.out;
@@ -99,7 +73,7 @@ void expect_opusinfo_clean(const fs::path& path) {
 // A finished recording: an Ogg Opus file that libopusfile and opusinfo accept, with the
 // end-of-stream mark on its last page only and the duration the helper printed.
 void expect_finished_file(const fs::path& path, double seconds) {
-    const PageSummary pages = read_pages(path);
+    const test_support::OggSummary pages = test_support::summarize_ogg(path);
     EXPECT_GE(pages.pages, 3);
     EXPECT_TRUE(pages.last_is_eos);
     EXPECT_EQ(pages.eos_pages, 1);
@@ -107,7 +81,7 @@ void expect_finished_file(const fs::path& path, double seconds) {
     // end (always in a run without audio; otherwise when capture ended on a frame boundary,
     // often on PipeWire, whose monitor delivers exact 10 ms fragments from the first moment),
     // one more silent frame carries the end-of-stream mark.
-    const auto frames = static_cast<ogg_int64_t>(std::llround(seconds * 48000.0));
+    const auto frames = static_cast<std::int64_t>(std::llround(seconds * 48000.0));
     if (seconds == 0) {
         EXPECT_EQ(pages.last_granule, 960);
     } else {
@@ -115,7 +89,7 @@ void expect_finished_file(const fs::path& path, double seconds) {
             << "last granule " << pages.last_granule << " for " << frames << " frames";
     }
     expect_opusinfo_clean(path);
-    const auto decoded = helper_test::decode_opus_file(path.string());
+    const auto decoded = test_support::decode_opus_file(path.string());
     EXPECT_TRUE(decoded.has_value()) << decoded.error();
 }
 
@@ -161,7 +135,8 @@ protected:
 
     std::unique_ptr<ChildProcess> start_helper(std::vector<std::string> args) {
         args.insert(args.begin(), HELPER_BINARY);
-        return std::make_unique<ChildProcess>(args, environment());
+        return std::make_unique<ChildProcess>(
+            ChildProcess::start(args, environment(), test_support::PIPED));
     }
 
     // Watches the server; returns once the watch is known to be in place (a client of our
@@ -213,7 +188,7 @@ protected:
         during();
         EXPECT_TRUE(helper->running()) << "ended before it was stopped";
         const auto signalled = Clock::now();
-        if (signal_number != 0) helper->send(signal_number);
+        if (signal_number != 0) helper->signal(signal_number);
         const auto result = helper->finish(20s);
         const auto ended = capture_ended();
         // The poll loop notices a stop request within one 100 ms sleep.
@@ -257,14 +232,14 @@ TEST_F(HelperRecording, ToneIsRecordedAtItsFrequencyAndLevel) {
     });
     expect_covers_wall_time(run);
 
-    const auto decoded = helper_test::decode_opus_file(out.string());
+    const auto decoded = test_support::decode_opus_file(out.string());
     ASSERT_TRUE(decoded.has_value()) << decoded.error();
     // Where the tone is: 10 ms blocks well above silence.
     const std::size_t block = 480;
     std::optional<std::size_t> first;
     std::size_t last = 0;
     for (std::size_t b = 0; b + 1 < decoded->frames() / block; ++b) {
-        if (helper_test::rms(decoded->channel(0, b * block, block)) > 0.1) {
+        if (test_support::rms(decoded->channel(0, b * block, block)) > 0.1) {
             if (!first) first = b;
             last = b;
         }
@@ -278,8 +253,8 @@ TEST_F(HelperRecording, ToneIsRecordedAtItsFrequencyAndLevel) {
     const std::size_t middle = (*first + 10) * block, length = (last - *first - 20) * block;
     for (int channel = 0; channel < 2; ++channel) {
         const auto tone = decoded->channel(channel, middle, length);
-        EXPECT_NEAR(helper_test::zero_crossing_frequency(tone), FREQUENCY, 2.0) << channel;
-        EXPECT_NEAR(helper_test::rms(tone), AMPLITUDE / std::sqrt(2.0), 0.02) << channel;
+        EXPECT_NEAR(test_support::zero_crossing_frequency(tone), FREQUENCY, 2.0) << channel;
+        EXPECT_NEAR(test_support::rms(tone), AMPLITUDE / std::sqrt(2.0), 0.02) << channel;
     }
 }
 
@@ -351,12 +326,12 @@ TEST_F(HelperRecording, ServerDeathIsReportedOnceAndTheRunGoesOnToItsDeadline) {
         if (tone && server->kind() == test_support::ServerKind::PipeWire) {
             // PipeWire does not render ahead: the sound is there from the start. (An idle
             // PulseAudio null sink rendered up to 2 s of it ahead, out of reach.)
-            const auto decoded = helper_test::decode_opus_file(out.string());
+            const auto decoded = test_support::decode_opus_file(out.string());
             ASSERT_TRUE(decoded.has_value()) << decoded.error();
             std::size_t loud = 0;
             std::optional<std::size_t> first;
             for (std::size_t b = 0; (b + 1) * 480 <= decoded->frames(); ++b) {
-                if (helper_test::rms(decoded->channel(0, b * 480, 480)) > 0.1) {
+                if (test_support::rms(decoded->channel(0, b * 480, 480)) > 0.1) {
                     ++loud;
                     if (!first) first = b;
                 }
@@ -372,7 +347,8 @@ TEST_F(HelperEndToEnd, NoServerIsReportedPromptlyWithoutAFile) {
     const fs::path out = dir() / "none.opus";
     const std::string missing = "unix:" + (dir() / "no-server").string();
     const auto started = Clock::now();
-    ChildProcess helper({HELPER_BINARY, "--out", out.string()}, environment(missing));
+    auto helper = ChildProcess::start({HELPER_BINARY, "--out", out.string()}, environment(missing),
+                                      test_support::PIPED);
     const auto result = helper.finish();
     EXPECT_LT(seconds_between(started, Clock::now()), 0.8);
     EXPECT_EQ(result.exit_status, 0);

@@ -1,59 +1,26 @@
 #include "tests/e2e/server_events.h"
 
-#include <csignal>
-#include <cstdlib>
-#include <filesystem>
+#include <cerrno>
 #include <stdexcept>
-#include <string_view>
+#include <utility>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace e2e {
 
-std::string find_program(const std::string& program) {
-    const char* path = std::getenv("PATH");
-    std::string_view dirs = path != nullptr ? path : "/usr/bin:/bin";
-    while (!dirs.empty()) {
-        const auto colon = dirs.find(':');
-        const std::filesystem::path candidate =
-            std::filesystem::path(dirs.substr(0, colon)) / program;
-        if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-        dirs = colon == std::string_view::npos ? std::string_view() : dirs.substr(colon + 1);
-    }
-    return program;
-}
-
 ServerEvents::ServerEvents(const std::vector<std::string>& env) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    auto pipe = test_support::Pipe::make();
+    if (!pipe) throw std::runtime_error(pipe.error());
     // It complains on standard error when the server goes; the tests see that otherwise.
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const std::string pactl = find_program("pactl");
-    std::vector<char*> argv = {const_cast<char*>(pactl.c_str()),
-                               const_cast<char*>("subscribe"), nullptr};
-    std::vector<char*> envp;
-    for (const auto& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
-    envp.push_back(nullptr);
-    const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    fd_ = out[0];
-    if (rc != 0) {
-        ::close(fd_);
-        throw std::runtime_error("cannot start pactl subscribe");
-    }
+    pactl_ = test_support::ChildProcess::start({"pactl", "subscribe"}, env,
+                                               {.stdout_fd = pipe->write_fd});
+    pipe->close_write();
+    fd_ = std::exchange(pipe->read_fd, -1);
     reader_ = std::jthread([this] { read_lines(); });
 }
 
 ServerEvents::~ServerEvents() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
+    pactl_.kill_now();
     // The pipe reports end of file once pactl is gone; then the reader leaves.
     reader_.join();
     ::close(fd_);

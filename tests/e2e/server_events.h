@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include <sys/types.h>
+#include "tests/support/child_process.h"
 
 namespace e2e {
 
@@ -39,7 +39,7 @@ private:
 
     void read_lines();
 
-    pid_t pid_ = -1;
+    test_support::ChildProcess pactl_;
     int fd_ = -1;
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
@@ -47,8 +47,5 @@ private:
     bool ended_ = false;
     std::jthread reader_;
 };
-
-// The absolute path of `program` on PATH, or the name itself when it is not found.
-std::string find_program(const std::string& program);
 
 }  // namespace e2e

@@ -7,10 +7,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <string_view>
 #include <thread>
 
-#include <ogg/ogg.h>
 #include <opusfile.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -25,51 +24,41 @@ namespace faults {
 
 namespace fs = std::filesystem;
 
-FileScan scan_file(const std::string& path) {
-    FileScan scan;
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-    scan.bytes = bytes.size();
-
-    ogg_sync_state sync;
-    ogg_sync_init(&sync);
-    char* buffer = ogg_sync_buffer(&sync, static_cast<long>(bytes.size()));
-    std::memcpy(buffer, bytes.data(), bytes.size());
-    ogg_sync_wrote(&sync, static_cast<long>(bytes.size()));
-    ogg_stream_state stream;
-    bool stream_open = false;
-    ogg_page page;
-    ogg_packet packet;
-    long packets = 0;
-    for (int got; (got = ogg_sync_pageout(&sync, &page)) != 0;) {
-        if (got < 0) {
-            ++scan.skipped;
-            continue;
-        }
-        if (!stream_open) {
-            ogg_stream_init(&stream, ogg_page_serialno(&page));
-            stream_open = true;
-        }
-        scan.page_bytes += static_cast<std::size_t>(page.header_len + page.body_len);
-        scan.sequence_gap_free = scan.sequence_gap_free && ogg_page_pageno(&page) == scan.pages;
-        ++scan.pages;
-        scan.last_is_eos = ogg_page_eos(&page) != 0;
-        scan.eos_pages += scan.last_is_eos;
-        if (ogg_page_granulepos(&page) != -1) scan.last_granule = ogg_page_granulepos(&page);
-        ogg_stream_pagein(&stream, &page);
-        for (int out; (out = ogg_stream_packetout(&stream, &packet)) != 0;) {
-            if (out < 0) continue;
-            const std::string_view data(reinterpret_cast<const char*>(packet.packet),
-                                        static_cast<std::size_t>(packet.bytes));
-            if (packets == 0) scan.headers_first = data.starts_with("OpusHead");
-            if (packets == 1) scan.headers_first = scan.headers_first && data.starts_with("OpusTags");
-            ++packets;
-        }
+std::string check_clean_end(const Outcome& outcome, int status) {
+    std::string problems;
+    if (outcome.hung) problems += "did not end in time; ";
+    if (outcome.term_signal != 0) {
+        problems += "killed by signal " + std::to_string(outcome.term_signal) + "; ";
     }
-    if (stream_open) ogg_stream_clear(&stream);
-    ogg_sync_clear(&sync);
-    scan.audio_packets = packets > 2 ? packets - 2 : 0;
-    return scan;
+    if (outcome.exit_status != status) {
+        problems += "exit status " + std::to_string(outcome.exit_status) + "; ";
+    }
+    for (const char* report : {"Sanitizer", "runtime error:", "terminate called"}) {
+        if (outcome.err.find(report) != std::string::npos) problems += std::string(report) + " on stderr; ";
+    }
+    const bool one_line = outcome.out.ends_with('\n') && outcome.out.find('\n') == outcome.out.size() - 1;
+    const bool unavailable = outcome.out.starts_with("UNAVAILABLE ") && outcome.out.size() > 13;
+    if (!one_line || (!unavailable && ok_seconds(outcome.out) < 0)) {
+        problems += "not one status line; ";
+    }
+    if (!problems.empty()) {
+        problems += "stdout [" + outcome.out + "] stderr [" + outcome.err + "]";
+    }
+    return problems;
+}
+
+double ok_seconds(const std::string& out) {
+    // "OK ", digits, optionally a point and more digits, one newline: nothing else.
+    if (!out.starts_with("OK ") || !out.ends_with('\n')) return -1.0;
+    const std::string_view number(out.data() + 3, out.size() - 4);
+    const auto point = number.find('.');
+    const std::string_view whole = number.substr(0, point);
+    const std::string_view fraction = point == std::string_view::npos ? "0" : number.substr(point + 1);
+    const auto digits = [](std::string_view text) {
+        return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    if (!digits(whole) || !digits(fraction)) return -1.0;
+    return std::strtod(std::string(number).c_str(), nullptr);
 }
 
 bool granule_matches(std::int64_t last_granule, double seconds) {
@@ -180,11 +169,13 @@ std::vector<std::string> HelperAgainstServer::environment() const {
     return env;
 }
 
-std::unique_ptr<HelperProcess> HelperAgainstServer::start_helper(std::vector<std::string> args,
-                                                                 Stdout stdout_mode,
-                                                                 bool block_stop_signals) const {
+std::unique_ptr<ChildProcess> HelperAgainstServer::start_helper(std::vector<std::string> args,
+                                                                Output stdout_mode,
+                                                                bool block_stop_signals) const {
     args.insert(args.begin(), HELPER_BINARY);
-    return std::make_unique<HelperProcess>(args, environment(), stdout_mode, block_stop_signals);
+    return std::make_unique<ChildProcess>(ChildProcess::start(
+        args, environment(),
+        {.stdout_to = stdout_mode, .stderr_to = Output::Pipe, .block_stop_signals = block_stop_signals}));
 }
 
 void HelperAgainstServer::play_noise(double seconds) {

@@ -12,27 +12,26 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/faults/helper_process.h"
+#include "tests/support/child_process.h"
+#include "tests/support/ogg_reading.h"
 #include "tests/support/pulse_daemon.h"
 
 namespace faults {
 
 using namespace std::chrono_literals;
+using test_support::ChildProcess;
+using test_support::OggSummary;
+using test_support::Outcome;
+using test_support::Output;
+using test_support::summarize_ogg;
 
-// The Ogg pages of a file as libogg's reader finds them.
-struct FileScan {
-    std::size_t bytes = 0;
-    std::size_t page_bytes = 0;  // bytes inside those pages
-    int pages = 0;               // whole pages with a good checksum
-    int skipped = 0;             // stretches of bytes that were not a whole, good page
-    bool sequence_gap_free = true;
-    bool headers_first = false;  // pages 0 and 1 carry OpusHead and OpusTags
-    int eos_pages = 0;
-    bool last_is_eos = false;
-    std::int64_t last_granule = -1;
-    long audio_packets = 0;      // whole packets after the two headers
-};
-FileScan scan_file(const std::string& path);
+// Everything a sane end looks like: exited by itself within the limit, with `status`,
+// without a sanitizer report, and exactly one status line on standard output. Returns a
+// description of what is wrong, or an empty string.
+std::string check_clean_end(const Outcome& outcome, int status = 0);
+
+// The duration of an output that is exactly one "OK {seconds}" line, or a negative value.
+double ok_seconds(const std::string& out);
 
 // Whether a last granule position fits a printed duration: the duration counts every
 // frame that held audio; when none was pending at the end, one more silent frame carries
@@ -80,9 +79,10 @@ protected:
     void TearDown() override;
 
     std::vector<std::string> environment() const;
-    std::unique_ptr<HelperProcess> start_helper(std::vector<std::string> args,
-                                                Stdout stdout_mode = Stdout::Pipe,
-                                                bool block_stop_signals = false) const;
+    // Standard error on a pipe; standard output as `stdout_mode` says.
+    std::unique_ptr<ChildProcess> start_helper(std::vector<std::string> args,
+                                               Output stdout_mode = Output::Pipe,
+                                               bool block_stop_signals = false) const;
     // Plays noise into the sink for `seconds` (the player is stopped at tear-down).
     void play_noise(double seconds);
     // Where test files go: a directory inside the server's private one.

@@ -82,12 +82,12 @@ TEST_F(OutputFaults, FilesystemFillingUpKeepsTheWholePagesBeforeIt) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::this_thread::sleep_for(300ms);
     ASSERT_TRUE(helper->running());
-    helper->send(SIGTERM);
+    helper->signal(SIGTERM);
     const Outcome outcome = helper->finish(RUN_LIMIT);
     EXPECT_EQ(check_clean_end(outcome), "");
     EXPECT_EQ(outcome.out, DISK_FULL);
 
-    const FileScan scan = scan_file(out);
+    const OggSummary scan = summarize_ogg(out);
     EXPECT_TRUE(scan.headers_first);
     EXPECT_TRUE(scan.sequence_gap_free);
     EXPECT_GE(scan.pages, 3) << "not one whole audio page was kept";
@@ -120,13 +120,13 @@ TEST_F(OutputFaults, SpaceComingBackLetsTheRecordingFinish) {
     fs::remove(ballast);
     std::this_thread::sleep_for(1500ms);
     ASSERT_TRUE(helper->running());
-    helper->send(SIGINT);
+    helper->signal(SIGINT);
     const Outcome outcome = helper->finish(RUN_LIMIT);
     EXPECT_EQ(check_clean_end(outcome), "");
     const double seconds = ok_seconds(outcome.out);
     ASSERT_GT(seconds, 0.0) << outcome.out;
 
-    const FileScan scan = scan_file(out);
+    const OggSummary scan = summarize_ogg(out);
     EXPECT_TRUE(scan.headers_first);
     EXPECT_TRUE(scan.sequence_gap_free);
     EXPECT_TRUE(scan.last_is_eos);
@@ -187,7 +187,7 @@ TEST_F(OutputFaults, OutputRemovedReplacedOrReadOnlyWhileRecording) {
     EXPECT_EQ(check_clean_end(locked_outcome), "");
     const double seconds = ok_seconds(locked_outcome.out);
     EXPECT_GT(seconds, 1.0) << locked_outcome.out;
-    const FileScan scan = scan_file(locked);
+    const OggSummary scan = summarize_ogg(locked);
     EXPECT_TRUE(scan.last_is_eos);
     EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
     EXPECT_TRUE(decode_file(locked).read_to_end);
@@ -212,7 +212,7 @@ TEST_F(OutputFaults, OutputTakenByAnotherRecordingOrStandardOutputIsRefused) {
     EXPECT_EQ(check_clean_end(recorded), "");
     const double seconds = ok_seconds(recorded.out);
     EXPECT_GT(seconds, 1.0) << recorded.out;
-    const FileScan scan = scan_file(out);
+    const OggSummary scan = summarize_ogg(out);
     EXPECT_TRUE(scan.headers_first);
     EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages";
     EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
@@ -255,7 +255,7 @@ TEST_F(OutputFaults, PipeThatBlocksNeverHoldsUpTheStop) {
             std::this_thread::sleep_for(1ms);
         }
         const auto stopped = std::chrono::steady_clock::now();
-        if (kind != Reader::StuckDeadline) helper->send(SIGINT);
+        if (kind != Reader::StuckDeadline) helper->signal(SIGINT);
         outcome = helper->finish(RUN_LIMIT);
         const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count();
         reading = false;
@@ -272,16 +272,16 @@ TEST_F(OutputFaults, PipeThatBlocksNeverHoldsUpTheStop) {
 // all. The helper must neither die of it nor write the line anywhere else, such as into
 // the recording that may have taken descriptor 1.
 TEST_F(OutputFaults, ClosedStandardOutputIsNeitherFatalNorWrittenElsewhere) {
-    for (const Stdout mode : {Stdout::ReaderGone, Stdout::Closed}) {
-        SCOPED_TRACE(mode == Stdout::Closed ? "no descriptor 1" : "reader gone");
-        const std::string out = out_dir() + (mode == Stdout::Closed ? "/closed.opus" : "/gone.opus");
+    for (const Output mode : {Output::ReaderGone, Output::Closed}) {
+        SCOPED_TRACE(mode == Output::Closed ? "no descriptor 1" : "reader gone");
+        const std::string out = out_dir() + (mode == Output::Closed ? "/closed.opus" : "/gone.opus");
         auto recording = start_helper({"--out", out, "--secs", "1"}, mode);
         Outcome outcome = recording->finish(RUN_LIMIT);
         EXPECT_FALSE(outcome.hung);
         EXPECT_EQ(outcome.term_signal, 0);
         EXPECT_EQ(outcome.exit_status, 0);
         EXPECT_EQ(outcome.err, "");
-        const FileScan scan = scan_file(out);
+        const OggSummary scan = summarize_ogg(out);
         EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages in the recording";
         EXPECT_TRUE(scan.headers_first);
         EXPECT_TRUE(scan.last_is_eos);
@@ -312,7 +312,7 @@ TEST_F(OutputFaults, FailedStartWithoutStandardOutputLeavesTheFileEmpty) {
     for (int attempt = 0; attempt < ATTEMPTS && !start_failed; ++attempt) {
         fs::remove(out);
         const auto spawned = std::chrono::steady_clock::now();
-        auto helper = start_helper({"--out", out, "--secs", "8"}, Stdout::Closed);
+        auto helper = start_helper({"--out", out, "--secs", "8"}, Output::Closed);
         while (!fs::exists(out) && helper->running()) std::this_thread::sleep_for(100us);
         server->freeze();
         const Outcome outcome = helper->finish(RUN_LIMIT);

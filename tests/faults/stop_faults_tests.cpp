@@ -26,14 +26,14 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-void burst(const HelperProcess& helper) {
-    for (int i = 0; i < BURST; ++i) helper.send(i % 2 == 0 ? SIGINT : SIGTERM);
+void burst(const ChildProcess& helper) {
+    for (int i = 0; i < BURST; ++i) helper.signal(i % 2 == 0 ? SIGINT : SIGTERM);
 }
 
 // A finished recording of `seconds`: both headers, the end-of-stream mark on the last page
 // only, a last granule that fits the printed duration, and readable to its end.
 void expect_finished(const std::string& path, double seconds) {
-    const FileScan scan = scan_file(path);
+    const OggSummary scan = summarize_ogg(path);
     EXPECT_TRUE(scan.headers_first);
     EXPECT_TRUE(scan.sequence_gap_free);
     EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages";
@@ -85,8 +85,8 @@ TEST_F(StopFaults, SignalBurstDuringSetUp) {
 TEST_F(StopFaults, StopSentBeforeStartUpIsKept) {
     for (const int signal_number : {SIGINT, SIGTERM}) {
         const std::string out = out_dir() + "/early" + std::to_string(signal_number) + ".opus";
-        auto helper = start_helper({"--out", out}, Stdout::Pipe, true);
-        helper->send(signal_number);
+        auto helper = start_helper({"--out", out}, Output::Pipe, true);
+        helper->signal(signal_number);
         const Outcome outcome = helper->finish(RUN_LIMIT);
         EXPECT_EQ(check_clean_end(outcome), "");
         const double seconds = ok_seconds(outcome.out);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/scripted/test_fixture.h"
+#include "tests/support/scripted_fixture.h"
 
 namespace {
 

@@ -20,10 +20,10 @@
 
 #include "capture/bridge/bridge.h"
 #include "platform/platform.h"
-#include "platform/scripted/test_fixture.h"
 #include "src/capture_control.h"
 #include "src/run.h"
-#include "tests/helper/decoded_audio.h"
+#include "tests/support/decoded_audio.h"
+#include "tests/support/scripted_fixture.h"
 
 // ---- Releases the binding asks the bridge for, in order (the binary links with --wrap) ----
 
@@ -261,12 +261,12 @@ TEST_F(RunScriptedTest, RunRecordsTheFirstDisplayAndReleasesInOrder) {
               (std::vector<std::string>{"stream", "configuration", "filter", "display 0",
                                         "display 1", "content"}));
 
-    const auto decoded = helper_test::decode_opus_file(out.string());
+    const auto decoded = test_support::decode_opus_file(out.string());
     ASSERT_TRUE(decoded.has_value()) << decoded.error();
     const auto left = decoded->channel(0, 4800, 14400);
-    EXPECT_NEAR(helper_test::zero_crossing_frequency(left), 1000.0, 5.0);
-    EXPECT_NEAR(helper_test::rms(left), 0.354, 0.03);
-    EXPECT_LT(helper_test::rms(decoded->channel(1, 4800, 14400)), 0.01);
+    EXPECT_NEAR(test_support::zero_crossing_frequency(left), 1000.0, 5.0);
+    EXPECT_NEAR(test_support::rms(left), 0.354, 0.03);
+    EXPECT_LT(test_support::rms(decoded->channel(1, 4800, 14400)), 0.01);
     // The fixture checks, after the platform's workers are idle, that no platform object
     // is left: the stream's context and its handler went with the forwarding objects.
 }

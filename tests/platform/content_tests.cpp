@@ -12,8 +12,8 @@
 #include "platform/sample_buffer.h"
 #include "platform/shareable_content.h"
 #include "platform/stream_configuration.h"
-#include "platform/scripted/test_fixture.h"
 #include "tests/platform/recorder.h"
+#include "tests/support/scripted_fixture.h"
 
 namespace platform {
 namespace {

@@ -6,7 +6,7 @@
 #include "platform/block_buffer.h"
 #include "platform/error.h"
 #include "platform/ref.h"
-#include "platform/scripted/test_fixture.h"
+#include "tests/support/scripted_fixture.h"
 
 namespace platform {
 namespace {

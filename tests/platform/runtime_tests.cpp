@@ -10,8 +10,8 @@
 #include "platform/dispatch_queue.h"
 #include "platform/reply.h"
 #include "platform/runtime.h"
-#include "platform/scripted/test_fixture.h"
 #include "tests/platform/recorder.h"
+#include "tests/support/scripted_fixture.h"
 
 namespace platform {
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/scripted/test_fixture.h"
 #include "platform/stream.h"
 #include "tests/platform/recorder.h"
+#include "tests/support/scripted_fixture.h"
 
 namespace platform {
 namespace {

@@ -13,12 +13,9 @@
 #include <thread>
 #include <utility>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -31,9 +28,6 @@ using namespace std::chrono_literals;
 constexpr auto READY_LIMIT = 10s;
 constexpr auto STOP_GRACE = 3s;
 constexpr auto PACTL_LIMIT = 10s;
-// setpriv makes the kernel kill the child when the spawning thread ends, so a
-// test that crashes does not leave a daemon or a player behind.
-constexpr const char* SETPRIV = "/usr/bin/setpriv";
 
 std::string errno_text(const char* what, int code) {
     return std::string(what) + ": " + std::strerror(code);
@@ -67,111 +61,9 @@ std::string path_entry() {
 
 }  // namespace
 
-// ---- ChildProcess ----
-
-std::expected<ChildProcess, std::string> ChildProcess::spawn(const std::vector<std::string>& argv,
-                                                             const std::vector<std::string>& env,
-                                                             const std::string& log_path) {
-    std::vector<std::string> full;
-    if (::access(SETPRIV, X_OK) == 0) {
-        full = {SETPRIV, "--pdeathsig", "KILL", "--"};
-    }
-    full.insert(full.end(), argv.begin(), argv.end());
-
-    std::vector<char*> c_argv;
-    for (auto& arg : full) c_argv.push_back(const_cast<char*>(arg.c_str()));
-    c_argv.push_back(nullptr);
-    std::vector<char*> c_env;
-    for (auto& entry : env) c_env.push_back(const_cast<char*>(entry.c_str()));
-    c_env.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const char* out = log_path.empty() ? "/dev/null" : log_path.c_str();
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out, O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-
-    // The child starts with default dispositions and no blocked signals, whatever
-    // the test runner did to its own.
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-    pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, c_argv[0], &actions, &attr, c_argv.data(), c_env.data());
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return std::unexpected(errno_text(("spawn " + argv.at(0)).c_str(), rc));
-    return ChildProcess(pid);
-}
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), status_(std::exchange(other.status_, std::nullopt)) {}
-
-ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
-    if (this != &other) {
-        kill_now();
-        pid_ = std::exchange(other.pid_, -1);
-        status_ = std::exchange(other.status_, std::nullopt);
-    }
-    return *this;
-}
-
-ChildProcess::~ChildProcess() { kill_now(); }
-
-void ChildProcess::reap(int status) {
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-bool ChildProcess::running() {
-    if (pid_ <= 0 || status_) return false;
-    int status = 0;
-    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-        reap(status);
-        return false;
-    }
-    return r == 0;
-}
-
-std::optional<int> ChildProcess::wait_for(std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (running()) {
-        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(5ms);
-    }
-    return status_;
-}
-
-void ChildProcess::terminate(std::chrono::milliseconds grace) {
-    if (!running()) return;
-    ::kill(pid_, SIGTERM);
-    if (!wait_for(grace)) kill_now();
-}
-
-void ChildProcess::kill_now() {
-    if (!running()) return;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    reap(status);
-}
-
-void ChildProcess::signal(int signo) {
-    if (running()) ::kill(pid_, signo);
-}
-
 bool PcmPlayer::wait_done(std::chrono::milliseconds limit) {
-    const auto status = child_.wait_for(limit);
-    return status && *status == 0;
+    const auto ended = child_.wait_for(limit);
+    return ended && ended->status == 0;
 }
 
 // ---- PulseDaemon ----
@@ -229,7 +121,7 @@ std::expected<std::unique_ptr<PulseDaemon>, std::string> PulseDaemon::start(
         const std::string bus = daemon->dir_ + "/bus";
         auto child = ChildProcess::spawn({"dbus-daemon", "--session", "--address=unix:path=" + bus,
                                           "--nofork", "--nopidfile"},
-                                         daemon->server_env(), daemon->log_path_);
+                                         daemon->server_env(), {.log_path = daemon->log_path_});
         if (!child) return std::unexpected(child.error());
         daemon->bus_ = std::move(*child);
         if (auto up = wait_accepting(daemon->bus_, bus, "dbus-daemon", daemon->log_path_); !up) {
@@ -290,7 +182,7 @@ std::expected<void, std::string> PulseDaemon::launch_pulseaudio() {
     }
     argv.push_back("--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket_path_);
 
-    auto child = ChildProcess::spawn(argv, server_env(), log_path_);
+    auto child = ChildProcess::spawn(argv, server_env(), {.log_path = log_path_});
     if (!child) return std::unexpected(child.error());
     server_processes_.push_back(std::move(*child));
     return wait_accepting(serving(), socket_path_, "pulseaudio", log_path_);
@@ -304,7 +196,7 @@ std::expected<void, std::string> PulseDaemon::launch_pipewire() {
     const auto spawn = [&](const std::string& program) -> std::expected<void, std::string> {
         auto argv = no_realtime;
         argv.push_back(program);
-        auto child = ChildProcess::spawn(argv, server_env(), log_path_);
+        auto child = ChildProcess::spawn(argv, server_env(), {.log_path = log_path_});
         if (!child) return std::unexpected(child.error());
         server_processes_.push_back(std::move(*child));
         return {};
@@ -459,7 +351,7 @@ std::expected<PcmPlayer, std::string> PulseDaemon::play_pcm(std::span<const floa
                                   "--client-name=vmah-test"};
     if (!channel_map.empty()) argv.push_back("--channel-map=" + channel_map);
     argv.push_back(file);
-    auto child = ChildProcess::spawn(argv, client_env(), dir_ + "/pacat.log");
+    auto child = ChildProcess::spawn(argv, client_env(), {.log_path = dir_ + "/pacat.log"});
     if (!child) return std::unexpected(child.error());
     return PcmPlayer(std::move(*child));
 }
@@ -476,12 +368,14 @@ std::expected<std::string, std::string> PulseDaemon::pactl(const std::vector<std
     const std::string out = dir_ + "/pactl-" + std::to_string(next_file_++) + ".out";
     std::vector<std::string> argv = {"pactl"};
     argv.insert(argv.end(), args.begin(), args.end());
-    auto child = ChildProcess::spawn(argv, client_env(), out);
+    auto child = ChildProcess::spawn(argv, client_env(), {.log_path = out});
     if (!child) return std::unexpected(child.error());
-    const auto status = child->wait_for(PACTL_LIMIT);
+    const auto ended = child->wait_for(PACTL_LIMIT);
     std::string text = read_file(out);
-    if (!status) return std::unexpected("pactl did not finish in time");
-    if (*status != 0) return std::unexpected("pactl failed (" + std::to_string(*status) + "): " + text);
+    if (!ended) return std::unexpected("pactl did not finish in time");
+    if (ended->status != 0) {
+        return std::unexpected("pactl failed (" + std::to_string(ended->status) + "): " + text);
+    }
     return text;
 }
 

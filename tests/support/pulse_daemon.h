@@ -17,42 +17,9 @@
 
 #include <sys/types.h>
 
+#include "tests/support/child_process.h"
+
 namespace test_support {
-
-// One child process; killed and reaped when its owner lets go. The kernel also kills it
-// if the thread that spawned it ends, so start children from a thread that outlives them.
-class ChildProcess {
-public:
-    // argv[0] is looked up on PATH. Standard output and error go to log_path
-    // (appended), or to /dev/null when it is empty.
-    static std::expected<ChildProcess, std::string> spawn(const std::vector<std::string>& argv,
-                                                          const std::vector<std::string>& env,
-                                                          const std::string& log_path);
-
-    ChildProcess() = default;
-    ChildProcess(ChildProcess&& other) noexcept;
-    ChildProcess& operator=(ChildProcess&& other) noexcept;
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-    ~ChildProcess();
-
-    pid_t pid() const { return pid_; }
-    bool running();
-    // Exit status (or 128 + signal) once the child has ended within `limit`.
-    std::optional<int> wait_for(std::chrono::milliseconds limit);
-    // SIGTERM, then SIGKILL if it has not ended within `grace`.
-    void terminate(std::chrono::milliseconds grace);
-    void kill_now();
-    // Sends a signal while the child runs (SIGSTOP, SIGCONT, ...).
-    void signal(int signo);
-
-private:
-    explicit ChildProcess(pid_t pid) : pid_(pid) {}
-    void reap(int status);
-
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-};
 
 // PCM being played into a sink by a client process.
 class PcmPlayer {

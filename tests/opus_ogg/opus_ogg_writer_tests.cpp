@@ -9,13 +9,13 @@
 #include <sys/wait.h>
 
 #include "opus_ogg/opus_headers.h"
-#include "tests/opus_ogg/ogg_reading.h"
+#include "tests/support/ogg_reading.h"
 
 namespace opus_ogg {
 namespace {
 
-using opus_ogg_test::OggFile;
-using opus_ogg_test::read_ogg;
+using test_support::OggFile;
+using test_support::read_ogg;
 using Samples = std::vector<std::int16_t>;
 
 constexpr std::uint32_t STEREO_SERIAL = 0x4D50EE80;
@@ -109,7 +109,7 @@ void expect_stream_layout(const OggFile& file, std::uint32_t serial, std::size_t
 }
 
 TEST(OpusOggWriter, EmptyRecordingIsThreeExactPages) {
-    opus_ogg_test::TempDir dir;
+    test_support::TempDir dir;
     const std::string path = dir.file("empty.opus");
     EXPECT_EQ(record(path, 48000, 2, {}), 0.0);
     const OggFile file = read_ogg(path);
@@ -125,7 +125,7 @@ TEST(OpusOggWriter, EmptyRecordingIsThreeExactPages) {
 }
 
 TEST(OpusOggWriter, FramesAreCutAtExactly960PerChannel) {
-    opus_ogg_test::TempDir dir;
+    test_support::TempDir dir;
     const Samples pcm = sines(48000, 960, {500.0, 700.0});
     struct Case {
         std::size_t first, second, pending;
@@ -147,7 +147,7 @@ TEST(OpusOggWriter, FramesAreCutAtExactly960PerChannel) {
 }
 
 TEST(OpusOggWriter, ChannelCountsRatesAndSerials) {
-    opus_ogg_test::TempDir dir;
+    test_support::TempDir dir;
     struct Case {
         std::uint32_t rate;
         std::uint8_t asked;
@@ -188,7 +188,7 @@ std::pair<int, std::vector<std::string>> opusinfo(const std::string& path) {
 
 // Tones survive encoding, resampling and decoding by independent readers.
 TEST(OpusOggWriter, IndependentReadersAcceptTheFiles) {
-    opus_ogg_test::TempDir dir;
+    test_support::TempDir dir;
     struct Case {
         std::uint32_t rate;
         std::size_t whole_frames;
@@ -222,7 +222,7 @@ TEST(OpusOggWriter, IndependentReadersAcceptTheFiles) {
 }
 
 TEST(OpusOggWriter, OddInputsNeitherFailNorTouchTheFile) {
-    opus_ogg_test::TempDir dir;
+    test_support::TempDir dir;
     auto zero = OpusOggWriter::create(dir.file("zero.opus"), 0, 2);
     ASSERT_FALSE(zero.has_value());
     EXPECT_EQ(zero.error().to_string(), "unsupported input rate 0");
@@ -236,6 +236,48 @@ TEST(OpusOggWriter, OddInputsNeitherFailNorTouchTheFile) {
         EXPECT_EQ(writer->pending_samples(), rate == 48000 ? 1u : 0u);
         EXPECT_EQ(writer->finalize(), rate == 48000 ? 0.02 : 0.0);
     }
+}
+
+// The summary the end-to-end and fault tests judge recordings by: a whole recording, then
+// the same bytes with one page damaged and a stray byte after the end.
+TEST(OggReading, SummaryCountsOnlyWholeGoodPages) {
+    test_support::TempDir dir;
+    const std::string path = dir.file("summary.opus");
+    ASSERT_GT(record(path, 48000, 2, sines(48000, 48000 * 20, {440.0, 660.0})), 0.0);
+    const OggFile file = read_ogg(path);
+    ASSERT_GE(file.pages.size(), 5u);
+    const test_support::OggSummary whole = test_support::summarize(file);
+    EXPECT_EQ(whole.pages, static_cast<int>(file.pages.size()));
+    EXPECT_EQ(whole.page_bytes, whole.bytes);
+    EXPECT_EQ(whole.skipped, 0);
+    EXPECT_TRUE(whole.starts_with_capture);
+    EXPECT_TRUE(whole.headers_first);
+    EXPECT_TRUE(whole.sequence_gap_free);
+    EXPECT_TRUE(whole.eos_on_last_page_only);
+    EXPECT_EQ(whole.last_granule, file.pages.back().granule);
+    EXPECT_EQ(whole.audio_packets, static_cast<long>(file.packets.size()) - 2);
+
+    std::vector<std::uint8_t> damaged = file.bytes;
+    const std::size_t third = file.pages[0].size + file.pages[1].size;
+    damaged[third + 27 + damaged[third + 26] + 10] ^= 0xFF;  // in the third page's body
+    damaged.push_back('O');
+    const test_support::OggSummary summary = test_support::summarize(test_support::parse_ogg(damaged));
+    EXPECT_EQ(summary.pages, whole.pages - 1);
+    EXPECT_EQ(summary.skipped, 1);
+    EXPECT_EQ(summary.page_bytes, whole.bytes - file.pages[2].size);
+    EXPECT_EQ(summary.bytes, whole.bytes + 1);
+    EXPECT_FALSE(summary.sequence_gap_free);
+    EXPECT_TRUE(summary.headers_first);
+    EXPECT_TRUE(summary.eos_on_last_page_only);
+    EXPECT_EQ(summary.last_granule, whole.last_granule);
+    EXPECT_LT(summary.audio_packets, whole.audio_packets);
+
+    const test_support::OggSummary nothing = test_support::summarize(test_support::parse_ogg({}));
+    EXPECT_EQ(nothing.pages, 0);
+    EXPECT_FALSE(nothing.starts_with_capture);
+    EXPECT_FALSE(nothing.headers_first);
+    EXPECT_FALSE(nothing.last_is_eos);
+    EXPECT_EQ(nothing.last_granule, -1);
 }
 
 TEST(OpusOggWriter, ReportsFileErrors) {

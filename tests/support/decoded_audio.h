@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace helper_test {
+namespace test_support {
 
 struct DecodedAudio {
     int channels = 0;
@@ -27,4 +27,4 @@ double rms(const std::vector<float>& samples);
 // Frequency from rising zero crossings, in Hz at 48 000 Hz; 0 without two crossings.
 double zero_crossing_frequency(const std::vector<float>& samples);
 
-}  // namespace helper_test
+}  // namespace test_support

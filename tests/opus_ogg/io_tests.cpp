@@ -10,12 +10,12 @@
 
 #include "opus_ogg/buffered_file.h"
 #include "opus_ogg/encoder.h"
-#include "tests/opus_ogg/ogg_reading.h"
+#include "tests/support/ogg_reading.h"
 
 namespace opus_ogg {
 namespace {
 
-using opus_ogg_test::read_bytes;
+using test_support::read_bytes;
 
 std::vector<std::uint8_t> counting_bytes(std::size_t n) {
     std::vector<std::uint8_t> bytes(n);
@@ -53,7 +53,7 @@ TEST(Errors, DisplayTexts) {
 }
 
 TEST(BufferedFile, BatchesSmallWritesAndPassesLargeOnes) {
-    opus_ogg_test::TempDir dir;
+    test_support::TempDir dir;
     const std::string path = dir.file("out.bin");
     const auto data = counting_bytes(3 * BufferedFile::CAPACITY);
     {
@@ -77,7 +77,7 @@ TEST(BufferedFile, BatchesSmallWritesAndPassesLargeOnes) {
 }
 
 TEST(BufferedFile, FailedFlushKeepsExactlyTheUnwrittenBytes) {
-    opus_ogg_test::TempDir dir;
+    test_support::TempDir dir;
     const std::string path = dir.file("limited.bin");
     const auto data = counting_bytes(3000);
 

@@ -1,4 +1,4 @@
-#include "tests/helper/decoded_audio.h"
+#include "tests/support/decoded_audio.h"
 
 #include <opusfile.h>
 
@@ -6,7 +6,7 @@
 #include <cmath>
 #include <memory>
 
-namespace helper_test {
+namespace test_support {
 
 std::vector<float> DecodedAudio::channel(int index, std::size_t first, std::size_t count) const {
     std::vector<float> out;
@@ -55,4 +55,4 @@ double zero_crossing_frequency(const std::vector<float>& samples) {
     return static_cast<double>(crossings - 1) * 48000.0 / static_cast<double>(last - first);
 }
 
-}  // namespace helper_test
+}  // namespace test_support

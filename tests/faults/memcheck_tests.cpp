@@ -33,22 +33,22 @@ TEST_F(MemcheckRecording, RecordingHasNoMemoryErrorsOrLeaks) {
     play_noise(30);
     const std::string out = out_dir() + "/memcheck.opus";
     const std::string log = out_dir() + "/memcheck.log";
-    HelperProcess helper({"/usr/bin/valgrind", "--tool=memcheck",
-                          "--error-exitcode=" + std::to_string(VALGRIND_ERROR_STATUS),
-                          "--leak-check=full", "--show-leak-kinds=definite,indirect",
-                          "--errors-for-leak-kinds=definite,indirect", "--track-origins=yes",
-                          "--log-file=" + log,
-                          HELPER_BINARY, "--out", out, "--secs", "20"},
-                         environment());
+    auto helper = ChildProcess::start({"/usr/bin/valgrind", "--tool=memcheck",
+                                       "--error-exitcode=" + std::to_string(VALGRIND_ERROR_STATUS),
+                                       "--leak-check=full", "--show-leak-kinds=definite,indirect",
+                                       "--errors-for-leak-kinds=definite,indirect", "--track-origins=yes",
+                                       "--log-file=" + log,
+                                       HELPER_BINARY, "--out", out, "--secs", "20"},
+                                      environment(), test_support::PIPED);
     ASSERT_TRUE(helper.wait_for_stop_handlers(60s)) << read_text(log);
     ASSERT_TRUE(wait_for_file(out, 60s)) << read_text(log);
     std::this_thread::sleep_for(2s);
-    helper.send(SIGTERM);
+    helper.signal(SIGTERM);
     const Outcome outcome = helper.finish(120s);
     EXPECT_EQ(check_clean_end(outcome), "") << read_text(log);
     const double seconds = ok_seconds(outcome.out);
     EXPECT_GT(seconds, 1.0) << outcome.out;
-    const FileScan scan = scan_file(out);
+    const OggSummary scan = summarize_ogg(out);
     EXPECT_TRUE(scan.last_is_eos);
     EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
     // The report itself, so that a run that somehow escaped valgrind cannot pass.

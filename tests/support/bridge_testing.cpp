@@ -1,4 +1,4 @@
-#include "capture/bridge/bridge_testing.h"
+#include "tests/support/bridge_testing.h"
 
 #include <mutex>
 

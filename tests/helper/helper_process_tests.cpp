@@ -1,8 +1,8 @@
-#include "tests/helper/child_process.h"
+#include "tests/support/child_process.h"
+#include "tests/support/ogg_reading.h"
 #include "tests/support/pulse_daemon.h"
 
 #include <gtest/gtest.h>
-#include <ogg/ogg.h>
 #include <opusfile.h>
 
 #include <chrono>
@@ -22,40 +22,10 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using test_support::ChildProcess;
+using test_support::OggSummary;
 
 const std::string MISSING_OUT = "UNAVAILABLE missing --out\n";
-
-// What the pages of a finished recording look like.
-struct OggSummary {
-    bool starts_with_capture = false;
-    int pages = 0;
-    bool eos_on_last_page_only = false;
-    ogg_int64_t last_granule = -1;
-};
-
-OggSummary read_ogg(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), {}};
-    OggSummary summary;
-    summary.starts_with_capture = bytes.starts_with("OggS");
-    ogg_sync_state sync;
-    ogg_sync_init(&sync);
-    char* buffer = ogg_sync_buffer(&sync, static_cast<long>(bytes.size()));
-    std::copy(bytes.begin(), bytes.end(), buffer);
-    ogg_sync_wrote(&sync, static_cast<long>(bytes.size()));
-    ogg_page page;
-    int eos_pages = 0;
-    bool last_eos = false;
-    while (ogg_sync_pageout(&sync, &page) == 1) {
-        ++summary.pages;
-        last_eos = ogg_page_eos(&page) != 0;
-        eos_pages += last_eos;
-        summary.last_granule = ogg_page_granulepos(&page);
-    }
-    ogg_sync_clear(&sync);
-    summary.eos_on_last_page_only = last_eos && eos_pages == 1;
-    return summary;
-}
 
 // The helper's environment is the fixture's to choose, so that a fixture for capture against
 // a private sound server can add its address. Sanitizer settings pass through.
@@ -106,9 +76,9 @@ protected:
 
     std::unique_ptr<ChildProcess> start(std::vector<std::string> args) {
         args.insert(args.begin(), HELPER_BINARY);
-        return std::make_unique<ChildProcess>(args, env_);
+        return std::make_unique<ChildProcess>(ChildProcess::start(args, env_, test_support::PIPED));
     }
-    ChildProcess::Result run(std::vector<std::string> args) { return start(std::move(args))->finish(); }
+    test_support::Outcome run(std::vector<std::string> args) { return start(std::move(args))->finish(); }
 
     // The file exists only after the stop signals are installed, so from then on a signal
     // asks for a stop instead of killing the helper.
@@ -132,7 +102,7 @@ protected:
         std::this_thread::sleep_for(150ms);
         ASSERT_TRUE(child->running()) << "ended before the stop signal";
         const auto signalled = Clock::now();
-        child->send(signal_number);
+        child->signal(signal_number);
         const auto result = child->finish();
         EXPECT_LT(Clock::now() - signalled, 500ms);
         EXPECT_EQ(result.exit_status, 0);
@@ -146,7 +116,7 @@ protected:
         char* end = nullptr;
         const double seconds = std::strtod(line.c_str() + 3, &end);
         EXPECT_EQ(*end, '\n') << line;
-        const OggSummary ogg = read_ogg(out);
+        const OggSummary ogg = test_support::summarize_ogg(out);
         EXPECT_TRUE(ogg.starts_with_capture);
         EXPECT_GE(ogg.pages, 3);
         EXPECT_TRUE(ogg.eos_on_last_page_only);

@@ -21,7 +21,7 @@
 #include <unistd.h>
 
 #include "opus_ogg/opus_ogg_writer.h"
-#include "tests/opus_ogg/ogg_reading.h"
+#include "tests/support/ogg_reading.h"
 
 namespace {
 
@@ -167,7 +167,7 @@ LastPage read_last_page(const std::string& path) {
 }
 
 TEST(LongRecording, TwoHoursEndExactlyWithFlatMemory) {
-    opus_ogg_test::TempDir dir;
+    test_support::TempDir dir;
     const std::string path = dir.file("two_hours.opus");
     const std::vector<std::int16_t> loop = loop_signal();
     const std::size_t loop_frames = loop.size() / CHANNELS;

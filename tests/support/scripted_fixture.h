@@ -1,9 +1,9 @@
+#pragma once
+
 // GoogleTest support for tests on the scripted platform: a fixture that installs a fresh
 // scripted backend and, after each test, waits for the platform's workers to go idle and
 // checks that no platform object is left alive; and an environment that joins the
 // platform's threads after the last test.
-#ifndef VMAH_PLATFORM_SCRIPTED_TEST_FIXTURE_H
-#define VMAH_PLATFORM_SCRIPTED_TEST_FIXTURE_H
 
 #include <gtest/gtest.h>
 
@@ -48,5 +48,3 @@ inline ::testing::Environment* const PLATFORM_SHUTDOWN_ENVIRONMENT =
     ::testing::AddGlobalTestEnvironment(new PlatformShutdownEnvironment);
 
 }  // namespace platform::scripted
-
-#endif

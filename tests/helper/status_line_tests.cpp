@@ -1,11 +1,14 @@
 #include "src/deadline.h"
 #include "src/status_line.h"
+#include "util/write_all.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <limits>
 #include <thread>
 #include <string>
@@ -58,6 +61,30 @@ TEST(WriteAll, WritesEverythingOrReportsFailure) {
     EXPECT_EQ(got, big);
     close(fds[0]);
     EXPECT_FALSE(helper::write_all(fds[1], "closed\n"));
+}
+
+// The loop under it says how far it got and why it stopped, which the writer's file relies
+// on: a full non-blocking pipe takes what fits, then EAGAIN; a pipe without a reader EPIPE.
+TEST(WriteAll, SaysHowFarItGotAndWhy) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    const int capacity = fcntl(fds[1], F_GETPIPE_SZ);
+    ASSERT_GT(capacity, 0);
+    const std::string big(static_cast<std::size_t>(capacity) + 1000, 'x');
+    const util::Written full = util::write_all(fds[1], big.data(), big.size());
+    EXPECT_EQ(full.bytes, static_cast<std::size_t>(capacity));
+    EXPECT_EQ(full.error, EAGAIN);
+
+    close(fds[0]);
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGPIPE, &ignore, &previous), 0);
+    const util::Written gone = util::write_all(fds[1], "x", 1);
+    sigaction(SIGPIPE, &previous, nullptr);
+    EXPECT_EQ(gone.bytes, 0u);
+    EXPECT_EQ(gone.error, EPIPE);
+    close(fds[1]);
 }
 
 TEST(Deadline, AddsAtLeastOneSecond) {

@@ -1,10 +1,9 @@
-// For tests only: what the bridge keeps out of sight of its C interface.
-//
-// Binding tests may use this too (link vmah_bridge): the side-table count of a
-// configuration, whether a stream still has its record, the output types registered for it,
-// and the values a configuration carries on the platform side.
-#ifndef VMAH_CAPTURE_BRIDGE_BRIDGE_TESTING_H
-#define VMAH_CAPTURE_BRIDGE_BRIDGE_TESTING_H
+#pragma once
+
+// For tests only (link vmah_bridge_testing): what the bridge keeps out of sight of its C
+// interface. The side-table count of a configuration, whether a stream still has its
+// record, the output types registered for it, and the values a configuration carries on
+// the platform side.
 
 #include <cstddef>
 #include <cstdint>
@@ -39,5 +38,3 @@ std::size_t stream_state_count();
 std::vector<int32_t> stream_output_types(sc_stream* stream);
 
 }  // namespace bridge_testing
-
-#endif
