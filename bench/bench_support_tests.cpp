@@ -9,8 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -66,12 +66,14 @@ protected:
 
     // `frames` frames of a 440 Hz tone at `rate`, through the helper's own writer.
     fs::path record(std::uint32_t rate, std::size_t frames) {
-        const fs::path path = dir_ / ("tone-" + std::to_string(rate) + "-" + std::to_string(frames) + ".opus");
+        const fs::path path =
+            dir_ / ("tone-" + std::to_string(rate) + "-" + std::to_string(frames) + ".opus");
         auto writer = opus_ogg::OpusOggWriter::create(path.string(), rate, 2);
         EXPECT_TRUE(writer.has_value());
         std::vector<std::int16_t> pcm(frames * 2);
         for (std::size_t i = 0; i < frames; ++i) {
-            const auto v = static_cast<std::int16_t>(8000.0 * std::sin(0.0576 * static_cast<double>(i)));
+            const auto v =
+                static_cast<std::int16_t>(8000.0 * std::sin(0.0576 * static_cast<double>(i)));
             pcm[2 * i] = v;
             pcm[2 * i + 1] = v;
         }
@@ -106,7 +108,8 @@ TEST_F(OggOpusInfoTest, AgreesWithAnIndependentReader) {
         EXPECT_EQ(info->bytes, fs::file_size(path));
         EXPECT_GE(info->pages, 3u);  // two header pages and at least one audio page
         EXPECT_NEAR(info->kbit_per_second(),
-                    static_cast<double>(info->bytes) * 8.0 / info->duration_seconds() / 1000.0, 1e-9);
+                    static_cast<double>(info->bytes) * 8.0 / info->duration_seconds() / 1000.0,
+                    1e-9);
     }
     const auto resampled = bench::read_ogg_opus(record(44100, 44100).string());
     ASSERT_TRUE(resampled.has_value());
@@ -120,7 +123,8 @@ TEST_F(OggOpusInfoTest, RejectsWhatIsNotOneWholeStream) {
     EXPECT_FALSE(bench::parse_ogg_opus({}).has_value());
     // Cut inside the last page, inside a page header, and one byte short.
     for (const std::size_t cut : {good.size() - 1, good.size() - 100, std::size_t{20}}) {
-        const std::vector<std::uint8_t> truncated(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut));
+        const std::vector<std::uint8_t> truncated(good.begin(),
+                                                  good.begin() + static_cast<std::ptrdiff_t>(cut));
         EXPECT_FALSE(bench::parse_ogg_opus(truncated).has_value()) << cut;
     }
     std::vector<std::uint8_t> bad_pattern = good;
@@ -211,7 +215,8 @@ TEST(ProcessTest, ChildSeesOnlyTheGivenEnvironmentAndStreams) {
     std::string out;
     char buffer[64];
     ssize_t n;
-    while ((n = ::read(pipe->read_fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+    while ((n = ::read(pipe->read_fd, buffer, sizeof buffer)) > 0)
+        out.append(buffer, static_cast<std::size_t>(n));
     EXPECT_EQ(child->wait().status, 0);
     EXPECT_EQ(out, "given|");
 }
@@ -228,7 +233,8 @@ TEST(ProcessTest, LauncherReportsTheCommandsOwnPeakMemory) {
     const Usage inflated = direct->wait();
     EXPECT_GE(inflated.max_rss_kib, static_cast<long>(BALLAST / 1024));
 
-    auto launched = ChildProcess::spawn({"true"}, minimal_env(), SpawnOptions{.launcher = MEASURED_LAUNCH});
+    auto launched =
+        ChildProcess::spawn({"true"}, minimal_env(), SpawnOptions{.launcher = MEASURED_LAUNCH});
     ASSERT_TRUE(launched.has_value()) << launched.error();
     const Usage own = launched->wait();
     EXPECT_EQ(own.status, 0);
@@ -277,7 +283,9 @@ TEST(ProcessTest, LauncherForwardsTheCommandsPidStatusAndCpu) {
 // pipes open.
 TEST(ProcessTest, FinishCollectsPipedStreamsAndHowTheChildEnded) {
     const std::vector<std::string> env = minimal_env();
-    Outcome outcome = ChildProcess::start({"sh", "-c", "printf out; printf err >&2; exit 5"}, env, PIPED).finish(10s);
+    Outcome outcome =
+        ChildProcess::start({"sh", "-c", "printf out; printf err >&2; exit 5"}, env, PIPED)
+            .finish(10s);
     EXPECT_EQ(outcome.out, "out");
     EXPECT_EQ(outcome.err, "err");
     EXPECT_EQ(outcome.exit_status, 5);
@@ -290,7 +298,8 @@ TEST(ProcessTest, FinishCollectsPipedStreamsAndHowTheChildEnded) {
 
     const auto start = std::chrono::steady_clock::now();
     outcome = ChildProcess::start({"sh", "-c", "sleep 3 & echo started"}, env, PIPED).finish(10s);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << "waited for the pipes, not the child";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s)
+        << "waited for the pipes, not the child";
     EXPECT_EQ(outcome.out, "started\n");
     EXPECT_EQ(outcome.exit_status, 0);
 
@@ -307,19 +316,24 @@ TEST(ProcessTest, FinishCollectsPipedStreamsAndHowTheChildEnded) {
 TEST(ProcessTest, OutputGoesWhereItIsSent) {
     const std::vector<std::string> env = minimal_env();
     // Default SIGPIPE handling: a write that nobody can read ends the child.
-    Outcome outcome = ChildProcess::start({"sh", "-c", "echo lost"}, env,
-                                          {.stdout_to = Output::ReaderGone, .stderr_to = Output::Pipe})
-                          .finish(10s);
+    Outcome outcome =
+        ChildProcess::start({"sh", "-c", "echo lost"}, env,
+                            {.stdout_to = Output::ReaderGone, .stderr_to = Output::Pipe})
+            .finish(10s);
     EXPECT_EQ(outcome.term_signal, SIGPIPE);
-    outcome = ChildProcess::start({"sh", "-c", "[ -e /proc/$$/fd/1 ] && echo open >&2 || echo closed >&2"}, env,
-                                  {.stdout_to = Output::Closed, .stderr_to = Output::Pipe})
+    outcome = ChildProcess::start(
+                  {"sh", "-c", "[ -e /proc/$$/fd/1 ] && echo open >&2 || echo closed >&2"}, env,
+                  {.stdout_to = Output::Closed, .stderr_to = Output::Pipe})
                   .finish(10s);
     EXPECT_EQ(outcome.err, "closed\n");
 
     const test_support::TempDir dir;
     const std::string log = dir.file("child.log");
     std::ofstream(log) << "before\n";
-    EXPECT_EQ(ChildProcess::start({"sh", "-c", "echo out; echo err >&2"}, env, {.log_path = log}).wait().status, 0);
+    EXPECT_EQ(ChildProcess::start({"sh", "-c", "echo out; echo err >&2"}, env, {.log_path = log})
+                  .wait()
+                  .status,
+              0);
     std::ifstream in(log);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "before\nout\nerr\n");
 }
@@ -346,8 +360,9 @@ TEST(ProcessTest, ChildStartsWithDefaultSignalHandling) {
     const std::vector<std::string> cat = {"cat", "/proc/self/status"};
     const Outcome plain = ChildProcess::start(cat, minimal_env(), PIPED).finish(10s);
     const Outcome blocked =
-        ChildProcess::start(cat, minimal_env(),
-                            {.stdout_to = Output::Pipe, .stderr_to = Output::Pipe, .block_stop_signals = true})
+        ChildProcess::start(
+            cat, minimal_env(),
+            {.stdout_to = Output::Pipe, .stderr_to = Output::Pipe, .block_stop_signals = true})
             .finish(10s);
     ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     ::sigaction(SIGINT, &previous, nullptr);
@@ -369,7 +384,8 @@ TEST(ProcessTest, ChildIsTheProgramUntilItEndsOrItsThreadDoes) {
     EXPECT_EQ(name, "sleep");
     EXPECT_FALSE(plain.wait_for_stop_handlers(100ms));
 
-    auto trapping = ChildProcess::start({"sh", "-c", "trap 'exit 0' INT TERM; while :; do sleep 0.05; done"}, env);
+    auto trapping = ChildProcess::start(
+        {"sh", "-c", "trap 'exit 0' INT TERM; while :; do sleep 0.05; done"}, env);
     EXPECT_TRUE(trapping.wait_for_stop_handlers(10s));
     EXPECT_TRUE(trapping.signal(SIGTERM));
     EXPECT_EQ(trapping.wait_at_most(10s).status, 0);
@@ -416,8 +432,9 @@ TEST(MusicSignalTest, IsFixedBoundedAndAudible) {
 
 // A /proc/<pid>/stat line as the kernel writes it, with `name` and the given utime/stime.
 std::string stat_line(const std::string& name, unsigned long long utime, unsigned long long stime) {
-    return "4242 (" + name + ") S 1 4242 4242 0 -1 4194560 1500 0 2 0 " + std::to_string(utime) + " " +
-           std::to_string(stime) + " 0 0 20 0 3 0 123456 104857600 2500 18446744073709551615 1 1 0 0 0 0 0 " +
+    return "4242 (" + name + ") S 1 4242 4242 0 -1 4194560 1500 0 2 0 " + std::to_string(utime) +
+           " " + std::to_string(stime) +
+           " 0 0 20 0 3 0 123456 104857600 2500 18446744073709551615 1 1 0 0 0 0 0 " +
            "4096 0 0 0 0 17 1 0 0 0 0 0\n";
 }
 
@@ -430,7 +447,8 @@ TEST(ServerCostTest, ReadsUserAndSystemTicksPastAnyCommandName) {
 
     EXPECT_FALSE(bench::parse_stat_cpu_ticks("").has_value());
     EXPECT_FALSE(bench::parse_stat_cpu_ticks("4242 pulseaudio S 1 2 3").has_value());  // no name
-    EXPECT_FALSE(bench::parse_stat_cpu_ticks("4242 (pulseaudio) S 1 4242 4242 0 -1 4194560").has_value());
+    EXPECT_FALSE(
+        bench::parse_stat_cpu_ticks("4242 (pulseaudio) S 1 4242 4242 0 -1 4194560").has_value());
     std::string garbled = stat_line("pulseaudio", 1234, 567);
     garbled.replace(garbled.find(" 1234 "), 6, " 12x4 ");
     EXPECT_FALSE(bench::parse_stat_cpu_ticks(garbled).has_value());
@@ -446,7 +464,8 @@ TEST(ServerCostTest, ReadsAProcessesCpuAsTheKernelCountsIt) {
     do {
         for (int i = 0; i < 100000; ++i) sink = sink + std::sqrt(static_cast<double>(i));
         ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    } while (static_cast<double>(now.tv_sec - start.tv_sec) + static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9 <
+    } while (static_cast<double>(now.tv_sec - start.tv_sec) +
+                 static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9 <
              0.3);
     const auto after = bench::process_cpu_seconds(::getpid());
     ASSERT_TRUE(after.has_value());
@@ -498,12 +517,14 @@ TEST(SinkLatencyTest, ReadsTheNamedSinksLatencyAndConfiguredLatency) {
     ASSERT_TRUE(other.has_value());
     EXPECT_DOUBLE_EQ(other->configured_ms, 0.0);
 
-    EXPECT_FALSE(bench::parse_sink_latency(PACTL_SINKS, "test").has_value());  // a prefix is not the name
+    EXPECT_FALSE(
+        bench::parse_sink_latency(PACTL_SINKS, "test").has_value());  // a prefix is not the name
     EXPECT_FALSE(bench::parse_sink_latency(PACTL_SINKS, "missing").has_value());
     EXPECT_FALSE(bench::parse_sink_latency("", "testsink").has_value());
     // The sink's block without its latency line: the next sink's line is not its own.
-    std::string no_line = "Sink #1\n\tName: testsink\n\tState: IDLE\nSink #2\n\tName: x\n"
-                          "\tLatency: 5 usec, configured 6 usec\n";
+    std::string no_line =
+        "Sink #1\n\tName: testsink\n\tState: IDLE\nSink #2\n\tName: x\n"
+        "\tLatency: 5 usec, configured 6 usec\n";
     EXPECT_FALSE(bench::parse_sink_latency(no_line, "testsink").has_value());
     std::string garbled = PACTL_SINKS;
     garbled.replace(garbled.find("9876 usec, configured"), 21, "9876 usec configured ");
@@ -515,7 +536,8 @@ constexpr std::uint32_t TONE_RATE = 48000;
 // Music with the test tone added over frames [from, from + length) of it.
 std::vector<float> music_with_tone(std::size_t from, std::size_t length, double amplitude) {
     std::vector<float> pcm = bench::music_like_stereo(TONE_RATE, 3);
-    const auto added = bench::tone(bench::TONE_HZ, amplitude, static_cast<double>(length) / TONE_RATE, TONE_RATE, 2);
+    const auto added = bench::tone(bench::TONE_HZ, amplitude,
+                                   static_cast<double>(length) / TONE_RATE, TONE_RATE, 2);
     for (std::size_t i = 0; i < added.size(); ++i) pcm[from * 2 + i] += added[i];
     return pcm;
 }
@@ -530,8 +552,8 @@ TEST(ToneSpanTest, ToneIsAsLongAsAskedWithShortFadesOnEveryChannel) {
     }
     EXPECT_LE(peak, 0.5f);
     EXPECT_GT(peak, 0.49f);
-    EXPECT_LT(std::abs(pcm[0]), 0.01f);        // faded in
-    EXPECT_LT(std::abs(pcm.back()), 0.01f);    // and out
+    EXPECT_LT(std::abs(pcm[0]), 0.01f);      // faded in
+    EXPECT_LT(std::abs(pcm.back()), 0.01f);  // and out
 }
 
 TEST(ToneSpanTest, LevelsMeasureOnlyTheTonesFrequency) {
@@ -554,15 +576,21 @@ TEST(ToneSpanTest, FindsTheTonesEdgesUnderMusicToAMillisecond) {
         for (const std::size_t from : {std::size_t{24000}, std::size_t{24017}, std::size_t{0}}) {
             const std::size_t length = 48000;
             const auto pcm = music_with_tone(from, length, amplitude);
-            const auto span = bench::find_tone_span(pcm, 2, TONE_RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4);
+            const auto span =
+                bench::find_tone_span(pcm, 2, TONE_RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4);
             ASSERT_TRUE(span.has_value()) << from;
-            EXPECT_NEAR(static_cast<double>(span->first_frame), static_cast<double>(from), 48.0) << from;
-            EXPECT_NEAR(static_cast<double>(span->end_frame), static_cast<double>(from + length), 48.0) << from;
+            EXPECT_NEAR(static_cast<double>(span->first_frame), static_cast<double>(from), 48.0)
+                << from;
+            EXPECT_NEAR(static_cast<double>(span->end_frame), static_cast<double>(from + length),
+                        48.0)
+                << from;
             EXPECT_NEAR(span->level, amplitude, amplitude * 0.05);
         }
     }
     const auto music = bench::music_like_stereo(TONE_RATE, 3);
-    EXPECT_FALSE(bench::find_tone_span(music, 2, TONE_RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4).has_value());
+    EXPECT_FALSE(
+        bench::find_tone_span(music, 2, TONE_RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4)
+            .has_value());
 }
 
 // The whole chain the fidelity figures take: through the Opus encoder and back, the tone
@@ -584,7 +612,8 @@ TEST_F(OggOpusInfoTest, ToneKeepsItsSpanThroughOpus) {
     const auto decoded = bench::decode_ogg_opus_stereo(path.string());
     ASSERT_TRUE(decoded.has_value());
     EXPECT_GE(decoded->size(), pcm.size());
-    const auto span = bench::find_tone_span(*decoded, 2, TONE_RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4);
+    const auto span =
+        bench::find_tone_span(*decoded, 2, TONE_RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4);
     ASSERT_TRUE(span.has_value());
     EXPECT_NEAR(static_cast<double>(span->first_frame), static_cast<double>(from), 96.0);
     EXPECT_NEAR(static_cast<double>(span->end_frame), static_cast<double>(from + length), 96.0);

@@ -147,7 +147,9 @@ struct Measure {
     std::string out;
     Clock::time_point signalled;
 
-    double recorded_over_wall() const { return wall_seconds > 0 ? recorded_seconds / wall_seconds : 0; }
+    double recorded_over_wall() const {
+        return wall_seconds > 0 ? recorded_seconds / wall_seconds : 0;
+    }
     // What the recorder costs the machine: its own CPU and what it added to the server's.
     double system_cpu_seconds() const { return cpu_seconds + server_extra_seconds; }
 };
@@ -204,7 +206,8 @@ std::optional<int> parse_count(const char* text) {
     char* end = nullptr;
     errno = 0;
     const long value = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || value < 0 || value > 100000) return std::nullopt;
+    if (errno != 0 || end == text || *end != '\0' || value < 0 || value > 100000)
+        return std::nullopt;
     return static_cast<int>(value);
 }
 
@@ -242,17 +245,22 @@ std::optional<Options> parse_options(int argc, char** argv) {
 class LoopPlayer {
 public:
     static std::optional<std::string> start(LoopPlayer& player, const std::string& file,
-                                             const std::vector<std::string>& env,
-                                             const std::string& log, int latency_ms) {
+                                            const std::vector<std::string>& env,
+                                            const std::string& log, int latency_ms) {
         auto pipe = Pipe::make();
         if (!pipe) return pipe.error();
-        std::vector<std::string> argv = {"pacat", "--playback", "--raw", "--format=float32le",
-                                         "--rate=" + std::to_string(RATE),
-                                         "--channels=" + std::to_string(CHANNELS),
-                                         "--device=" + std::string(test_support::PulseDaemon::SINK_NAME),
-                                         "--client-name=vmah-bench-player"};
+        std::vector<std::string> argv = {
+            "pacat",
+            "--playback",
+            "--raw",
+            "--format=float32le",
+            "--rate=" + std::to_string(RATE),
+            "--channels=" + std::to_string(CHANNELS),
+            "--device=" + std::string(test_support::PulseDaemon::SINK_NAME),
+            "--client-name=vmah-bench-player"};
         if (latency_ms > 0) argv.push_back("--latency-msec=" + std::to_string(latency_ms));
-        auto pacat = ChildProcess::spawn(argv, env, SpawnOptions{.stdin_fd = pipe->read_fd, .log_path = log});
+        auto pacat = ChildProcess::spawn(argv, env,
+                                         SpawnOptions{.stdin_fd = pipe->read_fd, .log_path = log});
         if (!pacat) return pacat.error();
         pipe->close_read();
         player.pacat_ = std::move(*pacat);
@@ -315,8 +323,8 @@ double bare_encoder_cpu(const std::vector<float>& music, int seconds, bool paced
         return static_cast<opus_int16>(std::clamp(v, -1.0f, 1.0f) * 32767.0f);
     });
     int error = 0;
-    OpusEncoder* encoder = opus_encoder_create(static_cast<opus_int32>(RATE), static_cast<int>(CHANNELS),
-                                               OPUS_APPLICATION_AUDIO, &error);
+    OpusEncoder* encoder = opus_encoder_create(
+        static_cast<opus_int32>(RATE), static_cast<int>(CHANNELS), OPUS_APPLICATION_AUDIO, &error);
     if (encoder == nullptr || error != OPUS_OK) return -1;
     constexpr std::size_t FRAME = 960;
     constexpr auto FRAME_TIME = 20ms;
@@ -377,7 +385,9 @@ struct Bench {
 
     // Options for a process whose CPU time and peak memory are measured.
     SpawnOptions measured(int stdin_fd, int stdout_fd, const std::string& log) const {
-        return SpawnOptions{.stdin_fd = stdin_fd, .stdout_fd = stdout_fd, .log_path = dir + "/" + log,
+        return SpawnOptions{.stdin_fd = stdin_fd,
+                            .stdout_fd = stdout_fd,
+                            .log_path = dir + "/" + log,
                             .launcher = MEASURED_LAUNCH};
     }
 
@@ -390,11 +400,13 @@ struct Bench {
     // since `server_before` (read just before the start), and reads the file.
     // `interrupted_status` is an exit status that a SIGINT normally gives.
     void finish(Measure& m, Clock::time_point started, double server_before, const StopAt& stop_at,
-                std::vector<ChildProcess>& processes, const std::string& out, int interrupted_status = 0) {
+                std::vector<ChildProcess>& processes, const std::string& out,
+                int interrupted_status = 0) {
         if (stop_at) {
             std::this_thread::sleep_until(stop_at(started, m));
         } else {
-            std::this_thread::sleep_until(started + std::chrono::milliseconds(options.seconds * 500));
+            std::this_thread::sleep_until(started +
+                                          std::chrono::milliseconds(options.seconds * 500));
             m.sink_latency = sink_latency();
             std::this_thread::sleep_until(started + std::chrono::seconds(options.seconds));
         }
@@ -431,7 +443,8 @@ struct Bench {
         Measure m;
         const std::string out = next_path("helper", ".opus");
         const std::string status = next_path("helper", ".out");
-        const int status_fd = ::open(status.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int status_fd =
+            ::open(status.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (status_fd < 0) return failed("cannot create " + status);
         const double server_before = server_cpu();
         const auto started = Clock::now();
@@ -458,9 +471,17 @@ struct Bench {
     Measure run_ffmpeg(bool short_fragments, const StopAt& stop_at) {
         Measure m;
         const std::string out = next_path("ffmpeg", ".opus");
-        std::vector<std::string> argv = {"ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error",
-                                         "-f", "pulse", "-sample_rate", std::to_string(RATE),
-                                         "-channels", std::to_string(CHANNELS)};
+        std::vector<std::string> argv = {"ffmpeg",
+                                         "-nostdin",
+                                         "-hide_banner",
+                                         "-loglevel",
+                                         "error",
+                                         "-f",
+                                         "pulse",
+                                         "-sample_rate",
+                                         std::to_string(RATE),
+                                         "-channels",
+                                         std::to_string(CHANNELS)};
         if (short_fragments) {
             argv.insert(argv.end(), {"-fragment_size", std::to_string(RATE / 100 * CHANNELS * 2)});
         }
@@ -485,14 +506,16 @@ struct Bench {
         const auto started = Clock::now();
         // 10 ms fragments, as the helper asks for: a monitor otherwise delivers in
         // chunks of up to seconds.
-        auto parec = ChildProcess::spawn({"parec", "--device=" + monitor, "--rate=" + std::to_string(RATE),
-                                     "--channels=" + std::to_string(CHANNELS), "--format=s16le",
-                                     "--raw", "--latency-msec=10", "--client-name=vmah-bench-parec"},
-                                    env, measured(-1, pipe->write_fd, "parec.log"));
+        auto parec =
+            ChildProcess::spawn({"parec", "--device=" + monitor, "--rate=" + std::to_string(RATE),
+                                 "--channels=" + std::to_string(CHANNELS), "--format=s16le",
+                                 "--raw", "--latency-msec=10", "--client-name=vmah-bench-parec"},
+                                env, measured(-1, pipe->write_fd, "parec.log"));
         if (!parec) return failed(parec.error());
-        auto opusenc = ChildProcess::spawn({"opusenc", "--quiet", "--raw", "--raw-rate", std::to_string(RATE),
-                                       "--raw-chan", std::to_string(CHANNELS), "--raw-bits", "16", "-", out},
-                                      env, measured(pipe->read_fd, -1, "opusenc.log"));
+        auto opusenc = ChildProcess::spawn(
+            {"opusenc", "--quiet", "--raw", "--raw-rate", std::to_string(RATE), "--raw-chan",
+             std::to_string(CHANNELS), "--raw-bits", "16", "-", out},
+            env, measured(pipe->read_fd, -1, "opusenc.log"));
         if (!opusenc) return failed(opusenc.error());
         // Only the two children hold the pipe now: opusenc sees the end when parec exits.
         pipe->close_read();
@@ -508,13 +531,15 @@ struct Bench {
     std::optional<double> stop_latency_ms(std::string& failure) {
         const std::string out = next_path("stop", ".opus");
         const std::string status = next_path("stop", ".out");
-        const int status_fd = ::open(status.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int status_fd =
+            ::open(status.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (status_fd < 0) {
             failure = "cannot create " + status;
             return std::nullopt;
         }
-        auto helper = ChildProcess::spawn({options.helper, "--out", out, "--secs", "600"}, env,
-                                     SpawnOptions{.stdout_fd = status_fd, .log_path = dir + "/helper.log"});
+        auto helper = ChildProcess::spawn(
+            {options.helper, "--out", out, "--secs", "600"}, env,
+            SpawnOptions{.stdout_fd = status_fd, .log_path = dir + "/helper.log"});
         ::close(status_fd);
         if (!helper) {
             failure = helper.error();
@@ -568,7 +593,8 @@ std::expected<bench::ToneSpan, std::string> tone_in(const Measure& m) {
     if (!pcm) return std::unexpected("cannot decode " + m.out);
     // A quarter of the tone's amplitude is far above the music at 5 kHz and far below
     // the tone after encoding.
-    const auto span = bench::find_tone_span(*pcm, 2, RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4);
+    const auto span =
+        bench::find_tone_span(*pcm, 2, RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4);
     if (!span) return std::unexpected("no tone in " + m.out);
     return *span;
 }
@@ -588,8 +614,8 @@ std::expected<Fidelity, std::string> measure_fidelity(Bench& b, const Recorder& 
         std::optional<std::string> not_started;
         const StopAt stop_at = [&](Clock::time_point started, Measure&) {
             std::this_thread::sleep_until(started + ONSET_AT);
-            not_started = bench::TonePlayer::start(player, server, sink, test_tone(seconds_of(TONE_LENGTH)),
-                                                   buffer_ms);
+            not_started = bench::TonePlayer::start(player, server, sink,
+                                                   test_tone(seconds_of(TONE_LENGTH)), buffer_ms);
             return started + ONSET_AT + TONE_LENGTH + ONSET_AFTER;
         };
         const Measure m = r.run(b, stop_at);
@@ -603,13 +629,15 @@ std::expected<Fidelity, std::string> measure_fidelity(Bench& b, const Recorder& 
     {
         bench::TonePlayer player;
         const double seconds = seconds_of(LEAD_BEFORE + LEAD_RECORDING) + 2.0;
-        if (auto failure = bench::TonePlayer::start(player, server, sink, test_tone(seconds), buffer_ms)) {
+        if (auto failure =
+                bench::TonePlayer::start(player, server, sink, test_tone(seconds), buffer_ms)) {
             return std::unexpected("start-lead run: " + *failure);
         }
         const auto origin = player.wait_origin(ORIGIN_LIMIT);
         if (!origin) return std::unexpected("start-lead run: the tone player's timing is unknown");
         std::this_thread::sleep_until(*origin + LEAD_BEFORE);
-        const Measure m = r.run(b, [](Clock::time_point started, Measure&) { return started + LEAD_RECORDING; });
+        const Measure m =
+            r.run(b, [](Clock::time_point started, Measure&) { return started + LEAD_RECORDING; });
         player.stop();
         if (!m.ok) return std::unexpected("start-lead run: " + m.failure);
         const auto span = tone_in(m);
@@ -618,10 +646,12 @@ std::expected<Fidelity, std::string> measure_fidelity(Bench& b, const Recorder& 
     }
     {
         bench::TonePlayer player;
-        std::vector<float> pcm(static_cast<std::size_t>(seconds_of(TAIL_TONE_AT) * RATE) * CHANNELS, 0.0f);
+        std::vector<float> pcm(static_cast<std::size_t>(seconds_of(TAIL_TONE_AT) * RATE) * CHANNELS,
+                               0.0f);
         const auto tail = test_tone(seconds_of(TAIL_BEFORE_SIGNAL) + 3.0);
         pcm.insert(pcm.end(), tail.begin(), tail.end());
-        if (auto failure = bench::TonePlayer::start(player, server, sink, std::move(pcm), buffer_ms)) {
+        if (auto failure =
+                bench::TonePlayer::start(player, server, sink, std::move(pcm), buffer_ms)) {
             return std::unexpected("stop-tail run: " + *failure);
         }
         std::optional<Clock::time_point> tone_heard;
@@ -632,7 +662,8 @@ std::expected<Fidelity, std::string> measure_fidelity(Bench& b, const Recorder& 
             return *tone_heard + TAIL_BEFORE_SIGNAL;
         });
         player.stop();
-        if (!tone_heard) return std::unexpected("stop-tail run: the tone player's timing is unknown");
+        if (!tone_heard)
+            return std::unexpected("stop-tail run: the tone player's timing is unknown");
         if (!m.ok) return std::unexpected("stop-tail run: " + m.failure);
         const auto span = tone_in(m);
         if (!span) return std::unexpected("stop-tail run: " + span.error());
@@ -643,13 +674,15 @@ std::expected<Fidelity, std::string> measure_fidelity(Bench& b, const Recorder& 
 }
 
 void print_measure(const char* name, const Measure& m) {
-    std::printf("  %-16s cpu %7.3f s  peak RSS %7.2f MiB  recorded %8.3f s  wall %8.3f s  "
-                "recorded/wall %.4f  %6.1f kbit/s",
-                name, m.cpu_seconds, m.max_rss_mib, m.recorded_seconds, m.wall_seconds,
-                m.recorded_over_wall(), m.kbit_per_second);
+    std::printf(
+        "  %-16s cpu %7.3f s  peak RSS %7.2f MiB  recorded %8.3f s  wall %8.3f s  "
+        "recorded/wall %.4f  %6.1f kbit/s",
+        name, m.cpu_seconds, m.max_rss_mib, m.recorded_seconds, m.wall_seconds,
+        m.recorded_over_wall(), m.kbit_per_second);
     if (m.reported_seconds) std::printf("  (printed OK %.2f)", *m.reported_seconds);
-    std::printf("\n  %-16s server %.2f s in %.2f s, extra %+.3f s; own + extra %.3f s", "", m.server_cpu_seconds,
-                m.server_window_seconds, m.server_extra_seconds, m.system_cpu_seconds());
+    std::printf("\n  %-16s server %.2f s in %.2f s, extra %+.3f s; own + extra %.3f s", "",
+                m.server_cpu_seconds, m.server_window_seconds, m.server_extra_seconds,
+                m.system_cpu_seconds());
     if (m.sink_latency) {
         std::printf("; sink latency %.1f ms (configured %.1f ms)", m.sink_latency->latency_ms,
                     m.sink_latency->configured_ms);
@@ -673,7 +706,8 @@ int main(int argc, char** argv) {
 
     for (const char* tool : {"pulseaudio", "pacat", "parec", "opusenc", "ffmpeg"}) {
         if (!test_support::find_on_path(tool)) {
-            std::fprintf(stderr, "e2e_bench: %s not found; run scripts/install-bench-deps.sh\n", tool);
+            std::fprintf(stderr, "e2e_bench: %s not found; run scripts/install-bench-deps.sh\n",
+                         tool);
             return 1;
         }
     }
@@ -707,7 +741,8 @@ int main(int argc, char** argv) {
     const auto pcm = bench::music_like_stereo(RATE, LOOP_SECONDS);
     {
         std::ofstream file(music, std::ios::binary);
-        file.write(reinterpret_cast<const char*>(pcm.data()), static_cast<std::streamsize>(pcm.size() * sizeof(float)));
+        file.write(reinterpret_cast<const char*>(pcm.data()),
+                   static_cast<std::streamsize>(pcm.size() * sizeof(float)));
         if (!file) {
             std::fprintf(stderr, "e2e_bench: cannot write %s\n", music.c_str());
             return 1;
@@ -715,32 +750,39 @@ int main(int argc, char** argv) {
     }
     LoopPlayer player;
     if (auto failed = LoopPlayer::start(player, music, bench.env, bench.dir + "/pacat.log",
-                                          bench.options.player_latency_ms)) {
+                                        bench.options.player_latency_ms)) {
         std::fprintf(stderr, "e2e_bench: player: %s\n", failed->c_str());
         return 1;
     }
     std::this_thread::sleep_for(1s);
 
     const std::string load_before = load_average();
-    std::printf("e2e_bench: %d s recordings of %s (48 kHz stereo, a %u s music-like file in a loop, "
-                "player buffer %s), %d rounds; private server in %s\n",
-                bench.options.seconds, bench.monitor.c_str(), LOOP_SECONDS,
-                bench.options.player_latency_ms > 0
-                    ? (std::to_string(bench.options.player_latency_ms) + " ms").c_str()
-                    : "pacat's default",
-                bench.options.rounds, bench.dir.c_str());
+    std::printf(
+        "e2e_bench: %d s recordings of %s (48 kHz stereo, a %u s music-like file in a loop, "
+        "player buffer %s), %d rounds; private server in %s\n",
+        bench.options.seconds, bench.monitor.c_str(), LOOP_SECONDS,
+        bench.options.player_latency_ms > 0
+            ? (std::to_string(bench.options.player_latency_ms) + " ms").c_str()
+            : "pacat's default",
+        bench.options.rounds, bench.dir.c_str());
     std::printf("load average at start: %s\n", load_before.c_str());
     std::fflush(stdout);
 
     std::vector<Recorder> recorders = {
-        {"helper", [](Bench& b, const StopAt& s) { return b.run_helper(b.options.helper, s); }, {}, {}},
+        {"helper",
+         [](Bench& b, const StopAt& s) { return b.run_helper(b.options.helper, s); },
+         {},
+         {}},
         {"ffmpeg", [](Bench& b, const StopAt& s) { return b.run_ffmpeg(false, s); }, {}, {}},
         {"ffmpeg 10 ms", [](Bench& b, const StopAt& s) { return b.run_ffmpeg(true, s); }, {}, {}},
         {"parec | opusenc", [](Bench& b, const StopAt& s) { return b.run_pipeline(s); }, {}, {}},
     };
     if (!bench.options.baseline.empty()) {
-        recorders.push_back({"helper baseline",
-                             [](Bench& b, const StopAt& s) { return b.run_helper(b.options.baseline, s); }, {}, {}});
+        recorders.push_back(
+            {"helper baseline",
+             [](Bench& b, const StopAt& s) { return b.run_helper(b.options.baseline, s); },
+             {},
+             {}});
     }
     auto dump_logs = [&] {
         for (const char* log : {"helper.log", "ffmpeg.log", "parec.log", "opusenc.log"}) {
@@ -754,11 +796,11 @@ int main(int argc, char** argv) {
         std::printf("round %d\n", round + 1);
         const Idle idle = bench.idle(std::min(bench.options.seconds, IDLE_SECONDS));
         idles.push_back(idle);
-        std::printf("  %-16s server %.2f s in %.2f s (%.4f s per s)", "idle server", idle.cpu_seconds,
-                    idle.window_seconds, idle.cpu_seconds / idle.window_seconds);
+        std::printf("  %-16s server %.2f s in %.2f s (%.4f s per s)", "idle server",
+                    idle.cpu_seconds, idle.window_seconds, idle.cpu_seconds / idle.window_seconds);
         if (idle.sink_latency) {
-            std::printf("; sink latency %.1f ms (configured %.1f ms)", idle.sink_latency->latency_ms,
-                        idle.sink_latency->configured_ms);
+            std::printf("; sink latency %.1f ms (configured %.1f ms)",
+                        idle.sink_latency->latency_ms, idle.sink_latency->configured_ms);
         }
         std::printf("\n");
         const double hot = bare_encoder_cpu(pcm, bench.options.seconds, false);
@@ -769,9 +811,10 @@ int main(int argc, char** argv) {
         }
         hot_encoder.push_back(hot);
         paced_encoder.push_back(paced);
-        std::printf("  %-16s cpu %7.3f s  back to back; %.3f s paced at one frame per 20 ms "
-                    "(in this process, the same %d s of music)\n",
-                    "bare opus_encode", hot, paced, bench.options.seconds);
+        std::printf(
+            "  %-16s cpu %7.3f s  back to back; %.3f s paced at one frame per 20 ms "
+            "(in this process, the same %d s of music)\n",
+            "bare opus_encode", hot, paced, bench.options.seconds);
         for (std::size_t k = 0; k < recorders.size(); ++k) {
             // Rotating the order spreads whatever else the machine does over all of them.
             Recorder& r = recorders[(k + static_cast<std::size_t>(round)) % recorders.size()];
@@ -785,8 +828,9 @@ int main(int argc, char** argv) {
                 dump_logs();
                 return 1;
             }
-            m.server_extra_seconds = bench::server_extra_seconds(m.server_cpu_seconds, m.server_window_seconds,
-                                                                 idle.cpu_seconds, idle.window_seconds);
+            m.server_extra_seconds =
+                bench::server_extra_seconds(m.server_cpu_seconds, m.server_window_seconds,
+                                            idle.cpu_seconds, idle.window_seconds);
             print_measure(r.name, m);
             r.measures.push_back(m);
         }
@@ -798,9 +842,11 @@ int main(int argc, char** argv) {
                 dump_logs();
                 return 1;
             }
-            std::printf("  %-16s onset loss %6.1f ms  start lead %7.1f ms  stop tail lost %6.1f ms "
-                        "(of the last %.0f ms before SIGINT, %.1f kept)\n",
-                        r.name, f->onset_loss_ms, f->start_lead_ms, f->stop_lost_ms, LAST_MS, f->last_kept_ms());
+            std::printf(
+                "  %-16s onset loss %6.1f ms  start lead %7.1f ms  stop tail lost %6.1f ms "
+                "(of the last %.0f ms before SIGINT, %.1f kept)\n",
+                r.name, f->onset_loss_ms, f->start_lead_ms, f->stop_lost_ms, LAST_MS,
+                f->last_kept_ms());
             std::fflush(stdout);
             r.fidelity.push_back(*f);
         }
@@ -832,31 +878,36 @@ int main(int argc, char** argv) {
                 r.median_of([](const Measure& m) { return m.recorded_over_wall(); }),
                 r.median_of([](const Measure& m) { return m.kbit_per_second; })};
         rows.push_back(row);
-        std::printf("  %-16s cpu %7.3f s  peak RSS %7.2f MiB  recorded %8.3f s  wall %8.3f s  "
-                    "recorded/wall %.4f  %6.1f kbit/s\n",
-                    r.name, row.cpu, row.rss, row.recorded, row.wall, row.ratio, row.kbps);
+        std::printf(
+            "  %-16s cpu %7.3f s  peak RSS %7.2f MiB  recorded %8.3f s  wall %8.3f s  "
+            "recorded/wall %.4f  %6.1f kbit/s\n",
+            r.name, row.cpu, row.rss, row.recorded, row.wall, row.ratio, row.kbps);
         std::vector<double> latency, configured;
         for (const auto& m : r.measures) {
             if (!m.sink_latency) continue;
             latency.push_back(m.sink_latency->latency_ms);
             configured.push_back(m.sink_latency->configured_ms);
         }
-        std::printf("  %-16s server extra %+.3f s  own + extra %.3f s  sink latency %.1f ms (configured %.1f ms, "
-                    "%zu of %zu samples)\n",
-                    "", r.median_of([](const Measure& m) { return m.server_extra_seconds; }),
-                    r.median_of([](const Measure& m) { return m.system_cpu_seconds(); }), median(latency),
-                    median(configured), latency.size(), r.measures.size());
+        std::printf(
+            "  %-16s server extra %+.3f s  own + extra %.3f s  sink latency %.1f ms (configured "
+            "%.1f ms, "
+            "%zu of %zu samples)\n",
+            "", r.median_of([](const Measure& m) { return m.server_extra_seconds; }),
+            r.median_of([](const Measure& m) { return m.system_cpu_seconds(); }), median(latency),
+            median(configured), latency.size(), r.measures.size());
         auto fidelity_median = [&](double (*get)(const Fidelity&)) {
             std::vector<double> values;
             for (const auto& f : r.fidelity) values.push_back(get(f));
             return median(values);
         };
-        std::printf("  %-16s onset loss %.1f ms  start lead %.1f ms  stop tail lost %.1f ms (%.1f of the last "
-                    "%.0f ms kept)\n",
-                    "", fidelity_median([](const Fidelity& f) { return f.onset_loss_ms; }),
-                    fidelity_median([](const Fidelity& f) { return f.start_lead_ms; }),
-                    fidelity_median([](const Fidelity& f) { return f.stop_lost_ms; }),
-                    fidelity_median([](const Fidelity& f) { return f.last_kept_ms(); }), LAST_MS);
+        std::printf(
+            "  %-16s onset loss %.1f ms  start lead %.1f ms  stop tail lost %.1f ms (%.1f of the "
+            "last "
+            "%.0f ms kept)\n",
+            "", fidelity_median([](const Fidelity& f) { return f.onset_loss_ms; }),
+            fidelity_median([](const Fidelity& f) { return f.start_lead_ms; }),
+            fidelity_median([](const Fidelity& f) { return f.stop_lost_ms; }),
+            fidelity_median([](const Fidelity& f) { return f.last_kept_ms(); }), LAST_MS);
     }
     {
         std::vector<double> idle_rates, idle_latency;
@@ -864,8 +915,9 @@ int main(int argc, char** argv) {
             idle_rates.push_back(idle.cpu_seconds / idle.window_seconds);
             if (idle.sink_latency) idle_latency.push_back(idle.sink_latency->latency_ms);
         }
-        std::printf("  %-16s server %.4f s per s  sink latency %.1f ms (%zu of %zu samples)\n", "idle server",
-                    median(idle_rates), median(idle_latency), idle_latency.size(), idles.size());
+        std::printf("  %-16s server %.4f s per s  sink latency %.1f ms (%zu of %zu samples)\n",
+                    "idle server", median(idle_rates), median(idle_latency), idle_latency.size(),
+                    idles.size());
     }
     const double hot = median(hot_encoder);
     const double paced = median(paced_encoder);
@@ -885,7 +937,9 @@ int main(int argc, char** argv) {
         return values;
     };
     auto cpu_of = [&](std::size_t recorder) {
-        return [&, recorder](std::size_t round) { return recorders[recorder].measures[round].cpu_seconds; };
+        return [&, recorder](std::size_t round) {
+            return recorders[recorder].measures[round].cpu_seconds;
+        };
     };
     auto system_of = [&](std::size_t recorder) {
         return [&, recorder](std::size_t round) {
@@ -917,7 +971,8 @@ int main(int argc, char** argv) {
         const std::string own = std::string("cpu helper/") + recorders[k].name + ":";
         const std::string system = std::string("system helper/") + recorders[k].name + ":";
         print_ratio(own.c_str(), per_round(cpu_of(0), cpu_of(k)), k == 1 ? " (goal <= 0.5)" : "");
-        print_ratio(system.c_str(), per_round(system_of(0), system_of(k)), k == 1 ? " (goal <= 0.6)" : "");
+        print_ratio(system.c_str(), per_round(system_of(0), system_of(k)),
+                    k == 1 ? " (goal <= 0.6)" : "");
     }
     if (recorders.size() > 4) {
         print_ratio("cpu helper/helper baseline:", per_round(cpu_of(0), cpu_of(4)), "");
@@ -925,10 +980,12 @@ int main(int argc, char** argv) {
     }
     std::printf("  %-32s %.3f\n", "peak RSS helper/ffmpeg:", helper.rss / ffmpeg.rss);
     std::printf("  %-32s %.3f\n", "peak RSS helper/pipeline:", helper.rss / pipeline.rss);
-    std::printf("  %-32s %.2f MiB, largest round %.2f MiB (goal <= 8 MiB)\n", "helper peak RSS:", helper.rss,
+    std::printf("  %-32s %.2f MiB, largest round %.2f MiB (goal <= 8 MiB)\n",
+                "helper peak RSS:", helper.rss,
                 recorders[0].max_of([](const Measure& m) { return m.max_rss_mib; }));
-    std::printf("  %-32s %.4f, rounds %.4f .. %.4f (goal within 1 %%: 0.99 .. 1.01)\n", "helper recorded/wall:",
-                helper.ratio, recorders[0].min_of([](const Measure& m) { return m.recorded_over_wall(); }),
+    std::printf("  %-32s %.4f, rounds %.4f .. %.4f (goal within 1 %%: 0.99 .. 1.01)\n",
+                "helper recorded/wall:", helper.ratio,
+                recorders[0].min_of([](const Measure& m) { return m.recorded_over_wall(); }),
                 recorders[0].max_of([](const Measure& m) { return m.recorded_over_wall(); }));
     {
         std::vector<double> onset, tail;
@@ -936,16 +993,21 @@ int main(int argc, char** argv) {
             onset.push_back(f.onset_loss_ms);
             tail.push_back(f.stop_lost_ms);
         }
-        std::printf("  %-32s %.1f ms, rounds %.1f .. %.1f (goal <= 50 ms)\n", "helper onset loss:", median(onset),
-                    *std::min_element(onset.begin(), onset.end()), *std::max_element(onset.begin(), onset.end()));
-        std::printf("  %-32s %.1f ms, rounds %.1f .. %.1f (goal <= 50 ms)\n", "helper stop tail lost:", median(tail),
-                    *std::min_element(tail.begin(), tail.end()), *std::max_element(tail.begin(), tail.end()));
+        std::printf("  %-32s %.1f ms, rounds %.1f .. %.1f (goal <= 50 ms)\n",
+                    "helper onset loss:", median(onset),
+                    *std::min_element(onset.begin(), onset.end()),
+                    *std::max_element(onset.begin(), onset.end()));
+        std::printf("  %-32s %.1f ms, rounds %.1f .. %.1f (goal <= 50 ms)\n",
+                    "helper stop tail lost:", median(tail),
+                    *std::min_element(tail.begin(), tail.end()),
+                    *std::max_element(tail.begin(), tail.end()));
     }
-    std::printf("stop latency, SIGINT to exit, %d runs: median %.1f ms, min %.1f ms, max %.1f ms "
-                "(goal median <= 120 ms)\n",
-                bench.options.stop_runs, median(latencies),
-                *std::min_element(latencies.begin(), latencies.end()),
-                *std::max_element(latencies.begin(), latencies.end()));
+    std::printf(
+        "stop latency, SIGINT to exit, %d runs: median %.1f ms, min %.1f ms, max %.1f ms "
+        "(goal median <= 120 ms)\n",
+        bench.options.stop_runs, median(latencies),
+        *std::min_element(latencies.begin(), latencies.end()),
+        *std::max_element(latencies.begin(), latencies.end()));
     std::printf("loop player: %llu plays of the %u s file; load average at end: %s\n",
                 static_cast<unsigned long long>(loops), LOOP_SECONDS, load_average().c_str());
     return 0;

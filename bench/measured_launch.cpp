@@ -1,9 +1,9 @@
 // measured_launch COMMAND [ARGS...]
 //
 // Runs COMMAND as its own child and reports on file descriptor 3, first the child's
-// pid ("PID\n") once the child has become COMMAND (or failed to), then, once it has ended, "STATUS CPU MAXRSS\n":
-// exit status (or 128 + signal), user + system seconds, peak resident KiB. Exits with
-// the child's status.
+// pid ("PID\n") once the child has become COMMAND (or failed to), then, once it has ended, "STATUS
+// CPU MAXRSS\n": exit status (or 128 + signal), user + system seconds, peak resident KiB. Exits
+// with the child's status.
 //
 // Why a launcher: the kernel carries a process's peak resident size over exec, and a
 // forked child starts with its parent's, so wait4 on a child of a large program reports
@@ -43,8 +43,7 @@ int main(int argc, char** argv) {
     }
     ::close(exec_done[1]);
     char ignored = 0;
-    while (::read(exec_done[0], &ignored, 1) < 0 && errno == EINTR) {
-    }
+    while (::read(exec_done[0], &ignored, 1) < 0 && errno == EINTR) {}
     ::close(exec_done[0]);
     ::dprintf(REPORT_FD, "%d\n", static_cast<int>(pid));
 

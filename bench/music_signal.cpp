@@ -7,7 +7,8 @@
 
 namespace bench {
 
-std::vector<float> music_like_stereo(std::uint32_t rate, std::uint32_t seconds, std::uint32_t seed) {
+std::vector<float> music_like_stereo(std::uint32_t rate, std::uint32_t seconds,
+                                     std::uint32_t seed) {
     const std::size_t frames = std::size_t{rate} * seconds;
     std::vector<double> left(frames), right(frames);
     std::mt19937 random(seed);
@@ -26,7 +27,8 @@ std::vector<float> music_like_stereo(std::uint32_t rate, std::uint32_t seconds, 
             const double t = static_cast<double>(i) / rate_hz;
             const double envelope = std::min(1.0, t / 0.01) * std::exp(-2.5 * t);
             double v = 0;
-            for (int h = 1; h <= 6; ++h) v += std::sin(2.0 * std::numbers::pi * hz * h * t) / (h * h);
+            for (int h = 1; h <= 6; ++h)
+                v += std::sin(2.0 * std::numbers::pi * hz * h * t) / (h * h);
             v *= level * envelope;
             left[start + i] += v * (1.0 - pan);
             right[start + i] += v * pan;

@@ -39,7 +39,8 @@ std::optional<OggOpusInfo> parse_ogg_opus(std::span<const std::uint8_t> bytes) {
     bool granule_seen = false;
     std::size_t at = 0;
     while (at < bytes.size()) {
-        if (bytes.size() - at < PAGE_HEADER_BYTES || std::memcmp(bytes.data() + at, "OggS", 4) != 0) {
+        if (bytes.size() - at < PAGE_HEADER_BYTES ||
+            std::memcmp(bytes.data() + at, "OggS", 4) != 0) {
             return std::nullopt;
         }
         const std::size_t segments = bytes[at + 26];
@@ -51,7 +52,8 @@ std::optional<OggOpusInfo> parse_ogg_opus(std::span<const std::uint8_t> bytes) {
 
         if (!head_seen) {
             // The identification header: magic, version, channels, pre-skip, input rate.
-            if (body < 19 || std::memcmp(bytes.data() + body_at, "OpusHead", 8) != 0) return std::nullopt;
+            if (body < 19 || std::memcmp(bytes.data() + body_at, "OpusHead", 8) != 0)
+                return std::nullopt;
             info.pre_skip = static_cast<std::uint16_t>(le(bytes, body_at + 10, 2));
             info.input_rate = static_cast<std::uint32_t>(le(bytes, body_at + 12, 4));
             head_seen = true;

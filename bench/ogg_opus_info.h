@@ -13,9 +13,9 @@ namespace bench {
 struct OggOpusInfo {
     std::uint64_t bytes = 0;
     std::uint64_t pages = 0;
-    std::uint32_t input_rate = 0;   // as the identification header states it
-    std::uint16_t pre_skip = 0;     // 48 kHz samples
-    std::uint64_t last_granule = 0; // of the last page on which a packet ends
+    std::uint32_t input_rate = 0;    // as the identification header states it
+    std::uint16_t pre_skip = 0;      // 48 kHz samples
+    std::uint64_t last_granule = 0;  // of the last page on which a packet ends
     bool ends_with_eos = false;
 
     // Playable audio: the last granule less the pre-skip, at 48 kHz.

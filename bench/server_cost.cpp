@@ -30,7 +30,8 @@ std::string_view trim_left(std::string_view text) {
 std::optional<unsigned long long> parse_stat_cpu_ticks(std::string_view stat) {
     const auto open = stat.find('(');
     const auto close = stat.rfind(')');
-    if (open == std::string_view::npos || close == std::string_view::npos || close < open) return std::nullopt;
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open)
+        return std::nullopt;
     std::string_view rest = stat.substr(close + 1);
     // Field 3 (the state letter) comes first after the name; utime and stime are fields
     // 14 and 15, so ten numbers lie between them and the state.
@@ -59,7 +60,8 @@ std::optional<double> process_cpu_seconds(pid_t pid) {
     return static_cast<double>(*ticks) / static_cast<double>(per_second);
 }
 
-double server_extra_seconds(double during_cpu, double during_window, double idle_cpu, double idle_window) {
+double server_extra_seconds(double during_cpu, double during_window, double idle_cpu,
+                            double idle_window) {
     const double idle_rate = idle_window > 0 ? idle_cpu / idle_window : 0.0;
     return during_cpu - idle_rate * during_window;
 }
@@ -79,7 +81,8 @@ std::optional<SinkLatency> parse_sink_latency(std::string_view text, std::string
         line = trim_left(line);
         if (line.starts_with("Name: ")) {
             std::string_view name = line.substr(6);
-            while (!name.empty() && (name.back() == ' ' || name.back() == '\r')) name.remove_suffix(1);
+            while (!name.empty() && (name.back() == ' ' || name.back() == '\r'))
+                name.remove_suffix(1);
             in_sink = name == sink;
             continue;
         }
@@ -91,7 +94,8 @@ std::optional<SinkLatency> parse_sink_latency(std::string_view text, std::string
         rest.remove_prefix(MIDDLE.size() - 1);
         const auto configured = read_number(rest);
         if (!configured || !rest.starts_with(" usec")) return std::nullopt;
-        return SinkLatency{static_cast<double>(*latency) / 1000.0, static_cast<double>(*configured) / 1000.0};
+        return SinkLatency{static_cast<double>(*latency) / 1000.0,
+                           static_cast<double>(*configured) / 1000.0};
     }
     return std::nullopt;
 }

@@ -24,7 +24,8 @@ std::optional<double> process_cpu_seconds(pid_t pid);
 // What a recorder added to the server: its CPU over the recording window less what the
 // idle server spends in as long, from a rate measured over another window in the same
 // round. Can come out below zero by up to the tick resolution of both readings.
-double server_extra_seconds(double during_cpu, double during_window, double idle_cpu, double idle_window);
+double server_extra_seconds(double during_cpu, double during_window, double idle_cpu,
+                            double idle_window);
 
 struct SinkLatency {
     double latency_ms = 0;     // how far ahead the sink has rendered, now
@@ -33,6 +34,7 @@ struct SinkLatency {
 
 // From the output of "pactl list sinks", the line "Latency: X usec, configured Y usec"
 // of the sink named `sink`. Nothing when that sink or its line is missing or malformed.
-std::optional<SinkLatency> parse_sink_latency(std::string_view pactl_list_sinks, std::string_view sink);
+std::optional<SinkLatency> parse_sink_latency(std::string_view pactl_list_sinks,
+                                              std::string_view sink);
 
 }  // namespace bench

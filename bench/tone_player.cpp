@@ -25,23 +25,25 @@ double seconds_of(TonePlayer::Clock::time_point t) {
 
 }  // namespace
 
-std::optional<std::string> TonePlayer::start(TonePlayer& player, const std::string& server, const std::string& sink,
-                                             std::vector<float> pcm, int buffer_ms) {
+std::optional<std::string> TonePlayer::start(TonePlayer& player, const std::string& server,
+                                             const std::string& sink, std::vector<float> pcm,
+                                             int buffer_ms) {
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, RATE, CHANNELS};
     pa_buffer_attr attr{};
     const pa_buffer_attr* wanted = nullptr;
     if (buffer_ms > 0) {
         // As pacat --latency-msec sets it: the target length, the rest left to the server.
         attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.tlength = static_cast<std::uint32_t>(buffer_ms) * RATE / 1000 * CHANNELS * sizeof(float);
+        attr.tlength =
+            static_cast<std::uint32_t>(buffer_ms) * RATE / 1000 * CHANNELS * sizeof(float);
         attr.prebuf = static_cast<std::uint32_t>(-1);
         attr.minreq = static_cast<std::uint32_t>(-1);
         attr.fragsize = static_cast<std::uint32_t>(-1);
         wanted = &attr;
     }
     int error = 0;
-    player.stream_ = pa_simple_new(server.c_str(), "vmah-bench-tone", PA_STREAM_PLAYBACK, sink.c_str(), "tone",
-                                   &spec, nullptr, wanted, &error);
+    player.stream_ = pa_simple_new(server.c_str(), "vmah-bench-tone", PA_STREAM_PLAYBACK,
+                                   sink.c_str(), "tone", &spec, nullptr, wanted, &error);
     if (player.stream_ == nullptr) return std::string("tone player: ") + pa_strerror(error);
     player.pcm_ = std::move(pcm);
     const auto connected = Clock::now();
@@ -81,12 +83,15 @@ std::optional<TonePlayer::Clock::time_point> TonePlayer::origin() const {
     std::lock_guard lock(mutex_);
     if (origins_.size() < ENOUGH_ESTIMATES) return std::nullopt;
     std::vector<double> sorted = origins_;
-    std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
+    std::nth_element(sorted.begin(),
+                     sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2), sorted.end());
     const double seconds = sorted[sorted.size() / 2];
-    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+    return Clock::time_point(
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
 }
 
-std::optional<TonePlayer::Clock::time_point> TonePlayer::wait_origin(std::chrono::milliseconds limit) const {
+std::optional<TonePlayer::Clock::time_point> TonePlayer::wait_origin(
+    std::chrono::milliseconds limit) const {
     const auto deadline = Clock::now() + limit;
     for (;;) {
         if (auto found = origin()) return found;

@@ -28,8 +28,9 @@ public:
     // stereo float, into `sink`, then silence until stop(). `buffer_ms` is the stream's
     // buffer (0: libpulse's default, as pacat's), so that the sink is asked for the same
     // latency as by the music player.
-    static std::optional<std::string> start(TonePlayer& player, const std::string& server, const std::string& sink,
-                                            std::vector<float> pcm, int buffer_ms);
+    static std::optional<std::string> start(TonePlayer& player, const std::string& server,
+                                            const std::string& sink, std::vector<float> pcm,
+                                            int buffer_ms);
 
     TonePlayer() = default;
     TonePlayer(const TonePlayer&) = delete;

@@ -16,15 +16,16 @@ std::vector<float> tone(double frequency, double amplitude, double seconds, std:
     for (std::size_t i = 0; i < frames; ++i) {
         const double gain = std::min({1.0, (static_cast<double>(i) + 0.5) / fade,
                                       (static_cast<double>(frames - i) - 0.5) / fade});
-        const auto v = static_cast<float>(amplitude * gain *
-                                          std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(i) / rate));
+        const auto v = static_cast<float>(
+            amplitude * gain *
+            std::sin(2.0 * std::numbers::pi * frequency * static_cast<double>(i) / rate));
         std::fill_n(out.begin() + static_cast<std::ptrdiff_t>(i * channels), channels, v);
     }
     return out;
 }
 
-std::vector<double> tone_levels(std::span<const float> interleaved, std::uint32_t channels, std::uint32_t rate,
-                                double frequency, std::size_t window) {
+std::vector<double> tone_levels(std::span<const float> interleaved, std::uint32_t channels,
+                                std::uint32_t rate, double frequency, std::size_t window) {
     std::vector<double> levels;
     if (channels == 0 || window == 0) return levels;
     const std::size_t frames = interleaved.size() / channels;
@@ -57,7 +58,8 @@ std::optional<ToneSpan> find_tone_span(std::span<const float> interleaved, std::
         if (level >= floor) strong.push_back(level);
     }
     if (strong.empty()) return std::nullopt;
-    std::nth_element(strong.begin(), strong.begin() + static_cast<std::ptrdiff_t>(strong.size() / 2), strong.end());
+    std::nth_element(strong.begin(),
+                     strong.begin() + static_cast<std::ptrdiff_t>(strong.size() / 2), strong.end());
     const double steady = strong[strong.size() / 2];
     const double threshold = steady / 2;
     std::size_t first = levels.size(), last = 0;
@@ -77,7 +79,8 @@ std::optional<std::vector<float>> decode_ogg_opus_stereo(const std::string& path
     std::vector<float> pcm;
     std::vector<float> buffer(5760 * 2);
     for (;;) {
-        const int frames = op_read_float_stereo(file, buffer.data(), static_cast<int>(buffer.size()));
+        const int frames =
+            op_read_float_stereo(file, buffer.data(), static_cast<int>(buffer.size()));
         if (frames < 0) {
             op_free(file);
             return std::nullopt;

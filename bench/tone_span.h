@@ -27,8 +27,8 @@ std::vector<float> tone(double frequency, double amplitude, double seconds, std:
                         std::uint32_t channels);
 
 // The amplitude of `frequency` in each whole window of `window` frames of the channel mean.
-std::vector<double> tone_levels(std::span<const float> interleaved, std::uint32_t channels, std::uint32_t rate,
-                                double frequency, std::size_t window);
+std::vector<double> tone_levels(std::span<const float> interleaved, std::uint32_t channels,
+                                std::uint32_t rate, double frequency, std::size_t window);
 
 struct ToneSpan {
     std::size_t first_frame = 0;  // of the first window holding the tone

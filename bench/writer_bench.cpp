@@ -4,18 +4,18 @@
 // the thread's CPU time (what the work costs, the file's system calls included) and of
 // the elapsed time (which also holds whatever else the machine ran meanwhile).
 
+#include <opus.h>
+#include <time.h>
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <numbers>
-#include <opus.h>
 #include <random>
 #include <span>
 #include <string>
-#include <time.h>
-#include <unistd.h>
 #include <vector>
 
 #include "opus_ogg/opus_ogg_writer.h"
@@ -60,8 +60,10 @@ std::vector<std::int16_t> music_like_signal() {
     std::normal_distribution<double> noise(0.0, 0.003);
     std::vector<std::int16_t> pcm(frames * CHANNELS);
     for (std::size_t f = 0; f < frames; ++f) {
-        pcm[2 * f] = static_cast<std::int16_t>(std::clamp((left[f] + noise(random)) * 32767.0, -32768.0, 32767.0));
-        pcm[2 * f + 1] = static_cast<std::int16_t>(std::clamp((right[f] + noise(random)) * 32767.0, -32768.0, 32767.0));
+        pcm[2 * f] = static_cast<std::int16_t>(
+            std::clamp((left[f] + noise(random)) * 32767.0, -32768.0, 32767.0));
+        pcm[2 * f + 1] = static_cast<std::int16_t>(
+            std::clamp((right[f] + noise(random)) * 32767.0, -32768.0, 32767.0));
     }
     return pcm;
 }
@@ -81,7 +83,8 @@ struct Cost {
 class Stopwatch {
 public:
     Cost read() const {
-        return {std::chrono::duration<double>(Clock::now() - wall_).count(), thread_cpu_seconds() - cpu_};
+        return {std::chrono::duration<double>(Clock::now() - wall_).count(),
+                thread_cpu_seconds() - cpu_};
     }
 
 private:
@@ -126,8 +129,9 @@ Cost run_bare(std::span<const std::int16_t> pcm, std::uint64_t& total_bytes) {
     unsigned char packet[OpusOggWriter::MAX_PACKET_BYTES];
     const std::size_t frame = OpusOggWriter::FRAME_SAMPLES * CHANNELS;
     for (std::size_t at = 0; at + frame <= pcm.size(); at += frame) {
-        const opus_int32 n = opus_encode(encoder, pcm.data() + at, static_cast<int>(OpusOggWriter::FRAME_SAMPLES),
-                                         packet, sizeof packet);
+        const opus_int32 n =
+            opus_encode(encoder, pcm.data() + at, static_cast<int>(OpusOggWriter::FRAME_SAMPLES),
+                        packet, sizeof packet);
         if (n < 0) {
             opus_encoder_destroy(encoder);
             return {};
@@ -173,7 +177,8 @@ int main() {
     }
     ::unlink(path.c_str());
 
-    std::printf("writer_bench: %d s of %d Hz stereo, %d alternating runs each, medians\n", SECONDS, RATE, RUNS);
+    std::printf("writer_bench: %d s of %d Hz stereo, %d alternating runs each, medians\n", SECONDS,
+                RATE, RUNS);
     std::printf("bare opus_encode loop: cpu %.1f ms, elapsed %.1f ms (%.1f kB per run)\n",
                 median(bare_cpu) * 1e3, median(bare_wall) * 1e3,
                 static_cast<double>(bare_bytes) / RUNS / 1e3);

@@ -1,7 +1,6 @@
 // The guard around every body that the bridge calls into: no failure may travel back
 // across the C boundary into the platform.
-#ifndef VMAH_CAPTURE_CALLBACK_GUARD_H
-#define VMAH_CAPTURE_CALLBACK_GUARD_H
+#pragma once
 
 #include <exception>
 #include <string_view>
@@ -20,13 +19,11 @@ void log_callback_panic(std::string_view name, const std::exception_ptr& failure
 // while the exception unwinds.
 template <class Action>
 void catch_user_panic(std::string_view name, Action&& action) noexcept {
-  try {
-    std::forward<Action>(action)();
-  } catch (...) {
-    log_callback_panic(name, std::current_exception());
-  }
+    try {
+        std::forward<Action>(action)();
+    } catch (...) {
+        log_callback_panic(name, std::current_exception());
+    }
 }
 
 }  // namespace capture
-
-#endif

@@ -1,6 +1,5 @@
 // One-line diagnostics on standard error for the capture binding.
-#ifndef VMAH_CAPTURE_DIAGNOSTIC_LINE_H
-#define VMAH_CAPTURE_DIAGNOSTIC_LINE_H
+#pragma once
 
 #include <string_view>
 
@@ -13,5 +12,3 @@ namespace capture {
 void write_diagnostic_line(std::string_view line) noexcept;
 
 }  // namespace capture
-
-#endif

@@ -1,6 +1,5 @@
 // A serial dispatch queue a caller may ask a stream to deliver one output type on.
-#ifndef VMAH_CAPTURE_DISPATCH_QUEUE_H
-#define VMAH_CAPTURE_DISPATCH_QUEUE_H
+#pragma once
 
 #include <string>
 
@@ -10,15 +9,13 @@
 namespace capture {
 
 class DispatchQueue {
- public:
-  explicit DispatchQueue(const std::string& label)
-      : handle_(sc_dispatch_queue_create(label.c_str())) {}
-  sc_dispatch_queue* raw() const { return handle_.get(); }
+public:
+    explicit DispatchQueue(const std::string& label)
+        : handle_(sc_dispatch_queue_create(label.c_str())) {}
+    sc_dispatch_queue* raw() const { return handle_.get(); }
 
- private:
-  OwnedHandle<sc_dispatch_queue, sc_dispatch_queue_release> handle_;
+private:
+    OwnedHandle<sc_dispatch_queue, sc_dispatch_queue_release> handle_;
 };
 
 }  // namespace capture
-
-#endif

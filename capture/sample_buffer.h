@@ -1,6 +1,5 @@
 // The binding's sample-buffer value and the audio inside it.
-#ifndef VMAH_CAPTURE_SAMPLE_BUFFER_H
-#define VMAH_CAPTURE_SAMPLE_BUFFER_H
+#pragma once
 
 #include <cstddef>
 #include <cstdint>
@@ -15,78 +14,76 @@ class AudioBufferList;
 
 // One platform sample buffer; owns one reference and releases it exactly once.
 class CMSampleBuffer {
- public:
-  CMSampleBuffer() noexcept = default;
-  // Takes over the reference `adopted` carries (null allowed).
-  explicit CMSampleBuffer(cm_sample_buffer* adopted) noexcept : handle_(adopted) {}
-  CMSampleBuffer(const CMSampleBuffer&) = delete;
-  CMSampleBuffer& operator=(const CMSampleBuffer&) = delete;
-  CMSampleBuffer(CMSampleBuffer&& other) noexcept;
-  CMSampleBuffer& operator=(CMSampleBuffer&& other) noexcept;
-  ~CMSampleBuffer();
+public:
+    CMSampleBuffer() noexcept = default;
+    // Takes over the reference `adopted` carries (null allowed).
+    explicit CMSampleBuffer(cm_sample_buffer* adopted) noexcept : handle_(adopted) {}
+    CMSampleBuffer(const CMSampleBuffer&) = delete;
+    CMSampleBuffer& operator=(const CMSampleBuffer&) = delete;
+    CMSampleBuffer(CMSampleBuffer&& other) noexcept;
+    CMSampleBuffer& operator=(CMSampleBuffer&& other) noexcept;
+    ~CMSampleBuffer();
 
-  // A value of its own on the same sample buffer (one more reference).
-  CMSampleBuffer retained() const noexcept;
+    // A value of its own on the same sample buffer (one more reference).
+    CMSampleBuffer retained() const noexcept;
 
-  cm_sample_buffer* as_ptr() const noexcept { return handle_; }
-  explicit operator bool() const noexcept { return handle_ != nullptr; }
+    cm_sample_buffer* as_ptr() const noexcept { return handle_; }
+    explicit operator bool() const noexcept { return handle_ != nullptr; }
 
-  // The audio of this sample buffer, or nothing when it has no readable audio. The list
-  // keeps its bytes alive on its own and may outlive this value.
-  std::optional<AudioBufferList> audio_buffer_list() const;
+    // The audio of this sample buffer, or nothing when it has no readable audio. The list
+    // keeps its bytes alive on its own and may outlive this value.
+    std::optional<AudioBufferList> audio_buffer_list() const;
 
- private:
-  cm_sample_buffer* handle_ = nullptr;
+private:
+    cm_sample_buffer* handle_ = nullptr;
 };
 
 // One buffer of an AudioBufferList, borrowed from it.
 class AudioBuffer {
- public:
-  explicit AudioBuffer(const AudioBufferBridge& descriptor) noexcept : descriptor_(&descriptor) {}
+public:
+    explicit AudioBuffer(const AudioBufferBridge& descriptor) noexcept : descriptor_(&descriptor) {}
 
-  std::uint32_t number_channels() const noexcept { return descriptor_->number_channels; }
-  std::uint32_t data_bytes_size() const noexcept { return descriptor_->data_bytes_size; }
-  // The buffer's bytes; empty when the data pointer is null or the size is 0.
-  std::span<const std::byte> data() const noexcept;
+    std::uint32_t number_channels() const noexcept { return descriptor_->number_channels; }
+    std::uint32_t data_bytes_size() const noexcept { return descriptor_->data_bytes_size; }
+    // The buffer's bytes; empty when the data pointer is null or the size is 0.
+    std::span<const std::byte> data() const noexcept;
 
- private:
-  const AudioBufferBridge* descriptor_;
+private:
+    const AudioBufferBridge* descriptor_;
 };
 
 // The audio of one sample buffer: malloc'd descriptors plus the block buffer that holds
 // the bytes. Move-only; destruction frees the descriptors and releases the block buffer.
 class AudioBufferList {
- public:
-  AudioBufferList(std::uint32_t num_buffers, AudioBufferBridge* buffers_ptr,
-                  std::size_t buffers_len, cm_block_buffer* block_buffer) noexcept
-      : num_buffers_(num_buffers),
-        buffers_ptr_(buffers_ptr),
-        buffers_len_(buffers_len),
-        block_buffer_(block_buffer) {}
-  AudioBufferList(const AudioBufferList&) = delete;
-  AudioBufferList& operator=(const AudioBufferList&) = delete;
-  AudioBufferList(AudioBufferList&& other) noexcept;
-  AudioBufferList& operator=(AudioBufferList&& other) noexcept;
-  ~AudioBufferList();
+public:
+    AudioBufferList(std::uint32_t num_buffers, AudioBufferBridge* buffers_ptr,
+                    std::size_t buffers_len, cm_block_buffer* block_buffer) noexcept
+        : num_buffers_(num_buffers),
+          buffers_ptr_(buffers_ptr),
+          buffers_len_(buffers_len),
+          block_buffer_(block_buffer) {}
+    AudioBufferList(const AudioBufferList&) = delete;
+    AudioBufferList& operator=(const AudioBufferList&) = delete;
+    AudioBufferList(AudioBufferList&& other) noexcept;
+    AudioBufferList& operator=(AudioBufferList&& other) noexcept;
+    ~AudioBufferList();
 
-  std::uint32_t num_buffers() const noexcept { return num_buffers_; }
-  std::size_t buffers_len() const noexcept { return buffers_len_; }
-  const AudioBufferBridge* buffers_ptr() const noexcept { return buffers_ptr_; }
-  cm_block_buffer* block_buffer() const noexcept { return block_buffer_; }
+    std::uint32_t num_buffers() const noexcept { return num_buffers_; }
+    std::size_t buffers_len() const noexcept { return buffers_len_; }
+    const AudioBufferBridge* buffers_ptr() const noexcept { return buffers_ptr_; }
+    cm_block_buffer* block_buffer() const noexcept { return block_buffer_; }
 
-  // The buffer at index; nothing when index is not below num_buffers() (or the
-  // descriptor array is missing).
-  std::optional<AudioBuffer> get(std::size_t index) const noexcept;
+    // The buffer at index; nothing when index is not below num_buffers() (or the
+    // descriptor array is missing).
+    std::optional<AudioBuffer> get(std::size_t index) const noexcept;
 
- private:
-  void reset() noexcept;
+private:
+    void reset() noexcept;
 
-  std::uint32_t num_buffers_ = 0;
-  AudioBufferBridge* buffers_ptr_ = nullptr;
-  std::size_t buffers_len_ = 0;
-  cm_block_buffer* block_buffer_ = nullptr;
+    std::uint32_t num_buffers_ = 0;
+    AudioBufferBridge* buffers_ptr_ = nullptr;
+    std::size_t buffers_len_ = 0;
+    cm_block_buffer* block_buffer_ = nullptr;
 };
 
 }  // namespace capture
-
-#endif

@@ -1,7 +1,6 @@
 // The platform for the length of a program's run: displays and audio come from the desktop's
 // sound server, and the platform's worker threads are joined when the scope ends.
-#ifndef VMAH_CAPTURE_SOUND_SERVER_SCOPE_H
-#define VMAH_CAPTURE_SOUND_SERVER_SCOPE_H
+#pragma once
 
 namespace capture {
 
@@ -11,13 +10,11 @@ namespace capture {
 // they may still touch are being destroyed. A process that ends without unwinding (_exit)
 // joins nothing, and need not.
 class SoundServerScope {
- public:
-  SoundServerScope();
-  ~SoundServerScope();
-  SoundServerScope(const SoundServerScope&) = delete;
-  SoundServerScope& operator=(const SoundServerScope&) = delete;
+public:
+    SoundServerScope();
+    ~SoundServerScope();
+    SoundServerScope(const SoundServerScope&) = delete;
+    SoundServerScope& operator=(const SoundServerScope&) = delete;
 };
 
 }  // namespace capture
-
-#endif

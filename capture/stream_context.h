@@ -1,7 +1,6 @@
 // The per-stream record shared by the binding's SCStream and the bridge's two forwarding
 // objects, and the C callbacks through which the bridge reaches it.
-#ifndef VMAH_CAPTURE_STREAM_CONTEXT_H
-#define VMAH_CAPTURE_STREAM_CONTEXT_H
+#pragma once
 
 #include <atomic>
 #include <cstddef>
@@ -20,22 +19,22 @@ namespace capture {
 extern std::atomic<std::size_t> NEXT_HANDLER_ID;
 
 struct HandlerEntry {
-  std::unique_ptr<SCStreamOutputTrait> handler;
-  std::size_t id;
-  SCStreamOutputType output_type;
+    std::unique_ptr<SCStreamOutputTrait> handler;
+    std::size_t id;
+    SCStreamOutputType output_type;
 };
 
 // Freed by whichever holder drops the last reference, on whatever thread: the SCStream
 // value holds one, each of the bridge's forwarding objects another.
 struct StreamContext {
-  // Registration order; entries are appended and live as long as the context.
-  std::shared_mutex handlers_lock;
-  std::vector<HandlerEntry> handlers;
+    // Registration order; entries are appended and live as long as the context.
+    std::shared_mutex handlers_lock;
+    std::vector<HandlerEntry> handlers;
 
-  std::shared_mutex delegate_lock;
-  std::unique_ptr<SCStreamDelegateTrait> delegate;
+    std::shared_mutex delegate_lock;
+    std::unique_ptr<SCStreamDelegateTrait> delegate;
 
-  std::atomic<std::size_t> ref_count{1};
+    std::atomic<std::size_t> ref_count{1};
 };
 
 // A new context with one reference for its creator.
@@ -55,5 +54,3 @@ void sample_handler(void* context, cm_sample_buffer* sample_buffer,
                     std::int32_t output_type) noexcept;
 
 }  // namespace capture
-
-#endif

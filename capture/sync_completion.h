@@ -1,6 +1,5 @@
 // Turns one asynchronous bridge call with a C completion callback into a blocking call.
-#ifndef VMAH_CAPTURE_SYNC_COMPLETION_H
-#define VMAH_CAPTURE_SYNC_COMPLETION_H
+#pragma once
 
 #include <atomic>
 #include <condition_variable>
@@ -27,18 +26,18 @@ using SyncCompletionResult = std::expected<T, std::string>;
 // releases the handle in a success (T owns it) or frees the text of a failure.
 template <class T>
 class SyncCompletionState {
- public:
-  bool is_pending() const { return !result_.has_value(); }
-  void store(SyncCompletionResult<T> result) { result_.emplace(std::move(result)); }
-  // Takes the result out and leaves the state pending. Only valid when not pending.
-  SyncCompletionResult<T> take() {
-    SyncCompletionResult<T> result = std::move(*result_);
-    result_.reset();
-    return result;
-  }
+public:
+    bool is_pending() const { return !result_.has_value(); }
+    void store(SyncCompletionResult<T> result) { result_.emplace(std::move(result)); }
+    // Takes the result out and leaves the state pending. Only valid when not pending.
+    SyncCompletionResult<T> take() {
+        SyncCompletionResult<T> result = std::move(*result_);
+        result_.reset();
+        return result;
+    }
 
- private:
-  std::optional<SyncCompletionResult<T>> result_;
+private:
+    std::optional<SyncCompletionResult<T>> result_;
 };
 
 inline constexpr std::string_view DUPLICATE_COMPLETION_LINE =
@@ -47,22 +46,22 @@ inline constexpr std::string_view DUPLICATE_COMPLETION_LINE =
 
 // The part of the shared record that does not depend on the result type.
 struct SyncCompletionRecord {
-  // One reference for the waiting side, one for the (first) completion.
-  std::atomic<std::size_t> ref_count{2};
-  // Set by the first completion; a later one must neither store nor drop a reference.
-  std::atomic<bool> fired{false};
-  // The record's user-data value, never reused within the process.
-  std::uintptr_t id = 0;
+    // One reference for the waiting side, one for the (first) completion.
+    std::atomic<std::size_t> ref_count{2};
+    // Set by the first completion; a later one must neither store nor drop a reference.
+    std::atomic<bool> fired{false};
+    // The record's user-data value, never reused within the process.
+    std::uintptr_t id = 0;
 
-  virtual ~SyncCompletionRecord() = default;
+    virtual ~SyncCompletionRecord() = default;
 };
 
 // The record shared by the waiting side and the bridge's callback.
 template <class T>
 struct SyncCompletionInner final : SyncCompletionRecord {
-  std::condition_variable ready;
-  std::mutex mutex;
-  SyncCompletionState<T> state;
+    std::condition_variable ready;
+    std::mutex mutex;
+    SyncCompletionState<T> state;
 };
 
 namespace sync_completion_detail {
@@ -80,73 +79,70 @@ void drop_reference(SyncCompletionRecord* record);
 
 template <class T>
 class SyncCompletion {
- public:
-  using Result = SyncCompletionResult<T>;
+public:
+    using Result = SyncCompletionResult<T>;
 
-  // The waiter's side and the user data to hand to the bridge with the callback.
-  static std::pair<SyncCompletion, void*> create() {
-    auto* inner = new SyncCompletionInner<T>();  // shared with the C callback side
-    void* user_data = sync_completion_detail::register_record(inner);
-    return {SyncCompletion(inner), user_data};
-  }
-
-  SyncCompletion(SyncCompletion&& other) noexcept
-      : inner_(std::exchange(other.inner_, nullptr)) {}
-  SyncCompletion& operator=(SyncCompletion&&) = delete;
-  SyncCompletion(const SyncCompletion&) = delete;
-  SyncCompletion& operator=(const SyncCompletion&) = delete;
-  // A waiter that never waited still gives its reference back.
-  ~SyncCompletion() {
-    if (inner_ != nullptr) sync_completion_detail::drop_reference(inner_);
-  }
-
-  // Blocks, without a time limit, until a completion has stored a result, and returns it.
-  Result wait() && {
-    SyncCompletionInner<T>* inner = std::exchange(inner_, nullptr);
-    std::optional<Result> result;
-    {
-      std::unique_lock lock(inner->mutex);
-      inner->ready.wait(lock, [inner] { return !inner->state.is_pending(); });
-      result.emplace(inner->state.take());
+    // The waiter's side and the user data to hand to the bridge with the callback.
+    static std::pair<SyncCompletion, void*> create() {
+        auto* inner = new SyncCompletionInner<T>();  // shared with the C callback side
+        void* user_data = sync_completion_detail::register_record(inner);
+        return {SyncCompletion(inner), user_data};
     }
-    sync_completion_detail::drop_reference(inner);
-    return std::move(*result);
-  }
 
-  // The callback side. Stores the first result for `user_data`; a result for null user
-  // data, or for a cell that was already completed, is discarded.
-  static void complete_with_result(void* user_data, Result result) {
-    if (user_data == nullptr) return;  // `result` is discarded on return
-    SyncCompletionRecord* record = sync_completion_detail::claim_first_completion(user_data);
-    if (record == nullptr) return;
-    auto* inner = static_cast<SyncCompletionInner<T>*>(record);
-    {
-      std::lock_guard lock(inner->mutex);
-      inner->state.store(std::move(result));
+    SyncCompletion(SyncCompletion&& other) noexcept
+        : inner_(std::exchange(other.inner_, nullptr)) {}
+    SyncCompletion& operator=(SyncCompletion&&) = delete;
+    SyncCompletion(const SyncCompletion&) = delete;
+    SyncCompletion& operator=(const SyncCompletion&) = delete;
+    // A waiter that never waited still gives its reference back.
+    ~SyncCompletion() {
+        if (inner_ != nullptr) sync_completion_detail::drop_reference(inner_);
     }
-    inner->ready.notify_one();
-    sync_completion_detail::drop_reference(inner);
-  }
 
-  // The ready-made C completion for calls without a value (start and stop of capture).
-  static void callback(void* user_data, bool success, const char* error) noexcept
-    requires std::is_void_v<T>
-  {
-    catch_user_panic("UnitCompletion::callback", [&] {
-      if (success) {
-        complete_with_result(user_data, Result());
-      } else {
-        complete_with_result(user_data, std::unexpected(error_from_cstr(error)));
-      }
-    });
-  }
+    // Blocks, without a time limit, until a completion has stored a result, and returns it.
+    Result wait() && {
+        SyncCompletionInner<T>* inner = std::exchange(inner_, nullptr);
+        std::optional<Result> result;
+        {
+            std::unique_lock lock(inner->mutex);
+            inner->ready.wait(lock, [inner] { return !inner->state.is_pending(); });
+            result.emplace(inner->state.take());
+        }
+        sync_completion_detail::drop_reference(inner);
+        return std::move(*result);
+    }
 
- private:
-  explicit SyncCompletion(SyncCompletionInner<T>* inner) : inner_(inner) {}
+    // The callback side. Stores the first result for `user_data`; a result for null user
+    // data, or for a cell that was already completed, is discarded.
+    static void complete_with_result(void* user_data, Result result) {
+        if (user_data == nullptr) return;  // `result` is discarded on return
+        SyncCompletionRecord* record = sync_completion_detail::claim_first_completion(user_data);
+        if (record == nullptr) return;
+        auto* inner = static_cast<SyncCompletionInner<T>*>(record);
+        {
+            std::lock_guard lock(inner->mutex);
+            inner->state.store(std::move(result));
+        }
+        inner->ready.notify_one();
+        sync_completion_detail::drop_reference(inner);
+    }
 
-  SyncCompletionInner<T>* inner_;
+    // The ready-made C completion for calls without a value (start and stop of capture).
+    static void callback(void* user_data, bool success,
+                         const char* error) noexcept requires std::is_void_v<T> {
+        catch_user_panic("UnitCompletion::callback", [&] {
+            if (success) {
+                complete_with_result(user_data, Result());
+            } else {
+                complete_with_result(user_data, std::unexpected(error_from_cstr(error)));
+            }
+        });
+    }
+
+private:
+    explicit SyncCompletion(SyncCompletionInner<T>* inner) : inner_(inner) {}
+
+    SyncCompletionInner<T>* inner_;
 };
 
 }  // namespace capture
-
-#endif

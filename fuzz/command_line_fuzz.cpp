@@ -24,11 +24,15 @@ std::string canonical_digits(std::string_view text) {
 }
 
 void check_lookup(const std::vector<std::string>& args, std::string_view name) {
-    const std::string value = helper::arg(args, name, "\x01" "fallback");
+    const std::string value = helper::arg(args, name,
+                                          "\x01"
+                                          "fallback");
     std::size_t first = 0;
     while (first < args.size() && args[first] != name) ++first;
     if (first + 1 >= args.size()) {
-        check(value == "\x01" "fallback");
+        check(value ==
+              "\x01"
+              "fallback");
     } else {
         check(value == args[first + 1]);
     }
@@ -46,8 +50,8 @@ void check_secs(std::string_view text) {
     }
     const std::string canonical = canonical_digits(text);
     // Twenty digits may still fit; fewer always fit; more never do.
-    const bool fits = canonical.size() < 20 ||
-                      (canonical.size() == 20 && canonical <= "18446744073709551615");
+    const bool fits =
+        canonical.size() < 20 || (canonical.size() == 20 && canonical <= "18446744073709551615");
     check(secs.has_value() == fits);
     if (secs) check(std::to_string(*secs) == canonical);
 }

@@ -61,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto end = (bytes[0] & 0x0C) == 0x0C   ? ogg::PacketEnd::EndOfStream
                          : (bytes[0] & 0x0C) == 0x08 ? ogg::PacketEnd::FlushPage
                                                      : ogg::PacketEnd::Normal;
-        std::size_t length = bytes[1] | std::size_t{bytes[2]} << 8 | (std::size_t{bytes[3]} & 1) << 16;
+        std::size_t length =
+            bytes[1] | std::size_t{bytes[2]} << 8 | (std::size_t{bytes[3]} & 1) << 16;
         if ((bytes[0] & 0x30) != 0x30) {
             length &= 0x3FF;  // mostly short packets, so pages fill with many of them
         }
@@ -83,8 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         // A stream whose first packet waited on another stream's page has no state yet.
         const ogg::PageState* after = writer.stream(serial);
-        const bool kept = after != nullptr && std::any_of(after->packets.begin(), after->packets.end(),
-                                                          [&](const ogg::PagePacket& p) { return p.granule == granules[s]; });
+        const bool kept =
+            after != nullptr &&
+            std::any_of(after->packets.begin(), after->packets.end(),
+                        [&](const ogg::PagePacket& p) { return p.granule == granules[s]; });
         if (!kept) {
             if (!full) {
                 fail("a packet was dropped although its page could take it");
@@ -99,14 +102,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         }
         ++granules[s];
-        sent.push_back({SERIALS[s], make_packet(failures_seen ? TAIL_BYTES : 0, 7), ogg::PacketEnd::FlushPage,
-                        granules[s]});
-        if (!writer.write_packet(sent.back().bytes, SERIALS[s], ogg::PacketEnd::FlushPage, granules[s])) {
+        sent.push_back({SERIALS[s], make_packet(failures_seen ? TAIL_BYTES : 0, 7),
+                        ogg::PacketEnd::FlushPage, granules[s]});
+        if (!writer.write_packet(sent.back().bytes, SERIALS[s], ogg::PacketEnd::FlushPage,
+                                 granules[s])) {
             fail("the final flush failed on a healthy sink");
         }
     }
 
-    const auto paging = failures_seen ? ogg_check::Paging::AfterFailures : ogg_check::Paging::Strict;
+    const auto paging =
+        failures_seen ? ogg_check::Paging::AfterFailures : ogg_check::Paging::Strict;
     const std::string mismatch = ogg_check::verify(writer.sink().bytes, sent, paging);
     if (!mismatch.empty()) {
         fail(mismatch.c_str());

@@ -94,7 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (produced != 0) fail("rate 0 produced output", static_cast<double>(produced));
             continue;
         }
-        if (produced % channels != 0) fail("output is not whole frames", static_cast<double>(produced));
+        if (produced % channels != 0)
+            fail("output is not whole frames", static_cast<double>(produced));
         if (!(position >= 0.0)) fail("negative position", position);
         const double out_frames = static_cast<double>(produced / channels);
         const double f = static_cast<double>(frames);
@@ -108,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // One frame per step from the entry position to the chunk's end; rounding of
         // the repeated addition may move the count by one either way.
         const double expected = std::ceil((f - before) / step);
-        if (out_frames < expected - 1 || out_frames > expected + 1) fail("output frame count", out_frames);
+        if (out_frames < expected - 1 || out_frames > expected + 1)
+            fail("output frame count", out_frames);
         if (out_frames < 1) fail("no output although the position was inside the chunk", before);
         // Below one step, give or take the rounding of the last addition.
         if (position >= step + (f + step) * 1e-12) fail("position beyond one step", position);

@@ -66,24 +66,36 @@ std::uint32_t pick_channels(Input& in) {
 
 std::optional<std::size_t> pick_offset(Input& in, std::size_t length) {
     switch (in.take(1) % 6) {
-        case 0: return std::nullopt;
-        case 1: return 0;
-        case 2: return length;
-        case 3: return length + 1 + in.take(1);
-        case 4: return (in.take(2) % (length + 1)) & ~std::size_t{3};
-        default: return in.take(2) % (length + 1);
+        case 0:
+            return std::nullopt;
+        case 1:
+            return 0;
+        case 2:
+            return length;
+        case 3:
+            return length + 1 + in.take(1);
+        case 4:
+            return (in.take(2) % (length + 1)) & ~std::size_t{3};
+        default:
+            return in.take(2) % (length + 1);
     }
 }
 
 std::uint32_t pick_size(Input& in, std::size_t length, std::optional<std::size_t> offset) {
     const std::size_t room = offset && *offset <= length ? length - *offset : 0;
     switch (in.take(1) % 6) {
-        case 0: return static_cast<std::uint32_t>(room);
-        case 1: return static_cast<std::uint32_t>(length);
-        case 2: return static_cast<std::uint32_t>(room / 4 * 4);
-        case 3: return 0xFFFFFFFFu;
-        case 4: return in.take(1);
-        default: return in.take(2);
+        case 0:
+            return static_cast<std::uint32_t>(room);
+        case 1:
+            return static_cast<std::uint32_t>(length);
+        case 2:
+            return static_cast<std::uint32_t>(room / 4 * 4);
+        case 3:
+            return 0xFFFFFFFFu;
+        case 4:
+            return in.take(1);
+        default:
+            return in.take(2);
     }
 }
 
@@ -206,8 +218,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (auto type : {capture::SCStreamOutputType::Screen, capture::SCStreamOutputType::Audio,
                           capture::SCStreamOutputType::Microphone}) {
             sample_buffer->retain();
-            handler(capture::CMSampleBuffer(reinterpret_cast<cm_sample_buffer*>(sample_buffer.get())),
-                    type);
+            handler(
+                capture::CMSampleBuffer(reinterpret_cast<cm_sample_buffer*>(sample_buffer.get())),
+                type);
         }
         if (sample_buffer->retain_count() != references) fail("handler kept a reference");
         if (writer.writes->size() != (converted ? 1u : 0u)) fail("handler writes");

@@ -23,8 +23,8 @@ enum class PacketEnd : std::uint8_t {
     EndOfStream = 2,  // write it at once and mark it as the stream's last page
 };
 
-inline constexpr std::size_t MAX_SEGMENTS = 255;     // lacing values on one page
-inline constexpr std::size_t SEGMENT_BYTES = 255;    // largest lacing value
+inline constexpr std::size_t MAX_SEGMENTS = 255;   // lacing values on one page
+inline constexpr std::size_t SEGMENT_BYTES = 255;  // largest lacing value
 inline constexpr std::size_t PAGE_HEADER_BYTES = 27;
 inline constexpr std::uint64_t NO_GRANULE = ~std::uint64_t{0};  // page on which no packet ends
 
@@ -152,16 +152,16 @@ private:
     // Lays out the segments of bytes [offset, length) of the last packet in state,
     // writing every page that fills on the way and, unless directive is Normal, the
     // page that holds the packet's end.
-    static Result place_segments(Sink& sink, std::uint32_t serial, PageState& state, std::size_t offset,
-                                 std::size_t length, PacketEnd directive) {
+    static Result place_segments(Sink& sink, std::uint32_t serial, PageState& state,
+                                 std::size_t offset, std::size_t length, PacketEnd directive) {
         const bool last = directive == PacketEnd::EndOfStream;
         const std::size_t remaining = length - offset;
         const std::size_t segments = remaining / SEGMENT_BYTES + 1;
         bool page_ended_with_packet = false;
         for (std::size_t i = 0; i < segments; ++i) {
             const bool final_segment = i + 1 == segments;
-            state.lacing[state.segment_count] =
-                static_cast<std::uint8_t>(final_segment ? remaining % SEGMENT_BYTES : SEGMENT_BYTES);
+            state.lacing[state.segment_count] = static_cast<std::uint8_t>(
+                final_segment ? remaining % SEGMENT_BYTES : SEGMENT_BYTES);
             ++state.segment_count;
             if (state.segment_count < MAX_SEGMENTS) {
                 continue;
@@ -221,7 +221,8 @@ private:
         auto range = [&](std::size_t index) {
             const std::vector<std::uint8_t>& bytes = state.packets[index].bytes;
             const std::size_t start = index == 0 && state.resume_offset ? *state.resume_offset : 0;
-            const std::size_t end = index + 1 == count && state.cut_offset ? *state.cut_offset : bytes.size();
+            const std::size_t end =
+                index + 1 == count && state.cut_offset ? *state.cut_offset : bytes.size();
             return std::span<const std::uint8_t>(bytes).subspan(start, end - start);
         };
 
@@ -277,8 +278,8 @@ private:
         return {};
     }
 
-    static void put_le(std::array<std::uint8_t, PAGE_HEADER_BYTES>& header, std::size_t offset, std::size_t size,
-                       std::uint64_t value) {
+    static void put_le(std::array<std::uint8_t, PAGE_HEADER_BYTES>& header, std::size_t offset,
+                       std::size_t size, std::uint64_t value) {
         for (std::size_t i = 0; i < size; ++i) {
             header[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
         }

@@ -1,11 +1,11 @@
 #include "opus_ogg/buffered_file.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
 #include <utility>
 
 #include "util/write_all.h"
@@ -125,12 +125,14 @@ std::pair<std::size_t, std::expected<void, IoError>> BufferedFile::write_through
     std::size_t written = 0;
     auto give_up = Clock::now() + STALL_LIMIT;
     while (written < data.size()) {
-        const auto [taken, error] = util::write_all(fd_, data.data() + written, data.size() - written);
+        const auto [taken, error] =
+            util::write_all(fd_, data.data() + written, data.size() - written);
         written += taken;
         if (taken > 0) give_up = Clock::now() + STALL_LIMIT;
         if (written == data.size()) break;
         if (error == 0) return {written, std::unexpected(IoError::write_zero())};
-        if (error != EAGAIN && error != EWOULDBLOCK) return {written, std::unexpected(IoError::from_os(error))};
+        if (error != EAGAIN && error != EWOULDBLOCK)
+            return {written, std::unexpected(IoError::from_os(error))};
         if (!wait_for_room(fd_, give_up)) {
             stalled_ = true;
             return {written, std::unexpected(IoError::other(STALLED_TEXT))};

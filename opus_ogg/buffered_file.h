@@ -59,7 +59,8 @@ public:
 private:
     void close_now() noexcept;
     // Writes as much of data as the file takes; the count, and why it stopped early.
-    std::pair<std::size_t, std::expected<void, IoError>> write_through(std::span<const std::uint8_t> data);
+    std::pair<std::size_t, std::expected<void, IoError>> write_through(
+        std::span<const std::uint8_t> data);
 
     int fd_;
     dev_t device_ = 0;

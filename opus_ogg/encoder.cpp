@@ -15,7 +15,9 @@ std::string Encoder::Error::to_string() const {
     return std::string(function_) + ": " + opus_strerror(code_);
 }
 
-void Encoder::Destroy::operator()(OpusEncoder* state) const noexcept { opus_encoder_destroy(state); }
+void Encoder::Destroy::operator()(OpusEncoder* state) const noexcept {
+    opus_encoder_destroy(state);
+}
 
 std::expected<Encoder, Encoder::Error> Encoder::create(std::int32_t rate, int channels,
                                                        int application) {

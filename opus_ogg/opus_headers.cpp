@@ -21,7 +21,8 @@ void put_le16(std::vector<std::uint8_t>& out, std::uint16_t value) {
 }
 
 void put_le32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #include "opus_ogg/opus_ogg_writer.h"
 
+#include <opus.h>
 #include <algorithm>
 #include <array>
-#include <opus.h>
 #include <utility>
 
 #include "opus_ogg/opus_headers.h"
@@ -25,9 +25,11 @@ std::expected<OpusOggWriter, IoError> OpusOggWriter::create(const std::string& p
                                                             std::uint32_t rate,
                                                             std::uint8_t channels_arg) {
     if (rate == 0) return std::unexpected(IoError::other("unsupported input rate 0"));
-    const std::uint8_t count = channels_arg == 0 ? std::uint8_t{1} : std::min<std::uint8_t>(channels_arg, 2);
+    const std::uint8_t count =
+        channels_arg == 0 ? std::uint8_t{1} : std::min<std::uint8_t>(channels_arg, 2);
 
-    auto created = Encoder::create(static_cast<std::int32_t>(ENCODER_RATE), count, OPUS_APPLICATION_AUDIO);
+    auto created =
+        Encoder::create(static_cast<std::int32_t>(ENCODER_RATE), count, OPUS_APPLICATION_AUDIO);
     if (!created) return std::unexpected(IoError::other("opus: " + created.error().to_string()));
 
     auto file = BufferedFile::open_for_recording(path);
@@ -37,7 +39,8 @@ std::expected<OpusOggWriter, IoError> OpusOggWriter::create(const std::string& p
     const std::uint32_t stream_serial =
         rate ^ (static_cast<std::uint32_t>(count) << 24) ^ SERIAL_MASK;
     for (auto header : {identification_header(count, rate), comment_header()}) {
-        auto written = pages.write_packet(std::move(header), stream_serial, ogg::PacketEnd::FlushPage, 0);
+        auto written =
+            pages.write_packet(std::move(header), stream_serial, ogg::PacketEnd::FlushPage, 0);
         if (!written) return std::unexpected(IoError::wrap(std::move(written.error())));
     }
     return OpusOggWriter(std::move(pages), std::move(*created), path, count, rate, stream_serial);
@@ -48,7 +51,8 @@ std::optional<std::vector<std::uint8_t>> OpusOggWriter::encode_frame(
     std::array<std::uint8_t, MAX_PACKET_BYTES> out;
     auto length = encoder_.encode(frame, out);
     if (!length) return std::nullopt;
-    return std::vector<std::uint8_t>(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(*length));
+    return std::vector<std::uint8_t>(out.begin(),
+                                     out.begin() + static_cast<std::ptrdiff_t>(*length));
 }
 
 std::expected<void, IoError> OpusOggWriter::write_audio_packet(std::vector<std::uint8_t> packet,
@@ -100,13 +104,16 @@ std::expected<double, IoError> OpusOggWriter::finalize() {
     if (packet) {
         granule_pos_ += FRAME_SAMPLES;
         if (had_audio) samples_written_ += FRAME_SAMPLES;
-        if (auto written = write_audio_packet(std::move(*packet), ogg::PacketEnd::EndOfStream); !written) {
+        if (auto written = write_audio_packet(std::move(*packet), ogg::PacketEnd::EndOfStream);
+            !written) {
             return std::unexpected(written.error());
         }
     }
-    if (auto flushed = packet_writer_.sink().flush(); !flushed) return std::unexpected(flushed.error());
+    if (auto flushed = packet_writer_.sink().flush(); !flushed)
+        return std::unexpected(flushed.error());
     // A recording nobody can open again is no recording.
-    if (auto named = packet_writer_.sink().check_named_by(path_); !named) return std::unexpected(named.error());
+    if (auto named = packet_writer_.sink().check_named_by(path_); !named)
+        return std::unexpected(named.error());
     return static_cast<double>(samples_written_) / static_cast<double>(ENCODER_RATE);
 }
 

@@ -63,8 +63,8 @@ public:
 private:
     using PageWriter = ogg::PacketWriter<BufferedFile>;
 
-    OpusOggWriter(PageWriter packet_writer, Encoder encoder, std::string path, std::uint8_t channels,
-                  std::uint32_t rate, std::uint32_t serial);
+    OpusOggWriter(PageWriter packet_writer, Encoder encoder, std::string path,
+                  std::uint8_t channels, std::uint32_t rate, std::uint32_t serial);
 
     std::size_t frame_len() const { return FRAME_SAMPLES * channels_; }
     // Encodes one frame; an encoder failure gives no packet.

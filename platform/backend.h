@@ -5,8 +5,7 @@
 // sound-server one, tests install the scripted one). Every call may come from any thread
 // and must not block for long. Replies and sink calls may happen on any thread, including
 // inside the call that asked for them; the platform moves all reactions to its workers.
-#ifndef VMAH_PLATFORM_BACKEND_H
-#define VMAH_PLATFORM_BACKEND_H
+#pragma once
 
 #include <cstdint>
 #include <expected>
@@ -27,59 +26,59 @@ using ContentResult = std::expected<ContentDescription, std::string>;
 
 // What a capture records: the display's source and the configuration's values, unchanged.
 struct CaptureParams {
-  std::string source;
-  std::int64_t sample_rate = 0;
-  std::int64_t channel_count = 0;
-  bool excludes_current_process_audio = false;
+    std::string source;
+    std::int64_t sample_rate = 0;
+    std::int64_t channel_count = 0;
+    bool excludes_current_process_audio = false;
 };
 
 // Where a running capture hands its audio and its failure. Implemented by the platform;
 // thread-safe and non-blocking; calls after the capture stopped or failed, or after its
 // stream is gone, are ignored.
 class CaptureSink {
- public:
-  virtual ~CaptureSink() = default;
-  // Interleaved 32-bit float frames (a short fragment): copied into one audio sample buffer
-  // (digital silence is not copied but shares a block of zeros) and queued for the stream's
-  // audio outputs.
-  virtual void audio(std::span<const float> interleaved, std::uint32_t channels,
-                     std::int64_t sample_rate) = 0;
-  // A ready-made sample buffer of any type, queued for the outputs of that type.
-  virtual void sample_buffer(CMSampleBuffer* buffer, SCStreamOutputType type) = 0;
-  // The capture failed while running. Only the first call of a capture counts.
-  virtual void failed(std::string description) = 0;
+public:
+    virtual ~CaptureSink() = default;
+    // Interleaved 32-bit float frames (a short fragment): copied into one audio sample buffer
+    // (digital silence is not copied but shares a block of zeros) and queued for the stream's
+    // audio outputs.
+    virtual void audio(std::span<const float> interleaved, std::uint32_t channels,
+                       std::int64_t sample_rate) = 0;
+    // A ready-made sample buffer of any type, queued for the outputs of that type.
+    virtual void sample_buffer(CMSampleBuffer* buffer, SCStreamOutputType type) = 0;
+    // The capture failed while running. Only the first call of a capture counts.
+    virtual void failed(std::string description) = 0;
 };
 
 // One recording, owned by the platform from start until it has stopped, failed, or its
 // stream went away. The destructor ends recording and releases everything; it is called on
 // a platform worker or a client thread, never on a thread the backend delivered from.
 class Capture {
- public:
-  virtual ~Capture() = default;
-  // Called at most once, only after the start succeeded. Answer once no further audio will
-  // reach the sink.
-  virtual void stop(Reply<Outcome> stopped) = 0;
+public:
+    virtual ~Capture() = default;
+    // Called at most once, only after the start succeeded. Answer once no further audio will
+    // reach the sink.
+    virtual void stop(Reply<Outcome> stopped) = 0;
 };
 
 class Backend {
- public:
-  virtual ~Backend() = default;
+public:
+    virtual ~Backend() = default;
 
-  // Answer once with the displays (default first), or with the failure's text. Must answer
-  // within a bounded time.
-  virtual void get_content(Reply<ContentResult> reply) = 0;
+    // Answer once with the displays (default first), or with the failure's text. Must answer
+    // within a bounded time.
+    virtual void get_content(Reply<ContentResult> reply) = 0;
 
-  // Starts recording for params into sink; answers started once. May return null only
-  // when it answers with a failure.
-  virtual std::unique_ptr<Capture> start_capture(const CaptureParams& params,
-                                                 std::shared_ptr<CaptureSink> sink,
-                                                 Reply<Outcome> started) = 0;
+    // Starts recording for params into sink; answers started once. May return null only
+    // when it answers with a failure.
+    virtual std::unique_ptr<Capture> start_capture(const CaptureParams& params,
+                                                   std::shared_ptr<CaptureSink> sink,
+                                                   Reply<Outcome> started) = 0;
 
-  // Whether a stream may register an output of this type (asked at addStreamOutput).
-  virtual Outcome admit_output(SCStreamOutputType type) {
-    (void)type;
-    return {};
-  }
+    // Whether a stream may register an output of this type (asked at addStreamOutput).
+    virtual Outcome admit_output(SCStreamOutputType type) {
+        (void)type;
+        return {};
+    }
 };
 
 // Installs backend for every later request (null uninstalls). Requests made without a
@@ -88,5 +87,3 @@ void install_backend(std::shared_ptr<Backend> backend);
 std::shared_ptr<Backend> installed_backend();
 
 }  // namespace platform
-
-#endif

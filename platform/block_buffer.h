@@ -1,6 +1,5 @@
 // CMBlockBuffer: a reference-counted block of bytes that backs a sample buffer's audio.
-#ifndef VMAH_PLATFORM_BLOCK_BUFFER_H
-#define VMAH_PLATFORM_BLOCK_BUFFER_H
+#pragma once
 
 #include <cstddef>
 #include <memory>
@@ -12,26 +11,24 @@
 namespace platform {
 
 class CMBlockBuffer final : public Object {
- public:
-  // length zeroed bytes.
-  static Ref<CMBlockBuffer> create(std::size_t length);
-  static Ref<CMBlockBuffer> createWithBytes(std::span<const std::byte> bytes);
+public:
+    // length zeroed bytes.
+    static Ref<CMBlockBuffer> create(std::size_t length);
+    static Ref<CMBlockBuffer> createWithBytes(std::span<const std::byte> bytes);
 
-  std::byte* data() noexcept { return bytes_.get(); }
-  const std::byte* data() const noexcept { return bytes_.get(); }
-  std::size_t dataLength() const noexcept { return length_; }
+    std::byte* data() noexcept { return bytes_.get(); }
+    const std::byte* data() const noexcept { return bytes_.get(); }
+    std::size_t dataLength() const noexcept { return length_; }
 
- private:
-  explicit CMBlockBuffer(std::size_t length);
-  ~CMBlockBuffer() override = default;
+private:
+    explicit CMBlockBuffer(std::size_t length);
+    ~CMBlockBuffer() override = default;
 
-  std::unique_ptr<std::byte[]> bytes_;
-  std::size_t length_;
+    std::unique_ptr<std::byte[]> bytes_;
+    std::size_t length_;
 };
 
 // The number of data bytes in a block buffer; 0 for null.
 std::size_t CMBlockBufferGetDataLength(const CMBlockBuffer* blockBuffer) noexcept;
 
 }  // namespace platform
-
-#endif

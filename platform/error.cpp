@@ -9,7 +9,7 @@ NSError::NSError(std::string_view domain, std::int64_t code, std::string descrip
 
 Ref<NSError> NSError::make(std::string_view domain, std::int64_t code,
                            std::string localizedDescription) {
-  return Ref<NSError>::adopt(new NSError(domain, code, std::move(localizedDescription)));
+    return Ref<NSError>::adopt(new NSError(domain, code, std::move(localizedDescription)));
 }
 
 }  // namespace platform

@@ -6,8 +6,7 @@
 // initWithDisplayIncludingWindows); protocol methods, whose first piece is shared, join all
 // pieces with underscores (stream_didOutputSampleBuffer_ofType). Everything this stand-in
 // adds of its own (runtime, backend seam, counts) is snake_case.
-#ifndef VMAH_PLATFORM_OBJECT_H
-#define VMAH_PLATFORM_OBJECT_H
+#pragma once
 
 #include <atomic>
 #include <cstddef>
@@ -16,20 +15,20 @@ namespace platform {
 
 // What a live object is, for the counts tests read.
 enum class Kind : std::size_t {
-  ShareableContent,
-  Display,
-  Window,
-  RunningApplication,
-  ContentFilter,
-  StreamConfiguration,
-  Stream,
-  DispatchQueue,
-  SampleBuffer,
-  BlockBuffer,
-  Error,
-  StreamOutput,    // objects a client implements for SCStreamOutput
-  StreamDelegate,  // objects a client implements for SCStreamDelegate
-  Count
+    ShareableContent,
+    Display,
+    Window,
+    RunningApplication,
+    ContentFilter,
+    StreamConfiguration,
+    Stream,
+    DispatchQueue,
+    SampleBuffer,
+    BlockBuffer,
+    Error,
+    StreamOutput,    // objects a client implements for SCStreamOutput
+    StreamDelegate,  // objects a client implements for SCStreamDelegate
+    Count
 };
 
 const char* kind_name(Kind kind) noexcept;
@@ -42,39 +41,37 @@ std::size_t live_objects_total() noexcept;
 // release() drops the last one, on whatever thread that happens. Destructors are protected
 // throughout, so platform objects live only on the heap.
 class Object {
- public:
-  Object(const Object&) = delete;
-  Object& operator=(const Object&) = delete;
+public:
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
 
-  void retain() noexcept;
-  void release() noexcept;
-  // Takes a reference only while the object is still alive (count above zero); for holders
-  // of a non-owning pointer that must not resurrect a dying object.
-  bool try_retain() noexcept;
+    void retain() noexcept;
+    void release() noexcept;
+    // Takes a reference only while the object is still alive (count above zero); for holders
+    // of a non-owning pointer that must not resurrect a dying object.
+    bool try_retain() noexcept;
 
-  // Current count; a snapshot for tests and assertions.
-  std::size_t retain_count() const noexcept;
-  Kind kind() const noexcept { return kind_; }
+    // Current count; a snapshot for tests and assertions.
+    std::size_t retain_count() const noexcept;
+    Kind kind() const noexcept { return kind_; }
 
- protected:
-  explicit Object(Kind kind) noexcept;
-  virtual ~Object();
+protected:
+    explicit Object(Kind kind) noexcept;
+    virtual ~Object();
 
- private:
-  std::atomic<std::size_t> references_{1};
-  Kind kind_;
+private:
+    std::atomic<std::size_t> references_{1};
+    Kind kind_;
 };
 
 // Null-tolerant helpers for handle-style code. retain returns its argument.
 template <class T>
 T* retain(T* object) noexcept {
-  if (object != nullptr) object->retain();
-  return object;
+    if (object != nullptr) object->retain();
+    return object;
 }
 inline void release(Object* object) noexcept {
-  if (object != nullptr) object->release();
+    if (object != nullptr) object->release();
 }
 
 }  // namespace platform
-
-#endif

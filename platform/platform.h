@@ -1,6 +1,5 @@
 // Everything the capture platform offers.
-#ifndef VMAH_PLATFORM_PLATFORM_H
-#define VMAH_PLATFORM_PLATFORM_H
+#pragma once
 
 #include "platform/backend.h"
 #include "platform/block_buffer.h"
@@ -11,13 +10,11 @@
 #include "platform/object.h"
 #include "platform/ref.h"
 #include "platform/reply.h"
-#include "platform/runtime.h"
 #include "platform/running_application.h"
+#include "platform/runtime.h"
 #include "platform/sample_buffer.h"
 #include "platform/shareable_content.h"
 #include "platform/stream.h"
 #include "platform/stream_configuration.h"
 #include "platform/stream_output.h"
 #include "platform/window.h"
-
-#endif

@@ -1,6 +1,5 @@
 // SCRunningApplication: one application of a shareable-content snapshot.
-#ifndef VMAH_PLATFORM_RUNNING_APPLICATION_H
-#define VMAH_PLATFORM_RUNNING_APPLICATION_H
+#pragma once
 
 #include <cstdint>
 #include <string>
@@ -10,24 +9,22 @@
 namespace platform {
 
 struct ApplicationDescription {
-  std::int32_t process_id = 0;
-  std::string bundle_identifier;
-  std::string application_name;
+    std::int32_t process_id = 0;
+    std::string bundle_identifier;
+    std::string application_name;
 };
 
 class SCRunningApplication final : public Object {
- public:
-  explicit SCRunningApplication(ApplicationDescription description);
+public:
+    explicit SCRunningApplication(ApplicationDescription description);
 
-  std::int32_t processID() const noexcept { return description_.process_id; }
-  const std::string& bundleIdentifier() const noexcept { return description_.bundle_identifier; }
-  const std::string& applicationName() const noexcept { return description_.application_name; }
+    std::int32_t processID() const noexcept { return description_.process_id; }
+    const std::string& bundleIdentifier() const noexcept { return description_.bundle_identifier; }
+    const std::string& applicationName() const noexcept { return description_.application_name; }
 
- private:
-  ~SCRunningApplication() override = default;
-  ApplicationDescription description_;
+private:
+    ~SCRunningApplication() override = default;
+    ApplicationDescription description_;
 };
 
 }  // namespace platform
-
-#endif

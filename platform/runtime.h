@@ -4,8 +4,7 @@
 // The pool grows when every worker is busy (a blocking handler never starves another) and
 // its threads are owned and joined by the runtime. The process must call shutdown() before
 // main returns; a fallback at exit does the same for code that forgets.
-#ifndef VMAH_PLATFORM_RUNTIME_H
-#define VMAH_PLATFORM_RUNTIME_H
+#pragma once
 
 #include <functional>
 
@@ -26,5 +25,3 @@ void wait_idle();
 void shutdown();
 
 }  // namespace platform
-
-#endif

@@ -1,7 +1,6 @@
 // SCShareableContent: a snapshot of what may be captured, obtained asynchronously from the
 // installed backend.
-#ifndef VMAH_PLATFORM_SHAREABLE_CONTENT_H
-#define VMAH_PLATFORM_SHAREABLE_CONTENT_H
+#pragma once
 
 #include <functional>
 #include <vector>
@@ -16,43 +15,41 @@
 namespace platform {
 
 struct ContentDescription {
-  std::vector<DisplayDescription> displays;  // in the backend's order (default first)
-  std::vector<WindowDescription> windows;
-  std::vector<ApplicationDescription> applications;
+    std::vector<DisplayDescription> displays;  // in the backend's order (default first)
+    std::vector<WindowDescription> windows;
+    std::vector<ApplicationDescription> applications;
 };
 
 class SCShareableContent final : public Object {
- public:
-  // Exactly one of the two pointers is non-null. Both are borrowed for the call: retain
-  // the content to keep it.
-  using CompletionHandler = std::function<void(SCShareableContent* content, NSError* error)>;
+public:
+    // Exactly one of the two pointers is non-null. Both are borrowed for the call: retain
+    // the content to keep it.
+    using CompletionHandler = std::function<void(SCShareableContent* content, NSError* error)>;
 
-  // Returns at once; the handler runs exactly once, later, on a platform worker thread.
-  // Desktop windows are left out when excludeDesktopWindows is set, windows that are not
-  // on screen when onScreenWindowsOnly is set.
-  static void getShareableContentExcludingDesktopWindows(bool excludeDesktopWindows,
-                                                          bool onScreenWindowsOnly,
-                                                          CompletionHandler completionHandler);
+    // Returns at once; the handler runs exactly once, later, on a platform worker thread.
+    // Desktop windows are left out when excludeDesktopWindows is set, windows that are not
+    // on screen when onScreenWindowsOnly is set.
+    static void getShareableContentExcludingDesktopWindows(bool excludeDesktopWindows,
+                                                           bool onScreenWindowsOnly,
+                                                           CompletionHandler completionHandler);
 
-  // Fixed for the snapshot's lifetime: the same array on every read.
-  const std::vector<Ref<SCDisplay>>& displays() const noexcept { return displays_; }
-  const std::vector<Ref<SCWindow>>& windows() const noexcept { return windows_; }
-  const std::vector<Ref<SCRunningApplication>>& applications() const noexcept {
-    return applications_;
-  }
+    // Fixed for the snapshot's lifetime: the same array on every read.
+    const std::vector<Ref<SCDisplay>>& displays() const noexcept { return displays_; }
+    const std::vector<Ref<SCWindow>>& windows() const noexcept { return windows_; }
+    const std::vector<Ref<SCRunningApplication>>& applications() const noexcept {
+        return applications_;
+    }
 
-  // Builds a snapshot directly (the content request uses this; so may tests).
-  SCShareableContent(const ContentDescription& description, bool excludeDesktopWindows,
-                     bool onScreenWindowsOnly);
+    // Builds a snapshot directly (the content request uses this; so may tests).
+    SCShareableContent(const ContentDescription& description, bool excludeDesktopWindows,
+                       bool onScreenWindowsOnly);
 
- private:
-  ~SCShareableContent() override = default;
+private:
+    ~SCShareableContent() override = default;
 
-  std::vector<Ref<SCDisplay>> displays_;
-  std::vector<Ref<SCWindow>> windows_;
-  std::vector<Ref<SCRunningApplication>> applications_;
+    std::vector<Ref<SCDisplay>> displays_;
+    std::vector<Ref<SCWindow>> windows_;
+    std::vector<Ref<SCRunningApplication>> applications_;
 };
 
 }  // namespace platform
-
-#endif

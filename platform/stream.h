@@ -8,8 +8,7 @@
 // once, as stream_didStopWithError with SCStreamErrorDomain / SCStreamErrorSystemStoppedStream
 // and the backend's text. Dropping the last reference to a running stream ends the capture
 // without notifications.
-#ifndef VMAH_PLATFORM_STREAM_H
-#define VMAH_PLATFORM_STREAM_H
+#pragma once
 
 #include <functional>
 #include <memory>
@@ -28,43 +27,42 @@ namespace platform {
 class StreamCore;
 
 class SCStream final : public Object {
- public:
-  // error is null on success; it is valid for the call.
-  using CompletionHandler = std::function<void(NSError* error)>;
+public:
+    // error is null on success; it is valid for the call.
+    using CompletionHandler = std::function<void(NSError* error)>;
 
-  // Retains filter and delegate; copies the configuration's settings (null: defaults).
-  static Ref<SCStream> initWithFilter(SCContentFilter* filter, SCStreamConfiguration* configuration,
-                                      SCStreamDelegate* delegate);
+    // Retains filter and delegate; copies the configuration's settings (null: defaults).
+    static Ref<SCStream> initWithFilter(SCContentFilter* filter,
+                                        SCStreamConfiguration* configuration,
+                                        SCStreamDelegate* delegate);
 
-  // Registers output for sample buffers of type, delivered on sampleHandlerQueue (null: a
-  // serial queue of the stream's own). The stream keeps output and queue until the output
-  // is removed or the stream goes. Refused, with *error set when error is non-null, for a
-  // null output, an output already registered for that type, or when the backend refuses.
-  bool addStreamOutput(SCStreamOutput* output, SCStreamOutputType type,
-                       DispatchQueue* sampleHandlerQueue, Ref<NSError>* error);
-  bool removeStreamOutput(SCStreamOutput* output, SCStreamOutputType type, Ref<NSError>* error);
+    // Registers output for sample buffers of type, delivered on sampleHandlerQueue (null: a
+    // serial queue of the stream's own). The stream keeps output and queue until the output
+    // is removed or the stream goes. Refused, with *error set when error is non-null, for a
+    // null output, an output already registered for that type, or when the backend refuses.
+    bool addStreamOutput(SCStreamOutput* output, SCStreamOutputType type,
+                         DispatchQueue* sampleHandlerQueue, Ref<NSError>* error);
+    bool removeStreamOutput(SCStreamOutput* output, SCStreamOutputType type, Ref<NSError>* error);
 
-  // Return at once; the handler runs exactly once, later, on a platform worker thread.
-  // Starting a stream that is not idle, or stopping one that is not running, fails.
-  void startCaptureWithCompletionHandler(CompletionHandler completionHandler);
-  void stopCaptureWithCompletionHandler(CompletionHandler completionHandler);
+    // Return at once; the handler runs exactly once, later, on a platform worker thread.
+    // Starting a stream that is not idle, or stopping one that is not running, fails.
+    void startCaptureWithCompletionHandler(CompletionHandler completionHandler);
+    void stopCaptureWithCompletionHandler(CompletionHandler completionHandler);
 
-  // Queues buffer for every output registered for type, as captured data is, whether or
-  // not a capture runs. Backends reach this through their sink; tests call it directly.
-  void deliverSampleBuffer(CMSampleBuffer* buffer, SCStreamOutputType type);
+    // Queues buffer for every output registered for type, as captured data is, whether or
+    // not a capture runs. Backends reach this through their sink; tests call it directly.
+    void deliverSampleBuffer(CMSampleBuffer* buffer, SCStreamOutputType type);
 
-  const StreamSettings& settings() const noexcept { return settings_; }
-  SCContentFilter* filter() const noexcept { return filter_.get(); }
+    const StreamSettings& settings() const noexcept { return settings_; }
+    SCContentFilter* filter() const noexcept { return filter_.get(); }
 
- private:
-  SCStream(SCContentFilter* filter, StreamSettings settings, SCStreamDelegate* delegate);
-  ~SCStream() override;
+private:
+    SCStream(SCContentFilter* filter, StreamSettings settings, SCStreamDelegate* delegate);
+    ~SCStream() override;
 
-  const StreamSettings settings_;
-  const Ref<SCContentFilter> filter_;
-  std::shared_ptr<StreamCore> core_;
+    const StreamSettings settings_;
+    const Ref<SCContentFilter> filter_;
+    std::shared_ptr<StreamCore> core_;
 };
 
 }  // namespace platform
-
-#endif

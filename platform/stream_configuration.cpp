@@ -5,23 +5,23 @@ namespace platform {
 SCStreamConfiguration::SCStreamConfiguration() noexcept : Object(Kind::StreamConfiguration) {}
 
 Ref<SCStreamConfiguration> SCStreamConfiguration::init() {
-  return Ref<SCStreamConfiguration>::adopt(new SCStreamConfiguration);
+    return Ref<SCStreamConfiguration>::adopt(new SCStreamConfiguration);
 }
 
 StreamSettings SCStreamConfiguration::settings() const {
-  std::lock_guard lock(mutex_);
-  return settings_;
+    std::lock_guard lock(mutex_);
+    return settings_;
 }
 
-#define VMAH_SETTING(Type, getter, setter)             \
-  Type SCStreamConfiguration::getter() const {         \
-    std::lock_guard lock(mutex_);                      \
-    return settings_.getter;                           \
-  }                                                    \
-  void SCStreamConfiguration::setter(Type value) {     \
-    std::lock_guard lock(mutex_);                      \
-    settings_.getter = value;                          \
-  }
+#define VMAH_SETTING(Type, getter, setter)           \
+    Type SCStreamConfiguration::getter() const {     \
+        std::lock_guard lock(mutex_);                \
+        return settings_.getter;                     \
+    }                                                \
+    void SCStreamConfiguration::setter(Type value) { \
+        std::lock_guard lock(mutex_);                \
+        settings_.getter = value;                    \
+    }
 
 VMAH_SETTING(std::uint32_t, pixelFormat, setPixelFormat)
 VMAH_SETTING(bool, capturesAudio, setCapturesAudio)

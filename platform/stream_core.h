@@ -2,8 +2,7 @@
 // Shared with the capture's sink and with pending completions, so that whatever arrives
 // late finds a consistent record even after the stream itself is gone. Internal to the
 // platform.
-#ifndef VMAH_PLATFORM_STREAM_CORE_H
-#define VMAH_PLATFORM_STREAM_CORE_H
+#pragma once
 
 #include <cstdint>
 #include <memory>
@@ -18,58 +17,58 @@
 namespace platform {
 
 class StreamCore : public std::enable_shared_from_this<StreamCore> {
- public:
-  StreamCore(SCStream* owner, SCStreamDelegate* delegate);
+public:
+    StreamCore(SCStream* owner, SCStreamDelegate* delegate);
 
-  bool add_output(SCStreamOutput* output, SCStreamOutputType type, DispatchQueue* queue,
-                  Ref<NSError>* error);
-  bool remove_output(SCStreamOutput* output, SCStreamOutputType type, Ref<NSError>* error);
+    bool add_output(SCStreamOutput* output, SCStreamOutputType type, DispatchQueue* queue,
+                    Ref<NSError>* error);
+    bool remove_output(SCStreamOutput* output, SCStreamOutputType type, Ref<NSError>* error);
 
-  void start(const StreamSettings& settings, SCContentFilter* filter,
-             SCStream::CompletionHandler handler);
-  void stop(SCStream::CompletionHandler handler);
+    void start(const StreamSettings& settings, SCContentFilter* filter,
+               SCStream::CompletionHandler handler);
+    void stop(SCStream::CompletionHandler handler);
 
-  // Queues buffer for the outputs of type; with a session, only while it is current.
-  void deliver(CMSampleBuffer* buffer, SCStreamOutputType type,
-               std::optional<std::uint64_t> session);
-  void failed(std::uint64_t session, std::string description);
+    // Queues buffer for the outputs of type; with a session, only while it is current.
+    void deliver(CMSampleBuffer* buffer, SCStreamOutputType type,
+                 std::optional<std::uint64_t> session);
+    void failed(std::uint64_t session, std::string description);
 
-  // The stream is going: no more deliveries or notifications, the capture ends.
-  void detach();
+    // The stream is going: no more deliveries or notifications, the capture ends.
+    void detach();
 
- private:
-  enum class Phase { Idle, Starting, Running, Stopping };
-  struct Output {
-    Ref<SCStreamOutput> output;
-    SCStreamOutputType type;
-    Ref<DispatchQueue> queue;
-  };
+private:
+    enum class Phase { Idle, Starting, Running, Stopping };
+    struct Output {
+        Ref<SCStreamOutput> output;
+        SCStreamOutputType type;
+        Ref<DispatchQueue> queue;
+    };
 
-  void on_started(std::uint64_t session, Outcome outcome, const SCStream::CompletionHandler& handler);
-  void on_stopped(std::uint64_t session, Outcome outcome, const SCStream::CompletionHandler& handler);
-  std::vector<Ref<DispatchQueue>> output_queues_locked() const;
+    void on_started(std::uint64_t session, Outcome outcome,
+                    const SCStream::CompletionHandler& handler);
+    void on_stopped(std::uint64_t session, Outcome outcome,
+                    const SCStream::CompletionHandler& handler);
+    std::vector<Ref<DispatchQueue>> output_queues_locked() const;
 
-  mutable std::mutex mutex_;
-  SCStream* owner_;  // not owned; null once the stream is gone
-  Ref<SCStreamDelegate> delegate_;
-  std::vector<Output> outputs_;
-  Phase phase_ = Phase::Idle;
-  // Names one capture; bumped whenever a capture begins or ends, so that late calls from
-  // an old capture are recognised and ignored.
-  std::uint64_t session_ = 0;
-  std::shared_ptr<Capture> capture_;
-  std::optional<std::string> pending_failure_;
-  // True while the backend's start_capture call has not returned yet. Start answers that
-  // come in that window wait in deferred_starts_ until the capture is stored, so that no
-  // stop can find the stream running without the capture it has to stop.
-  bool start_in_flight_ = false;
-  struct DeferredStart {
-    Outcome outcome;
-    SCStream::CompletionHandler handler;
-  };
-  std::vector<DeferredStart> deferred_starts_;
+    mutable std::mutex mutex_;
+    SCStream* owner_;  // not owned; null once the stream is gone
+    Ref<SCStreamDelegate> delegate_;
+    std::vector<Output> outputs_;
+    Phase phase_ = Phase::Idle;
+    // Names one capture; bumped whenever a capture begins or ends, so that late calls from
+    // an old capture are recognised and ignored.
+    std::uint64_t session_ = 0;
+    std::shared_ptr<Capture> capture_;
+    std::optional<std::string> pending_failure_;
+    // True while the backend's start_capture call has not returned yet. Start answers that
+    // come in that window wait in deferred_starts_ until the capture is stored, so that no
+    // stop can find the stream running without the capture it has to stop.
+    bool start_in_flight_ = false;
+    struct DeferredStart {
+        Outcome outcome;
+        SCStream::CompletionHandler handler;
+    };
+    std::vector<DeferredStart> deferred_starts_;
 };
 
 }  // namespace platform
-
-#endif

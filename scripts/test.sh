@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs every test: a plain build with warnings as errors,
-# then the same suite under AddressSanitizer + UndefinedBehaviorSanitizer and under
-# ThreadSanitizer, each in its own build directory, then a bounded run of every libFuzzer
-# target (scripts/fuzz.sh). Tests that need a sound server start a private one of their own.
-# The long recording (label long) runs in the plain build only, beside the end-to-end tests:
-# sanitizers make it take many times as long and it checks nothing they would add. Any
-# failure or sanitizer report fails the run.
+# Installs what is missing, checks the C++ style, builds and runs every test: a plain build
+# with warnings as errors, then the same suite under AddressSanitizer +
+# UndefinedBehaviorSanitizer and under ThreadSanitizer, each in its own build directory, then
+# a bounded run of every libFuzzer target (scripts/fuzz.sh). Tests that need a sound server
+# start a private one of their own. The long recording (label long) runs in the plain build
+# only, beside the end-to-end tests: sanitizers make it take many times as long and it checks
+# nothing they would add. Any failure or sanitizer report fails the run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
+
+# Every C++ file keeps the one style of .clang-format.
+echo "=== style"
+(cd "$root" && git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror)
+echo "style: every C++ file follows .clang-format"
 
 jobs=$(nproc)
 configs=(plain asan tsan fuzz)

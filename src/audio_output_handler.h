@@ -20,8 +20,8 @@ std::int16_t float_to_i16(float sample) noexcept;
 //
 // One buffer is interleaved: of its whole frames, two channels pass through as they are,
 // one channel is duplicated to both sides, and of more channels only the first two are
-// kept. A partial frame at the end (an odd stereo sample) is dropped. Several buffers are planar: left from the first, right from the second,
-// as many frames as the shortest buffer holds.
+// kept. A partial frame at the end (an odd stereo sample) is dropped. Several buffers are planar:
+// left from the first, right from the second, as many frames as the shortest buffer holds.
 //
 // Nothing (no value) when the buffers hold no whole sample; an empty sequence when a
 // single buffer holds fewer samples than one frame of its channels.

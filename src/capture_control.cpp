@@ -26,8 +26,7 @@ void CaptureControl::prepare() {
     auto configuration = capture::SCStreamConfiguration().with_captures_audio(true);
     configuration.set_sample_rate(format_.rate);
     configuration.set_channel_count(format_.channels);
-    configuration_.emplace(
-        std::move(configuration).with_excludes_current_process_audio(false));
+    configuration_.emplace(std::move(configuration).with_excludes_current_process_audio(false));
 }
 
 void CaptureControl::start(std::shared_ptr<WriterSlot> slot) {

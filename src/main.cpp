@@ -7,9 +7,9 @@
 #include "src/run.h"
 #include "src/status_line.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
 
 namespace {
 
@@ -30,8 +30,9 @@ void occupy_standard_descriptors() {
 // libraries' initialisation included, so the window is just the loading of the program.
 void take_stop_signals(int, char**, char**) { helper::install_stop_signals(); }
 
-[[gnu::used, gnu::section(".preinit_array")]] void (*const TAKE_STOP_SIGNALS)(int, char**, char**) =
-    take_stop_signals;
+[[gnu::used,
+  gnu::section(".preinit_array")]] void (*const TAKE_STOP_SIGNALS)(int, char**,
+                                                                   char**) = take_stop_signals;
 
 }  // namespace
 

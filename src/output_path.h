@@ -4,7 +4,8 @@
 
 namespace helper {
 
-inline constexpr const char* STANDARD_OUTPUT_REASON = "the output is the helper's own standard output";
+inline constexpr const char* STANDARD_OUTPUT_REASON =
+    "the output is the helper's own standard output";
 
 // Whether `path` names the file that standard output goes to (/dev/stdout, or the file or
 // pipe the parent gave as descriptor 1): the recording would then carry the status line,

@@ -56,9 +56,11 @@ void run(const std::string& out, std::uint64_t secs) {
     CaptureControl capture(RECORDING_FORMAT);
     capture.prepare();
 
-    if (is_standard_output(out)) unavailable("opus/ogg writer: " + std::string(STANDARD_OUTPUT_REASON));
+    if (is_standard_output(out))
+        unavailable("opus/ogg writer: " + std::string(STANDARD_OUTPUT_REASON));
 
-    auto writer = opus_ogg::OpusOggWriter::create(out, RECORDING_FORMAT.rate, RECORDING_FORMAT.channels);
+    auto writer =
+        opus_ogg::OpusOggWriter::create(out, RECORDING_FORMAT.rate, RECORDING_FORMAT.channels);
     if (!writer) unavailable("opus/ogg writer: " + writer.error().to_string());
     auto slot = make_writer_slot(std::move(*writer));
 

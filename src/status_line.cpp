@@ -1,9 +1,9 @@
 #include "src/status_line.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <unistd.h>
 
 #include "util/write_all.h"
 

@@ -4,8 +4,7 @@
  * A handle that a function returns, or hands to a callback as a result, carries one
  * reference that now belongs to the receiver. Texts are NUL-terminated UTF-8 and valid
  * only during the call that passes them. Counts and indices are signed 64-bit. */
-#ifndef VMAH_CAPTURE_BRIDGE_BRIDGE_H
-#define VMAH_CAPTURE_BRIDGE_BRIDGE_H
+#pragma once
 
 #include <stdbool.h>
 #include <stddef.h>
@@ -33,8 +32,7 @@ typedef void (*sc_shareable_content_callback)(sc_shareable_content* content, con
 
 void sc_shareable_content_get_with_options(bool exclude_desktop_windows,
                                            bool on_screen_windows_only,
-                                           sc_shareable_content_callback callback,
-                                           void* user_data);
+                                           sc_shareable_content_callback callback, void* user_data);
 int64_t sc_shareable_content_get_displays_count(sc_shareable_content* content);
 sc_display* sc_shareable_content_get_display_at(sc_shareable_content* content, int64_t index);
 void sc_shareable_content_release(sc_shareable_content* content);
@@ -99,9 +97,9 @@ void sc_dispatch_queue_release(sc_dispatch_queue* queue);
 /* ---- sample buffer audio access ---- */
 
 typedef struct AudioBufferBridge {
-  uint32_t number_channels;
-  uint32_t data_bytes_size;
-  void* data_ptr;
+    uint32_t number_channels;
+    uint32_t data_bytes_size;
+    void* data_ptr;
 } AudioBufferBridge;
 
 /* On failure every output is zero or null. The descriptor array is allocated with malloc
@@ -123,6 +121,4 @@ void sc_platform_shutdown(void);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -16,32 +16,32 @@ using bridge::handle_cast;
 // A null array, or a count of zero or less, is an empty list; null entries are left out.
 template <class Platform, class Handle>
 class TemporaryArray {
- public:
-  TemporaryArray(Handle* const* handles, int64_t count) {
-    if (handles == nullptr || count <= 0) return;
-    for (int64_t i = 0; i < count; ++i) {
-      Platform* object = from_handle(handles[i]);
-      if (object == nullptr) continue;
-      held_.push_back(platform::Ref<Platform>::retain(object));
-      plain_.push_back(object);
+public:
+    TemporaryArray(Handle* const* handles, int64_t count) {
+        if (handles == nullptr || count <= 0) return;
+        for (int64_t i = 0; i < count; ++i) {
+            Platform* object = from_handle(handles[i]);
+            if (object == nullptr) continue;
+            held_.push_back(platform::Ref<Platform>::retain(object));
+            plain_.push_back(object);
+        }
     }
-  }
-  std::vector<Platform*> const& plain() const noexcept { return plain_; }
+    std::vector<Platform*> const& plain() const noexcept { return plain_; }
 
- private:
-  std::vector<platform::Ref<Platform>> held_;
-  std::vector<Platform*> plain_;
+private:
+    std::vector<platform::Ref<Platform>> held_;
+    std::vector<Platform*> plain_;
 };
 
 using Windows = TemporaryArray<platform::SCWindow, sc_window>;
 using Applications = TemporaryArray<platform::SCRunningApplication, sc_running_application>;
 
 platform::Ref<platform::SCDisplay> hold(sc_display* display) {
-  return platform::Ref<platform::SCDisplay>::retain(from_handle(display));
+    return platform::Ref<platform::SCDisplay>::retain(from_handle(display));
 }
 
 sc_content_filter* to_handle(platform::Ref<platform::SCContentFilter> filter) {
-  return handle_cast<sc_content_filter>(filter.leak());
+    return handle_cast<sc_content_filter>(filter.leak());
 }
 
 }  // namespace
@@ -49,48 +49,50 @@ sc_content_filter* to_handle(platform::Ref<platform::SCContentFilter> filter) {
 extern "C" {
 
 sc_content_filter* sc_content_filter_create_with_desktop_independent_window(sc_window* window) {
-  const auto held = platform::Ref<platform::SCWindow>::retain(from_handle(window));
-  return to_handle(platform::SCContentFilter::initWithDesktopIndependentWindow(held.get()));
+    const auto held = platform::Ref<platform::SCWindow>::retain(from_handle(window));
+    return to_handle(platform::SCContentFilter::initWithDesktopIndependentWindow(held.get()));
 }
 
 sc_content_filter* sc_content_filter_create_with_display_excluding_windows(
     sc_display* display, sc_window* const* windows, int64_t window_count) {
-  const auto held = hold(display);
-  const Windows excluded(windows, window_count);
-  return to_handle(
-      platform::SCContentFilter::initWithDisplayExcludingWindows(held.get(), excluded.plain()));
+    const auto held = hold(display);
+    const Windows excluded(windows, window_count);
+    return to_handle(
+        platform::SCContentFilter::initWithDisplayExcludingWindows(held.get(), excluded.plain()));
 }
 
 sc_content_filter* sc_content_filter_create_with_display_including_windows(
     sc_display* display, sc_window* const* windows, int64_t window_count) {
-  const auto held = hold(display);
-  const Windows included(windows, window_count);
-  return to_handle(
-      platform::SCContentFilter::initWithDisplayIncludingWindows(held.get(), included.plain()));
+    const auto held = hold(display);
+    const Windows included(windows, window_count);
+    return to_handle(
+        platform::SCContentFilter::initWithDisplayIncludingWindows(held.get(), included.plain()));
 }
 
 sc_content_filter* sc_content_filter_create_with_display_including_applications_excepting_windows(
     sc_display* display, sc_running_application* const* applications, int64_t application_count,
     sc_window* const* windows, int64_t window_count) {
-  const auto held = hold(display);
-  const Applications included(applications, application_count);
-  const Windows excepting(windows, window_count);
-  return to_handle(platform::SCContentFilter::initWithDisplayIncludingApplicationsExceptingWindows(
-      held.get(), included.plain(), excepting.plain()));
+    const auto held = hold(display);
+    const Applications included(applications, application_count);
+    const Windows excepting(windows, window_count);
+    return to_handle(
+        platform::SCContentFilter::initWithDisplayIncludingApplicationsExceptingWindows(
+            held.get(), included.plain(), excepting.plain()));
 }
 
 sc_content_filter* sc_content_filter_create_with_display_excluding_applications_excepting_windows(
     sc_display* display, sc_running_application* const* applications, int64_t application_count,
     sc_window* const* windows, int64_t window_count) {
-  const auto held = hold(display);
-  const Applications excluded(applications, application_count);
-  const Windows excepting(windows, window_count);
-  return to_handle(platform::SCContentFilter::initWithDisplayExcludingApplicationsExceptingWindows(
-      held.get(), excluded.plain(), excepting.plain()));
+    const auto held = hold(display);
+    const Applications excluded(applications, application_count);
+    const Windows excepting(windows, window_count);
+    return to_handle(
+        platform::SCContentFilter::initWithDisplayExcludingApplicationsExceptingWindows(
+            held.get(), excluded.plain(), excepting.plain()));
 }
 
 void sc_content_filter_release(sc_content_filter* filter) {
-  platform::release(from_handle(filter));
+    platform::release(from_handle(filter));
 }
 
 }  // extern "C"

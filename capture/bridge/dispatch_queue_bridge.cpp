@@ -8,14 +8,14 @@
 extern "C" {
 
 sc_dispatch_queue* sc_dispatch_queue_create(const char* label) {
-  auto queue = platform::DispatchQueue::create(label != nullptr ? std::string(label) : std::string(),
-                                               platform::QualityOfService::Unspecified,
-                                               platform::QueueAttributes::Serial);
-  return bridge::handle_cast<sc_dispatch_queue>(queue.leak());
+    auto queue = platform::DispatchQueue::create(
+        label != nullptr ? std::string(label) : std::string(),
+        platform::QualityOfService::Unspecified, platform::QueueAttributes::Serial);
+    return bridge::handle_cast<sc_dispatch_queue>(queue.leak());
 }
 
 void sc_dispatch_queue_release(sc_dispatch_queue* queue) {
-  platform::release(bridge::from_handle(queue));
+    platform::release(bridge::from_handle(queue));
 }
 
 }  // extern "C"

@@ -1,7 +1,6 @@
 // Inside the bridge a C handle is the platform object itself; these casts are the only
 // place that says so.
-#ifndef VMAH_CAPTURE_BRIDGE_HANDLES_H
-#define VMAH_CAPTURE_BRIDGE_HANDLES_H
+#pragma once
 
 #include "capture/bridge/bridge.h"
 #include "platform/content_filter.h"
@@ -17,42 +16,40 @@ namespace bridge {
 
 template <class Platform, class Handle>
 Platform* platform_cast(Handle* handle) noexcept {
-  return reinterpret_cast<Platform*>(handle);
+    return reinterpret_cast<Platform*>(handle);
 }
 
 template <class Handle, class Platform>
 Handle* handle_cast(Platform* object) noexcept {
-  return reinterpret_cast<Handle*>(object);
+    return reinterpret_cast<Handle*>(object);
 }
 
 inline platform::SCShareableContent* from_handle(sc_shareable_content* h) noexcept {
-  return platform_cast<platform::SCShareableContent>(h);
+    return platform_cast<platform::SCShareableContent>(h);
 }
 inline platform::SCDisplay* from_handle(sc_display* h) noexcept {
-  return platform_cast<platform::SCDisplay>(h);
+    return platform_cast<platform::SCDisplay>(h);
 }
 inline platform::SCWindow* from_handle(sc_window* h) noexcept {
-  return platform_cast<platform::SCWindow>(h);
+    return platform_cast<platform::SCWindow>(h);
 }
 inline platform::SCRunningApplication* from_handle(sc_running_application* h) noexcept {
-  return platform_cast<platform::SCRunningApplication>(h);
+    return platform_cast<platform::SCRunningApplication>(h);
 }
 inline platform::SCContentFilter* from_handle(sc_content_filter* h) noexcept {
-  return platform_cast<platform::SCContentFilter>(h);
+    return platform_cast<platform::SCContentFilter>(h);
 }
 inline platform::SCStreamConfiguration* from_handle(sc_stream_configuration* h) noexcept {
-  return platform_cast<platform::SCStreamConfiguration>(h);
+    return platform_cast<platform::SCStreamConfiguration>(h);
 }
 inline platform::SCStream* from_handle(sc_stream* h) noexcept {
-  return platform_cast<platform::SCStream>(h);
+    return platform_cast<platform::SCStream>(h);
 }
 inline platform::DispatchQueue* from_handle(sc_dispatch_queue* h) noexcept {
-  return platform_cast<platform::DispatchQueue>(h);
+    return platform_cast<platform::DispatchQueue>(h);
 }
 inline platform::CMSampleBuffer* from_handle(cm_sample_buffer* h) noexcept {
-  return platform_cast<platform::CMSampleBuffer>(h);
+    return platform_cast<platform::CMSampleBuffer>(h);
 }
 
 }  // namespace bridge
-
-#endif

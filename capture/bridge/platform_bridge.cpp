@@ -6,10 +6,10 @@
 extern "C" {
 
 void sc_platform_shutdown(void) {
-  // The backend goes first, so that nothing posted while the workers drain can start a new
-  // request on it.
-  platform::install_backend(nullptr);
-  platform::shutdown();
+    // The backend goes first, so that nothing posted while the workers drain can start a new
+    // request on it.
+    platform::install_backend(nullptr);
+    platform::shutdown();
 }
 
 }  // extern "C"

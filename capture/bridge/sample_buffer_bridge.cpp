@@ -12,22 +12,22 @@ namespace {
 
 // Bridge handles are the platform objects themselves.
 platform::CMSampleBuffer* from_handle(cm_sample_buffer* handle) {
-  return reinterpret_cast<platform::CMSampleBuffer*>(handle);
+    return reinterpret_cast<platform::CMSampleBuffer*>(handle);
 }
 cm_block_buffer* to_handle(platform::CMBlockBuffer* block) {
-  return reinterpret_cast<cm_block_buffer*>(block);
+    return reinterpret_cast<cm_block_buffer*>(block);
 }
 
 struct FreeDeleter {
-  void operator()(void* p) const noexcept { std::free(p); }
+    void operator()(void* p) const noexcept { std::free(p); }
 };
 
 void clear_outputs(uint32_t* num_buffers, AudioBufferBridge** buffers_ptr, size_t* buffers_len,
                    cm_block_buffer** block_buffer) {
-  if (num_buffers != nullptr) *num_buffers = 0;
-  if (buffers_ptr != nullptr) *buffers_ptr = nullptr;
-  if (buffers_len != nullptr) *buffers_len = 0;
-  if (block_buffer != nullptr) *block_buffer = nullptr;
+    if (num_buffers != nullptr) *num_buffers = 0;
+    if (buffers_ptr != nullptr) *buffers_ptr = nullptr;
+    if (buffers_len != nullptr) *buffers_len = 0;
+    if (block_buffer != nullptr) *block_buffer = nullptr;
 }
 
 }  // namespace
@@ -37,69 +37,72 @@ extern "C" {
 void cm_sample_buffer_get_audio_buffer_list(cm_sample_buffer* sample_buffer, uint32_t* num_buffers,
                                             AudioBufferBridge** buffers_ptr, size_t* buffers_len,
                                             cm_block_buffer** block_buffer) {
-  clear_outputs(num_buffers, buffers_ptr, buffers_len, block_buffer);
-  if (sample_buffer == nullptr || num_buffers == nullptr || buffers_ptr == nullptr ||
-      buffers_len == nullptr || block_buffer == nullptr) {
-    return;
-  }
-  // Our own reference for the length of the call.
-  const auto buffer = platform::Ref<platform::CMSampleBuffer>::retain(from_handle(sample_buffer));
-
-  std::size_t needed = 0;
-  (void)platform::CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
-      buffer.get(), &needed, nullptr, 0, nullptr, nullptr, 0, nullptr);
-  if (needed == 0) return;
-
-  // Whole one-buffer lists, plus one more, so the scratch area is never short.
-  constexpr std::size_t unit = platform::AudioBufferList::size_for(1);
-  const std::size_t scratch_size = (needed / unit + 2) * unit;
-  const std::unique_ptr<void, FreeDeleter> scratch(std::calloc(1, scratch_size));
-  if (!scratch) return;
-  auto* list = static_cast<platform::AudioBufferList*>(scratch.get());
-
-  platform::CMBlockBuffer* raw_block = nullptr;
-  const platform::OSStatus status = platform::CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
-      buffer.get(), nullptr, list, needed, nullptr, nullptr, 0, &raw_block);
-  auto block = platform::Ref<platform::CMBlockBuffer>::adopt(raw_block);
-  const std::uint32_t count = list->number_buffers;
-  if (status != platform::noErr || !block || count == 0) return;
-
-  const auto length = static_cast<std::uint32_t>(platform::CMBlockBufferGetDataLength(block.get()));
-  auto* descriptors = static_cast<AudioBufferBridge*>(std::malloc(count * sizeof(AudioBufferBridge)));
-  if (descriptors == nullptr) return;
-  const platform::AudioBuffer* source = list->buffers();
-  const auto block_start = reinterpret_cast<std::uintptr_t>(block->data());
-  for (std::uint32_t i = 0; i < count; ++i) {
-    descriptors[i].number_channels = source[i].number_channels;
-    std::uint32_t size = source[i].data_byte_size < length ? source[i].data_byte_size : length;
-    // A buffer that starts inside the block may only reach to the block's end: a size cut
-    // to the whole block's length would still run past it from any later start. A pointer
-    // outside the block has no bytes we can vouch for.
-    const auto at = reinterpret_cast<std::uintptr_t>(source[i].data);
-    if (source[i].data != nullptr) {
-      const bool inside = at >= block_start && at - block_start <= length;
-      const std::uintptr_t room = inside ? length - (at - block_start) : 0;
-      if (size > room) size = static_cast<std::uint32_t>(room);
+    clear_outputs(num_buffers, buffers_ptr, buffers_len, block_buffer);
+    if (sample_buffer == nullptr || num_buffers == nullptr || buffers_ptr == nullptr ||
+        buffers_len == nullptr || block_buffer == nullptr) {
+        return;
     }
-    descriptors[i].data_bytes_size = size;
-    descriptors[i].data_ptr = source[i].data;
-  }
-  *num_buffers = count;
-  *buffers_ptr = descriptors;
-  *buffers_len = count;
-  *block_buffer = to_handle(block.leak());
+    // Our own reference for the length of the call.
+    const auto buffer = platform::Ref<platform::CMSampleBuffer>::retain(from_handle(sample_buffer));
+
+    std::size_t needed = 0;
+    (void)platform::CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
+        buffer.get(), &needed, nullptr, 0, nullptr, nullptr, 0, nullptr);
+    if (needed == 0) return;
+
+    // Whole one-buffer lists, plus one more, so the scratch area is never short.
+    constexpr std::size_t unit = platform::AudioBufferList::size_for(1);
+    const std::size_t scratch_size = (needed / unit + 2) * unit;
+    const std::unique_ptr<void, FreeDeleter> scratch(std::calloc(1, scratch_size));
+    if (!scratch) return;
+    auto* list = static_cast<platform::AudioBufferList*>(scratch.get());
+
+    platform::CMBlockBuffer* raw_block = nullptr;
+    const platform::OSStatus status =
+        platform::CMSampleBufferGetAudioBufferListWithRetainedBlockBuffer(
+            buffer.get(), nullptr, list, needed, nullptr, nullptr, 0, &raw_block);
+    auto block = platform::Ref<platform::CMBlockBuffer>::adopt(raw_block);
+    const std::uint32_t count = list->number_buffers;
+    if (status != platform::noErr || !block || count == 0) return;
+
+    const auto length =
+        static_cast<std::uint32_t>(platform::CMBlockBufferGetDataLength(block.get()));
+    auto* descriptors =
+        static_cast<AudioBufferBridge*>(std::malloc(count * sizeof(AudioBufferBridge)));
+    if (descriptors == nullptr) return;
+    const platform::AudioBuffer* source = list->buffers();
+    const auto block_start = reinterpret_cast<std::uintptr_t>(block->data());
+    for (std::uint32_t i = 0; i < count; ++i) {
+        descriptors[i].number_channels = source[i].number_channels;
+        std::uint32_t size = source[i].data_byte_size < length ? source[i].data_byte_size : length;
+        // A buffer that starts inside the block may only reach to the block's end: a size cut
+        // to the whole block's length would still run past it from any later start. A pointer
+        // outside the block has no bytes we can vouch for.
+        const auto at = reinterpret_cast<std::uintptr_t>(source[i].data);
+        if (source[i].data != nullptr) {
+            const bool inside = at >= block_start && at - block_start <= length;
+            const std::uintptr_t room = inside ? length - (at - block_start) : 0;
+            if (size > room) size = static_cast<std::uint32_t>(room);
+        }
+        descriptors[i].data_bytes_size = size;
+        descriptors[i].data_ptr = source[i].data;
+    }
+    *num_buffers = count;
+    *buffers_ptr = descriptors;
+    *buffers_len = count;
+    *block_buffer = to_handle(block.leak());
 }
 
 cm_sample_buffer* cm_sample_buffer_retain(cm_sample_buffer* sample_buffer) {
-  return reinterpret_cast<cm_sample_buffer*>(platform::retain(from_handle(sample_buffer)));
+    return reinterpret_cast<cm_sample_buffer*>(platform::retain(from_handle(sample_buffer)));
 }
 
 void cm_sample_buffer_release(cm_sample_buffer* sample_buffer) {
-  platform::release(from_handle(sample_buffer));
+    platform::release(from_handle(sample_buffer));
 }
 
 void cm_block_buffer_release(cm_block_buffer* block_buffer) {
-  platform::release(reinterpret_cast<platform::CMBlockBuffer*>(block_buffer));
+    platform::release(reinterpret_cast<platform::CMBlockBuffer*>(block_buffer));
 }
 
 }  // extern "C"

@@ -1,8 +1,7 @@
 /* The sound-server backend of the capture platform, behind the bridge. It lives in a library
  * of its own (vmah_bridge_sound_server) so that only what records from the real sound server
  * links the server's client library. */
-#ifndef VMAH_CAPTURE_BRIDGE_SOUND_SERVER_BRIDGE_H
-#define VMAH_CAPTURE_BRIDGE_SOUND_SERVER_BRIDGE_H
+#pragma once
 
 #ifdef __cplusplus
 extern "C" {
@@ -15,6 +14,4 @@ void sc_platform_use_sound_server(void);
 
 #ifdef __cplusplus
 }
-#endif
-
 #endif

@@ -1,7 +1,6 @@
 // The bridge's side table of stream configurations: per configuration object, the number of
 // bridge-level references and the values the platform object has no place for.
-#ifndef VMAH_CAPTURE_BRIDGE_STREAM_CONFIGURATION_STORAGE_H
-#define VMAH_CAPTURE_BRIDGE_STREAM_CONFIGURATION_STORAGE_H
+#pragma once
 
 #include <cstdint>
 #include <mutex>
@@ -14,21 +13,21 @@
 namespace bridge {
 
 struct Color {
-  double red = 0;
-  double green = 0;
-  double blue = 0;
-  double alpha = 1;
+    double red = 0;
+    double green = 0;
+    double blue = 0;
+    double alpha = 1;
 };
 
 struct StreamConfigurationValues {
-  std::optional<Color> backgroundColor;
-  std::optional<std::string> colorSpaceName;
-  std::optional<std::string> colorMatrix;
+    std::optional<Color> backgroundColor;
+    std::optional<std::string> colorSpaceName;
+    std::optional<std::string> colorMatrix;
 };
 
 struct StreamConfigurationStorageEntry {
-  int64_t refCount = 0;
-  StreamConfigurationValues values;
+    int64_t refCount = 0;
+    StreamConfigurationValues values;
 };
 
 // Keyed by object identity; only touched under streamConfigurationStorageLock.
@@ -37,5 +36,3 @@ extern std::unordered_map<const platform::SCStreamConfiguration*, StreamConfigur
 extern std::mutex streamConfigurationStorageLock;
 
 }  // namespace bridge
-
-#endif

@@ -1,7 +1,6 @@
 // The bridge's per-stream objects: the delegate and output objects the platform calls, the
 // record that ties them to a stream, and the process-wide table of those records.
-#ifndef VMAH_CAPTURE_BRIDGE_STREAM_STATE_H
-#define VMAH_CAPTURE_BRIDGE_STREAM_STATE_H
+#pragma once
 
 #include <cstdint>
 #include <memory>
@@ -20,42 +19,42 @@ namespace bridge {
 // context reference, given back through contextRelease when the last holder (the stream
 // record or the platform stream) lets go.
 class StreamDelegateWrapper final : public platform::SCStreamDelegate {
- public:
-  StreamDelegateWrapper(void* context, sc_stream_error_callback error_callback,
-                        sc_context_callback context_release) noexcept;
+public:
+    StreamDelegateWrapper(void* context, sc_stream_error_callback error_callback,
+                          sc_context_callback context_release) noexcept;
 
-  void stream_didStopWithError(platform::SCStream* stream, platform::NSError* error) override;
+    void stream_didStopWithError(platform::SCStream* stream, platform::NSError* error) override;
 
-  void* const contextPtr;
-  const sc_stream_error_callback errorCallback;
-  const sc_context_callback contextRelease;
-  // The platform here sends no active/inactive notifications; stream creation leaves both
-  // empty and nothing sets them.
-  const sc_context_callback activeCallback = nullptr;
-  const sc_context_callback inactiveCallback = nullptr;
+    void* const contextPtr;
+    const sc_stream_error_callback errorCallback;
+    const sc_context_callback contextRelease;
+    // The platform here sends no active/inactive notifications; stream creation leaves both
+    // empty and nothing sets them.
+    const sc_context_callback activeCallback = nullptr;
+    const sc_context_callback inactiveCallback = nullptr;
 
- private:
-  ~StreamDelegateWrapper() override;
+private:
+    ~StreamDelegateWrapper() override;
 };
 
 // Hands every sample buffer to the binding, on the thread the platform delivers on. Its
 // fields are written once, before registration, and only read afterwards, so delivery
 // needs no lock.
 class StreamOutputHandler final : public platform::SCStreamOutput {
- public:
-  StreamOutputHandler(void* context, sc_stream_sample_buffer_callback sample_buffer_callback,
-                      sc_context_callback context_release) noexcept;
+public:
+    StreamOutputHandler(void* context, sc_stream_sample_buffer_callback sample_buffer_callback,
+                        sc_context_callback context_release) noexcept;
 
-  void stream_didOutputSampleBuffer_ofType(platform::SCStream* stream,
-                                           platform::CMSampleBuffer* sampleBuffer,
-                                           platform::SCStreamOutputType type) override;
+    void stream_didOutputSampleBuffer_ofType(platform::SCStream* stream,
+                                             platform::CMSampleBuffer* sampleBuffer,
+                                             platform::SCStreamOutputType type) override;
 
-  void* const contextPtr;
-  const sc_stream_sample_buffer_callback sampleBufferCallback;
-  const sc_context_callback contextRelease;
+    void* const contextPtr;
+    const sc_stream_sample_buffer_callback sampleBufferCallback;
+    const sc_context_callback contextRelease;
 
- private:
-  ~StreamOutputHandler() override;
+private:
+    ~StreamOutputHandler() override;
 };
 
 // The binding's output type for a platform type: screen and microphone keep their numbers,
@@ -63,15 +62,15 @@ class StreamOutputHandler final : public platform::SCStreamOutput {
 int32_t binding_output_type(platform::SCStreamOutputType type) noexcept;
 
 struct StreamState {
-  StreamState(platform::Ref<StreamDelegateWrapper> delegate_wrapper,
-              platform::Ref<StreamOutputHandler> output_handler)
-      : delegate(std::move(delegate_wrapper)), outputHandler(std::move(output_handler)) {}
+    StreamState(platform::Ref<StreamDelegateWrapper> delegate_wrapper,
+                platform::Ref<StreamOutputHandler> output_handler)
+        : delegate(std::move(delegate_wrapper)), outputHandler(std::move(output_handler)) {}
 
-  const platform::Ref<StreamDelegateWrapper> delegate;
-  const platform::Ref<StreamOutputHandler> outputHandler;
-  // Output types already registered with the platform; guarded by lock.
-  std::set<int32_t> outputTypes;
-  std::mutex lock;
+    const platform::Ref<StreamDelegateWrapper> delegate;
+    const platform::Ref<StreamOutputHandler> outputHandler;
+    // Output types already registered with the platform; guarded by lock.
+    std::set<int32_t> outputTypes;
+    std::mutex lock;
 };
 
 // Keyed by stream identity; only touched under streamStatesLock, which is held for one
@@ -83,5 +82,3 @@ extern std::mutex streamStatesLock;
 std::shared_ptr<StreamState> find_stream_state(const platform::SCStream* stream);
 
 }  // namespace bridge
-
-#endif

@@ -35,8 +35,8 @@ public:
 private:
     ChannelMixer() = default;
 
-    std::vector<float> left_;   // gain of each input channel into the left output
-    std::vector<float> right_;  // and into the right
+    std::vector<float> left_;         // gain of each input channel into the left output
+    std::vector<float> right_;        // and into the right
     std::vector<std::byte> partial_;  // a frame split across calls
     std::vector<float> frame_;        // one input frame, aligned
     std::vector<float> out_;

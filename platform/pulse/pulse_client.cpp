@@ -90,8 +90,8 @@ PulseClient::~PulseClient() {
 
 void PulseClient::on_context_state(pa_context* context, void* self) {
     auto* client = static_cast<PulseClient*>(self);
-    if (client->ready_ && !client->closing_ &&
-        !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) && client->on_lost_) {
+    if (client->ready_ && !client->closing_ && !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) &&
+        client->on_lost_) {
         client->on_lost_();
     }
     pa_threaded_mainloop_signal(client->loop_.get(), 0);
@@ -101,8 +101,7 @@ std::string PulseClient::context_error() const {
     return error_text(pa_context_errno(context_.get()));
 }
 
-bool PulseClient::wait_locked(const std::function<bool()>& done,
-                              std::chrono::milliseconds limit) {
+bool PulseClient::wait_locked(const std::function<bool()>& done, std::chrono::milliseconds limit) {
     struct Timer {
         pa_threaded_mainloop* loop;
         bool fired = false;

@@ -16,7 +16,6 @@ namespace {
 // The fragment a new stream asks for until its first data comes.
 constexpr std::chrono::microseconds FIRST_FRAGMENT = std::chrono::milliseconds(10);
 
-
 }  // namespace
 
 PulseRecorder::PulseRecorder(Key) {}
@@ -27,8 +26,9 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
     std::string_view source, RecordFormat format, FragmentHandler on_fragment,
     FailureHandler on_failure, std::chrono::milliseconds connect_limit,
     std::chrono::milliseconds start_limit) {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, format.rate,
-                              static_cast<std::uint8_t>(std::min<std::uint32_t>(format.channels, 255))};
+    const pa_sample_spec spec{
+        PA_SAMPLE_FLOAT32LE, format.rate,
+        static_cast<std::uint8_t>(std::min<std::uint32_t>(format.channels, 255))};
     if (!pa_sample_spec_valid(&spec) || format.channels > PA_CHANNELS_MAX) {
         return std::unexpected(error_text(PA_ERR_INVALID));
     }
@@ -58,12 +58,13 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
     c.on_lost([self] { self->fail(self->client_->context_error()); });
     // The usual delay of the first data is the first fragment's.
     self->timeline_.emplace(format.rate, std::min(format.fragment, FIRST_FRAGMENT));
-    self->assembler_.emplace(format.channels, static_cast<std::size_t>(
-                                                  format.delivery.count() * format.rate / 1'000'000));
+    self->assembler_.emplace(format.channels, static_cast<std::size_t>(format.delivery.count() *
+                                                                       format.rate / 1'000'000));
     if (auto opened = self->open_stream(*sink); !opened) return std::unexpected(opened.error());
     const bool settled = c.wait_locked(
         [self] {
-            return self->stream_ == nullptr || pa_stream_get_state(self->stream_.get()) == PA_STREAM_READY;
+            return self->stream_ == nullptr ||
+                   pa_stream_get_state(self->stream_.get()) == PA_STREAM_READY;
         },
         start_limit);
     if (!settled) return std::unexpected(error_text(PA_ERR_TIMEOUT));
@@ -78,16 +79,17 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
                 const auto type = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
                 // A new default, or the recorded sink gone: look again for the default.
                 if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
-                    (facility == PA_SUBSCRIPTION_EVENT_SINK && type == PA_SUBSCRIPTION_EVENT_REMOVE &&
-                     index == r->sink_.index)) {
+                    (facility == PA_SUBSCRIPTION_EVENT_SINK &&
+                     type == PA_SUBSCRIPTION_EVENT_REMOVE && index == r->sink_.index)) {
                     r->follow_default();
                 }
             },
             self);
-        self->subscribe_op_.reset(pa_context_subscribe(
-            c.context(),
-            static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK),
-            nullptr, nullptr));
+        self->subscribe_op_.reset(
+            pa_context_subscribe(c.context(),
+                                 static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
+                                                                     PA_SUBSCRIPTION_MASK_SINK),
+                                 nullptr, nullptr));
     }
     self->recording_ = true;
     return recorder;
@@ -99,7 +101,8 @@ std::expected<void, std::string> PulseRecorder::open_stream(const SinkInfo& sink
     if (format_.channels == 2 && pa_channel_map_valid(&sink.channel_map)) {
         mixer = ChannelMixer::to_stereo(sink.channel_map);
     }
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, format_.rate, static_cast<std::uint8_t>(format_.channels)};
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, format_.rate,
+                        static_cast<std::uint8_t>(format_.channels)};
     pa_channel_map map;
     if (mixer) {
         spec.channels = sink.channel_map.channels;
@@ -112,18 +115,22 @@ std::expected<void, std::string> PulseRecorder::open_stream(const SinkInfo& sink
     if (!stream_) return std::unexpected(client_->context_error());
     pa_stream* stream = stream_.get();
     pa_stream_set_state_callback(
-        stream, [](pa_stream*, void* self) { static_cast<PulseRecorder*>(self)->on_stream_state(); },
-        this);
+        stream,
+        [](pa_stream*, void* self) { static_cast<PulseRecorder*>(self)->on_stream_state(); }, this);
     pa_stream_set_read_callback(
         stream,
-        [](pa_stream*, std::size_t, void* self) { static_cast<PulseRecorder*>(self)->read_available(); },
+        [](pa_stream*, std::size_t, void* self) {
+            static_cast<PulseRecorder*>(self)->read_available();
+        },
         this);
     // The server says when data goes missing: a suspended sink, an overflow after a stall.
     pa_stream_set_suspended_callback(
-        stream, [](pa_stream*, void* self) { static_cast<PulseRecorder*>(self)->timeline_->note_gap(); },
+        stream,
+        [](pa_stream*, void* self) { static_cast<PulseRecorder*>(self)->timeline_->note_gap(); },
         this);
     pa_stream_set_overflow_callback(
-        stream, [](pa_stream*, void* self) { static_cast<PulseRecorder*>(self)->timeline_->note_gap(); },
+        stream,
+        [](pa_stream*, void* self) { static_cast<PulseRecorder*>(self)->timeline_->note_gap(); },
         this);
 
     // Monitors otherwise deliver in chunks of up to seconds, which makes stop slow
@@ -188,8 +195,9 @@ void PulseRecorder::on_stream_state() {
 void PulseRecorder::lengthen_fragments() {
     lengthen_ = false;
     pa_buffer_attr attr = *pa_stream_get_buffer_attr(stream_.get());
-    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(
-        static_cast<pa_usec_t>(format_.fragment.count()), pa_stream_get_sample_spec(stream_.get())));
+    attr.fragsize = static_cast<std::uint32_t>(
+        pa_usec_to_bytes(static_cast<pa_usec_t>(format_.fragment.count()),
+                         pa_stream_get_sample_spec(stream_.get())));
     // No answer is awaited: the server applies it, or the stream goes on as it was.
     detail::Operation(pa_stream_set_buffer_attr(stream_.get(), &attr, nullptr, nullptr));
 }
@@ -197,7 +205,8 @@ void PulseRecorder::lengthen_fragments() {
 void PulseRecorder::follow_default() {
     if (stopped_ || failed_) return;
     query_.reset();
-    query_ = std::make_unique<SinkQuery>(*client_, [this](SinkList sinks) { on_sinks(std::move(sinks)); });
+    query_ = std::make_unique<SinkQuery>(*client_,
+                                         [this](SinkList sinks) { on_sinks(std::move(sinks)); });
 }
 
 void PulseRecorder::on_sinks(SinkList sinks) {

@@ -65,7 +65,8 @@ public:
     // Records `source`, which must be a sink's monitor.
     static std::expected<std::unique_ptr<PulseRecorder>, std::string> start(
         std::string_view source, RecordFormat format, FragmentHandler on_fragment,
-        FailureHandler on_failure, std::chrono::milliseconds connect_limit = PulseClient::CONNECT_LIMIT,
+        FailureHandler on_failure,
+        std::chrono::milliseconds connect_limit = PulseClient::CONNECT_LIMIT,
         std::chrono::milliseconds start_limit = START_LIMIT);
 
     explicit PulseRecorder(Key);
@@ -102,15 +103,15 @@ private:
     std::unique_ptr<pa_stream, detail::StreamUnref> stream_;
     std::unique_ptr<SinkQuery> query_;
     detail::Operation subscribe_op_;
-    SinkInfo sink_;                       // the sink recorded
-    std::optional<ChannelMixer> mixer_;   // when its layout is not stereo
-    std::size_t in_frame_bytes_ = 0;      // of the stream
+    SinkInfo sink_;                      // the sink recorded
+    std::optional<ChannelMixer> mixer_;  // when its layout is not stereo
+    std::size_t in_frame_bytes_ = 0;     // of the stream
     std::optional<FrameAssembler> assembler_;
     std::optional<Timeline> timeline_;
-    std::vector<float> held_;             // output frames held back while a gap is undecided
-    std::string stream_error_;            // why the last stream ended
+    std::vector<float> held_;   // output frames held back while a gap is undecided
+    std::string stream_error_;  // why the last stream ended
     bool following_ = false;
-    bool lengthen_ = false;               // the stream still has its first, short fragment
+    bool lengthen_ = false;  // the stream still has its first, short fragment
     bool recording_ = false;
     bool stopped_ = false;
     bool failed_ = false;

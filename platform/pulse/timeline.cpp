@@ -15,9 +15,7 @@ std::int64_t Timeline::frames_in(std::chrono::nanoseconds span) const {
     return span.count() * static_cast<std::int64_t>(rate_) / 1'000'000'000;
 }
 
-std::int64_t Timeline::due(Clock::time_point now) const {
-    return frames_in(now - *started_at_);
-}
+std::int64_t Timeline::due(Clock::time_point now) const { return frames_in(now - *started_at_); }
 
 void Timeline::settle(Clock::time_point now) {
     state_ = State::Settling;
@@ -71,7 +69,8 @@ Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving
         case State::Settling: {
             const auto excess = static_cast<std::int64_t>(static_cast<double>(lag) - baseline_);
             // Caught up: a burst covered the gap, or what the server said was missing.
-            if (excess <= 2 * fragment_frames_) return resolve(now, evidence_ ? excess : 0, arriving);
+            if (excess <= 2 * fragment_frames_)
+                return resolve(now, evidence_ ? excess : 0, arriving);
             // A lag that lasts, with data coming at real time, is a gap of its own size.
             if (now - settling_since_ >= SETTLE ||
                 static_cast<std::int64_t>(held_ + arriving) > frames_in(MAX_HOLD)) {
@@ -99,7 +98,8 @@ std::uint64_t Timeline::end(Clock::time_point now) {
         case State::Running:
             // Beyond the usual lag when the server said so, or well beyond delivery jitter
             // (a server that hangs until the stop).
-            if (evidence_ || excess > 2 * fragment_frames_ + frames_in(std::chrono::milliseconds(30))) {
+            if (evidence_ ||
+                excess > 2 * fragment_frames_ + frames_in(std::chrono::milliseconds(30))) {
                 silence = excess;
             }
             break;

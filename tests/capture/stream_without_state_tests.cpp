@@ -26,19 +26,20 @@ sc_stream* __wrap_sc_stream_create(sc_content_filter* filter,
                                    sc_stream_error_callback error_callback,
                                    sc_stream_sample_buffer_callback sample_callback,
                                    sc_context_callback retain, sc_context_callback release) {
-  switch (create_mode.load()) {
-    case CreateMode::Null:
-      return nullptr;
-    case CreateMode::Stateless:
-      // A platform stream the bridge never heard of.
-      return reinterpret_cast<sc_stream*>(
-          platform::SCStream::initWithFilter(capture_test::platform_of(filter), nullptr, nullptr)
-              .leak());
-    case CreateMode::Real:
-      break;
-  }
-  return __real_sc_stream_create(filter, configuration, context, error_callback, sample_callback,
-                                 retain, release);
+    switch (create_mode.load()) {
+        case CreateMode::Null:
+            return nullptr;
+        case CreateMode::Stateless:
+            // A platform stream the bridge never heard of.
+            return reinterpret_cast<sc_stream*>(
+                platform::SCStream::initWithFilter(capture_test::platform_of(filter), nullptr,
+                                                   nullptr)
+                    .leak());
+        case CreateMode::Real:
+            break;
+    }
+    return __real_sc_stream_create(filter, configuration, context, error_callback, sample_callback,
+                                   retain, release);
 }
 }
 
@@ -48,66 +49,67 @@ using capture::CMSampleBuffer;
 using capture::SCStreamOutputType;
 
 struct Probe : capture::SCStreamOutputTrait {
-  explicit Probe(std::shared_ptr<std::atomic<int>> d) : destroyed(std::move(d)) {}
-  ~Probe() override { ++*destroyed; }
-  void did_output_sample_buffer(CMSampleBuffer, SCStreamOutputType) override {}
-  std::shared_ptr<std::atomic<int>> destroyed;
+    explicit Probe(std::shared_ptr<std::atomic<int>> d) : destroyed(std::move(d)) {}
+    ~Probe() override { ++*destroyed; }
+    void did_output_sample_buffer(CMSampleBuffer, SCStreamOutputType) override {}
+    std::shared_ptr<std::atomic<int>> destroyed;
 };
 
 class StreamWithoutStateTest : public platform::scripted::ScriptedPlatformTest {
- protected:
-  void SetUp() override {
-    ScriptedPlatformTest::SetUp();
-    auto content = capture::SCShareableContent::get();
-    ASSERT_TRUE(content.has_value());
-    auto built = capture::SCContentFilterBuilder().with_display(content->displays().at(0)).try_build();
-    ASSERT_TRUE(built.has_value());
-    filter.emplace(std::move(*built));
-    configuration.emplace();
-  }
-  void TearDown() override {
-    create_mode = CreateMode::Real;
-    configuration.reset();
-    filter.reset();
-    ScriptedPlatformTest::TearDown();
-  }
-  std::optional<capture::SCContentFilter> filter;
-  std::optional<capture::SCStreamConfiguration> configuration;
-  std::shared_ptr<std::atomic<int>> destroyed = std::make_shared<std::atomic<int>>(0);
+protected:
+    void SetUp() override {
+        ScriptedPlatformTest::SetUp();
+        auto content = capture::SCShareableContent::get();
+        ASSERT_TRUE(content.has_value());
+        auto built =
+            capture::SCContentFilterBuilder().with_display(content->displays().at(0)).try_build();
+        ASSERT_TRUE(built.has_value());
+        filter.emplace(std::move(*built));
+        configuration.emplace();
+    }
+    void TearDown() override {
+        create_mode = CreateMode::Real;
+        configuration.reset();
+        filter.reset();
+        ScriptedPlatformTest::TearDown();
+    }
+    std::optional<capture::SCContentFilter> filter;
+    std::optional<capture::SCStreamConfiguration> configuration;
+    std::shared_ptr<std::atomic<int>> destroyed = std::make_shared<std::atomic<int>>(0);
 };
 
 TEST_F(StreamWithoutStateTest, RegistrationIsRefusedAndTheHandlerDestroyed) {
-  create_mode = CreateMode::Stateless;
-  capture::SCStream stream(*filter, *configuration);
-  ASSERT_NE(stream.raw(), nullptr);
-  const auto before = capture::NEXT_HANDLER_ID.load();
-  EXPECT_FALSE(stream.add_output_handler_with_queue(std::make_unique<Probe>(destroyed),
-                                                    SCStreamOutputType::Audio, nullptr));
-  EXPECT_EQ(*destroyed, 1);
-  EXPECT_EQ(capture::NEXT_HANDLER_ID.load(), before + 1) << "a refusal uses up its id";
-  EXPECT_TRUE(stream.context()->handlers.empty());
+    create_mode = CreateMode::Stateless;
+    capture::SCStream stream(*filter, *configuration);
+    ASSERT_NE(stream.raw(), nullptr);
+    const auto before = capture::NEXT_HANDLER_ID.load();
+    EXPECT_FALSE(stream.add_output_handler_with_queue(std::make_unique<Probe>(destroyed),
+                                                      SCStreamOutputType::Audio, nullptr));
+    EXPECT_EQ(*destroyed, 1);
+    EXPECT_EQ(capture::NEXT_HANDLER_ID.load(), before + 1) << "a refusal uses up its id";
+    EXPECT_TRUE(stream.context()->handlers.empty());
 }
 
 TEST_F(StreamWithoutStateTest, NullStreamRefusesAndStillFreesItsContext) {
-  struct DelegateProbe : capture::SCStreamDelegateTrait {
-    explicit DelegateProbe(std::shared_ptr<std::atomic<int>> d) : destroyed(std::move(d)) {}
-    ~DelegateProbe() override { ++*destroyed; }
-    std::shared_ptr<std::atomic<int>> destroyed;
-  };
-  create_mode = CreateMode::Null;
-  auto delegate_gone = std::make_shared<std::atomic<int>>(0);
-  auto stream = std::make_optional<capture::SCStream>(
-      *filter, *configuration, std::make_unique<DelegateProbe>(delegate_gone));
-  EXPECT_EQ(stream->raw(), nullptr);
-  EXPECT_EQ(stream->context()->ref_count.load(), 1u);
-  EXPECT_FALSE(stream->add_output_handler_with_queue(std::make_unique<Probe>(destroyed),
-                                                     SCStreamOutputType::Audio, nullptr));
-  EXPECT_EQ(*destroyed, 1);
-  const auto started = stream->start_capture();
-  ASSERT_FALSE(started.has_value());
-  EXPECT_TRUE(started.error().is<capture::SCError::CaptureStartFailed>());
-  stream.reset();
-  EXPECT_EQ(*delegate_gone, 1) << "the value's context reference was not dropped";
+    struct DelegateProbe : capture::SCStreamDelegateTrait {
+        explicit DelegateProbe(std::shared_ptr<std::atomic<int>> d) : destroyed(std::move(d)) {}
+        ~DelegateProbe() override { ++*destroyed; }
+        std::shared_ptr<std::atomic<int>> destroyed;
+    };
+    create_mode = CreateMode::Null;
+    auto delegate_gone = std::make_shared<std::atomic<int>>(0);
+    auto stream = std::make_optional<capture::SCStream>(
+        *filter, *configuration, std::make_unique<DelegateProbe>(delegate_gone));
+    EXPECT_EQ(stream->raw(), nullptr);
+    EXPECT_EQ(stream->context()->ref_count.load(), 1u);
+    EXPECT_FALSE(stream->add_output_handler_with_queue(std::make_unique<Probe>(destroyed),
+                                                       SCStreamOutputType::Audio, nullptr));
+    EXPECT_EQ(*destroyed, 1);
+    const auto started = stream->start_capture();
+    ASSERT_FALSE(started.has_value());
+    EXPECT_TRUE(started.error().is<capture::SCError::CaptureStartFailed>());
+    stream.reset();
+    EXPECT_EQ(*delegate_gone, 1) << "the value's context reference was not dropped";
 }
 
 }  // namespace

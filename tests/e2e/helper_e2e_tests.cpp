@@ -122,7 +122,8 @@ protected:
             "LANG=C",
         };
         for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
-            if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+            if (const char* value = std::getenv(name))
+                env.push_back(std::string(name) + "=" + value);
         }
         // ThreadSanitizer pauses a second at exit by default, which would hide how promptly
         // the helper ends; other builds ignore the setting.
@@ -272,12 +273,10 @@ TEST_F(HelperRecording, SignalsAndDeadlineEachEndTheRunWithOneOkLine) {
 // ends before the server's first delivery (an idle null sink delivers its first fragment
 // up to two seconds late) covers its wall time.
 TEST_F(HelperRecording, SilenceIsAsLongAsItsWallTime) {
-    expect_covers_wall_time(record(dir() / "long.opus", SIGINT, [] {
-        std::this_thread::sleep_for(3s);
-    }));
-    expect_covers_wall_time(record(dir() / "short.opus", SIGINT, [] {
-        std::this_thread::sleep_for(1s);
-    }));
+    expect_covers_wall_time(
+        record(dir() / "long.opus", SIGINT, [] { std::this_thread::sleep_for(3s); }));
+    expect_covers_wall_time(
+        record(dir() / "short.opus", SIGINT, [] { std::this_thread::sleep_for(1s); }));
     const TimedRun timed = record(dir() / "deadline.opus", 0, [] {}, {"--secs", "1"});
     EXPECT_NEAR(timed.seconds, timed.until_gone, FRAME_SECONDS + FRAGMENT_SECONDS);
 }
@@ -338,7 +337,8 @@ TEST_F(HelperRecording, ServerDeathIsReportedOnceAndTheRunGoesOnToItsDeadline) {
             }
             EXPECT_GE(static_cast<double>(loud) * 0.010, 0.8);
             ASSERT_TRUE(first.has_value());
-            EXPECT_LE(static_cast<double>(*first) * 0.010, 0.1) << "the start lost what was playing";
+            EXPECT_LE(static_cast<double>(*first) * 0.010, 0.1)
+                << "the start lost what was playing";
         }
     }
 }

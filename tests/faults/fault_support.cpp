@@ -34,9 +34,11 @@ std::string check_clean_end(const Outcome& outcome, int status) {
         problems += "exit status " + std::to_string(outcome.exit_status) + "; ";
     }
     for (const char* report : {"Sanitizer", "runtime error:", "terminate called"}) {
-        if (outcome.err.find(report) != std::string::npos) problems += std::string(report) + " on stderr; ";
+        if (outcome.err.find(report) != std::string::npos)
+            problems += std::string(report) + " on stderr; ";
     }
-    const bool one_line = outcome.out.ends_with('\n') && outcome.out.find('\n') == outcome.out.size() - 1;
+    const bool one_line =
+        outcome.out.ends_with('\n') && outcome.out.find('\n') == outcome.out.size() - 1;
     const bool unavailable = outcome.out.starts_with("UNAVAILABLE ") && outcome.out.size() > 13;
     if (!one_line || (!unavailable && ok_seconds(outcome.out) < 0)) {
         problems += "not one status line; ";
@@ -53,7 +55,8 @@ double ok_seconds(const std::string& out) {
     const std::string_view number(out.data() + 3, out.size() - 4);
     const auto point = number.find('.');
     const std::string_view whole = number.substr(0, point);
-    const std::string_view fraction = point == std::string_view::npos ? "0" : number.substr(point + 1);
+    const std::string_view fraction =
+        point == std::string_view::npos ? "0" : number.substr(point + 1);
     const auto digits = [](std::string_view text) {
         return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
     };
@@ -95,7 +98,8 @@ std::expected<std::unique_ptr<SmallFilesystem>, std::string> SmallFilesystem::mo
         return std::unexpected(std::string("private mounts: ") + std::strerror(errno));
     }
     char templ[] = "/tmp/vmah-faults-fs-XXXXXX";
-    if (::mkdtemp(templ) == nullptr) return std::unexpected(std::string("mkdtemp: ") + std::strerror(errno));
+    if (::mkdtemp(templ) == nullptr)
+        return std::unexpected(std::string("mkdtemp: ") + std::strerror(errno));
     auto filesystem = std::make_unique<SmallFilesystem>(Key{});
     const std::string options = "size=" + std::to_string(bytes) + ",mode=0700";
     if (::mount("tmpfs", templ, "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
@@ -114,7 +118,7 @@ SmallFilesystem::~SmallFilesystem() {
 }
 
 std::size_t SmallFilesystem::free_bytes() const {
-    struct statvfs info{};
+    struct statvfs info {};
     if (::statvfs(path_.c_str(), &info) != 0) return 0;
     return static_cast<std::size_t>(info.f_bavail) * info.f_frsize;
 }
@@ -164,7 +168,8 @@ std::vector<std::string> HelperAgainstServer::environment() const {
     // ThreadSanitizer pauses a second at exit by default, which would hide how promptly the
     // helper ends after a stop; other builds ignore the setting.
     const char* tsan = std::getenv("TSAN_OPTIONS");
-    env.push_back(std::string("TSAN_OPTIONS=") + (tsan != nullptr && *tsan != '\0' ? std::string(tsan) + ":" : "") +
+    env.push_back(std::string("TSAN_OPTIONS=") +
+                  (tsan != nullptr && *tsan != '\0' ? std::string(tsan) + ":" : "") +
                   "atexit_sleep_ms=0");
     return env;
 }
@@ -173,9 +178,11 @@ std::unique_ptr<ChildProcess> HelperAgainstServer::start_helper(std::vector<std:
                                                                 Output stdout_mode,
                                                                 bool block_stop_signals) const {
     args.insert(args.begin(), HELPER_BINARY);
-    return std::make_unique<ChildProcess>(ChildProcess::start(
-        args, environment(),
-        {.stdout_to = stdout_mode, .stderr_to = Output::Pipe, .block_stop_signals = block_stop_signals}));
+    return std::make_unique<ChildProcess>(
+        ChildProcess::start(args, environment(),
+                            {.stdout_to = stdout_mode,
+                             .stderr_to = Output::Pipe,
+                             .block_stop_signals = block_stop_signals}));
 }
 
 void HelperAgainstServer::play_noise(double seconds) {

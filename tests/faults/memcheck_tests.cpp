@@ -33,13 +33,12 @@ TEST_F(MemcheckRecording, RecordingHasNoMemoryErrorsOrLeaks) {
     play_noise(30);
     const std::string out = out_dir() + "/memcheck.opus";
     const std::string log = out_dir() + "/memcheck.log";
-    auto helper = ChildProcess::start({"/usr/bin/valgrind", "--tool=memcheck",
-                                       "--error-exitcode=" + std::to_string(VALGRIND_ERROR_STATUS),
-                                       "--leak-check=full", "--show-leak-kinds=definite,indirect",
-                                       "--errors-for-leak-kinds=definite,indirect", "--track-origins=yes",
-                                       "--log-file=" + log,
-                                       HELPER_BINARY, "--out", out, "--secs", "20"},
-                                      environment(), test_support::PIPED);
+    auto helper = ChildProcess::start(
+        {"/usr/bin/valgrind", "--tool=memcheck",
+         "--error-exitcode=" + std::to_string(VALGRIND_ERROR_STATUS), "--leak-check=full",
+         "--show-leak-kinds=definite,indirect", "--errors-for-leak-kinds=definite,indirect",
+         "--track-origins=yes", "--log-file=" + log, HELPER_BINARY, "--out", out, "--secs", "20"},
+        environment(), test_support::PIPED);
     ASSERT_TRUE(helper.wait_for_stop_handlers(60s)) << read_text(log);
     ASSERT_TRUE(wait_for_file(out, 60s)) << read_text(log);
     std::this_thread::sleep_for(2s);

@@ -27,7 +27,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr auto RUN_LIMIT = 40s;
-const std::string DISK_FULL = "UNAVAILABLE opus/ogg writer: No space left on device (os error 28)\n";
+const std::string DISK_FULL =
+    "UNAVAILABLE opus/ogg writer: No space left on device (os error 28)\n";
 
 // A whole page is written when its 255 lacing values are used: for dense noise that is
 // about every 5 s, the moments the file grows.
@@ -97,9 +98,10 @@ TEST_F(OutputFaults, FilesystemFillingUpKeepsTheWholePagesBeforeIt) {
     const Decoded decoded = decode_file(out);
     EXPECT_TRUE(decoded.opened);
     EXPECT_TRUE(decoded.read_to_end);
-    std::printf("file system of %zu bytes full after %.2f s; file %zu bytes, %.2f s of audio "
-                "in whole pages\n",
-                CAPACITY, filled_after, scan.bytes, static_cast<double>(scan.last_granule) / 48000);
+    std::printf(
+        "file system of %zu bytes full after %.2f s; file %zu bytes, %.2f s of audio "
+        "in whole pages\n",
+        CAPACITY, filled_after, scan.bytes, static_cast<double>(scan.last_granule) / 48000);
 }
 
 // The disk is full when the first audio page is due (12 KiB were left) and has plenty of
@@ -140,9 +142,10 @@ TEST_F(OutputFaults, SpaceComingBackLetsTheRecordingFinish) {
     EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages";
     const long frames = static_cast<long>(scan.last_granule / 960);
     EXPECT_LE(scan.audio_packets, frames);
-    std::printf("OK %.2f; %ld of %ld audio packets in the file (%ld lost while the disk was "
-                "full)\n",
-                seconds, scan.audio_packets, frames, frames - scan.audio_packets);
+    std::printf(
+        "OK %.2f; %ld of %ld audio packets in the file (%ld lost while the disk was "
+        "full)\n",
+        seconds, scan.audio_packets, frames, frames - scan.audio_packets);
 }
 
 // The open file outlives its directory entry. Removing the directory, or replacing the
@@ -206,8 +209,9 @@ TEST_F(OutputFaults, OutputTakenByAnotherRecordingOrStandardOutputIsRefused) {
     const Outcome refused = second->finish(RUN_LIMIT);
     EXPECT_TRUE(first->running()) << "the second run outlived the first";
     EXPECT_EQ(check_clean_end(refused), "");
-    EXPECT_EQ(refused.out,
-              "UNAVAILABLE opus/ogg writer: the output file is in use: another process holds its lock\n");
+    EXPECT_EQ(
+        refused.out,
+        "UNAVAILABLE opus/ogg writer: the output file is in use: another process holds its lock\n");
     const Outcome recorded = first->finish(RUN_LIMIT);
     EXPECT_EQ(check_clean_end(recorded), "");
     const double seconds = ok_seconds(recorded.out);
@@ -220,7 +224,8 @@ TEST_F(OutputFaults, OutputTakenByAnotherRecordingOrStandardOutputIsRefused) {
 
     const Outcome own = start_helper({"--out", "/dev/stdout"})->finish(RUN_LIMIT);
     EXPECT_EQ(check_clean_end(own), "");
-    EXPECT_EQ(own.out, "UNAVAILABLE opus/ogg writer: the output is the helper's own standard output\n");
+    EXPECT_EQ(own.out,
+              "UNAVAILABLE opus/ogg writer: the output is the helper's own standard output\n");
 }
 
 // Output to a pipe that blocks. Nobody opens it: the helper answers at once rather than
@@ -232,7 +237,8 @@ TEST_F(OutputFaults, PipeThatBlocksNeverHoldsUpTheStop) {
     ASSERT_EQ(::mkfifo(unread.c_str(), 0600), 0);
     Outcome outcome = start_helper({"--out", unread})->finish(RUN_LIMIT);
     EXPECT_EQ(check_clean_end(outcome), "");
-    EXPECT_EQ(outcome.out, "UNAVAILABLE opus/ogg writer: the output is a pipe that no process reads\n");
+    EXPECT_EQ(outcome.out,
+              "UNAVAILABLE opus/ogg writer: the output is a pipe that no process reads\n");
 
     play_noise(30);
     enum class Reader { StuckSignal, StuckDeadline, SlowSignal };
@@ -245,24 +251,30 @@ TEST_F(OutputFaults, PipeThatBlocksNeverHoldsUpTheStop) {
         ::fcntl(reader, F_SETPIPE_SZ, 4096);  // the first page of audio fills it
         std::atomic<bool> reading{kind == Reader::SlowSignal};
         std::thread slow([&] {
-            for (char block[4096]; reading; std::this_thread::sleep_for(800ms)) (void)::read(reader, block, 4096);
+            for (char block[4096]; reading; std::this_thread::sleep_for(800ms))
+                (void)::read(reader, block, 4096);
         });
-        auto helper = start_helper({"--out", pipe, "--secs", kind == Reader::StuckDeadline ? "4" : "600"});
+        auto helper =
+            start_helper({"--out", pipe, "--secs", kind == Reader::StuckDeadline ? "4" : "600"});
         // Stuck: stop while the helper waits on the full pipe. Otherwise stop at 4 s.
         const auto give_up = std::chrono::steady_clock::now() + 4s;
         for (int queued = 0; std::chrono::steady_clock::now() < give_up;) {
-            if (kind == Reader::StuckSignal && ::ioctl(reader, FIONREAD, &queued) == 0 && queued >= 4096) break;
+            if (kind == Reader::StuckSignal && ::ioctl(reader, FIONREAD, &queued) == 0 &&
+                queued >= 4096)
+                break;
             std::this_thread::sleep_for(1ms);
         }
         const auto stopped = std::chrono::steady_clock::now();
         if (kind != Reader::StuckDeadline) helper->signal(SIGINT);
         outcome = helper->finish(RUN_LIMIT);
-        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count();
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count();
         reading = false;
         slow.join();
         ::close(reader);
         EXPECT_EQ(check_clean_end(outcome), "");
-        EXPECT_TRUE(outcome.out.starts_with("UNAVAILABLE opus/ogg writer: the output ")) << outcome.out;
+        EXPECT_TRUE(outcome.out.starts_with("UNAVAILABLE opus/ogg writer: the output "))
+            << outcome.out;
         EXPECT_LT(took, 2.5) << "the stop waited for the output";
         std::printf("ended %.2f s after the stop: %s", took, outcome.out.c_str());
     }
@@ -274,7 +286,8 @@ TEST_F(OutputFaults, PipeThatBlocksNeverHoldsUpTheStop) {
 TEST_F(OutputFaults, ClosedStandardOutputIsNeitherFatalNorWrittenElsewhere) {
     for (const Output mode : {Output::ReaderGone, Output::Closed}) {
         SCOPED_TRACE(mode == Output::Closed ? "no descriptor 1" : "reader gone");
-        const std::string out = out_dir() + (mode == Output::Closed ? "/closed.opus" : "/gone.opus");
+        const std::string out =
+            out_dir() + (mode == Output::Closed ? "/closed.opus" : "/gone.opus");
         auto recording = start_helper({"--out", out, "--secs", "1"}, mode);
         Outcome outcome = recording->finish(RUN_LIMIT);
         EXPECT_FALSE(outcome.hung);

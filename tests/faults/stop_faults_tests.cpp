@@ -39,7 +39,8 @@ void expect_finished(const std::string& path, double seconds) {
     EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages";
     EXPECT_TRUE(scan.last_is_eos);
     EXPECT_EQ(scan.eos_pages, 1);
-    EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule << " for " << seconds;
+    EXPECT_TRUE(granule_matches(scan.last_granule, seconds))
+        << scan.last_granule << " for " << seconds;
     const Decoded decoded = decode_file(path);
     EXPECT_TRUE(decoded.opened);
     EXPECT_TRUE(decoded.read_to_end);
@@ -143,9 +144,10 @@ TEST_F(StopFaults, ServerKilledAndRestartedMidRecording) {
     EXPECT_GT(seconds, alive - 0.5) << outcome.out;
     EXPECT_LT(seconds, alive + 0.1) << outcome.out;
     expect_finished(out, seconds);
-    std::printf("server killed %.2f s into capture and restarted; recorded %.2f s of a %.2f s "
-                "run\n",
-                alive, seconds, seconds_since(capturing));
+    std::printf(
+        "server killed %.2f s into capture and restarted; recorded %.2f s of a %.2f s "
+        "run\n",
+        alive, seconds, seconds_since(capturing));
 }
 
 }  // namespace

@@ -103,9 +103,8 @@ TEST_F(AudioOutputHandlerTest, SamplesAreClampedScaledAndTruncatedTowardZero) {
     const float inf = std::numeric_limits<float>::infinity();
     EXPECT_EQ(written_for(interleaved({0.5f, -0.5f, 2.0f, nan}, 2)),
               (Samples{16383, -16383, 32767, 0}));
-    EXPECT_EQ(written_for(interleaved({1.0f, -1.0f, -2.0f, inf, -inf, -nan, 0.9999f, -0.00001f,
-                                       0.00003f, 0.0f},
-                                      2)),
+    EXPECT_EQ(written_for(interleaved(
+                  {1.0f, -1.0f, -2.0f, inf, -inf, -nan, 0.9999f, -0.00001f, 0.00003f, 0.0f}, 2)),
               (Samples{32767, -32767, -32767, 32767, -32767, 0, 32763, 0, 0, 0}));
 }
 
@@ -118,8 +117,7 @@ TEST_F(AudioOutputHandlerTest, InterleavedLayoutsBecomeStereo) {
     EXPECT_EQ(written_for(interleaved(ramp(12, 0.0f, 0.0625f), 4)),
               (Samples{0, 2047, 8191, 10239, 16383, 18431}));
     // Three channels with an incomplete last frame.
-    EXPECT_EQ(written_for(interleaved(ramp(7, 0.0f, 0.125f), 3)),
-              (Samples{0, 4095, 12287, 16383}));
+    EXPECT_EQ(written_for(interleaved(ramp(7, 0.0f, 0.125f), 3)), (Samples{0, 4095, 12287, 16383}));
     // A channel count of 0 is taken as mono.
     EXPECT_EQ(written_for(interleaved({0.5f}, 0)), (Samples{16383, 16383}));
     // Fewer samples than one frame: an empty sequence still goes to the writer.
@@ -165,8 +163,9 @@ TEST_F(AudioOutputHandlerTest, BytesNeedNotBeAligned) {
     std::memcpy(bytes.data() + 1, values, sizeof values);
     const auto block = CMBlockBuffer::createWithBytes(bytes);
     // Interleaved stereo starting at an odd address, and planar buffers at odd addresses.
-    EXPECT_EQ(written_for(platform::CMSampleBuffer::createAudio(block.get(), {{2, 12, 1}}, 48000, 1)),
-              (Samples{16383, -8191}));
+    EXPECT_EQ(
+        written_for(platform::CMSampleBuffer::createAudio(block.get(), {{2, 12, 1}}, 48000, 1)),
+        (Samples{16383, -8191}));
     EXPECT_EQ(written_for(platform::CMSampleBuffer::createAudio(block.get(), {{1, 4, 1}, {1, 4, 9}},
                                                                 48000, 1)),
               (Samples{16383, 32767}));

@@ -49,9 +49,9 @@ TEST(ParseSecs, AcceptsDigitsWithOptionalPlus) {
 }
 
 TEST(ParseSecs, RejectsEverythingElse) {
-    for (const char* text : {"", "+", "-", "-5", "-0", "++5", "+-5", "5s", "s5", " 5", "5 ",
-                             "5\n", "0x10", "1e3", "1.5", "5,0", "\xd9\xa5",
-                             "18446744073709551616", "99999999999999999999"}) {
+    for (const char* text :
+         {"", "+", "-", "-5", "-0", "++5", "+-5", "5s", "s5", " 5", "5 ", "5\n", "0x10", "1e3",
+          "1.5", "5,0", "\xd9\xa5", "18446744073709551616", "99999999999999999999"}) {
         EXPECT_EQ(parse_secs(text), std::nullopt) << '"' << text << '"';
     }
     EXPECT_EQ(parse_secs(std::string_view("5\0", 2)), std::nullopt);

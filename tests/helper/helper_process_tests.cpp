@@ -78,7 +78,9 @@ protected:
         args.insert(args.begin(), HELPER_BINARY);
         return std::make_unique<ChildProcess>(ChildProcess::start(args, env_, test_support::PIPED));
     }
-    test_support::Outcome run(std::vector<std::string> args) { return start(std::move(args))->finish(); }
+    test_support::Outcome run(std::vector<std::string> args) {
+        return start(std::move(args))->finish();
+    }
 
     // The file exists only after the stop signals are installed, so from then on a signal
     // asks for a stop instead of killing the helper.
@@ -137,9 +139,12 @@ protected:
 };
 
 TEST_F(HelperProcess, MissingOutputEndsWithStatusTwo) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {"--out", ""}, {"--out"}, {"--secs", "1", "--out"}, {"--out=x.opus"},
-             {"", "", ""}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{},
+                                                                  {"--out", ""},
+                                                                  {"--out"},
+                                                                  {"--secs", "1", "--out"},
+                                                                  {"--out=x.opus"},
+                                                                  {"", "", ""}}) {
         const auto result = run(args);
         EXPECT_EQ(result.exit_status, 2);
         EXPECT_EQ(result.out, MISSING_OUT);

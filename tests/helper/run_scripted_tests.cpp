@@ -182,13 +182,11 @@ protected:
 
 TEST_F(RunScriptedTest, RefusedContentIsUnavailableBeforeTheFileExists) {
     const fs::path out = dir / "refused.opus";
-    EXPECT_EQ(run_until_unavailable(out,
-                                    [&] {
-                                        backend->set_content(
-                                            std::unexpected(std::string("not allowed")), 1);
-                                    }),
-              "UNAVAILABLE SCShareableContent::get: No shareable content available: "
-              "Content unavailable: not allowed\n");
+    EXPECT_EQ(
+        run_until_unavailable(
+            out, [&] { backend->set_content(std::unexpected(std::string("not allowed")), 1); }),
+        "UNAVAILABLE SCShareableContent::get: No shareable content available: "
+        "Content unavailable: not allowed\n");
     EXPECT_FALSE(fs::exists(out));
 }
 
@@ -285,11 +283,11 @@ TEST_F(RunScriptedTest, ReleaseDropsTheRunReferenceAfterTheStream) {
     capture.start(slot);
     capture.stop();
     // A reference of its own that says when it goes, standing for the run function's.
-    std::shared_ptr<helper::WriterSlot> run_reference(
-        slot.get(), [keep = slot](helper::WriterSlot*) mutable {
-            note("run reference");
-            keep.reset();
-        });
+    std::shared_ptr<helper::WriterSlot> run_reference(slot.get(),
+                                                      [keep = slot](helper::WriterSlot*) mutable {
+                                                          note("run reference");
+                                                          keep.reset();
+                                                      });
     capture.release(std::move(run_reference));
     platform::wait_idle();
     EXPECT_EQ(events_from_stream_release(),

@@ -4,15 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <limits>
-#include <thread>
 #include <string>
-#include <unistd.h>
+#include <thread>
 
 namespace {
 
@@ -29,9 +29,17 @@ TEST(FormatSeconds, ShortestFixedText) {
 }
 
 TEST(FormatSeconds, ReadsBackExactlyWithoutExponent) {
-    const double values[] = {1e21,   3e22,    1.0 / 3.0, 2.0 / 3.0e7, 12345.678901234567,
-                             1e-7,   0.02 * 7, 5e-324,   std::numeric_limits<double>::max(),
-                             4503599627370497.0, 96000.0 / 48000.0 + 0.02};
+    const double values[] = {1e21,
+                             3e22,
+                             1.0 / 3.0,
+                             2.0 / 3.0e7,
+                             12345.678901234567,
+                             1e-7,
+                             0.02 * 7,
+                             5e-324,
+                             std::numeric_limits<double>::max(),
+                             4503599627370497.0,
+                             96000.0 / 48000.0 + 0.02};
     for (double value : values) {
         const std::string text = format_seconds(value);
         EXPECT_EQ(text.find_first_of("eE"), std::string::npos) << text;

@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <filesystem>
 #include <stdexcept>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {

@@ -64,7 +64,6 @@ struct TestSink {
     }
 };
 
-
 struct SentPacket {
     std::uint32_t serial = 0;
     std::vector<std::uint8_t> bytes;
@@ -172,20 +171,24 @@ inline std::string verify(std::span<const std::uint8_t> bytes, const std::vector
                 return where + "more packets than were sent";
             }
             const SentPacket& original = *list[stream.next_packet];
-            const std::span<const std::uint8_t> read(packet.packet, static_cast<std::size_t>(packet.bytes));
-            if (!std::equal(read.begin(), read.end(), original.bytes.begin(), original.bytes.end())) {
+            const std::span<const std::uint8_t> read(packet.packet,
+                                                     static_cast<std::size_t>(packet.bytes));
+            if (!std::equal(read.begin(), read.end(), original.bytes.begin(),
+                            original.bytes.end())) {
                 return where + "packet " + std::to_string(stream.next_packet) + " differs (" +
-                       std::to_string(read.size()) + " bytes read, " + std::to_string(original.bytes.size()) +
-                       " sent)";
+                       std::to_string(read.size()) + " bytes read, " +
+                       std::to_string(original.bytes.size()) + " sent)";
             }
             completed.push_back(&original);
             ++stream.next_packet;
         }
 
         const auto granule = static_cast<std::uint64_t>(ogg_page_granulepos(&page));
-        const std::uint64_t wanted_granule = completed.empty() ? ogg::NO_GRANULE : completed.back()->granule;
+        const std::uint64_t wanted_granule =
+            completed.empty() ? ogg::NO_GRANULE : completed.back()->granule;
         if (granule != wanted_granule) {
-            return where + "granule " + std::to_string(granule) + ", expected " + std::to_string(wanted_granule);
+            return where + "granule " + std::to_string(granule) + ", expected " +
+                   std::to_string(wanted_granule);
         }
         if (strict) {
             for (std::size_t i = 0; i < completed.size(); ++i) {

@@ -36,11 +36,14 @@ struct Feed {
     Writer writer{TestSink{}};
     std::vector<SentPacket> sent;
 
-    std::expected<void, SinkError> send(std::uint32_t serial, Bytes bytes, PacketEnd end, std::uint64_t granule) {
+    std::expected<void, SinkError> send(std::uint32_t serial, Bytes bytes, PacketEnd end,
+                                        std::uint64_t granule) {
         sent.push_back({serial, bytes, end, granule});
         return writer.write_packet(std::move(bytes), serial, end, granule);
     }
-    std::string check(Paging paging) const { return ogg_check::verify(writer.sink().bytes, sent, paging); }
+    std::string check(Paging paging) const {
+        return ogg_check::verify(writer.sink().bytes, sent, paging);
+    }
 };
 
 struct RawPage {
@@ -70,7 +73,8 @@ std::vector<RawPage> split_pages(std::span<const std::uint8_t> bytes) {
         page.serial = static_cast<std::uint32_t>(read_le(bytes.subspan(14, 4)));
         page.sequence = static_cast<std::uint32_t>(read_le(bytes.subspan(18, 4)));
         const std::size_t segments = bytes[26];
-        page.lacing.assign(bytes.begin() + 27, bytes.begin() + 27 + static_cast<std::ptrdiff_t>(segments));
+        page.lacing.assign(bytes.begin() + 27,
+                           bytes.begin() + 27 + static_cast<std::ptrdiff_t>(segments));
         std::size_t body = 0;
         for (const std::uint8_t value : page.lacing) {
             body += value;
@@ -101,7 +105,8 @@ TEST(OggCrc, TableAndChecksumFollowTheOggPolynomial) {
 }
 
 TEST(OggPageLayout, OpusHeadersGiveTheReferencePages) {
-    const Bytes head{'O', 'p', 'u', 's', 'H', 'e', 'a', 'd', 1, 2, 0x38, 0x01, 0x80, 0xBB, 0, 0, 0, 0, 0};
+    const Bytes head{'O',  'p',  'u',  's',  'H', 'e', 'a', 'd', 1, 2,
+                     0x38, 0x01, 0x80, 0xBB, 0,   0,   0,   0,   0};
     Bytes tags{'O', 'p', 'u', 's', 'T', 'a', 'g', 's', 14, 0, 0, 0};
     for (const char c : std::string_view("velgo-marrinet")) {
         tags.push_back(static_cast<std::uint8_t>(c));
@@ -111,8 +116,8 @@ TEST(OggPageLayout, OpusHeadersGiveTheReferencePages) {
 
     Feed feed;
     ASSERT_TRUE(feed.send(0x4D50EE80u, head, PacketEnd::FlushPage, 0));
-    Bytes expected{0x4F, 0x67, 0x67, 0x53, 0x00, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xEE, 0x50, 0x4D,
-                   0, 0, 0, 0, 0x6A, 0x23, 0x0B, 0x1D, 0x01, 0x13};
+    Bytes expected{0x4F, 0x67, 0x67, 0x53, 0x00, 0x02, 0, 0, 0,    0,    0,    0,    0,    0,
+                   0x80, 0xEE, 0x50, 0x4D, 0,    0,    0, 0, 0x6A, 0x23, 0x0B, 0x1D, 0x01, 0x13};
     expected.insert(expected.end(), head.begin(), head.end());
     EXPECT_EQ(feed.writer.sink().bytes, expected);
 
@@ -213,10 +218,14 @@ TEST(OggPageLayout, EndOfStreamOnTheLastLacingValueWritesOnePage) {
 
 std::size_t random_size(std::mt19937_64& rng) {
     switch (rng() % 8) {
-    case 0: return rng() % 3;
-    case 1: return 255 * (1 + rng() % 6) + rng() % 3 - 1;
-    case 2: return rng() % 70001;
-    default: return rng() % 600;
+        case 0:
+            return rng() % 3;
+        case 1:
+            return 255 * (1 + rng() % 6) + rng() % 3 - 1;
+        case 2:
+            return rng() % 70001;
+        default:
+            return rng() % 600;
     }
 }
 
@@ -236,10 +245,12 @@ TEST(OggRoundTrip, RandomPacketSequencesReadBackIntact) {
             const std::size_t s = rng() % SERIALS.size();
             granules[s] += rng() % 2000;
             const auto seed_byte = static_cast<std::uint8_t>(rng());
-            ASSERT_TRUE(feed.send(SERIALS[s], pattern(random_size(rng), seed_byte), random_end(rng), granules[s]));
+            ASSERT_TRUE(feed.send(SERIALS[s], pattern(random_size(rng), seed_byte), random_end(rng),
+                                  granules[s]));
         }
         for (std::size_t s = 0; s < SERIALS.size(); ++s) {
-            ASSERT_TRUE(feed.send(SERIALS[s], pattern(10, 1), PacketEnd::EndOfStream, granules[s] + 1));
+            ASSERT_TRUE(
+                feed.send(SERIALS[s], pattern(10, 1), PacketEnd::EndOfStream, granules[s] + 1));
         }
         EXPECT_EQ(feed.check(Paging::Strict), "") << "seed " << seed;
     }
@@ -278,12 +289,14 @@ TEST(OggSinkFailure, FullHeldPageIsWrittenAgainBeforeTheNextPacket) {
         std::size_t failing_write;
         std::size_t partial;
     };
-    for (const Case c : {Case{true, 0, 0}, Case{true, 0, 13}, Case{true, 2, 5}, Case{true, 256, 100},
-                         Case{false, 0, 0}, Case{false, 1, 100}}) {
-        SCOPED_TRACE(testing::Message() << "cut " << c.cut << " write " << c.failing_write << " partial " << c.partial);
+    for (const Case c : {Case{true, 0, 0}, Case{true, 0, 13}, Case{true, 2, 5},
+                         Case{true, 256, 100}, Case{false, 0, 0}, Case{false, 1, 100}}) {
+        SCOPED_TRACE(testing::Message() << "cut " << c.cut << " write " << c.failing_write
+                                        << " partial " << c.partial);
         Feed feed;
         for (std::uint64_t i = 1; i <= 254; ++i) {
-            ASSERT_TRUE(feed.send(8, pattern(10, static_cast<std::uint8_t>(i)), PacketEnd::Normal, i));
+            ASSERT_TRUE(
+                feed.send(8, pattern(10, static_cast<std::uint8_t>(i)), PacketEnd::Normal, i));
         }
         feed.writer.sink().fail(c.failing_write, 2, c.partial, 7);
         const auto failed = feed.send(8, pattern(c.cut ? 600 : 10, 99), PacketEnd::Normal, 1000);
@@ -313,15 +326,16 @@ TEST(OggSinkFailure, PartlyTakenPageIsFinishedNotSentAgain) {
         std::size_t failing_write;  // 0 header, 1 segment table, then packet bytes
         std::size_t partial;
     };
-    for (const Case c : {Case{false, 0, 5}, Case{false, 1, 3}, Case{false, 3, 20}, Case{true, 0, 26},
-                         Case{true, 100, 7}, Case{true, 256, 100}}) {
+    for (const Case c : {Case{false, 0, 5}, Case{false, 1, 3}, Case{false, 3, 20},
+                         Case{true, 0, 26}, Case{true, 100, 7}, Case{true, 256, 100}}) {
         SCOPED_TRACE(testing::Message() << "full " << c.full << " write " << c.failing_write);
         Feed clean, failing;
         for (Feed* feed : {&clean, &failing}) {
             const std::vector<std::size_t> sizes =
                 c.full ? std::vector<std::size_t>(254, 10) : std::vector<std::size_t>{300, 40, 700};
             for (std::size_t i = 0; i < sizes.size(); ++i) {
-                ASSERT_TRUE(feed->send(8, pattern(sizes[i], static_cast<std::uint8_t>(i)), PacketEnd::Normal, i + 1));
+                ASSERT_TRUE(feed->send(8, pattern(sizes[i], static_cast<std::uint8_t>(i)),
+                                       PacketEnd::Normal, i + 1));
             }
             if (feed == &failing) feed->writer.sink().fail(c.failing_write, 1, c.partial, 9);
             const auto result = feed->send(8, pattern(c.full ? 600 : 700, 99),
@@ -352,14 +366,17 @@ TEST(OggSinkFailure, RandomFailuresLoseOnlyThePacketsThatWereRefused) {
             const bool full = (before && before->segment_count == 255) ||
                               feed.writer.partly_sent_stream().has_value();
             const auto seed_byte = static_cast<std::uint8_t>(rng());
-            if (feed.send(serial, pattern(random_size(rng), seed_byte), random_end(rng), granules[s])) {
+            if (feed.send(serial, pattern(random_size(rng), seed_byte), random_end(rng),
+                          granules[s])) {
                 continue;
             }
             // A refused packet is either held for a later page or dropped whole.
             // A stream whose first packet waited on another stream's page has no state yet.
             const ogg::PageState* after = feed.writer.stream(serial);
             const bool kept = after && std::any_of(after->packets.begin(), after->packets.end(),
-                                                   [&](const ogg::PagePacket& p) { return p.granule == granules[s]; });
+                                                   [&](const ogg::PagePacket& p) {
+                                                       return p.granule == granules[s];
+                                                   });
             if (!kept) {
                 EXPECT_TRUE(full) << "a packet was dropped although its page could take it";
                 feed.sent.pop_back();
@@ -368,7 +385,8 @@ TEST(OggSinkFailure, RandomFailuresLoseOnlyThePacketsThatWereRefused) {
         }
         feed.writer.sink().fail(0, 0);
         for (std::size_t s = 0; s < SERIALS.size(); ++s) {
-            ASSERT_TRUE(feed.send(SERIALS[s], pattern(TAIL_BYTES, 4), PacketEnd::FlushPage, granules[s] + 1));
+            ASSERT_TRUE(feed.send(SERIALS[s], pattern(TAIL_BYTES, 4), PacketEnd::FlushPage,
+                                  granules[s] + 1));
         }
         EXPECT_EQ(feed.check(Paging::AfterFailures), "") << "seed " << seed;
         EXPECT_GT(dropped, 0u) << "seed " << seed << " never exercised a refused packet";

@@ -1,12 +1,12 @@
 // The writer's file and error layers: buffering, failure and retry, display texts.
 
-#include <cerrno>
-#include <csignal>
 #include <gtest/gtest.h>
-#include <numeric>
 #include <opus.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <cerrno>
+#include <csignal>
+#include <numeric>
 
 #include "opus_ogg/buffered_file.h"
 #include "opus_ogg/encoder.h"
@@ -65,11 +65,13 @@ TEST(BufferedFile, BatchesSmallWritesAndPassesLargeOnes) {
         ASSERT_EQ(file->write_some(std::span(data).subspan(5000, 4000)).value_or(0), 4000u);
         EXPECT_EQ(file_size(path), 5000);
         // A whole buffer's worth or more goes straight to the file, after the 4000.
-        ASSERT_EQ(file->write_some(std::span(data).subspan(9000, BufferedFile::CAPACITY)).value_or(0),
-                  BufferedFile::CAPACITY);
+        ASSERT_EQ(
+            file->write_some(std::span(data).subspan(9000, BufferedFile::CAPACITY)).value_or(0),
+            BufferedFile::CAPACITY);
         EXPECT_EQ(file_size(path), 9000 + static_cast<off_t>(BufferedFile::CAPACITY));
-        ASSERT_EQ(file->write_some(std::span(data).subspan(9000 + BufferedFile::CAPACITY)).value_or(0),
-                  data.size() - 9000 - BufferedFile::CAPACITY);
+        ASSERT_EQ(
+            file->write_some(std::span(data).subspan(9000 + BufferedFile::CAPACITY)).value_or(0),
+            data.size() - 9000 - BufferedFile::CAPACITY);
         // The buffer moves with the file and is written out once, on destruction.
         BufferedFile moved = std::move(*file);
     }

@@ -73,7 +73,7 @@ long resident_bytes() {
 struct PageScan {
     std::uint64_t pages = 0;
     std::uint64_t eos_pages = 0;
-    std::uint64_t bad_pages = 0;       // sync losses, checksum failures included
+    std::uint64_t bad_pages = 0;  // sync losses, checksum failures included
     std::uint64_t sequence_errors = 0;
     std::uint64_t granule_errors = 0;  // not a multiple of a frame, or going backwards
     std::int64_t last_granule = -1;

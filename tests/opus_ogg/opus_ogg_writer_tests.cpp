@@ -1,12 +1,12 @@
 #include "opus_ogg/opus_ogg_writer.h"
 
+#include <gtest/gtest.h>
+#include <opusfile.h>
+#include <sys/wait.h>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <gtest/gtest.h>
 #include <numbers>
-#include <opusfile.h>
-#include <sys/wait.h>
 
 #include "opus_ogg/opus_headers.h"
 #include "tests/support/ogg_reading.h"
@@ -25,19 +25,21 @@ constexpr std::uint32_t MONO_SERIAL = 0x4E50EE80;
 Samples sines(std::uint32_t rate, std::size_t frames, const std::vector<double>& hz) {
     Samples out(frames * hz.size());
     for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<std::int16_t>(
-            12000.0 * std::sin(2.0 * std::numbers::pi * hz[i % hz.size()] * static_cast<double>(i / hz.size()) / rate));
+        out[i] = static_cast<std::int16_t>(12000.0 *
+                                           std::sin(2.0 * std::numbers::pi * hz[i % hz.size()] *
+                                                    static_cast<double>(i / hz.size()) / rate));
     return out;
 }
 
 // Feeds pcm in chunks of chunk_frames frames and finalizes; the duration, or -1.
-double record(const std::string& path, std::uint32_t rate, std::uint8_t channels, const Samples& pcm,
-              std::size_t chunk_frames = 480) {
+double record(const std::string& path, std::uint32_t rate, std::uint8_t channels,
+              const Samples& pcm, std::size_t chunk_frames = 480) {
     auto writer = OpusOggWriter::create(path, rate, channels);
     if (!writer) return -1;
     const std::size_t chunk = chunk_frames * writer->channel_count();
     for (std::size_t at = 0; at < pcm.size(); at += chunk)
-        if (!writer->write_pcm_i16(std::span(pcm).subspan(at, std::min(chunk, pcm.size() - at)))) return -1;
+        if (!writer->write_pcm_i16(std::span(pcm).subspan(at, std::min(chunk, pcm.size() - at))))
+            return -1;
     return writer->finalize().value_or(-1);
 }
 
@@ -88,7 +90,8 @@ std::uint32_t le32(const std::vector<std::uint8_t>& bytes, std::size_t at) {
 void expect_stream_layout(const OggFile& file, std::uint32_t serial, std::size_t audio_packets) {
     EXPECT_EQ(file.holes, 0);
     ASSERT_EQ(file.packets.size(), 2 + audio_packets);
-    EXPECT_EQ(file.packets[0], identification_header(file.packets[0][9], le32(file.packets[0], 12)));
+    EXPECT_EQ(file.packets[0],
+              identification_header(file.packets[0][9], le32(file.packets[0], 12)));
     EXPECT_EQ(file.packets[1], comment_header());
     std::int64_t packets_so_far = 0;
     for (std::size_t i = 0; i < file.pages.size(); ++i) {
@@ -114,9 +117,10 @@ TEST(OpusOggWriter, EmptyRecordingIsThreeExactPages) {
     EXPECT_EQ(record(path, 48000, 2, {}), 0.0);
     const OggFile file = read_ogg(path);
     const std::vector<std::uint8_t> first_page = {
-        0x4F, 0x67, 0x67, 0x53, 0x00, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0x80, 0xEE, 0x50, 0x4D,
-        0x00, 0x00, 0x00, 0x00, 0x6A, 0x23, 0x0B, 0x1D, 0x01, 0x13, 0x4F, 0x70, 0x75, 0x73,
-        0x48, 0x65, 0x61, 0x64, 0x01, 0x02, 0x38, 0x01, 0x80, 0xBB, 0x00, 0x00, 0x00, 0x00, 0x00};
+        0x4F, 0x67, 0x67, 0x53, 0x00, 0x02, 0,    0,    0,    0,    0,    0,
+        0,    0,    0x80, 0xEE, 0x50, 0x4D, 0x00, 0x00, 0x00, 0x00, 0x6A, 0x23,
+        0x0B, 0x1D, 0x01, 0x13, 0x4F, 0x70, 0x75, 0x73, 0x48, 0x65, 0x61, 0x64,
+        0x01, 0x02, 0x38, 0x01, 0x80, 0xBB, 0x00, 0x00, 0x00, 0x00, 0x00};
     ASSERT_GE(file.bytes.size(), first_page.size());
     EXPECT_EQ(std::vector(file.bytes.begin(), file.bytes.begin() + 47), first_page);
     expect_stream_layout(file, STEREO_SERIAL, 1);
@@ -132,7 +136,8 @@ TEST(OpusOggWriter, FramesAreCutAtExactly960PerChannel) {
         double seconds;  // a padded last frame counts in full, a silent closing one not at all
         std::size_t packets;
     };
-    for (const Case c : {Case{1920, 0, 0, 0.02, 2}, Case{1919, 0, 1919, 0.02, 1}, Case{1920, 1, 1, 0.04, 2}}) {
+    for (const Case c :
+         {Case{1920, 0, 0, 0.02, 2}, Case{1919, 0, 1919, 0.02, 1}, Case{1920, 1, 1, 0.04, 2}}) {
         SCOPED_TRACE(std::to_string(c.first) + " + " + std::to_string(c.second));
         const std::string path = dir.file("cut.opus");
         auto created = OpusOggWriter::create(path, 48000, 2);
@@ -156,7 +161,8 @@ TEST(OpusOggWriter, ChannelCountsRatesAndSerials) {
     };
     for (const Case c : {Case{48000, 0, 1, MONO_SERIAL}, Case{48000, 1, 1, MONO_SERIAL},
                          Case{48000, 2, 2, STEREO_SERIAL}, Case{48000, 3, 2, STEREO_SERIAL},
-                         Case{48000, 255, 2, STEREO_SERIAL}, Case{44100, 2, 2, 44100u ^ 0x02000000u ^ 0x4F505500u}}) {
+                         Case{48000, 255, 2, STEREO_SERIAL},
+                         Case{44100, 2, 2, 44100u ^ 0x02000000u ^ 0x4F505500u}}) {
         SCOPED_TRACE(std::to_string(c.rate) + " Hz, channels " + std::to_string(c.asked));
         const std::string path = dir.file("ch.opus");
         std::vector<double> tones(static_cast<std::size_t>(c.channels), 440.0);
@@ -198,7 +204,8 @@ TEST(OpusOggWriter, IndependentReadersAcceptTheFiles) {
         SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.whole_frames) + " frames");
         const std::string path = dir.file("tones.opus");
         const std::size_t frames = c.whole_frames * c.rate / 50;
-        EXPECT_DOUBLE_EQ(record(path, c.rate, 2, sines(c.rate, frames, {440.0, 1250.0}), 441), c.seconds);
+        EXPECT_DOUBLE_EQ(record(path, c.rate, 2, sines(c.rate, frames, {440.0, 1250.0}), 441),
+                         c.seconds);
         const OggFile file = read_ogg(path);
         expect_stream_layout(file, c.rate ^ 0x02000000u ^ 0x4F505500u, c.whole_frames + 1);
 
@@ -213,7 +220,8 @@ TEST(OpusOggWriter, IndependentReadersAcceptTheFiles) {
         // default bit rate, and the inspector flags pages that long as muxing delay.
         // Nothing else may be flagged, and a file of 4 s or less must pass outright.
         const auto [status, flagged] = opusinfo(path);
-        for (const auto& line : flagged) EXPECT_NE(line.find("high muxing delay"), std::string::npos) << line;
+        for (const auto& line : flagged)
+            EXPECT_NE(line.find("high muxing delay"), std::string::npos) << line;
         if (c.whole_frames <= 200) {
             EXPECT_EQ(status, 0);
             EXPECT_TRUE(flagged.empty());
@@ -261,7 +269,8 @@ TEST(OggReading, SummaryCountsOnlyWholeGoodPages) {
     const std::size_t third = file.pages[0].size + file.pages[1].size;
     damaged[third + 27 + damaged[third + 26] + 10] ^= 0xFF;  // in the third page's body
     damaged.push_back('O');
-    const test_support::OggSummary summary = test_support::summarize(test_support::parse_ogg(damaged));
+    const test_support::OggSummary summary =
+        test_support::summarize(test_support::parse_ogg(damaged));
     EXPECT_EQ(summary.pages, whole.pages - 1);
     EXPECT_EQ(summary.skipped, 1);
     EXPECT_EQ(summary.page_bytes, whole.bytes - file.pages[2].size);

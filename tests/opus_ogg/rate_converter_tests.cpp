@@ -1,8 +1,8 @@
 #include "opus_ogg/rate_converter.h"
 
+#include <gtest/gtest.h>
 #include <algorithm>
 #include <cmath>
-#include <gtest/gtest.h>
 #include <random>
 
 namespace opus_ogg {
@@ -43,7 +43,8 @@ TEST(RateConverter, InterpolatesHoldsAndTruncates) {
     EXPECT_EQ(convert({-32768, 32767}, 1, 24000, position), (Samples{-32768, 0, 32767, 32767}));
     EXPECT_EQ(convert({-3, 0}, 1, 24000, position), (Samples{-3, -1, 0, 0}));
     // Five stereo samples are two frames; the fifth is ignored.
-    EXPECT_EQ(convert({10, 20, 30, 40, 32000}, 2, 24000, position), (Samples{10, 20, 20, 30, 30, 40, 30, 40}));
+    EXPECT_EQ(convert({10, 20, 30, 40, 32000}, 2, 24000, position),
+              (Samples{10, 20, 20, 30, 30, 40, 30, 40}));
 }
 
 TEST(RateConverter, NoWholeFrameOrNoRateGivesNothing) {
@@ -89,7 +90,8 @@ TEST(RateConverter, RandomChunksKeepCountsAndPositions) {
                     lo = std::min(lo, chunk[f]);
                     hi = std::max(hi, chunk[f]);
                 }
-                for (std::size_t f = c; f < out.size(); f += channels) ASSERT_TRUE(out[f] >= lo && out[f] <= hi);
+                for (std::size_t f = c; f < out.size(); f += channels)
+                    ASSERT_TRUE(out[f] >= lo && out[f] <= hi);
             }
             frames_in += static_cast<double>(frames);
             frames_out += produced;

@@ -32,7 +32,8 @@ public:
     }
     std::vector<float> all() const {
         std::vector<float> joined;
-        for (const auto& p : pieces) joined.insert(joined.end(), p.samples.begin(), p.samples.end());
+        for (const auto& p : pieces)
+            joined.insert(joined.end(), p.samples.begin(), p.samples.end());
         return joined;
     }
     std::vector<Piece> pieces;
@@ -152,8 +153,8 @@ constexpr std::uint64_t MS = RATE / 1000;  // frames per millisecond
 struct Fed {
     Timeline t{RATE, 10ms};
     Timeline::Clock::time_point now = Timeline::Clock::time_point{} + 1h;
-    std::uint64_t silence = 0;   // owed silence so far
-    std::uint64_t held = 0;      // frames held back now
+    std::uint64_t silence = 0;  // owed silence so far
+    std::uint64_t held = 0;     // frames held back now
     std::uint64_t silence_before_held = 0;
 
     explicit Fed() { t.start(now); }
@@ -248,7 +249,8 @@ TEST(Timeline, ClockDriftNeverBecomesSilenceAndAStopWithoutDataCoversTheWait) {
     quiet.end(700ms);
     EXPECT_EQ(quiet.silence, 700 * MS);
     Timeline never(RATE, 10ms);
-    EXPECT_EQ(never.end(Timeline::Clock::now()), 0u) << "nothing owed for a stream that never started";
+    EXPECT_EQ(never.end(Timeline::Clock::now()), 0u)
+        << "nothing owed for a stream that never started";
 }
 
 // ---- ChannelMixer: surround and mono layouts to stereo ----
@@ -266,9 +268,10 @@ pa_channel_map layout(std::initializer_list<pa_channel_position_t> positions) {
 TEST(ChannelMixer, MixesFiveOneWithTheUsualGainsAndLeavesStereoAlone) {
     EXPECT_FALSE(ChannelMixer::to_stereo(
         layout({PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT})));
-    auto mixer = ChannelMixer::to_stereo(layout(
-        {PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT, PA_CHANNEL_POSITION_REAR_LEFT,
-         PA_CHANNEL_POSITION_REAR_RIGHT, PA_CHANNEL_POSITION_FRONT_CENTER, PA_CHANNEL_POSITION_LFE}));
+    auto mixer = ChannelMixer::to_stereo(
+        layout({PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT,
+                PA_CHANNEL_POSITION_REAR_LEFT, PA_CHANNEL_POSITION_REAR_RIGHT,
+                PA_CHANNEL_POSITION_FRONT_CENTER, PA_CHANNEL_POSITION_LFE}));
     ASSERT_TRUE(mixer);
     ASSERT_EQ(mixer->in_channels(), 6u);
     // One frame per channel, each alone at 1.0, and one frame split across two calls.
@@ -284,8 +287,8 @@ TEST(ChannelMixer, MixesFiveOneWithTheUsualGainsAndLeavesStereoAlone) {
     out.insert(out.end(), rest.begin(), rest.end());
 
     const float h = 0.70710678f;
-    const std::vector<float> expected{1, 0, 0, 1, h, 0, 0, h, h, h, 0, 0,
-                                      0.5f * (1 + h + h), 0.5f * (1 + h + h)};
+    const std::vector<float> expected{
+        1, 0, 0, 1, h, 0, 0, h, h, h, 0, 0, 0.5f * (1 + h + h), 0.5f * (1 + h + h)};
     ASSERT_EQ(out.size(), expected.size());
     for (std::size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], expected[i], 1e-6) << i;
 

@@ -114,7 +114,8 @@ public:
         const auto* samples = static_cast<const float*>(audio.data);
         const std::size_t count = audio.data_byte_size / sizeof(float);
         samples_.insert(samples_.end(), samples, samples + count);
-        deliveries_.push_back({Clock::now(), count / std::max<std::uint32_t>(1, audio.number_channels),
+        deliveries_.push_back({Clock::now(),
+                               count / std::max<std::uint32_t>(1, audio.number_channels),
                                buffer->sampleRate(), audio.number_channels});
     }
 
@@ -172,7 +173,8 @@ ContentAnswer request_content() {
     auto answer = std::make_shared<Answer<ContentAnswer>>();
     const auto start = Clock::now();
     platform::SCShareableContent::getShareableContentExcludingDesktopWindows(
-        false, false, [answer, start](platform::SCShareableContent* content, platform::NSError* error) {
+        false, false,
+        [answer, start](platform::SCShareableContent* content, platform::NSError* error) {
             answer->set({Ref<platform::SCShareableContent>::retain(content), info(error),
                          seconds_since(start)});
         });
@@ -195,7 +197,8 @@ struct Capture {
         configuration->setSampleRate(RATE);
         configuration->setChannelCount(CHANNELS);
         configuration->setExcludesCurrentProcessAudio(false);
-        stream = platform::SCStream::initWithFilter(filter.get(), configuration.get(), watcher.get());
+        stream =
+            platform::SCStream::initWithFilter(filter.get(), configuration.get(), watcher.get());
         Ref<platform::NSError> error;
         EXPECT_TRUE(stream->addStreamOutput(collector.get(), platform::SCStreamOutputType::Audio,
                                             nullptr, &error));
@@ -257,7 +260,8 @@ ToneMeasure measure(const std::vector<float>& interleaved, std::size_t channel, 
 }
 
 // Index of the first frame of the first 10 ms block whose level is above threshold.
-std::optional<std::size_t> first_loud_frame(const std::vector<float>& interleaved, double threshold) {
+std::optional<std::size_t> first_loud_frame(const std::vector<float>& interleaved,
+                                            double threshold) {
     const std::size_t block = RATE / 100;
     for (std::size_t start = 0; (start + block) * CHANNELS <= interleaved.size(); start += block) {
         double energy = 0;
@@ -452,7 +456,8 @@ TEST_F(PulseBackendTest, ServerWithoutSinksHasNoDisplays) {
 
 TEST_F(PulseBackendTest, DefaultSinkComesFirstAndTheFilterPicksItsSink) {
     ASSERT_NO_FATAL_FAILURE(start_daemon());
-    auto loaded = daemon_->pactl({"load-module", "module-null-sink", "sink_name=second", "rate=48000"});
+    auto loaded =
+        daemon_->pactl({"load-module", "module-null-sink", "sink_name=second", "rate=48000"});
     ASSERT_TRUE(loaded.has_value()) << loaded.error();
     auto made_default = daemon_->pactl({"set-default-sink", "second"});
     ASSERT_TRUE(made_default.has_value()) << made_default.error();
@@ -519,7 +524,8 @@ TEST_F(PulseBackendTest, ServerDeathStopsTheStreamWithOneErrorAndTheBackendRecov
 
 TEST_F(PulseBackendTest, RemovedSinkStopsTheStreamInsteadOfMovingIt) {
     ASSERT_NO_FATAL_FAILURE(start_daemon());
-    auto loaded = daemon_->pactl({"load-module", "module-null-sink", "sink_name=second", "rate=48000"});
+    auto loaded =
+        daemon_->pactl({"load-module", "module-null-sink", "sink_name=second", "rate=48000"});
     ASSERT_TRUE(loaded.has_value()) << loaded.error();
     const auto content = request_content();
     ASSERT_TRUE(content.content) << content.error->description;
@@ -698,8 +704,8 @@ TEST_F(PulseBackendTest, RecordingFollowsTheDefaultSinkAndStopsOnlyWhenNoSinkIsL
         ASSERT_TRUE(player->wait_done(PATIENCE));
         std::this_thread::sleep_for(300ms);
         const auto samples = capture.collector->samples();
-        const std::vector<float> since(samples.begin() + static_cast<std::ptrdiff_t>(from * CHANNELS),
-                                       samples.end());
+        const std::vector<float> since(
+            samples.begin() + static_cast<std::ptrdiff_t>(from * CHANNELS), samples.end());
         EXPECT_TRUE(first_loud_frame(since, 0.05).has_value()) << "no tone from " << sink;
     };
     ASSERT_TRUE(daemon_->set_default_sink("second").has_value());
@@ -711,7 +717,8 @@ TEST_F(PulseBackendTest, RecordingFollowsTheDefaultSinkAndStopsOnlyWhenNoSinkIsL
     tone_on_default(now_default->substr(0, now_default->find('\n')));
     EXPECT_TRUE(capture.watcher->errors().empty()) << capture.watcher->errors()[0].description;
     const double recorded_before_loss = static_cast<double>(capture.collector->frames()) / RATE;
-    EXPECT_NEAR(recorded_before_loss, seconds_since(started), 0.15) << "a move lost or doubled time";
+    EXPECT_NEAR(recorded_before_loss, seconds_since(started), 0.15)
+        << "a move lost or doubled time";
 
     // No sink left: the stream stops with one error and keeps what came before.
     ASSERT_TRUE(daemon_->pactl({"unload-module", "module-null-sink"}).has_value());
@@ -735,7 +742,8 @@ struct ToneCover {
 ToneCover tone_cover(const std::vector<float>& interleaved, std::size_t from_frame) {
     const std::size_t block = RATE / 100;
     std::vector<bool> loud;
-    for (std::size_t start = from_frame; (start + block) * CHANNELS <= interleaved.size(); start += block) {
+    for (std::size_t start = from_frame; (start + block) * CHANNELS <= interleaved.size();
+         start += block) {
         double energy = 0;
         for (std::size_t i = start; i < start + block; ++i) {
             energy += double(interleaved[i * CHANNELS]) * interleaved[i * CHANNELS];

@@ -22,11 +22,11 @@ std::size_t configuration_storage_size();
 bool configuration_storage_has_values(sc_stream_configuration* configuration);
 
 struct ConfigurationValues {
-  uint32_t pixel_format;
-  bool captures_audio;
-  int64_t sample_rate;
-  int64_t channel_count;
-  bool excludes_current_process_audio;
+    uint32_t pixel_format;
+    bool captures_audio;
+    int64_t sample_rate;
+    int64_t channel_count;
+    bool excludes_current_process_audio;
 };
 ConfigurationValues configuration_values(sc_stream_configuration* configuration);
 

@@ -138,9 +138,8 @@ std::expected<ChildProcess, std::string> ChildProcess::spawn(const std::vector<s
     if (!options.launcher.empty()) full.push_back(options.launcher);
     full.insert(full.end(), argv.begin(), argv.end());
     // The program is found on this process's PATH; the child still gets only `env`.
-    const std::string program = full[0].find('/') != std::string::npos
-                                    ? full[0]
-                                    : find_on_path(full[0]).value_or(full[0]);
+    const std::string program =
+        full[0].find('/') != std::string::npos ? full[0] : find_on_path(full[0]).value_or(full[0]);
     std::vector<char*> c_argv;
     for (const auto& arg : full) c_argv.push_back(const_cast<char*>(arg.c_str()));
     c_argv.push_back(nullptr);
@@ -202,14 +201,14 @@ std::expected<ChildProcess, std::string> ChildProcess::spawn(const std::vector<s
         }
         ::execve(program.c_str(), c_argv.data(), c_env.data());
         if (tell_failure) {
-            [[maybe_unused]] const ssize_t told = ::write(STDERR_FILENO, cannot_run.data(), cannot_run.size());
+            [[maybe_unused]] const ssize_t told =
+                ::write(STDERR_FILENO, cannot_run.data(), cannot_run.size());
         }
         ::_exit(127);
     }
     exec_done->close_write();
     char ignored = 0;
-    while (::read(exec_done->read_fd, &ignored, 1) < 0 && errno == EINTR) {
-    }
+    while (::read(exec_done->read_fd, &ignored, 1) < 0 && errno == EINTR) {}
 
     ChildProcess process;
     process.pid_ = pid;
@@ -345,7 +344,8 @@ std::optional<Usage> ChildProcess::wait_for(std::chrono::milliseconds limit) {
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            const int ready = ::poll(&entry, 1, static_cast<int>(std::max<std::int64_t>(0, left.count())));
+            const int ready =
+                ::poll(&entry, 1, static_cast<int>(std::max<std::int64_t>(0, left.count())));
             if (ready >= 0 || errno != EINTR) break;
         }
         ::close(fd);
@@ -407,8 +407,7 @@ Outcome ChildProcess::finish(std::chrono::milliseconds limit) {
     for (int i = 0; i < 2; ++i) {
         if (fds[i].fd < 0) continue;
         ::fcntl(fds[i].fd, F_SETFL, O_NONBLOCK);
-        while (read_into(fds[i].fd, *texts[i]) > 0) {
-        }
+        while (read_into(fds[i].fd, *texts[i]) > 0) {}
     }
     close_fd(out_fd_);
     close_fd(err_fd_);

@@ -18,7 +18,7 @@ std::vector<float> DecodedAudio::channel(int index, std::size_t first, std::size
 std::expected<DecodedAudio, std::string> decode_opus_file(const std::string& path) {
     int error = 0;
     const std::unique_ptr<OggOpusFile, decltype(&op_free)> file(op_open_file(path.c_str(), &error),
-                                                                 &op_free);
+                                                                &op_free);
     if (!file) return std::unexpected("op_open_file error " + std::to_string(error));
     DecodedAudio audio;
     audio.channels = op_channel_count(file.get(), -1);
@@ -26,12 +26,14 @@ std::expected<DecodedAudio, std::string> decode_opus_file(const std::string& pat
     for (;;) {
         const int frames =
             op_read_float_stereo(file.get(), chunk.data(), static_cast<int>(chunk.size()));
-        if (frames < 0) return std::unexpected("op_read_float_stereo error " + std::to_string(frames));
+        if (frames < 0)
+            return std::unexpected("op_read_float_stereo error " + std::to_string(frames));
         if (frames == 0) break;
         audio.samples.insert(audio.samples.end(), chunk.begin(), chunk.begin() + 2 * frames);
     }
     // op_read_float_stereo always gives two channels; a stereo file is what we write.
-    if (audio.channels != 2) return std::unexpected("channel count " + std::to_string(audio.channels));
+    if (audio.channels != 2)
+        return std::unexpected("channel count " + std::to_string(audio.channels));
     return audio;
 }
 

@@ -1,12 +1,12 @@
 #include "tests/support/ogg_reading.h"
 
+#include <ogg/ogg.h>
+#include <stdlib.h>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <ogg/ogg.h>
 #include <stdexcept>
-#include <stdlib.h>
 #include <string_view>
 
 namespace test_support {
@@ -36,14 +36,17 @@ OggFile parse_ogg(std::vector<std::uint8_t> bytes) {
             continue;
         }
         if (file.pages.empty()) ogg_stream_init(&stream, ogg_page_serialno(&page));
-        file.pages.push_back({static_cast<std::uint32_t>(ogg_page_serialno(&page)), ogg_page_pageno(&page),
-                              ogg_page_granulepos(&page), ogg_page_bos(&page) != 0, ogg_page_eos(&page) != 0,
+        file.pages.push_back({static_cast<std::uint32_t>(ogg_page_serialno(&page)),
+                              ogg_page_pageno(&page), ogg_page_granulepos(&page),
+                              ogg_page_bos(&page) != 0, ogg_page_eos(&page) != 0,
                               ogg_page_continued(&page) != 0, ogg_page_packets(&page),
                               static_cast<std::size_t>(page.header_len + page.body_len)});
         if (ogg_stream_pagein(&stream, &page) != 0) ++file.holes;
         for (int out; (out = ogg_stream_packetout(&stream, &packet)) != 0;) {
-            if (out < 0) ++file.holes;
-            else file.packets.emplace_back(packet.packet, packet.packet + packet.bytes);
+            if (out < 0)
+                ++file.holes;
+            else
+                file.packets.emplace_back(packet.packet, packet.packet + packet.bytes);
         }
     }
     if (!file.pages.empty()) ogg_stream_clear(&stream);
@@ -57,9 +60,9 @@ OggSummary summarize(const OggFile& file) {
     OggSummary summary;
     summary.bytes = file.bytes.size();
     summary.skipped = file.skipped;
-    summary.starts_with_capture = std::string_view(reinterpret_cast<const char*>(file.bytes.data()),
-                                                   file.bytes.size())
-                                      .starts_with("OggS");
+    summary.starts_with_capture =
+        std::string_view(reinterpret_cast<const char*>(file.bytes.data()), file.bytes.size())
+            .starts_with("OggS");
     for (const Page& page : file.pages) {
         summary.page_bytes += page.size;
         summary.sequence_gap_free = summary.sequence_gap_free && page.sequence == summary.pages;
@@ -72,10 +75,12 @@ OggSummary summarize(const OggFile& file) {
     const auto packet_starts = [&](std::size_t index, std::string_view magic) {
         if (index >= file.packets.size()) return false;
         const auto& packet = file.packets[index];
-        return std::string_view(reinterpret_cast<const char*>(packet.data()), packet.size()).starts_with(magic);
+        return std::string_view(reinterpret_cast<const char*>(packet.data()), packet.size())
+            .starts_with(magic);
     };
     summary.headers_first = packet_starts(0, "OpusHead") && packet_starts(1, "OpusTags");
-    summary.audio_packets = file.packets.size() > 2 ? static_cast<long>(file.packets.size()) - 2 : 0;
+    summary.audio_packets =
+        file.packets.size() > 2 ? static_cast<long>(file.packets.size()) - 2 : 0;
     return summary;
 }
 

@@ -82,7 +82,8 @@ std::expected<std::unique_ptr<PulseDaemon>, std::string> PulseDaemon::start(
         if (*chosen == "pipewire") {
             daemon->kind_ = ServerKind::PipeWire;
         } else if (*chosen != "pulseaudio") {
-            return std::unexpected("VMAH_TEST_SERVER must be pulseaudio or pipewire, not " + *chosen);
+            return std::unexpected("VMAH_TEST_SERVER must be pulseaudio or pipewire, not " +
+                                   *chosen);
         }
     }
     const bool pipewire = daemon->kind_ == ServerKind::PipeWire;
@@ -116,12 +117,13 @@ std::expected<std::unique_ptr<PulseDaemon>, std::string> PulseDaemon::start(
              << "libcamera_monitor.enabled = false\n";
         std::ofstream bluetooth(scripts / "bluetooth.lua.d" / "60-test-devices-off.lua");
         bluetooth << "bluez_monitor.enabled = false\n";
-        if (error || !main || !bluetooth) return std::unexpected("cannot write " + scripts.string());
+        if (error || !main || !bluetooth)
+            return std::unexpected("cannot write " + scripts.string());
 
         const std::string bus = daemon->dir_ + "/bus";
-        auto child = ChildProcess::spawn({"dbus-daemon", "--session", "--address=unix:path=" + bus,
-                                          "--nofork", "--nopidfile"},
-                                         daemon->server_env(), {.log_path = daemon->log_path_});
+        auto child = ChildProcess::spawn(
+            {"dbus-daemon", "--session", "--address=unix:path=" + bus, "--nofork", "--nopidfile"},
+            daemon->server_env(), {.log_path = daemon->log_path_});
         if (!child) return std::unexpected(child.error());
         daemon->bus_ = std::move(*child);
         if (auto up = wait_accepting(daemon->bus_, bus, "dbus-daemon", daemon->log_path_); !up) {
@@ -171,9 +173,12 @@ std::expected<void, std::string> PulseDaemon::launch_pulseaudio() {
     // as root here is deliberate (the daemon only warns about it). Realtime and
     // nice changes are off: a test server needs neither, and root could get them.
     std::vector<std::string> argv = {
-        "pulseaudio", "-n", "--daemonize=no", "--system=no", "--exit-idle-time=-1",
-        "--disallow-exit", "--use-pid-file=no", "--disable-shm=yes", "--realtime=no",
-        "--high-priority=no", "--no-cpu-limit=yes", "--log-target=stderr",
+        "pulseaudio",          "-n",
+        "--daemonize=no",      "--system=no",
+        "--exit-idle-time=-1", "--disallow-exit",
+        "--use-pid-file=no",   "--disable-shm=yes",
+        "--realtime=no",       "--high-priority=no",
+        "--no-cpu-limit=yes",  "--log-target=stderr",
     };
     // The sink is loaded before the socket opens, so a client that connects sees it.
     if (options_.null_sink) {
@@ -219,8 +224,9 @@ std::expected<void, std::string> PulseDaemon::launch_pipewire() {
         return std::unexpected(unloaded.error());
     }
     if (!options_.null_sink) {
-        return wait_until({"list", "short", "sinks"},
-                          [](const std::string& sinks) { return sinks.empty(); }, "no sinks");
+        return wait_until(
+            {"list", "short", "sinks"}, [](const std::string& sinks) { return sinks.empty(); },
+            "no sinks");
     }
     // A sink counts as there once the server lists it; it is the default once wireplumber
     // has made it so.
@@ -345,9 +351,13 @@ std::expected<PcmPlayer, std::string> PulseDaemon::play_pcm(std::span<const floa
                   static_cast<std::streamsize>(interleaved.size_bytes()));
         if (!out) return std::unexpected("cannot write " + file);
     }
-    std::vector<std::string> argv{"pacat", "--playback", "--raw", "--format=float32le",
+    std::vector<std::string> argv{"pacat",
+                                  "--playback",
+                                  "--raw",
+                                  "--format=float32le",
                                   "--rate=" + std::to_string(rate),
-                                  "--channels=" + std::to_string(channels), "--device=" + sink,
+                                  "--channels=" + std::to_string(channels),
+                                  "--device=" + sink,
                                   "--client-name=vmah-test"};
     if (!channel_map.empty()) argv.push_back("--channel-map=" + channel_map);
     argv.push_back(file);
@@ -380,15 +390,16 @@ std::expected<std::string, std::string> PulseDaemon::pactl(const std::vector<std
 }
 
 std::expected<std::uint32_t, std::string> PulseDaemon::load_sink(const std::string& name,
-                                                               std::uint32_t channels,
-                                                               const std::string& channel_map) {
+                                                                 std::uint32_t channels,
+                                                                 const std::string& channel_map) {
     std::vector<std::string> args = {"load-module", "module-null-sink", "sink_name=" + name,
                                      "rate=48000", "channels=" + std::to_string(channels)};
     if (!channel_map.empty()) args.push_back("channel_map=" + channel_map);
     auto loaded = pactl(args);
     if (!loaded) return std::unexpected(loaded.error());
     std::uint32_t index = 0;
-    const auto [end, error] = std::from_chars(loaded->data(), loaded->data() + loaded->size(), index);
+    const auto [end, error] =
+        std::from_chars(loaded->data(), loaded->data() + loaded->size(), index);
     if (error != std::errc{} || end == loaded->data()) {
         return std::unexpected("load-module printed no module index: " + *loaded);
     }
@@ -411,8 +422,8 @@ std::expected<void, std::string> PulseDaemon::set_default_sink(const std::string
     return wait_until({"info"}, "Default Sink: " + name + "\n");
 }
 
-std::vector<float> make_sine(double frequency, double amplitude, double seconds,
-                             std::uint32_t rate, std::uint32_t channels) {
+std::vector<float> make_sine(double frequency, double amplitude, double seconds, std::uint32_t rate,
+                             std::uint32_t channels) {
     const auto frames = static_cast<std::size_t>(std::llround(seconds * rate));
     std::vector<float> pcm(frames * channels);
     const double step = 2.0 * std::numbers::pi * frequency / rate;

@@ -156,7 +156,7 @@ private:
 };
 
 // `seconds` of a sine at `frequency`, the same on every channel, interleaved.
-std::vector<float> make_sine(double frequency, double amplitude, double seconds,
-                             std::uint32_t rate, std::uint32_t channels);
+std::vector<float> make_sine(double frequency, double amplitude, double seconds, std::uint32_t rate,
+                             std::uint32_t channels);
 
 }  // namespace test_support

@@ -18,30 +18,30 @@ namespace platform::scripted {
 
 // Expects no live platform object, naming each kind that has some.
 inline void expect_no_live_objects() {
-  platform::wait_idle();
-  for (std::size_t k = 0; k < static_cast<std::size_t>(Kind::Count); ++k) {
-    const auto kind = static_cast<Kind>(k);
-    EXPECT_EQ(live_objects(kind), 0u) << "live " << kind_name(kind) << " objects";
-  }
-  EXPECT_EQ(live_objects_total(), 0u);
+    platform::wait_idle();
+    for (std::size_t k = 0; k < static_cast<std::size_t>(Kind::Count); ++k) {
+        const auto kind = static_cast<Kind>(k);
+        EXPECT_EQ(live_objects(kind), 0u) << "live " << kind_name(kind) << " objects";
+    }
+    EXPECT_EQ(live_objects_total(), 0u);
 }
 
 class ScriptedPlatformTest : public ::testing::Test {
- protected:
-  void SetUp() override { backend = ScriptedBackend::install(); }
-  void TearDown() override {
-    platform::wait_idle();
-    platform::install_backend(nullptr);
-    backend.reset();
-    expect_no_live_objects();
-  }
+protected:
+    void SetUp() override { backend = ScriptedBackend::install(); }
+    void TearDown() override {
+        platform::wait_idle();
+        platform::install_backend(nullptr);
+        backend.reset();
+        expect_no_live_objects();
+    }
 
-  std::shared_ptr<ScriptedBackend> backend;
+    std::shared_ptr<ScriptedBackend> backend;
 };
 
 class PlatformShutdownEnvironment : public ::testing::Environment {
- public:
-  void TearDown() override { platform::shutdown(); }
+public:
+    void TearDown() override { platform::shutdown(); }
 };
 
 inline ::testing::Environment* const PLATFORM_SHUTDOWN_ENVIRONMENT =
