@@ -6,10 +6,13 @@
 #
 #   scripts/fuzz.sh                 every target, FUZZ_SECONDS (default 45) each
 #   scripts/fuzz.sh rate_converter  one target
+#
+# FUZZ_STEPS=build builds only, FUZZ_STEPS=run runs what an earlier build made.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 seconds=${FUZZ_SECONDS:-45}
+steps=${FUZZ_STEPS:-build,run}
 jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 
 all_targets=(ogg_page_writer command_line rate_converter sample_conversion)
@@ -28,8 +31,11 @@ max_len() {
 }
 
 "$root/scripts/install-deps.sh"
-cmake -S "$root/fuzz" -B "$build" -DCMAKE_C_COMPILER=clang-19 -DCMAKE_CXX_COMPILER=clang++-19
-cmake --build "$build" -j"$jobs" --target "${targets[@]/%/_fuzz}"
+if [[ $steps == *build* ]]; then
+  cmake -S "$root/fuzz" -B "$build" -DCMAKE_C_COMPILER=clang-19 -DCMAKE_CXX_COMPILER=clang++-19
+  cmake --build "$build" -j"$jobs" --target "${targets[@]/%/_fuzz}"
+fi
+[[ $steps == *run* ]] || exit 0
 
 # Readable stacks in sanitizer reports.
 export ASAN_SYMBOLIZER_PATH=${ASAN_SYMBOLIZER_PATH:-$(command -v llvm-symbolizer-19 || command -v llvm-symbolizer || true)}
