@@ -12,12 +12,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <numbers>
-#include <random>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "bench/music_signal.h"
 #include "opus_ogg/opus_ogg_writer.h"
 
 namespace {
@@ -31,40 +30,13 @@ constexpr int SECONDS = 60;
 constexpr std::size_t CHUNK_FRAMES = 1920;
 constexpr int RUNS = 7;
 
-// A few notes at a time, each with decaying harmonics, a soft attack and an
-// exponential release, panned apart, over a little noise. Fixed seed.
+// The benchmarks' music-like signal as 16-bit stereo, the writer's input format.
 std::vector<std::int16_t> music_like_signal() {
-    const std::size_t frames = static_cast<std::size_t>(RATE) * SECONDS;
-    std::vector<double> left(frames), right(frames);
-    std::mt19937 random(1234567);
-    std::uniform_int_distribution<int> semitone(-14, 14);
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-
-    const std::size_t note_every = RATE / 4;
-    for (std::size_t start = 0; start < frames; start += note_every) {
-        const double hz = 261.63 * std::pow(2.0, semitone(random) / 12.0);
-        const double pan = unit(random);
-        const double level = 0.05 + 0.08 * unit(random);
-        const std::size_t length = std::min(frames - start, static_cast<std::size_t>(RATE) * 2);
-        for (std::size_t i = 0; i < length; ++i) {
-            const double t = static_cast<double>(i) / RATE;
-            const double envelope = std::min(1.0, t / 0.01) * std::exp(-2.5 * t);
-            double v = 0;
-            for (int h = 1; h <= 6; ++h)
-                v += std::sin(2.0 * std::numbers::pi * hz * h * t) / (h * h);
-            v *= level * envelope;
-            left[start + i] += v * (1.0 - pan);
-            right[start + i] += v * pan;
-        }
-    }
-    std::normal_distribution<double> noise(0.0, 0.003);
-    std::vector<std::int16_t> pcm(frames * CHANNELS);
-    for (std::size_t f = 0; f < frames; ++f) {
-        pcm[2 * f] = static_cast<std::int16_t>(
-            std::clamp((left[f] + noise(random)) * 32767.0, -32768.0, 32767.0));
-        pcm[2 * f + 1] = static_cast<std::int16_t>(
-            std::clamp((right[f] + noise(random)) * 32767.0, -32768.0, 32767.0));
-    }
+    const std::vector<float> music = bench::music_like_stereo(RATE, SECONDS);
+    std::vector<std::int16_t> pcm(music.size());
+    std::transform(music.begin(), music.end(), pcm.begin(), [](float sample) {
+        return static_cast<std::int16_t>(std::lround(sample * 32767.0));
+    });
     return pcm;
 }
 
