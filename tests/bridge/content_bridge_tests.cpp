@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/bridge/bridge_test_support.h"
+#include "tests/support/thread_count.h"
 
 namespace {
 
@@ -106,25 +107,19 @@ TEST_F(BridgeTest, EveryPlatformAnswerIsPassedOnWithItsOwnReference) {
     for (const auto& call : recorder.entries) sc_shareable_content_release(call.content);
 }
 
-std::size_t thread_count() {
-    return static_cast<std::size_t>(
-        std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                      std::filesystem::directory_iterator()));
-}
-
 TEST_F(BridgeTest, PlatformShutdownDropsTheBackendAndJoinsTheWorkers) {
     platform::shutdown();
-    const std::size_t without_workers = thread_count();
+    const std::size_t without_workers = test_support::resting_thread_count();
     backend->set_content(platform::ContentDescription{{display(1)}, {}, {}});
     CallRecorder before;
     sc_shareable_content_get_with_options(false, false, &CallRecorder::content, &before);
     ASSERT_TRUE(before.wait_for(1));
     ASSERT_NE(before.entries[0].content, nullptr);
     sc_shareable_content_release(before.entries[0].content);
-    EXPECT_GT(thread_count(), without_workers);
+    EXPECT_GT(test_support::thread_count(), without_workers);
 
     sc_platform_shutdown();
-    EXPECT_EQ(thread_count(), without_workers);
+    EXPECT_EQ(test_support::thread_count_settled_at(without_workers), without_workers);
     EXPECT_EQ(platform::installed_backend(), nullptr);
     CallRecorder after;
     sc_shareable_content_get_with_options(false, false, &CallRecorder::content, &after);

@@ -23,6 +23,7 @@
 #include "platform/pulse/pulse_backend.h"
 #include "platform/runtime.h"
 #include "tests/support/pulse_daemon.h"
+#include "tests/support/thread_count.h"
 
 namespace {
 
@@ -121,28 +122,22 @@ TEST(CaptureEndToEnd, RecordsTheFirstDisplaysAudioUntilStopped) {
     EXPECT_EQ(platform::live_objects_total(), 0u);
 }
 
-std::size_t thread_count() {
-    return static_cast<std::size_t>(
-        std::distance(std::filesystem::directory_iterator("/proc/self/task"),
-                      std::filesystem::directory_iterator()));
-}
-
 TEST(CaptureEndToEnd, SoundServerScopeServesTheSinksAndJoinsThePlatformWhenItEnds) {
     auto daemon = test_support::PulseDaemon::start();
     ASSERT_TRUE(daemon.has_value()) << daemon.error();
     (*daemon)->export_environment();
     platform::install_backend(nullptr);
     platform::shutdown();
-    const std::size_t without_workers = thread_count();
+    const std::size_t without_workers = test_support::resting_thread_count();
 
     {
         const capture::SoundServerScope scope;
         const auto content = capture::SCShareableContent::get();
         ASSERT_TRUE(content.has_value()) << content.error().to_string();
         EXPECT_EQ(content->displays().size(), 1u) << "the private server's one sink";
-        EXPECT_GT(thread_count(), without_workers);
+        EXPECT_GT(test_support::thread_count(), without_workers);
     }
-    EXPECT_EQ(thread_count(), without_workers);
+    EXPECT_EQ(test_support::thread_count_settled_at(without_workers), without_workers);
     const auto after = capture::SCShareableContent::get();
     ASSERT_FALSE(after.has_value());
     EXPECT_NE(after.error().to_string().find("No capture backend is installed"), std::string::npos)
