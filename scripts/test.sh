@@ -21,13 +21,13 @@ configs=(plain asan tsan fuzz)
 
 build_dir() { echo "$root/build/test-$1"; }
 
+# The fuzz configuration's build or run step.
+fuzz_step() { FUZZ_BUILD_DIR="$(build_dir fuzz)" FUZZ_STEPS=$1 "$root/scripts/fuzz.sh"; }
+
 build_config() {
   local config=$1 build
   build=$(build_dir "$config")
-  if [[ $config == fuzz ]]; then
-    FUZZ_BUILD_DIR="$build" FUZZ_STEPS=build "$root/scripts/fuzz.sh"
-    return
-  fi
+  [[ $config == fuzz ]] && { fuzz_step build; return; }
   local flags=(-DVMAH_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
   case "$config" in
     plain) ;;
@@ -42,10 +42,7 @@ build_config() {
 test_config() {
   local config=$1 build
   build=$(build_dir "$config")
-  if [[ $config == fuzz ]]; then
-    FUZZ_BUILD_DIR="$build" FUZZ_STEPS=run "$root/scripts/fuzz.sh"
-    return
-  fi
+  [[ $config == fuzz ]] && { fuzz_step run; return; }
   (cd "$build" && ctest --output-on-failure --timeout 300 -j"$jobs" -LE 'e2e|long')
   # Tests against a private sound server measure wall-clock behaviour: run them one at a time.
   # The same end-to-end tests against PipeWire run in the plain build only: they take the
