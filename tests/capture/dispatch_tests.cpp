@@ -10,6 +10,7 @@
 
 #include "capture/shareable_content.h"
 #include "capture/stream.h"
+#include "tests/capture/first_display_filter.h"
 #include "tests/capture/platform_handles.h"
 #include "tests/capture/stderr_redirect.h"
 #include "tests/support/bridge_testing.h"
@@ -158,13 +159,10 @@ class StreamDispatchTest : public platform::scripted::ScriptedPlatformTest {
 protected:
     void SetUp() override {
         ScriptedPlatformTest::SetUp();
-        auto content = capture::SCShareableContent::get();
-        ASSERT_TRUE(content.has_value());
-        auto built =
-            capture::SCContentFilterBuilder().with_display(content->displays().at(0)).try_build();
-        ASSERT_TRUE(built.has_value());
+        std::optional<capture::SCContentFilter> filter;
+        ASSERT_NO_FATAL_FAILURE(capture_test::make_first_display_filter(filter));
         auto configuration = capture::SCStreamConfiguration().with_captures_audio(true);
-        stream.emplace(*built, configuration);
+        stream.emplace(*filter, configuration);
     }
     void TearDown() override {
         stream.reset();

@@ -7,6 +7,7 @@
 
 #include "capture/shareable_content.h"
 #include "capture/stream.h"
+#include "tests/capture/first_display_filter.h"
 #include "tests/capture/platform_handles.h"
 #include "tests/support/scripted_fixture.h"
 
@@ -59,12 +60,7 @@ class StreamWithoutStateTest : public platform::scripted::ScriptedPlatformTest {
 protected:
     void SetUp() override {
         ScriptedPlatformTest::SetUp();
-        auto content = capture::SCShareableContent::get();
-        ASSERT_TRUE(content.has_value());
-        auto built =
-            capture::SCContentFilterBuilder().with_display(content->displays().at(0)).try_build();
-        ASSERT_TRUE(built.has_value());
-        filter.emplace(std::move(*built));
+        ASSERT_NO_FATAL_FAILURE(capture_test::make_first_display_filter(filter));
         configuration.emplace();
     }
     void TearDown() override {

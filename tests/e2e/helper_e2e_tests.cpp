@@ -6,7 +6,6 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -17,12 +16,9 @@
 #include "tests/e2e/server_events.h"
 #include "tests/support/child_process.h"
 #include "tests/support/decoded_audio.h"
+#include "tests/support/helper_child.h"
 #include "tests/support/ogg_reading.h"
 #include "tests/support/pulse_daemon.h"
-
-#ifndef HELPER_BINARY
-#error "HELPER_BINARY must name the helper executable"
-#endif
 
 namespace {
 
@@ -30,6 +26,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using e2e::Clock;
 using test_support::ChildProcess;
+using test_support::ok_seconds;
 using test_support::PulseDaemon;
 
 // One 20 ms frame: the last frame is padded to a whole one.
@@ -44,17 +41,6 @@ const std::string STREAM_STOPPED_LINE =
 
 double seconds_between(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
-}
-
-// The duration of an "OK {seconds}" line that is the whole output, or nothing.
-std::optional<double> ok_seconds(const std::string& out) {
-    if (!out.starts_with("OK ") || !out.ends_with('\n') || out.find('\n') != out.size() - 1) {
-        return std::nullopt;
-    }
-    char* end = nullptr;
-    const double seconds = std::strtod(out.c_str() + 3, &end);
-    if (*end != '\n') return std::nullopt;
-    return seconds;
 }
 
 // opusinfo's verdict: its exit status and anything it warns about.
@@ -110,32 +96,14 @@ protected:
     // Where the helper writes; inside the server's private directory.
     fs::path dir() const { return fs::path(server->directory()) / "out"; }
 
-    // Only what a parent would pass on: the server by libpulse's own conventions, with
-    // autospawn off; sanitizer settings pass through.
-    std::vector<std::string> environment(const std::string& pulse_server) const {
-        std::vector<std::string> env = {
-            "PATH=/usr/bin:/bin",
-            "HOME=" + server->directory(),
-            "XDG_RUNTIME_DIR=" + server->directory(),
-            "PULSE_SERVER=" + pulse_server,
-            "PULSE_CLIENTCONFIG=" + server->client_config(),
-            "LANG=C",
-        };
-        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
-            if (const char* value = std::getenv(name))
-                env.push_back(std::string(name) + "=" + value);
-        }
-        // ThreadSanitizer pauses a second at exit by default, which would hide how promptly
-        // the helper ends; other builds ignore the setting.
-        const char* tsan = std::getenv("TSAN_OPTIONS");
-        env.push_back(std::string("TSAN_OPTIONS=") + (tsan != nullptr ? tsan : "") +
-                      (tsan != nullptr && *tsan != '\0' ? ":" : "") + "atexit_sleep_ms=0");
-        return env;
+    // The server at `pulse_server` (its own address when none is given).
+    std::vector<std::string> environment(
+        const std::optional<std::string>& pulse_server = {}) const {
+        return test_support::helper_environment(*server, pulse_server);
     }
-    std::vector<std::string> environment() const { return environment(server->server()); }
 
     std::unique_ptr<ChildProcess> start_helper(std::vector<std::string> args) {
-        args.insert(args.begin(), HELPER_BINARY);
+        args.insert(args.begin(), test_support::helper_binary());
         return std::make_unique<ChildProcess>(
             ChildProcess::start(args, environment(), test_support::PIPED));
     }
@@ -347,8 +315,8 @@ TEST_F(HelperEndToEnd, NoServerIsReportedPromptlyWithoutAFile) {
     const fs::path out = dir() / "none.opus";
     const std::string missing = "unix:" + (dir() / "no-server").string();
     const auto started = Clock::now();
-    auto helper = ChildProcess::start({HELPER_BINARY, "--out", out.string()}, environment(missing),
-                                      test_support::PIPED);
+    auto helper = ChildProcess::start({test_support::helper_binary(), "--out", out.string()},
+                                      environment(missing), test_support::PIPED);
     const auto result = helper.finish();
     EXPECT_LT(seconds_between(started, Clock::now()), 0.8);
     EXPECT_EQ(result.exit_status, 0);

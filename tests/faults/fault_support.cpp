@@ -7,7 +7,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <string_view>
 #include <thread>
 
 #include <opusfile.h>
@@ -15,10 +14,6 @@
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
-
-#ifndef HELPER_BINARY
-#error "HELPER_BINARY must name the helper executable"
-#endif
 
 namespace faults {
 
@@ -40,28 +35,13 @@ std::string check_clean_end(const Outcome& outcome, int status) {
     const bool one_line =
         outcome.out.ends_with('\n') && outcome.out.find('\n') == outcome.out.size() - 1;
     const bool unavailable = outcome.out.starts_with("UNAVAILABLE ") && outcome.out.size() > 13;
-    if (!one_line || (!unavailable && ok_seconds(outcome.out) < 0)) {
+    if (!one_line || (!unavailable && !test_support::ok_seconds(outcome.out))) {
         problems += "not one status line; ";
     }
     if (!problems.empty()) {
         problems += "stdout [" + outcome.out + "] stderr [" + outcome.err + "]";
     }
     return problems;
-}
-
-double ok_seconds(const std::string& out) {
-    // "OK ", digits, optionally a point and more digits, one newline: nothing else.
-    if (!out.starts_with("OK ") || !out.ends_with('\n')) return -1.0;
-    const std::string_view number(out.data() + 3, out.size() - 4);
-    const auto point = number.find('.');
-    const std::string_view whole = number.substr(0, point);
-    const std::string_view fraction =
-        point == std::string_view::npos ? "0" : number.substr(point + 1);
-    const auto digits = [](std::string_view text) {
-        return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
-    };
-    if (!digits(whole) || !digits(fraction)) return -1.0;
-    return std::strtod(std::string(number).c_str(), nullptr);
 }
 
 bool granule_matches(std::int64_t last_granule, double seconds) {
@@ -154,30 +134,13 @@ void HelperAgainstServer::TearDown() {
 }
 
 std::vector<std::string> HelperAgainstServer::environment() const {
-    std::vector<std::string> env = {
-        "PATH=/usr/bin:/bin",
-        "HOME=" + server->directory(),
-        "XDG_RUNTIME_DIR=" + server->directory(),
-        "PULSE_SERVER=" + server->server(),
-        "PULSE_CLIENTCONFIG=" + server->client_config(),
-        "LANG=C",
-    };
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
-        if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
-    }
-    // ThreadSanitizer pauses a second at exit by default, which would hide how promptly the
-    // helper ends after a stop; other builds ignore the setting.
-    const char* tsan = std::getenv("TSAN_OPTIONS");
-    env.push_back(std::string("TSAN_OPTIONS=") +
-                  (tsan != nullptr && *tsan != '\0' ? std::string(tsan) + ":" : "") +
-                  "atexit_sleep_ms=0");
-    return env;
+    return test_support::helper_environment(*server);
 }
 
 std::unique_ptr<ChildProcess> HelperAgainstServer::start_helper(std::vector<std::string> args,
                                                                 Output stdout_mode,
                                                                 bool block_stop_signals) const {
-    args.insert(args.begin(), HELPER_BINARY);
+    args.insert(args.begin(), test_support::helper_binary());
     return std::make_unique<ChildProcess>(
         ChildProcess::start(args, environment(),
                             {.stdout_to = stdout_mode,

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/child_process.h"
+#include "tests/support/helper_child.h"
 #include "tests/support/ogg_reading.h"
 #include "tests/support/pulse_daemon.h"
 
@@ -31,7 +32,9 @@ using test_support::summarize_ogg;
 std::string check_clean_end(const Outcome& outcome, int status = 0);
 
 // The duration of an output that is exactly one "OK {seconds}" line, or a negative value.
-double ok_seconds(const std::string& out);
+inline double ok_seconds(const std::string& out) {
+    return test_support::ok_seconds(out).value_or(-1.0);
+}
 
 // Whether a last granule position fits a printed duration: the duration counts every
 // frame that held audio; when none was pending at the end, one more silent frame carries

@@ -13,10 +13,6 @@
 
 #include "tests/faults/fault_support.h"
 
-#ifndef HELPER_BINARY
-#error "HELPER_BINARY must name the helper executable"
-#endif
-
 namespace faults {
 namespace {
 
@@ -37,7 +33,8 @@ TEST_F(MemcheckRecording, RecordingHasNoMemoryErrorsOrLeaks) {
         {"/usr/bin/valgrind", "--tool=memcheck",
          "--error-exitcode=" + std::to_string(VALGRIND_ERROR_STATUS), "--leak-check=full",
          "--show-leak-kinds=definite,indirect", "--errors-for-leak-kinds=definite,indirect",
-         "--track-origins=yes", "--log-file=" + log, HELPER_BINARY, "--out", out, "--secs", "20"},
+         "--track-origins=yes", "--log-file=" + log, test_support::helper_binary(), "--out", out,
+         "--secs", "20"},
         environment(), test_support::PIPED);
     ASSERT_TRUE(helper.wait_for_stop_handlers(60s)) << read_text(log);
     ASSERT_TRUE(wait_for_file(out, 60s)) << read_text(log);

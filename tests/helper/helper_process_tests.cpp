@@ -1,4 +1,5 @@
 #include "tests/support/child_process.h"
+#include "tests/support/helper_child.h"
 #include "tests/support/ogg_reading.h"
 #include "tests/support/pulse_daemon.h"
 
@@ -12,10 +13,6 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
-
-#ifndef HELPER_BINARY
-#error "HELPER_BINARY must name the helper executable"
-#endif
 
 namespace {
 
@@ -75,7 +72,7 @@ protected:
     void TearDown() override { fs::remove_all(dir_); }
 
     std::unique_ptr<ChildProcess> start(std::vector<std::string> args) {
-        args.insert(args.begin(), HELPER_BINARY);
+        args.insert(args.begin(), test_support::helper_binary());
         return std::make_unique<ChildProcess>(ChildProcess::start(args, env_, test_support::PIPED));
     }
     test_support::Outcome run(std::vector<std::string> args) {

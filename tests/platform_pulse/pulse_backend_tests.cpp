@@ -206,21 +206,37 @@ struct Capture {
 
     // The completion's error, or none on success.
     std::optional<ErrorInfo> start() {
-        auto answer = std::make_shared<Answer<std::optional<ErrorInfo>>>();
-        stream->startCaptureWithCompletionHandler(
-            [answer](platform::NSError* error) { answer->set(info(error)); });
-        auto result = answer->wait();
-        EXPECT_TRUE(result.has_value()) << "start never completed";
-        return result.value_or(ErrorInfo{"", 0, "no answer"});
+        return completion("start", [&](auto handler) {
+            stream->startCaptureWithCompletionHandler(std::move(handler));
+        });
     }
 
     std::optional<ErrorInfo> stop() {
+        return completion("stop", [&](auto handler) {
+            stream->stopCaptureWithCompletionHandler(std::move(handler));
+        });
+    }
+
+    // Hands `call` a completion handler and waits for its answer.
+    template <class Call>
+    static std::optional<ErrorInfo> completion(const char* what, Call call) {
         auto answer = std::make_shared<Answer<std::optional<ErrorInfo>>>();
-        stream->stopCaptureWithCompletionHandler(
-            [answer](platform::NSError* error) { answer->set(info(error)); });
+        call([answer](platform::NSError* error) { answer->set(info(error)); });
         auto result = answer->wait();
-        EXPECT_TRUE(result.has_value()) << "stop never completed";
+        EXPECT_TRUE(result.has_value()) << what << " never completed";
         return result.value_or(ErrorInfo{"", 0, "no answer"});
+    }
+
+    // Waits until the stream has stopped by itself and anything late has had time to come;
+    // `errors` is then all the delegate heard: one error, the system's stop. Call under
+    // ASSERT_NO_FATAL_FAILURE.
+    void wait_for_its_own_stop(std::vector<ErrorInfo>& errors) const {
+        ASSERT_TRUE(eventually([&] { return !watcher->errors().empty(); }));
+        platform::wait_idle();
+        std::this_thread::sleep_for(300ms);
+        errors = watcher->errors();
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_EQ(errors[0].code, -3821);
     }
 };
 
@@ -278,6 +294,9 @@ protected:
     void SetUp() override { platform::install_pulse_backend(); }
 
     void TearDown() override {
+        // What the test body set up goes first, as its own locals would have.
+        capture_.reset();
+        content_ = {};
         platform::install_backend(nullptr);
         platform::wait_idle();
         for (std::size_t k = 0; k < static_cast<std::size_t>(platform::Kind::Count); ++k) {
@@ -296,17 +315,54 @@ protected:
         daemon_->export_environment();
     }
 
+    // A server as set up by default and a null sink "second" loaded by hand; `loaded` is what
+    // loading it printed, the module's index on its first line.
+    void start_daemon_with_second_sink(std::string& loaded) {
+        ASSERT_NO_FATAL_FAILURE(start_daemon());
+        auto answer =
+            daemon_->pactl({"load-module", "module-null-sink", "sink_name=second", "rate=48000"});
+        ASSERT_TRUE(answer.has_value()) << answer.error();
+        loaded = *answer;
+    }
+
+    // Asks the server for its content, which must come.
+    void request_running_content() {
+        content_ = request_content();
+        ASSERT_TRUE(content_.content) << content_.error->description;
+    }
+
+    // A capture, not started, of the first display of the content asked for last.
+    Capture& capture_first_display() {
+        return capture_.emplace(content_.content->displays()[0].get());
+    }
+
+    // The opening several tests share: a server as set up by default, its content, and a
+    // capture of its first display that has started; `started` is the moment just before
+    // the start was asked for.
+    void start_daemon_and_capture(Clock::time_point& started) {
+        ASSERT_NO_FATAL_FAILURE(start_daemon());
+        ASSERT_NO_FATAL_FAILURE(request_running_content());
+        capture_first_display();
+        started = Clock::now();
+        ASSERT_EQ(capture_->start(), std::nullopt);
+    }
+    void start_daemon_and_capture() {
+        Clock::time_point started;
+        start_daemon_and_capture(started);
+    }
+
     std::unique_ptr<PulseDaemon> daemon_;
+    ContentAnswer content_;
+    std::optional<Capture> capture_;
 };
 
 TEST_F(PulseBackendTest, CapturesToneAtItsFrequencyLevelAndChannel) {
     ASSERT_NO_FATAL_FAILURE(start_daemon());
-    const auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
-    ASSERT_EQ(content.content->displays().size(), 1u);
-    EXPECT_EQ(content.content->displays()[0]->source(), "testsink.monitor");
+    ASSERT_NO_FATAL_FAILURE(request_running_content());
+    ASSERT_EQ(content_.content->displays().size(), 1u);
+    EXPECT_EQ(content_.content->displays()[0]->source(), "testsink.monitor");
 
-    Capture capture(content.content->displays()[0].get());
+    Capture& capture = capture_first_display();
     ASSERT_EQ(capture.start(), std::nullopt);
 
     // Left and right differ in pitch and level, so a swap or a mix would show.
@@ -346,13 +402,9 @@ TEST_F(PulseBackendTest, CapturesToneAtItsFrequencyLevelAndChannel) {
 }
 
 TEST_F(PulseBackendTest, SilenceKeepsArrivingInShortBuffersThatCoverWallTime) {
-    ASSERT_NO_FATAL_FAILURE(start_daemon());
-    const auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
-    Capture capture(content.content->displays()[0].get());
-
-    const auto started = Clock::now();
-    ASSERT_EQ(capture.start(), std::nullopt);
+    Clock::time_point started;
+    ASSERT_NO_FATAL_FAILURE(start_daemon_and_capture(started));
+    Capture& capture = *capture_;
     std::this_thread::sleep_for(5s);
     const double asked = seconds_since(started);
     EXPECT_EQ(capture.stop(), std::nullopt);
@@ -396,13 +448,10 @@ TEST_F(PulseBackendTest, SilenceKeepsArrivingInShortBuffersThatCoverWallTime) {
 }
 
 TEST_F(PulseBackendTest, RecordingStoppedBeforeTheSinksFirstDeliveryStillCoversItsTime) {
-    ASSERT_NO_FATAL_FAILURE(start_daemon());
-    const auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
     // An idle null sink renders two seconds ahead, so its monitor stays quiet that long.
-    Capture capture(content.content->displays()[0].get());
-    const auto started = Clock::now();
-    ASSERT_EQ(capture.start(), std::nullopt);
+    Clock::time_point started;
+    ASSERT_NO_FATAL_FAILURE(start_daemon_and_capture(started));
+    Capture& capture = *capture_;
     std::this_thread::sleep_for(500ms);
     const std::size_t before_stop = capture.collector->frames();
     const auto stopping = Clock::now();
@@ -429,8 +478,7 @@ TEST_F(PulseBackendTest, ContentRequestFailsPromptlyWithTheServersTextWhenNoServ
 
 TEST_F(PulseBackendTest, RequestsGiveUpOnAServerThatDoesNotAnswer) {
     ASSERT_NO_FATAL_FAILURE(start_daemon());
-    auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
+    ASSERT_NO_FATAL_FAILURE(request_running_content());
     daemon_->freeze();
 
     const auto frozen = request_content();
@@ -439,7 +487,7 @@ TEST_F(PulseBackendTest, RequestsGiveUpOnAServerThatDoesNotAnswer) {
     EXPECT_EQ(frozen.error->description, pa_strerror(PA_ERR_TIMEOUT));
     EXPECT_LT(frozen.seconds, 3.0) << "the wait for the server must be bounded";
 
-    Capture capture(content.content->displays()[0].get());
+    Capture& capture = capture_first_display();
     const auto started = Clock::now();
     const auto error = capture.start();
     EXPECT_TRUE(error.has_value()) << "a start on a hung server succeeded";
@@ -449,22 +497,18 @@ TEST_F(PulseBackendTest, RequestsGiveUpOnAServerThatDoesNotAnswer) {
 
 TEST_F(PulseBackendTest, ServerWithoutSinksHasNoDisplays) {
     ASSERT_NO_FATAL_FAILURE(start_daemon({.null_sink = false}));
-    const auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
-    EXPECT_TRUE(content.content->displays().empty());
+    ASSERT_NO_FATAL_FAILURE(request_running_content());
+    EXPECT_TRUE(content_.content->displays().empty());
 }
 
 TEST_F(PulseBackendTest, DefaultSinkComesFirstAndTheFilterPicksItsSink) {
-    ASSERT_NO_FATAL_FAILURE(start_daemon());
-    auto loaded =
-        daemon_->pactl({"load-module", "module-null-sink", "sink_name=second", "rate=48000"});
-    ASSERT_TRUE(loaded.has_value()) << loaded.error();
+    std::string loaded;
+    ASSERT_NO_FATAL_FAILURE(start_daemon_with_second_sink(loaded));
     auto made_default = daemon_->pactl({"set-default-sink", "second"});
     ASSERT_TRUE(made_default.has_value()) << made_default.error();
 
-    const auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
-    const auto& displays = content.content->displays();
+    ASSERT_NO_FATAL_FAILURE(request_running_content());
+    const auto& displays = content_.content->displays();
     ASSERT_EQ(displays.size(), 2u);
     EXPECT_EQ(displays[0]->source(), "second.monitor");
     EXPECT_EQ(displays[1]->source(), "testsink.monitor");
@@ -489,10 +533,9 @@ TEST_F(PulseBackendTest, DefaultSinkComesFirstAndTheFilterPicksItsSink) {
 
 TEST_F(PulseBackendTest, ServerDeathStopsTheStreamWithOneErrorAndTheBackendRecovers) {
     ASSERT_NO_FATAL_FAILURE(start_daemon());
-    auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
+    ASSERT_NO_FATAL_FAILURE(request_running_content());
     {
-        Capture capture(content.content->displays()[0].get());
+        Capture capture(content_.content->displays()[0].get());
         ASSERT_EQ(capture.start(), std::nullopt);
         ASSERT_TRUE(eventually([&] { return capture.collector->count() > 10; }));
 
@@ -513,9 +556,8 @@ TEST_F(PulseBackendTest, ServerDeathStopsTheStreamWithOneErrorAndTheBackendRecov
     // A server that comes back is found again by the next request.
     auto restarted = daemon_->restart();
     ASSERT_TRUE(restarted.has_value()) << restarted.error();
-    content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
-    Capture again(content.content->displays()[0].get());
+    ASSERT_NO_FATAL_FAILURE(request_running_content());
+    Capture& again = capture_first_display();
     ASSERT_EQ(again.start(), std::nullopt);
     EXPECT_TRUE(eventually([&] { return again.collector->count() > 10; }));
     EXPECT_EQ(again.stop(), std::nullopt);
@@ -523,13 +565,10 @@ TEST_F(PulseBackendTest, ServerDeathStopsTheStreamWithOneErrorAndTheBackendRecov
 }
 
 TEST_F(PulseBackendTest, RemovedSinkStopsTheStreamInsteadOfMovingIt) {
-    ASSERT_NO_FATAL_FAILURE(start_daemon());
-    auto loaded =
-        daemon_->pactl({"load-module", "module-null-sink", "sink_name=second", "rate=48000"});
-    ASSERT_TRUE(loaded.has_value()) << loaded.error();
-    const auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
-    const auto& displays = content.content->displays();
+    std::string loaded;
+    ASSERT_NO_FATAL_FAILURE(start_daemon_with_second_sink(loaded));
+    ASSERT_NO_FATAL_FAILURE(request_running_content());
+    const auto& displays = content_.content->displays();
     const auto second = std::find_if(displays.begin(), displays.end(),
                                      [](const auto& d) { return d->source() == "second.monitor"; });
     ASSERT_NE(second, displays.end());
@@ -539,24 +578,17 @@ TEST_F(PulseBackendTest, RemovedSinkStopsTheStreamInsteadOfMovingIt) {
     ASSERT_TRUE(eventually([&] { return capture.collector->count() > 10; }));
     // testsink is still there: a stream that followed the server's fallback would keep
     // recording, from a source nobody chose.
-    auto unloaded = daemon_->pactl({"unload-module", loaded->substr(0, loaded->find('\n'))});
+    auto unloaded = daemon_->pactl({"unload-module", loaded.substr(0, loaded.find('\n'))});
     ASSERT_TRUE(unloaded.has_value()) << unloaded.error();
 
-    ASSERT_TRUE(eventually([&] { return !capture.watcher->errors().empty(); }));
-    platform::wait_idle();
-    std::this_thread::sleep_for(300ms);
-    const auto errors = capture.watcher->errors();
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].code, -3821);
+    std::vector<ErrorInfo> errors;
+    ASSERT_NO_FATAL_FAILURE(capture.wait_for_its_own_stop(errors));
     EXPECT_FALSE(errors[0].description.empty());
 }
 
 TEST_F(PulseBackendTest, StopIsPromptAndFinal) {
-    ASSERT_NO_FATAL_FAILURE(start_daemon());
-    const auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
-    Capture capture(content.content->displays()[0].get());
-    ASSERT_EQ(capture.start(), std::nullopt);
+    ASSERT_NO_FATAL_FAILURE(start_daemon_and_capture());
+    Capture& capture = *capture_;
     ASSERT_TRUE(eventually([&] { return capture.collector->count() > 20; }));
 
     const auto asked = Clock::now();
@@ -573,12 +605,11 @@ TEST_F(PulseBackendTest, StopIsPromptAndFinal) {
 
 TEST_F(PulseBackendTest, StartFailsWithADescriptionWhenTheSinkIsGone) {
     ASSERT_NO_FATAL_FAILURE(start_daemon());
-    const auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
+    ASSERT_NO_FATAL_FAILURE(request_running_content());
     auto unloaded = daemon_->pactl({"unload-module", "module-null-sink"});
     ASSERT_TRUE(unloaded.has_value()) << unloaded.error();
 
-    Capture capture(content.content->displays()[0].get());
+    Capture& capture = capture_first_display();
     const auto error = capture.start();
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->domain, platform::SCStreamErrorDomain);
@@ -588,10 +619,9 @@ TEST_F(PulseBackendTest, StartFailsWithADescriptionWhenTheSinkIsGone) {
 
 TEST_F(PulseBackendTest, StartFailsWithADescriptionForAnUnusableFormat) {
     ASSERT_NO_FATAL_FAILURE(start_daemon());
-    const auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
+    ASSERT_NO_FATAL_FAILURE(request_running_content());
     auto filter = platform::SCContentFilter::initWithDisplayExcludingWindows(
-        content.content->displays()[0].get(), {});
+        content_.content->displays()[0].get(), {});
     auto configuration = platform::SCStreamConfiguration::init();
     configuration->setCapturesAudio(true);
     configuration->setSampleRate(RATE);
@@ -614,12 +644,9 @@ constexpr auto IDLE_RENDER_AHEAD = 2500ms;
 double level_db(double rms, double reference) { return 20 * std::log10(rms / reference); }
 
 TEST_F(PulseBackendTest, GapsInTheServersDeliveryBecomeSilenceSoARecordingFollowsTheWallClock) {
-    ASSERT_NO_FATAL_FAILURE(start_daemon());
-    const auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
-    Capture capture(content.content->displays()[0].get());
-    const auto started = Clock::now();
-    ASSERT_EQ(capture.start(), std::nullopt);
+    Clock::time_point started;
+    ASSERT_NO_FATAL_FAILURE(start_daemon_and_capture(started));
+    Capture& capture = *capture_;
     std::this_thread::sleep_for(1s);
     // A suspended sink delivers nothing (PulseAudio) for 1.5 s.
     ASSERT_TRUE(daemon_->pactl({"suspend-sink", PulseDaemon::SINK_NAME, "1"}).has_value());
@@ -648,10 +675,9 @@ TEST_F(PulseBackendTest, SurroundSinkIsMixedToStereoWithItsSurroundChannelsAudib
     const std::string layout = "front-left,front-right,rear-left,rear-right,front-center,lfe";
     ASSERT_TRUE(daemon_->load_sink("surround", 6, layout).has_value());
     ASSERT_TRUE(daemon_->set_default_sink("surround").has_value());
-    const auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
-    ASSERT_EQ(content.content->displays()[0]->source(), "surround.monitor");
-    Capture capture(content.content->displays()[0].get());
+    ASSERT_NO_FATAL_FAILURE(request_running_content());
+    ASSERT_EQ(content_.content->displays()[0]->source(), "surround.monitor");
+    Capture& capture = capture_first_display();
     ASSERT_EQ(capture.start(), std::nullopt);
     std::this_thread::sleep_for(IDLE_RENDER_AHEAD);
 
@@ -688,10 +714,9 @@ TEST_F(PulseBackendTest, RecordingFollowsTheDefaultSinkAndStopsOnlyWhenNoSinkIsL
     const auto second = daemon_->load_sink("second");
     ASSERT_TRUE(second.has_value()) << second.error();
     ASSERT_TRUE(daemon_->load_sink("third").has_value());
-    const auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
-    ASSERT_EQ(content.content->displays()[0]->source(), "testsink.monitor");
-    Capture capture(content.content->displays()[0].get());
+    ASSERT_NO_FATAL_FAILURE(request_running_content());
+    ASSERT_EQ(content_.content->displays()[0]->source(), "testsink.monitor");
+    Capture& capture = capture_first_display();
     const auto started = Clock::now();
     ASSERT_EQ(capture.start(), std::nullopt);
 
@@ -722,12 +747,8 @@ TEST_F(PulseBackendTest, RecordingFollowsTheDefaultSinkAndStopsOnlyWhenNoSinkIsL
 
     // No sink left: the stream stops with one error and keeps what came before.
     ASSERT_TRUE(daemon_->pactl({"unload-module", "module-null-sink"}).has_value());
-    ASSERT_TRUE(eventually([&] { return !capture.watcher->errors().empty(); }));
-    platform::wait_idle();
-    std::this_thread::sleep_for(300ms);
-    const auto errors = capture.watcher->errors();
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].code, -3821);
+    std::vector<ErrorInfo> errors;
+    ASSERT_NO_FATAL_FAILURE(capture.wait_for_its_own_stop(errors));
     EXPECT_GE(static_cast<double>(capture.collector->frames()) / RATE, recorded_before_loss);
 }
 
@@ -772,13 +793,12 @@ ToneCover tone_cover(const std::vector<float>& interleaved, std::size_t from_fra
 TEST_F(PulseBackendTest, APlayingStreamMovedWithTheDefaultStaysInTheRecordingAcrossSwitches) {
     ASSERT_NO_FATAL_FAILURE(start_daemon());
     ASSERT_TRUE(daemon_->load_sink("second").has_value());
-    const auto content = request_content();
-    ASSERT_TRUE(content.content) << content.error->description;
+    ASSERT_NO_FATAL_FAILURE(request_running_content());
     // A tone that plays throughout, on the default, as a desktop's player does.
     auto player = daemon_->play_tone(1000, 0.5, 30.0);
     ASSERT_TRUE(player.has_value()) << player.error();
     std::this_thread::sleep_for(IDLE_RENDER_AHEAD);
-    Capture capture(content.content->displays()[0].get());
+    Capture& capture = capture_first_display();
     const auto started = Clock::now();
     ASSERT_EQ(capture.start(), std::nullopt);
     std::this_thread::sleep_for(IDLE_RENDER_AHEAD);
