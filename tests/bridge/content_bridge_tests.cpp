@@ -1,7 +1,5 @@
 // Shareable content and content filters through the bridge's C functions, and the end of the
 // platform's lifetime.
-#include <filesystem>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>

@@ -7,8 +7,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
