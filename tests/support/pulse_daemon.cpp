@@ -339,11 +339,9 @@ std::vector<std::string> PulseDaemon::client_env() const {
     };
 }
 
-std::expected<PcmPlayer, std::string> PulseDaemon::play_pcm(std::span<const float> interleaved,
-                                                            std::uint32_t rate,
-                                                            std::uint32_t channels,
-                                                            const std::string& sink,
-                                                            const std::string& channel_map) {
+std::expected<PcmPlayer, std::string> PulseDaemon::play_pcm(
+    std::span<const float> interleaved, std::uint32_t rate, std::uint32_t channels,
+    const std::string& sink, const std::string& channel_map, int latency_ms) {
     const std::string file = dir_ + "/pcm-" + std::to_string(next_file_++) + ".raw";
     {
         std::ofstream out(file, std::ios::binary);
@@ -360,6 +358,7 @@ std::expected<PcmPlayer, std::string> PulseDaemon::play_pcm(std::span<const floa
                                   "--device=" + sink,
                                   "--client-name=vmah-test"};
     if (!channel_map.empty()) argv.push_back("--channel-map=" + channel_map);
+    if (latency_ms > 0) argv.push_back("--latency-msec=" + std::to_string(latency_ms));
     argv.push_back(file);
     auto child = ChildProcess::spawn(argv, client_env(), {.log_path = dir_ + "/pacat.log"});
     if (!child) return std::unexpected(child.error());
@@ -369,9 +368,10 @@ std::expected<PcmPlayer, std::string> PulseDaemon::play_pcm(std::span<const floa
 std::expected<PcmPlayer, std::string> PulseDaemon::play_tone(double frequency, double amplitude,
                                                              double seconds, std::uint32_t rate,
                                                              std::uint32_t channels,
-                                                             const std::string& sink) {
+                                                             const std::string& sink,
+                                                             int latency_ms) {
     const auto pcm = make_sine(frequency, amplitude, seconds, rate, channels);
-    return play_pcm(pcm, rate, channels, sink);
+    return play_pcm(pcm, rate, channels, sink, {}, latency_ms);
 }
 
 std::expected<std::string, std::string> PulseDaemon::pactl(const std::vector<std::string>& args) {

@@ -89,15 +89,20 @@ public:
     void freeze();
     void thaw();
 
-    // Plays float32 interleaved PCM into a sink through a pacat child.
+    // Plays float32 interleaved PCM into a sink through a pacat child. With `latency_ms`,
+    // the player asks the server for that latency, as most desktop players do, and the sink
+    // renders only about that far ahead of what is heard; without it, pacat's own 2 s buffer
+    // has the sink render up to 2 s ahead.
     std::expected<PcmPlayer, std::string> play_pcm(std::span<const float> interleaved,
                                                    std::uint32_t rate, std::uint32_t channels,
                                                    const std::string& sink = SINK_NAME,
-                                                   const std::string& channel_map = {});
+                                                   const std::string& channel_map = {},
+                                                   int latency_ms = 0);
     std::expected<PcmPlayer, std::string> play_tone(double frequency, double amplitude,
                                                     double seconds, std::uint32_t rate = 48000,
                                                     std::uint32_t channels = 2,
-                                                    const std::string& sink = SINK_NAME);
+                                                    const std::string& sink = SINK_NAME,
+                                                    int latency_ms = 0);
 
     // Runs pactl against the daemon and waits (bounded) for it; returns its output.
     std::expected<std::string, std::string> pactl(const std::vector<std::string>& args);
