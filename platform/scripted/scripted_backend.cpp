@@ -198,16 +198,14 @@ std::unique_ptr<Capture> ScriptedBackend::start_capture(const CaptureParams& par
     std::chrono::milliseconds delay{0};
     {
         std::lock_guard lock(mutex_);
-        captures_.push_back(record);
         start = start_;
         delay = start_return_delay_;
+        // A held start is in place before a test can find the capture and answer it.
+        if (start.times == 0) record->hold_start(std::move(started));
+        captures_.push_back(record);
     }
     auto handle = std::make_unique<ScriptedCaptureHandle>(record, stop_);
-    if (start.times == 0) {
-        record->hold_start(std::move(started));
-    } else {
-        answer(started, start.outcome, start.times);
-    }
+    if (start.times != 0) answer(started, start.outcome, start.times);
     if (delay.count() > 0) std::this_thread::sleep_for(delay);
     return handle;
 }
