@@ -260,9 +260,8 @@ TEST_F(HelperRecording, ServerDeathIsReportedOnceAndTheRunGoesOnToItsDeadline) {
         }
         const fs::path out = dir() / ("killed-" + std::to_string(alive_for.count()) + ".opus");
         // The early loss, with a sound playing since before the start from a player that
-        // asks for a short latency, as most desktop players do. A private PulseAudio null
-        // sink, idle until then, had rendered up to 2 s of silence ahead when the player
-        // came; the sound is heard (and in the sink's monitor) once that has played out.
+        // asks for a 50 ms latency. On PulseAudio it is heard (and in the sink's monitor)
+        // once the silence the idle null sink had rendered ahead has played out.
         const bool tone = alive_for < 2s;
         std::optional<test_support::PcmPlayer> player;
         if (tone) {
@@ -271,7 +270,7 @@ TEST_F(HelperRecording, ServerDeathIsReportedOnceAndTheRunGoesOnToItsDeadline) {
             ASSERT_TRUE(playing.has_value()) << playing.error();
             player = std::move(*playing);
             if (server->kind() == test_support::ServerKind::PulseAudio) {
-                std::this_thread::sleep_for(2s);
+                std::this_thread::sleep_for(PulseDaemon::IDLE_RENDER_AHEAD);
             }
             std::this_thread::sleep_for(700ms);
         }

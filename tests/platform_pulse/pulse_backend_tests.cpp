@@ -637,9 +637,7 @@ TEST_F(PulseBackendTest, StartFailsWithADescriptionForAnUnusableFormat) {
     EXPECT_NE((*error)->description.find("0 channels"), std::string::npos) << (*error)->description;
 }
 
-// An idle null sink has rendered up to two seconds of silence ahead when a recording starts;
-// a sound meant to be recorded in full starts once that has passed.
-constexpr auto IDLE_RENDER_AHEAD = 2500ms;
+constexpr auto IDLE_RENDER_AHEAD = PulseDaemon::IDLE_RENDER_AHEAD;
 
 double level_db(double rms, double reference) { return 20 * std::log10(rms / reference); }
 

@@ -49,6 +49,10 @@ struct PulseDaemonOptions {
 class PulseDaemon {
 public:
     static constexpr const char* SINK_NAME = "testsink";
+    // A PulseAudio null sink left idle has rendered up to two seconds of silence ahead when a
+    // recording or a player comes; a sound meant to be recorded in full starts once that has
+    // passed.
+    static constexpr std::chrono::milliseconds IDLE_RENDER_AHEAD{2500};
 
     static std::expected<std::unique_ptr<PulseDaemon>, std::string> start(
         PulseDaemonOptions options = {});
