@@ -73,9 +73,9 @@ public:
     // Contents of the server's log so far (every process of it), for failure messages.
     std::string log() const;
 
-    // Points this process's libpulse clients at the daemon (PULSE_SERVER) and
-    // forbids autospawn (PULSE_CLIENTCONFIG). Undone by the destructor. Call it
-    // before any client thread exists: the environment is not thread-safe.
+    // Points this process's libpulse and libpipewire clients at the daemon (PULSE_SERVER,
+    // PIPEWIRE_RUNTIME_DIR) and forbids autospawn (PULSE_CLIENTCONFIG). Undone by the destructor.
+    // Call it before any client thread exists: the environment is not thread-safe.
     void export_environment();
 
     // Whether the process that serves libpulse clients runs.
@@ -88,8 +88,8 @@ public:
     // Starts the server again on the same socket, with "testsink" as at the start (sinks
     // loaded later are gone), and waits until it is usable.
     std::expected<void, std::string> restart();
-    // A hung server: the socket still accepts connections, nothing answers (PipeWire:
-    // pipewire-pulse is stopped). thaw() (or the destructor) lets it go on.
+    // A hung server: the socket still accepts connections, nothing answers (PipeWire: all
+    // of its processes are stopped). thaw() (or the destructor) lets it go on.
     void freeze();
     void thaw();
 
@@ -162,6 +162,7 @@ private:
     bool frozen_ = false;
     std::optional<std::string> saved_server_;
     std::optional<std::string> saved_client_config_;
+    std::optional<std::string> saved_pipewire_dir_;
 };
 
 // `seconds` of a sine at `frequency`, the same on every channel, interleaved.
