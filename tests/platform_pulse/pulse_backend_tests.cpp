@@ -7,10 +7,12 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <numbers>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -19,6 +21,7 @@
 
 #include "platform/platform.h"
 #include "platform/pulse/pulse_backend.h"
+#include "platform/sound_server/sound_server_backend.h"
 #include "tests/support/pulse_daemon.h"
 
 namespace {
@@ -291,7 +294,16 @@ std::optional<std::size_t> first_loud_frame(const std::vector<float>& interleave
 
 class PulseBackendTest : public ::testing::Test {
 protected:
-    void SetUp() override { platform::install_pulse_backend(); }
+    // The backend the helper installs, which picks PipeWire's own protocol on PipeWire;
+    // VMAH_TEST_BACKEND=pulse holds it to the PulseAudio protocol (pipewire-pulse there).
+    void SetUp() override {
+        const char* chosen = std::getenv("VMAH_TEST_BACKEND");
+        if (chosen != nullptr && std::string_view(chosen) == "pulse") {
+            platform::install_pulse_backend();
+        } else {
+            platform::install_sound_server_backend();
+        }
+    }
 
     void TearDown() override {
         // What the test body set up goes first, as its own locals would have.

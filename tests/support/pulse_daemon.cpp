@@ -285,6 +285,12 @@ std::expected<void, std::string> PulseDaemon::wait_until(const std::vector<std::
 
 void PulseDaemon::stop_server(bool crash) {
     thaw();
+    // A crash takes the daemon first: its clients see the connection end, not its sinks go
+    // one by one as the processes that own them end.
+    if (crash && !server_processes_.empty()) {
+        server_processes_.front().kill_now();
+        server_processes_.erase(server_processes_.begin());
+    }
     while (!server_processes_.empty()) {
         if (crash) {
             server_processes_.back().kill_now();

@@ -81,9 +81,8 @@ public:
     // Whether the process that serves libpulse clients runs.
     bool running();
     // Crash simulation: SIGKILL, the socket file stays behind, so a client is refused.
-    // PipeWire: pipewire-pulse (whose end is what a libpulse client sees), then
-    // wireplumber and pipewire go the same way, so that nothing of the old server (its
-    // sinks included) lingers; the session bus stays.
+    // PipeWire: the pipewire daemon, then pipewire-pulse and wireplumber go the same way,
+    // so that nothing of the old server (its sinks included) lingers; the session bus stays.
     void kill();
     // Starts the server again on the same socket, with "testsink" as at the start (sinks
     // loaded later are gone), and waits until it is usable.
