@@ -30,6 +30,7 @@
     X(pw_core_disconnect)             \
     X(pw_proxy_destroy)               \
     X(pw_properties_new)              \
+    X(pw_properties_set)              \
     X(pw_stream_new)                  \
     X(pw_stream_destroy)              \
     X(pw_stream_add_listener)         \

@@ -121,14 +121,19 @@ std::expected<void, std::string> PipewireRecorder::open_stream(const SinkInfo& s
         }
     }
 
-    // No node.latency: the stream takes the quantum the graph has. The session manager links
-    // it to the sink's monitor and, when that sink goes, leaves it unlinked: following the
-    // default is ours to do, and a stream moved elsewhere could record a microphone.
+    // No node.latency: the stream takes the quantum the graph has. Recording the default, the
+    // stream names no target: the session manager links it to the default sink's monitor and
+    // relinks it when the default changes or that sink goes, which loses less of a switch than
+    // a new stream of ours would. Recording another sink, it names that one and asks not to be
+    // moved when it goes: a stream moved elsewhere could record a source nobody chose.
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_APP_NAME,
         "velgo_marrinet_audio_helper", PW_KEY_NODE_NAME, "velgo_marrinet_audio_helper",
-        PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_TARGET_OBJECT, sink.name.c_str(),
-        PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
+        PW_KEY_STREAM_CAPTURE_SINK, "true", nullptr);
+    if (!following_) {
+        pw_properties_set(props, PW_KEY_TARGET_OBJECT, sink.name.c_str());
+        pw_properties_set(props, PW_KEY_NODE_DONT_RECONNECT, "true");
+    }
     stream_ = pw_stream_new(client_->core(), "system audio", props);
     if (stream_ == nullptr) return std::unexpected(std::string(CONNECTION_TERMINATED));
     static const pw_stream_events STREAM_EVENTS = {
@@ -194,16 +199,16 @@ void PipewireRecorder::reconsider() {
         if (!ours_left || stream_ended_) fail(NO_SUCH_ENTITY);
         return;
     }
-    // The default leads the list; without one, any sink is better than none.
     if (sinks.empty()) {
         fail(NO_SUCH_ENTITY);
         return;
     }
-    const SinkInfo& next = sinks.front();
-    if (stream_ != nullptr && !stream_ended_ && next.id == sink_.id) return;
+    // The session manager moves a live stream along with the default; one that ended is
+    // opened again on the default, which leads the list.
+    if (stream_ != nullptr && !stream_ended_) return;
     close_stream();
     timeline_->note_gap();
-    if (auto opened = open_stream(next); !opened) fail(opened.error());
+    if (auto opened = open_stream(sinks.front()); !opened) fail(opened.error());
 }
 
 void PipewireRecorder::process() {
