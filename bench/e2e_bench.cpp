@@ -134,6 +134,7 @@ struct Measure {
     std::string failure;
     double cpu_seconds = 0;
     double max_rss_mib = 0;
+    long context_switches = 0;    // of every process, each thread's
     double wall_seconds = 0;      // start to SIGINT
     double recorded_seconds = 0;  // what the file holds
     double kbit_per_second = 0;
@@ -147,6 +148,9 @@ struct Measure {
     std::string out;
     Clock::time_point signalled;
 
+    double switches_per_second() const {
+        return wall_seconds > 0 ? static_cast<double>(context_switches) / wall_seconds : 0;
+    }
     double recorded_over_wall() const {
         return wall_seconds > 0 ? recorded_seconds / wall_seconds : 0;
     }
@@ -421,6 +425,7 @@ struct Bench {
             const Usage u = p.wait_at_most(EXIT_LIMIT);
             m.cpu_seconds += u.cpu_seconds;
             rss += u.max_rss_kib;
+            m.context_switches += u.context_switches;
             if (u.status != 0 && u.status != interrupted_status) {
                 m.ok = false;
                 m.failure = "exit status " + std::to_string(u.status);
@@ -867,7 +872,7 @@ int main(int argc, char** argv) {
 
     std::printf("medians over %d rounds\n", bench.options.rounds);
     struct Row {
-        double cpu, rss, recorded, wall, ratio, kbps;
+        double cpu, rss, recorded, wall, ratio, kbps, switches;
     };
     std::vector<Row> rows;
     for (const auto& r : recorders) {
@@ -876,12 +881,13 @@ int main(int argc, char** argv) {
                 r.median_of([](const Measure& m) { return m.recorded_seconds; }),
                 r.median_of([](const Measure& m) { return m.wall_seconds; }),
                 r.median_of([](const Measure& m) { return m.recorded_over_wall(); }),
-                r.median_of([](const Measure& m) { return m.kbit_per_second; })};
+                r.median_of([](const Measure& m) { return m.kbit_per_second; }),
+                r.median_of([](const Measure& m) { return m.switches_per_second(); })};
         rows.push_back(row);
         std::printf(
             "  %-16s cpu %7.3f s  peak RSS %7.2f MiB  recorded %8.3f s  wall %8.3f s  "
-            "recorded/wall %.4f  %6.1f kbit/s\n",
-            r.name, row.cpu, row.rss, row.recorded, row.wall, row.ratio, row.kbps);
+            "recorded/wall %.4f  %6.1f kbit/s  %6.1f context switches/s\n",
+            r.name, row.cpu, row.rss, row.recorded, row.wall, row.ratio, row.kbps, row.switches);
         std::vector<double> latency, configured;
         for (const auto& m : r.measures) {
             if (!m.sink_latency) continue;

@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    ::dprintf(REPORT_FD, "%d %.6f %ld\n", code, cpu, usage.ru_maxrss);
+    ::dprintf(REPORT_FD, "%d %.6f %ld %ld\n", code, cpu, usage.ru_maxrss,
+              usage.ru_nvcsw + usage.ru_nivcsw);
     return code;
 }

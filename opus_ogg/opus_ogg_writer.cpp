@@ -63,34 +63,53 @@ std::expected<void, IoError> OpusOggWriter::write_audio_packet(std::vector<std::
 }
 
 std::expected<void, IoError> OpusOggWriter::write_pcm_i16(std::span<const std::int16_t> samples) {
+    const std::size_t len = frame_len();
+    // The caller's samples that are not in pcm: at the encoder's rate only what does not
+    // fill a whole frame is copied. A frame begun in pcm is completed from the samples, the
+    // whole frames after it are encoded where they lie, and the rest waits in pcm.
+    std::span<const std::int16_t> later;
     if (!samples.empty()) {
-        if (input_rate_ == ENCODER_RATE) {
+        if (input_rate_ != ENCODER_RATE) {
+            convert_rate(samples, channels_, input_rate_, resample_pos_, pcm_);
+        } else if (pcm_.size() >= len) {
+            // Whole frames left by an encoder failure go first.
             pcm_.insert(pcm_.end(), samples.begin(), samples.end());
         } else {
-            convert_rate(samples, channels_, input_rate_, resample_pos_, pcm_);
+            const std::size_t top_up = std::min(samples.size(), (len - pcm_.size()) % len);
+            pcm_.insert(pcm_.end(), samples.begin(),
+                        samples.begin() + static_cast<std::ptrdiff_t>(top_up));
+            later = samples.subspan(top_up);
         }
     }
 
-    // Frames are taken from the front; the remainder is moved down once at the end.
-    //
     // A failed page write does not stop the loop: the remaining whole frames are
     // still encoded and handed on, and the first error is returned. Stopping there
     // would leave them in pcm, and with a file that keeps failing and chunks of
     // several frames pcm would grow without bound.
-    const std::size_t len = frame_len();
-    std::size_t consumed = 0;
     std::expected<void, IoError> result;
-    while (pcm_.size() - consumed >= len) {
-        auto packet = encode_frame(std::span(pcm_).subspan(consumed, len));
-        consumed += len;
+    bool refused = false;
+    const auto encode = [&](std::span<const std::int16_t> frame) {
+        auto packet = encode_frame(frame);
         // A frame the encoder refused is lost; whole frames after it wait for the next call.
-        if (!packet) break;
+        if (!packet) return false;
         granule_pos_ += FRAME_SAMPLES;
         samples_written_ += FRAME_SAMPLES;
         auto written = write_audio_packet(std::move(*packet), ogg::PacketEnd::Normal);
         if (!written && result) result = std::move(written);
+        return true;
+    };
+    // Frames are taken from the front; the remainder is moved down once at the end.
+    std::size_t consumed = 0;
+    while (!refused && pcm_.size() - consumed >= len) {
+        refused = !encode(std::span(pcm_).subspan(consumed, len));
+        consumed += len;
     }
     pcm_.erase(pcm_.begin(), pcm_.begin() + static_cast<std::ptrdiff_t>(consumed));
+    while (!refused && later.size() >= len) {
+        refused = !encode(later.first(len));
+        later = later.subspan(len);
+    }
+    pcm_.insert(pcm_.end(), later.begin(), later.end());
     return result;
 }
 

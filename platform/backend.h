@@ -7,6 +7,7 @@
 // inside the call that asked for them; the platform moves all reactions to its workers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -43,6 +44,17 @@ public:
     // audio outputs.
     virtual void audio(std::span<const float> interleaved, std::uint32_t channels,
                        std::int64_t sample_rate) = 0;
+    // Room for the next fragment of `samples` floats inside the audio sample buffer it will
+    // become. A fragment written there and handed to audio() (all of it, or its first frames)
+    // is queued without a copy. Rooms are used again once the outputs are done with them;
+    // the room lent last is taken back by the next call. Empty when there is none to lend.
+    virtual std::span<float> audio_room(std::size_t samples, std::uint32_t channels,
+                                        std::int64_t sample_rate) {
+        (void)samples;
+        (void)channels;
+        (void)sample_rate;
+        return {};
+    }
     // A ready-made sample buffer of any type, queued for the outputs of that type.
     virtual void sample_buffer(CMSampleBuffer* buffer, SCStreamOutputType type) = 0;
     // The capture failed while running. Only the first call of a capture counts.

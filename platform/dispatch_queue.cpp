@@ -38,8 +38,14 @@ void DispatchQueue::async(std::function<void()> work) {
         if (draining_) return;
         draining_ = true;
     }
-    // One drain job at a time; it holds the queue alive while work is pending.
-    auto job = [self = Ref<DispatchQueue>::retain(this)] { self->drain(); };
+    // One drain job at a time; it holds the queue alive while work is pending. The job holds
+    // its reference as a plain pointer, which a function object keeps without allocating;
+    // every posted job runs, and gives the reference back.
+    retain();
+    auto job = [self = this] {
+        self->drain();
+        self->release();
+    };
     if (target_) {
         target_->async(std::move(job));
     } else {

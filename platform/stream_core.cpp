@@ -53,11 +53,40 @@ public:
                std::int64_t sample_rate) override {
         const auto core = core_.lock();
         if (!core) return;
-        const auto buffer =
-            is_silence(interleaved)
-                ? silence(interleaved.size_bytes(), channels, sample_rate)
-                : CMSampleBuffer::createInterleavedFloat(interleaved, channels, sample_rate);
+        Ref<CMSampleBuffer> buffer = take_lent(interleaved, channels, sample_rate);
+        if (!buffer) {
+            buffer =
+                is_silence(interleaved)
+                    ? silence(interleaved.size_bytes(), channels, sample_rate)
+                    : CMSampleBuffer::createInterleavedFloat(interleaved, channels, sample_rate);
+        }
         core->deliver(buffer.get(), SCStreamOutputType::Audio, session_);
+    }
+
+    std::span<float> audio_room(std::size_t samples, std::uint32_t channels,
+                                std::int64_t sample_rate) override {
+        const std::size_t bytes = samples * sizeof(float);
+        std::lock_guard lock(rooms_mutex_);
+        lent_ = nullptr;
+        // A buffer only the pool still holds (block included) is free: its last reader has
+        // let go of it, and nothing else can reach it.
+        const auto free = std::find_if(rooms_.begin(), rooms_.end(), [&](const auto& room) {
+            const auto& layout = room->audioLayout().front();
+            return room->retain_count() == 1 && room->dataBuffer()->retain_count() == 1 &&
+                   layout.data_byte_size == bytes && layout.number_channels == channels &&
+                   room->sampleRate() == sample_rate;
+        });
+        if (free != rooms_.end()) {
+            lent_ = *free;
+        } else {
+            const auto block = CMBlockBuffer::create(bytes);
+            lent_ =
+                CMSampleBuffer::createInterleavedFloat(block.get(), bytes, channels, sample_rate);
+            // Kept for another fragment, unless the outputs fell so far behind that the pool
+            // would only grow.
+            if (rooms_.size() < MAX_ROOMS) rooms_.push_back(lent_);
+        }
+        return {reinterpret_cast<float*>(lent_->dataBuffer()->data()), samples};
     }
 
     void sample_buffer(CMSampleBuffer* buffer, SCStreamOutputType type) override {
@@ -74,6 +103,24 @@ public:
     }
 
 private:
+    // Fragments queued at once before the pool stops growing.
+    static constexpr std::size_t MAX_ROOMS = 4;
+
+    // The sample buffer whose room holds `interleaved` (the room lent last), or null. Its
+    // first frames only: a buffer of its own over the same block.
+    Ref<CMSampleBuffer> take_lent(std::span<const float> interleaved, std::uint32_t channels,
+                                  std::int64_t sample_rate) {
+        std::lock_guard lock(rooms_mutex_);
+        if (!lent_ ||
+            interleaved.data() != reinterpret_cast<const float*>(lent_->dataBuffer()->data())) {
+            return nullptr;
+        }
+        Ref<CMSampleBuffer> lent = std::move(lent_);
+        if (interleaved.size_bytes() == lent->audioLayout().front().data_byte_size) return lent;
+        return CMSampleBuffer::createInterleavedFloat(lent->dataBuffer(), interleaved.size_bytes(),
+                                                      channels, sample_rate);
+    }
+
     static bool is_silence(std::span<const float> samples) {
         return std::all_of(samples.begin(), samples.end(),
                            [](float sample) { return std::bit_cast<std::uint32_t>(sample) == 0; });
@@ -98,6 +145,9 @@ private:
     std::atomic<bool> failed_{false};
     std::mutex zeros_mutex_;
     Ref<CMBlockBuffer> zeros_;
+    std::mutex rooms_mutex_;
+    std::vector<Ref<CMSampleBuffer>> rooms_;  // sample buffers whose rooms are lent again
+    Ref<CMSampleBuffer> lent_;                // the room lent last, until it is handed over
 };
 
 }  // namespace
@@ -331,7 +381,10 @@ void StreamCore::failed(std::uint64_t session, std::string description) {
 void StreamCore::deliver(CMSampleBuffer* buffer, SCStreamOutputType type,
                          std::optional<std::uint64_t> session) {
     if (buffer == nullptr) return;
-    std::vector<std::pair<Ref<SCStreamOutput>, Ref<DispatchQueue>>> targets;
+    // The list is this thread's, kept from one buffer to the next: a delivery allocates
+    // no list. Nothing below delivers again on this thread before it is emptied.
+    thread_local std::vector<std::pair<Ref<SCStreamOutput>, Ref<DispatchQueue>>> targets;
+    targets.clear();
     Ref<SCStream> stream;
     {
         std::lock_guard lock(mutex_);
@@ -358,6 +411,7 @@ void StreamCore::deliver(CMSampleBuffer* buffer, SCStreamOutputType type,
             output->stream_didOutputSampleBuffer_ofType(stream.get(), sample.get(), type);
         });
     }
+    targets.clear();
 }
 
 void StreamCore::detach() {

@@ -27,6 +27,8 @@ std::int16_t float_to_i16(float sample) noexcept;
 // single buffer holds fewer samples than one frame of its channels.
 std::optional<std::vector<std::int16_t>> to_interleaved_stereo(
     const capture::AudioBufferList& list);
+// The same into `out`, whose room is reused from call to call; false for nothing.
+bool to_interleaved_stereo(const capture::AudioBufferList& list, std::vector<std::int16_t>& out);
 
 // The stream output handler: turns each audio sample buffer into 16-bit stereo and hands
 // it to the writer slot it shares with the run function. Runs on the capture queue.
@@ -40,21 +42,21 @@ public:
     void operator()(capture::CMSampleBuffer sample_buffer,
                     capture::SCStreamOutputType of_type) const {
         if (of_type != capture::SCStreamOutputType::Audio) return;
-        std::optional<std::vector<std::int16_t>> samples;
         {
             const auto list = sample_buffer.audio_buffer_list();
-            if (!list) return;
-            samples = to_interleaved_stereo(*list);
+            if (!list || !to_interleaved_stereo(*list, samples_)) return;
         }
         // The list (and its block buffer) is gone before the lock is taken: the lock is
         // held only for the writer call.
-        if (!samples) return;
         // The slot drops the writer's error: a failed write does not end the recording.
-        (void)slot_->write_pcm_i16(*samples);
+        (void)slot_->write_pcm_i16(samples_);
     }
 
 private:
     std::shared_ptr<BasicWriterSlot<Writer>> slot_;
+    // The converted samples of one call. Calls never overlap (the capture queue is serial),
+    // so one room serves them all and recording allocates none once it has grown.
+    mutable std::vector<std::int16_t> samples_;
 };
 
 }  // namespace helper

@@ -1,4 +1,5 @@
 // Sample-buffer entry points of the bridge: reference counting and the audio buffer list.
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -17,6 +18,9 @@ platform::CMSampleBuffer* from_handle(cm_sample_buffer* handle) {
 cm_block_buffer* to_handle(platform::CMBlockBuffer* block) {
     return reinterpret_cast<cm_block_buffer*>(block);
 }
+
+// Scratch on the stack for lists of up to eight buffers.
+constexpr std::size_t LOCAL_SCRATCH_UNITS = 10;
 
 struct FreeDeleter {
     void operator()(void* p) const noexcept { std::free(p); }
@@ -50,12 +54,20 @@ void cm_sample_buffer_get_audio_buffer_list(cm_sample_buffer* sample_buffer, uin
         buffer.get(), &needed, nullptr, 0, nullptr, nullptr, 0, nullptr);
     if (needed == 0) return;
 
-    // Whole one-buffer lists, plus one more, so the scratch area is never short.
+    // Whole one-buffer lists, plus one more, so the scratch area is never short. The lists of
+    // audio (interleaved, or a few planes) fit on the stack; only a longer one is allocated.
     constexpr std::size_t unit = platform::AudioBufferList::size_for(1);
     const std::size_t scratch_size = (needed / unit + 2) * unit;
-    const std::unique_ptr<void, FreeDeleter> scratch(std::calloc(1, scratch_size));
-    if (!scratch) return;
-    auto* list = static_cast<platform::AudioBufferList*>(scratch.get());
+    alignas(platform::AudioBufferList) alignas(platform::AudioBuffer)
+        std::byte local[LOCAL_SCRATCH_UNITS * unit] = {};
+    std::unique_ptr<void, FreeDeleter> allocated;
+    void* scratch = local;
+    if (scratch_size > sizeof local) {
+        allocated.reset(std::calloc(1, scratch_size));
+        if (!allocated) return;
+        scratch = allocated.get();
+    }
+    auto* list = static_cast<platform::AudioBufferList*>(scratch);
 
     platform::CMBlockBuffer* raw_block = nullptr;
     const platform::OSStatus status =

@@ -95,7 +95,10 @@ void run_start(CaptureState& state, const CaptureParams& params,
         [sink, channels, rate](std::span<const float> interleaved, std::uint64_t) {
             sink->audio(interleaved, channels, rate);
         },
-        [sink](std::string text) { sink->failed(std::move(text)); });
+        [sink](std::string text) { sink->failed(std::move(text)); },
+        [sink, channels, rate](std::size_t samples) {
+            return sink->audio_room(samples, channels, rate);
+        });
     if (!recorder) {
         state.settle(nullptr);
         started(std::unexpected(std::move(recorder.error())));

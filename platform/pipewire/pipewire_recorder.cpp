@@ -45,7 +45,7 @@ spa_audio_channel spa_position(pa_channel_position_t position) {
 
 std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::start(
     std::string_view source, std::uint32_t rate, std::uint32_t channels,
-    FragmentHandler on_fragment, FailureHandler on_failure) {
+    FragmentHandler on_fragment, FailureHandler on_failure, pulse::FrameAssembler::Room room) {
     if (rate == 0 || rate > 384000 || channels == 0 || channels > SPA_AUDIO_MAX_CHANNELS) {
         return std::unexpected(std::string(INVALID_ARGUMENT));
     }
@@ -72,8 +72,8 @@ std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::
         // Recording the default sink means recording what the user hears: follow the default.
         self->following_ = sink->is_default;
         self->timeline_.emplace(rate, FIRST_DATA);
-        self->assembler_.emplace(channels,
-                                 static_cast<std::size_t>(DELIVERY.count() * rate / 1000));
+        self->assembler_.emplace(channels, static_cast<std::size_t>(DELIVERY.count() * rate / 1000),
+                                 std::move(room));
         self->recheck_ = pw_loop_add_event(
             pw_thread_loop_get_loop(c.loop()),
             [](void* data, std::uint64_t) { static_cast<PipewireRecorder*>(data)->reconsider(); },
@@ -237,6 +237,10 @@ void PipewireRecorder::process() {
         }
     }
     pw_stream_queue_buffer(stream_, buffer);
+    if (awaiting_tail_) {
+        awaiting_tail_ = false;
+        pw_thread_loop_signal(client_->loop(), false);
+    }
 }
 
 void PipewireRecorder::take(const void* data, std::size_t bytes, bool hold) {
@@ -270,7 +274,16 @@ void PipewireRecorder::end_recording() {
 void PipewireRecorder::stop() {
     if (!client_) return;
     pw_thread_loop_lock(client_->loop());
-    if (recording_ && !failed_ && !stopped_) end_recording();
+    if (recording_ && !failed_ && !stopped_) {
+        // The graph's cycle under way holds what was heard just before the stop: wait for it.
+        if (streaming_) {
+            awaiting_tail_ = true;
+            client_->wait_locked([this] { return !awaiting_tail_ || failed_ || !streaming_; },
+                                 TAIL_LIMIT);
+            awaiting_tail_ = false;
+        }
+        if (!failed_) end_recording();
+    }
     stopped_ = true;
     client_->on_change(nullptr);
     client_->on_lost(nullptr);

@@ -38,11 +38,15 @@ public:
     static constexpr auto DELIVERY = 40ms;
     // The usual delay of the first data: about one quantum of the graph.
     static constexpr auto FIRST_DATA = 20ms;
+    // The most a stop waits for the graph's next cycle (a quantum of 1024 frames is 21 ms).
+    static constexpr auto TAIL_LIMIT = 60ms;
 
-    // Records `source`, which must be a sink's monitor ("<sink>.monitor").
+    // Records `source`, which must be a sink's monitor ("<sink>.monitor"). Fragments are
+    // gathered in `room`'s rooms when it gives them.
     static std::expected<std::unique_ptr<PipewireRecorder>, std::string> start(
         std::string_view source, std::uint32_t rate, std::uint32_t channels,
-        FragmentHandler on_fragment, FailureHandler on_failure);
+        FragmentHandler on_fragment, FailureHandler on_failure,
+        pulse::FrameAssembler::Room room = nullptr);
 
     explicit PipewireRecorder(Key) {}
     PipewireRecorder(const PipewireRecorder&) = delete;
@@ -79,6 +83,7 @@ private:
     std::optional<pulse::Timeline> timeline_;
     std::vector<float> held_;
     bool streaming_ = false;
+    bool awaiting_tail_ = false;  // the stop waits for the next cycle's data
     bool stream_ended_ = false;
     bool following_ = false;
     bool timeline_started_ = false;

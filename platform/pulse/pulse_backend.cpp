@@ -110,7 +110,11 @@ void run_start(const std::shared_ptr<CaptureState>& state, const CaptureParams& 
         [sink, channels, rate](std::span<const float> interleaved, std::uint64_t) {
             sink->audio(interleaved, channels, rate);
         },
-        [sink](std::string text) { sink->failed(std::move(text)); });
+        [sink](std::string text) { sink->failed(std::move(text)); },
+        pulse::PulseClient::CONNECT_LIMIT, pulse::PulseRecorder::START_LIMIT,
+        [sink, channels, rate](std::size_t samples) {
+            return sink->audio_room(samples, channels, rate);
+        });
     if (!recorder) {
         settle(nullptr);
         started(std::unexpected(std::move(recorder.error())));

@@ -15,6 +15,9 @@ namespace {
 
 // The fragment a new stream asks for until its first data comes.
 constexpr std::chrono::microseconds FIRST_FRAGMENT = std::chrono::milliseconds(10);
+// Beyond one fragment, what the stop waits for the server's last one: the trip and the
+// server's own wake-up.
+constexpr std::chrono::milliseconds TAIL_MARGIN{30};
 
 }  // namespace
 
@@ -25,7 +28,7 @@ PulseRecorder::~PulseRecorder() { stop(); }
 std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
     std::string_view source, RecordFormat format, FragmentHandler on_fragment,
     FailureHandler on_failure, std::chrono::milliseconds connect_limit,
-    std::chrono::milliseconds start_limit) {
+    std::chrono::milliseconds start_limit, FrameAssembler::Room room) {
     if (auto loaded = load(); !loaded) return std::unexpected(loaded.error());
     const pa_sample_spec spec{
         PA_SAMPLE_FLOAT32LE, format.rate,
@@ -59,8 +62,10 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
     c.on_lost([self] { self->fail(self->client_->context_error()); });
     // The usual delay of the first data is the first fragment's.
     self->timeline_.emplace(format.rate, std::min(format.fragment, FIRST_FRAGMENT));
-    self->assembler_.emplace(format.channels, static_cast<std::size_t>(format.delivery.count() *
-                                                                       format.rate / 1'000'000));
+    self->assembler_.emplace(
+        format.channels,
+        static_cast<std::size_t>(format.delivery.count() * format.rate / 1'000'000),
+        std::move(room));
     if (auto opened = self->open_stream(*sink); !opened) return std::unexpected(opened.error());
     const bool settled = c.wait_locked(
         [self] {
@@ -243,7 +248,7 @@ void PulseRecorder::read_available() {
             fail(client_->context_error());
             return;
         }
-        if (bytes == 0) return;
+        if (bytes == 0) break;
         if (data == nullptr) {
             // A hole: the same length of silence keeps time whole.
             take(nullptr, bytes / in_frame_bytes_ * sizeof(float) * format_.channels, arrival.hold);
@@ -254,6 +259,10 @@ void PulseRecorder::read_available() {
             take(data, bytes, arrival.hold);
         }
         pa_stream_drop(stream);
+    }
+    if (awaiting_tail_) {
+        awaiting_tail_ = false;
+        pa_threaded_mainloop_signal(client_->loop(), 0);
     }
 }
 
@@ -290,11 +299,26 @@ void PulseRecorder::end_recording() {
     assembler_->flush(on_fragment_);
 }
 
+// The server sends a fragment once it is whole, so what was heard just before the stop may
+// still be gathering there: wait for the server's next fragment, which holds it. A stream
+// that sends nothing (a suspended sink, a move) costs the wait's limit.
+void PulseRecorder::await_tail() {
+    if (!stream_ || pa_stream_get_state(stream_.get()) != PA_STREAM_READY) return;
+    awaiting_tail_ = true;
+    client_->wait_locked(
+        [this] { return !awaiting_tail_ || failed_ || !stream_; },
+        std::chrono::duration_cast<std::chrono::milliseconds>(format_.fragment) + TAIL_MARGIN);
+    awaiting_tail_ = false;
+}
+
 void PulseRecorder::stop() {
     if (!client_) return;
     {
         LoopLock lock(client_->loop());
-        if (recording_ && !failed_ && !stopped_) end_recording();
+        if (recording_ && !failed_ && !stopped_) {
+            await_tail();
+            if (!failed_) end_recording();
+        }
         stopped_ = true;
         client_->on_lost(nullptr);
         query_.reset();

@@ -38,7 +38,8 @@ struct RecordFormat {
     // renders and how often the server and this client wake. Measured against 10 ms in one
     // run of the end-to-end benchmark: the helper's CPU and the server's together fall by
     // about a third; a new sound's onset keeps within about 20 ms (the monitor holds back
-    // what the sink may still render again), and a stop loses at most this much in flight.
+    // what the sink may still render again), and a stop waits at most this much (and a
+    // margin) for the fragment in flight, which holds what was heard before it.
     std::chrono::microseconds fragment = 40ms;
     // What each handed-over fragment holds. Every one becomes a sample buffer and a wake-up
     // of the output queue's worker, so the server's first, short fragments are gathered up
@@ -62,12 +63,13 @@ public:
 
     static constexpr auto START_LIMIT = 2000ms;
 
-    // Records `source`, which must be a sink's monitor.
+    // Records `source`, which must be a sink's monitor. Fragments are gathered in `room`'s
+    // rooms when it gives them.
     static std::expected<std::unique_ptr<PulseRecorder>, std::string> start(
         std::string_view source, RecordFormat format, FragmentHandler on_fragment,
         FailureHandler on_failure,
         std::chrono::milliseconds connect_limit = PulseClient::CONNECT_LIMIT,
-        std::chrono::milliseconds start_limit = START_LIMIT);
+        std::chrono::milliseconds start_limit = START_LIMIT, FrameAssembler::Room room = nullptr);
 
     explicit PulseRecorder(Key);
     PulseRecorder(const PulseRecorder&) = delete;
@@ -94,6 +96,7 @@ private:
     void read_available();
     void push_silence(std::uint64_t frames);
     void end_recording();
+    void await_tail();
     void fail(std::string text);
 
     RecordFormat format_;
@@ -111,7 +114,8 @@ private:
     std::vector<float> held_;   // output frames held back while a gap is undecided
     std::string stream_error_;  // why the last stream ended
     bool following_ = false;
-    bool lengthen_ = false;  // the stream still has its first, short fragment
+    bool awaiting_tail_ = false;  // the stop waits for the server's next fragment
+    bool lengthen_ = false;       // the stream still has its first, short fragment
     bool recording_ = false;
     bool stopped_ = false;
     bool failed_ = false;

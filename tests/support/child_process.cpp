@@ -298,19 +298,20 @@ bool ChildProcess::wait_for_stop_handlers(std::chrono::milliseconds limit) const
     return true;
 }
 
-void ChildProcess::reap(int status, long max_rss_kib, double cpu_seconds) {
+void ChildProcess::reap(int status, long max_rss_kib, double cpu_seconds, long context_switches) {
     reaped_ = true;
     wait_status_ = status;
     usage_.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     usage_.cpu_seconds = cpu_seconds;
     usage_.max_rss_kib = max_rss_kib;
+    usage_.context_switches = context_switches;
     if (report_fd_ >= 0) {
         // The launcher's own figures include our size; only its report counts.
         Usage reported;
         const std::string line = read_line(report_fd_);
         close_fd(report_fd_);
-        if (std::sscanf(line.c_str(), "%d %lf %ld", &reported.status, &reported.cpu_seconds,
-                        &reported.max_rss_kib) == 3) {
+        if (std::sscanf(line.c_str(), "%d %lf %ld %ld", &reported.status, &reported.cpu_seconds,
+                        &reported.max_rss_kib, &reported.context_switches) == 4) {
             usage_ = reported;
         } else {
             usage_ = Usage{};
@@ -329,7 +330,8 @@ Usage ChildProcess::wait() {
             return usage_;
         }
     }
-    reap(status, usage.ru_maxrss, seconds_of(usage.ru_utime) + seconds_of(usage.ru_stime));
+    reap(status, usage.ru_maxrss, seconds_of(usage.ru_utime) + seconds_of(usage.ru_stime),
+         usage.ru_nvcsw + usage.ru_nivcsw);
     return usage_;
 }
 

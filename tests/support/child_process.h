@@ -31,9 +31,10 @@ namespace test_support {
 
 // How a child ended, and what the kernel accounted for it.
 struct Usage {
-    int status = -1;         // exit status, or 128 + signal
-    double cpu_seconds = 0;  // user + system
-    long max_rss_kib = 0;    // peak resident set
+    int status = -1;            // exit status, or 128 + signal
+    double cpu_seconds = 0;     // user + system
+    long max_rss_kib = 0;       // peak resident set
+    long context_switches = 0;  // voluntary and involuntary, all of its threads
 };
 
 // A run collected by ChildProcess::finish().
@@ -113,7 +114,7 @@ public:
     Outcome finish(std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 private:
-    void reap(int status, long max_rss_kib, double cpu_seconds);
+    void reap(int status, long max_rss_kib, double cpu_seconds, long context_switches);
     void close_fds();
 
     pid_t pid_ = -1;
