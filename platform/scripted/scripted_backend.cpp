@@ -42,6 +42,11 @@ void ScriptedCapture::push_audio(std::span<const float> interleaved, std::uint32
     sink_->audio(interleaved, channels, sample_rate);
 }
 
+std::span<float> ScriptedCapture::audio_room(std::size_t samples, std::uint32_t channels,
+                                             std::int64_t sample_rate) {
+    return sink_->audio_room(samples, channels, sample_rate);
+}
+
 void ScriptedCapture::push(CMSampleBuffer* buffer, SCStreamOutputType type) {
     sink_->sample_buffer(buffer, type);
 }

@@ -31,6 +31,9 @@ public:
     // has stopped or failed, or its stream is gone.
     void push_audio(std::span<const float> interleaved, std::uint32_t channels,
                     std::int64_t sample_rate);
+    // Room for a fragment in the sample buffer it will become (the sink's audio_room).
+    std::span<float> audio_room(std::size_t samples, std::uint32_t channels,
+                                std::int64_t sample_rate);
     void push(CMSampleBuffer* buffer, SCStreamOutputType type);
     // Reports a failure while recording (the platform counts only the first).
     void fail(std::string description);

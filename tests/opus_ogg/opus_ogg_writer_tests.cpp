@@ -15,6 +15,7 @@ namespace opus_ogg {
 namespace {
 
 using test_support::OggFile;
+using test_support::read_bytes;
 using test_support::read_ogg;
 using Samples = std::vector<std::int16_t>;
 
@@ -130,14 +131,17 @@ TEST(OpusOggWriter, EmptyRecordingIsThreeExactPages) {
 
 TEST(OpusOggWriter, FramesAreCutAtExactly960PerChannel) {
     test_support::TempDir dir;
-    const Samples pcm = sines(48000, 960, {500.0, 700.0});
+    const Samples pcm = sines(48000, 2880, {500.0, 700.0});
     struct Case {
         std::size_t first, second, pending;
         double seconds;  // a padded last frame counts in full, a silent closing one not at all
         std::size_t packets;
     };
+    // A frame begun by one call and finished by the next, and chunks of several frames with
+    // a rest, give the very bytes that the same samples give one at a time.
     for (const Case c :
-         {Case{1920, 0, 0, 0.02, 2}, Case{1919, 0, 1919, 0.02, 1}, Case{1920, 1, 1, 0.04, 2}}) {
+         {Case{1920, 0, 0, 0.02, 2}, Case{1919, 0, 1919, 0.02, 1}, Case{1920, 1, 1, 0.04, 2},
+          Case{1000, 3940, 1100, 0.06, 3}, Case{5760, 0, 0, 0.06, 4}}) {
         SCOPED_TRACE(std::to_string(c.first) + " + " + std::to_string(c.second));
         const std::string path = dir.file("cut.opus");
         auto created = OpusOggWriter::create(path, 48000, 2);
@@ -148,6 +152,16 @@ TEST(OpusOggWriter, FramesAreCutAtExactly960PerChannel) {
         EXPECT_EQ(writer.pending_samples(), c.pending);
         EXPECT_EQ(writer.finalize(), c.seconds);
         expect_stream_layout(read_ogg(path), STEREO_SERIAL, c.packets);
+
+        const std::string single = dir.file("single.opus");
+        auto one_by_one = OpusOggWriter::create(single, 48000, 2);
+        ASSERT_TRUE(one_by_one.has_value());
+        for (const std::size_t count : {c.first, c.second}) {
+            for (const std::int16_t sample : std::span(pcm).first(count))
+                ASSERT_TRUE(one_by_one->write_pcm_i16(std::span(&sample, 1)));
+        }
+        ASSERT_TRUE(one_by_one->finalize());
+        EXPECT_EQ(read_bytes(single), read_bytes(path));
     }
 }
 

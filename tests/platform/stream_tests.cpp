@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/runtime.h"
 #include "platform/stream.h"
 #include "tests/platform/recorder.h"
 #include "tests/support/scripted_fixture.h"
@@ -203,6 +204,41 @@ TEST_F(StreamTest, SilentFragmentsShareOneBlockOfZerosAndReadAsTheirOwnLength) {
     EXPECT_EQ(d[4].buffer->dataBuffer(), d[3].buffer->dataBuffer());
     EXPECT_NE(d[5].buffer->dataBuffer(), d[3].buffer->dataBuffer());
     EXPECT_NE(d[5].buffer->dataBuffer(), d[2].buffer->dataBuffer());
+}
+
+TEST_F(StreamTest, FragmentsGatheredInALentRoomAreQueuedWithoutACopyAndTheRoomComesBack) {
+    ASSERT_TRUE(add_audio_output());
+    ASSERT_EQ(start(), std::nullopt);
+    const auto capture = backend->last_capture();
+    const auto fill = [&](float value) {
+        const std::span<float> room = capture->audio_room(8, 2, 48000);
+        std::fill(room.begin(), room.end(), value);
+        return room;
+    };
+    const std::span<float> first = fill(0.5f);
+    ASSERT_EQ(first.size(), 8u);
+    capture->push_audio(first, 2, 48000);
+    ASSERT_TRUE(output->deliveries.wait_for(1));
+    // The output still holds the first buffer: the next fragment gets another room, and
+    // one handed over in part becomes a buffer of that part over the same room.
+    const std::span<float> second = fill(-0.25f);
+    EXPECT_NE(second.data(), first.data());
+    capture->push_audio(second.first(6), 2, 48000);
+    ASSERT_TRUE(output->deliveries.wait_for(2));
+    auto d = output->deliveries.values();
+    EXPECT_EQ(reinterpret_cast<float*>(d[0].buffer->dataBuffer()->data()), first.data());
+    EXPECT_EQ(d[0].buffer->numSamples(), 4);
+    EXPECT_EQ(reinterpret_cast<float*>(d[1].buffer->dataBuffer()->data()), second.data());
+    EXPECT_EQ(d[1].buffer->numSamples(), 3);
+    EXPECT_EQ(first[0], 0.5f);
+    // Once every holder let go, the rooms are lent again rather than made anew.
+    d.clear();
+    output->deliveries.clear();
+    wait_idle();
+    const std::span<float> again = capture->audio_room(8, 2, 48000);
+    EXPECT_TRUE(again.data() == first.data() || again.data() == second.data());
+    // A room is only lent for a buffer of its own shape.
+    EXPECT_NE(capture->audio_room(8, 1, 48000).data(), again.data());
 }
 
 TEST_F(StreamTest, StopCompletesOnlyAfterEveryQueuedBufferWasHandedOver) {

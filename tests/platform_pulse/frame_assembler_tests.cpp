@@ -110,6 +110,36 @@ TEST(FrameAssembler, JoinsFramesSplitAcrossChunksAndFlushesByteForByte) {
     EXPECT_EQ(assembler.frames_handed(), 5u);
 }
 
+TEST(FrameAssembler, GathersInTheRoomsGivenAndCarriesPartOfAFrameIntoTheNext) {
+    std::vector<std::vector<float>> rooms;
+    FrameAssembler assembler(2, 4, [&](std::size_t samples) {
+        rooms.emplace_back(samples, -1.0f);
+        // The third room is short: the assembler's own is used for that fragment.
+        const std::span<float> room(rooms.back());
+        return rooms.size() == 3 ? room.first(samples - 1) : room;
+    });
+    Assembled out;
+    std::vector<const float*> at;
+    const auto sink = [&](std::span<const float> interleaved, std::uint64_t first_frame) {
+        at.push_back(interleaved.data());
+        out.sink()(interleaved, first_frame);
+    };
+    const auto samples = ramp(2 * 11);  // 11 frames of 8 bytes
+    const std::byte* b = bytes_of(samples);
+    assembler.push(b, 35, sink);       // a fragment in the first room, 3 bytes in the second
+    assembler.push(b + 35, 16, sink);  // two frames and 3 bytes of the next
+    assembler.flush(sink);             // the two frames; the 3 bytes go on to the next room
+    assembler.push(b + 51, 37, sink);  // a fragment (own room), a frame in the fourth
+    assembler.flush(sink);
+    EXPECT_EQ(out.all(), samples);
+    ASSERT_EQ(rooms.size(), 4u);
+    ASSERT_EQ(at.size(), 4u);
+    EXPECT_EQ(at[0], rooms[0].data());
+    EXPECT_EQ(at[1], rooms[1].data());
+    EXPECT_NE(at[2], rooms[2].data());
+    EXPECT_EQ(at[3], rooms[3].data());
+}
+
 TEST(FrameAssembler, HolesBecomeSilenceOfTheSameLengthAndKeepTimeWhole) {
     FrameAssembler assembler(2, 3);
     Assembled out;
