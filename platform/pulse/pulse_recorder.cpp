@@ -15,8 +15,8 @@ namespace {
 
 // The fragment a new stream asks for until its first data comes.
 constexpr std::chrono::microseconds FIRST_FRAGMENT = std::chrono::milliseconds(10);
-// Beyond one fragment, what the stop waits for the server's last one: the trip and the
-// server's own wake-up.
+// Beyond two fragments, what the stop waits for the server's data at most: the trip and
+// the server's own wake-up.
 constexpr std::chrono::milliseconds TAIL_MARGIN{30};
 
 }  // namespace
@@ -260,7 +260,7 @@ void PulseRecorder::read_available() {
         }
         pa_stream_drop(stream);
     }
-    if (awaiting_tail_) {
+    if (awaiting_tail_ && Timeline::Clock::now() >= tail_after_) {
         awaiting_tail_ = false;
         pa_threaded_mainloop_signal(client_->loop(), 0);
     }
@@ -299,15 +299,17 @@ void PulseRecorder::end_recording() {
     assembler_->flush(on_fragment_);
 }
 
-// The server sends a fragment once it is whole, so what was heard just before the stop may
-// still be gathering there: wait for the server's next fragment, which holds it. A stream
-// that sends nothing (a suspended sink, a move) costs the wait's limit.
+// A monitor hands over what the sink played about when it is heard, a fragment at a time,
+// so what was heard in the last fragment before the stop is still on its way: take what
+// comes until data arrives a whole fragment after the stop. A stream that sends nothing (a
+// suspended sink, a move) costs the wait's limit.
 void PulseRecorder::await_tail() {
     if (!stream_ || pa_stream_get_state(stream_.get()) != PA_STREAM_READY) return;
+    const auto fragment = std::chrono::duration_cast<std::chrono::milliseconds>(format_.fragment);
+    tail_after_ = Timeline::Clock::now() + fragment;
     awaiting_tail_ = true;
-    client_->wait_locked(
-        [this] { return !awaiting_tail_ || failed_ || !stream_; },
-        std::chrono::duration_cast<std::chrono::milliseconds>(format_.fragment) + TAIL_MARGIN);
+    client_->wait_locked([this] { return !awaiting_tail_ || failed_ || !stream_; },
+                         2 * fragment + TAIL_MARGIN);
     awaiting_tail_ = false;
 }
 

@@ -38,8 +38,8 @@ struct RecordFormat {
     // renders and how often the server and this client wake. Measured against 10 ms in one
     // run of the end-to-end benchmark: the helper's CPU and the server's together fall by
     // about a third; a new sound's onset keeps within about 20 ms (the monitor holds back
-    // what the sink may still render again), and a stop waits at most this much (and a
-    // margin) for the fragment in flight, which holds what was heard before it.
+    // what the sink may still render again), and a stop waits one to two of these for the
+    // fragment in flight, which holds what was heard before it.
     std::chrono::microseconds fragment = 40ms;
     // What each handed-over fragment holds. Every one becomes a sample buffer and a wake-up
     // of the output queue's worker, so the server's first, short fragments are gathered up
@@ -114,8 +114,9 @@ private:
     std::vector<float> held_;   // output frames held back while a gap is undecided
     std::string stream_error_;  // why the last stream ended
     bool following_ = false;
-    bool awaiting_tail_ = false;  // the stop waits for the server's next fragment
-    bool lengthen_ = false;       // the stream still has its first, short fragment
+    bool awaiting_tail_ = false;  // the stop waits for data arriving after tail_after_
+    Timeline::Clock::time_point tail_after_{};
+    bool lengthen_ = false;  // the stream still has its first, short fragment
     bool recording_ = false;
     bool stopped_ = false;
     bool failed_ = false;
