@@ -78,13 +78,15 @@ public:
         });
         if (free != rooms_.end()) {
             lent_ = *free;
-        } else {
+        } else if (rooms_.size() < MAX_ROOMS) {
             const auto block = CMBlockBuffer::create(bytes);
             lent_ =
                 CMSampleBuffer::createInterleavedFloat(block.get(), bytes, channels, sample_rate);
-            // Kept for another fragment, unless the outputs fell so far behind that the pool
-            // would only grow.
-            if (rooms_.size() < MAX_ROOMS) rooms_.push_back(lent_);
+            rooms_.push_back(lent_);
+        } else {
+            // The outputs fell behind, or a burst came (the silence owed for a wait, say):
+            // meanwhile fragments are copied, and silence shares the block of zeros.
+            return {};
         }
         return {reinterpret_cast<float*>(lent_->dataBuffer()->data()), samples};
     }
