@@ -220,6 +220,9 @@ void PipewireRecorder::process() {
         const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
         const std::uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
         const std::size_t bytes = size / in_frame_bytes_ * in_frame_bytes_;
+        if (bytes > 0) {
+            cycle_ = std::chrono::microseconds(bytes / in_frame_bytes_ * 1'000'000 / rate_);
+        }
         const auto arrival =
             timeline_->arrive(pulse::Timeline::Clock::now(), bytes / in_frame_bytes_);
         if (!arrival.hold) release_held(arrival.silence);
@@ -237,7 +240,7 @@ void PipewireRecorder::process() {
         }
     }
     pw_stream_queue_buffer(stream_, buffer);
-    if (awaiting_tail_) {
+    if (awaiting_tail_ && pulse::Timeline::Clock::now() >= tail_after_) {
         awaiting_tail_ = false;
         pw_thread_loop_signal(client_->loop(), false);
     }
@@ -275,11 +278,14 @@ void PipewireRecorder::stop() {
     if (!client_) return;
     pw_thread_loop_lock(client_->loop());
     if (recording_ && !failed_ && !stopped_) {
-        // The graph's cycle under way holds what was heard just before the stop: wait for it.
+        // What was heard in the last cycle before the stop comes with a later one: take
+        // what comes until data arrives a whole cycle after the stop.
         if (streaming_) {
+            const auto cycle = std::chrono::duration_cast<std::chrono::milliseconds>(cycle_);
+            tail_after_ = pulse::Timeline::Clock::now() + cycle;
             awaiting_tail_ = true;
             client_->wait_locked([this] { return !awaiting_tail_ || failed_ || !streaming_; },
-                                 TAIL_LIMIT);
+                                 2 * cycle + TAIL_MARGIN);
             awaiting_tail_ = false;
         }
         if (!failed_) end_recording();

@@ -38,8 +38,8 @@ public:
     static constexpr auto DELIVERY = 40ms;
     // The usual delay of the first data: about one quantum of the graph.
     static constexpr auto FIRST_DATA = 20ms;
-    // The most a stop waits for the graph's next cycle (a quantum of 1024 frames is 21 ms).
-    static constexpr auto TAIL_LIMIT = 60ms;
+    // Beyond two of the graph's cycles, the most a stop waits for its data.
+    static constexpr auto TAIL_MARGIN = 30ms;
 
     // Records `source`, which must be a sink's monitor ("<sink>.monitor"). Fragments are
     // gathered in `room`'s rooms when it gives them.
@@ -83,7 +83,9 @@ private:
     std::optional<pulse::Timeline> timeline_;
     std::vector<float> held_;
     bool streaming_ = false;
-    bool awaiting_tail_ = false;  // the stop waits for the next cycle's data
+    bool awaiting_tail_ = false;  // the stop waits for data arriving after tail_after_
+    pulse::Timeline::Clock::time_point tail_after_{};
+    std::chrono::microseconds cycle_ = FIRST_DATA;  // what the graph's last cycle held
     bool stream_ended_ = false;
     bool following_ = false;
     bool timeline_started_ = false;
