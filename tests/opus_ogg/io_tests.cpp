@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <csignal>
 #include <numeric>
+#include <thread>
+
+#include <fcntl.h>
 
 #include "opus_ogg/buffered_file.h"
 #include "opus_ogg/encoder.h"
@@ -111,9 +114,61 @@ TEST(BufferedFile, FullDeviceFailsAtFlushAndKeepsTheBuffer) {
     auto flushed = file->flush();
     ASSERT_FALSE(flushed.has_value());
     EXPECT_EQ(flushed.error().to_string(), "No space left on device (os error 28)");
-    // A write that needs room first fails and takes nothing.
-    EXPECT_FALSE(file->write_some(counting_bytes(BufferedFile::CAPACITY)).has_value());
-    EXPECT_EQ(file->buffered(), 100u);
+    // Later writes are kept for when the device takes data again.
+    EXPECT_TRUE(file->write_some(counting_bytes(BufferedFile::CAPACITY)).has_value());
+    EXPECT_EQ(file->buffered(), 100u + BufferedFile::CAPACITY);
+}
+
+// A pipe whose reader comes late, then stops reading: nothing is written before the
+// reader, nothing waits while the pipe is full, and what the reader finally gets is every
+// byte in order. Past the backlog limit writes are refused, and the loss is reported at
+// the flush even once everything kept has gone out.
+TEST(BufferedFile, PipeWithoutRoomKeepsTheBacklogUpToItsLimit) {
+    test_support::TempDir dir;
+    const std::string path = dir.file("out.fifo");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    auto file = BufferedFile::open_for_recording(path);
+    ASSERT_TRUE(file.has_value());
+    const auto flush_error = [&file] {
+        auto flushed = file->flush();
+        return flushed ? std::string("flushed") : flushed.error().to_string();
+    };
+    const auto data = counting_bytes(3 * BufferedFile::CAPACITY);
+    ASSERT_EQ(file->write_some(data).value_or(0), data.size());
+    EXPECT_EQ(flush_error(), "the output is a pipe that no process reads");
+
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const int room = ::fcntl(reader, F_SETPIPE_SZ, 4096);
+    ASSERT_TRUE(file->drain().has_value());
+    EXPECT_EQ(file->buffered(), data.size() - static_cast<std::size_t>(room));
+    EXPECT_EQ(*file->progress(), static_cast<std::uint64_t>(room));
+
+    std::size_t kept = data.size();
+    const std::vector<std::uint8_t> chunk(64 * 1024, 7);
+    for (; file->write_some(chunk).has_value(); kept += chunk.size()) {}
+    EXPECT_GT(kept, BufferedFile::BACKLOG_LIMIT - chunk.size());
+    EXPECT_LE(kept, BufferedFile::BACKLOG_LIMIT + static_cast<std::size_t>(room));
+    EXPECT_EQ(flush_error(), "the output stopped taking data (nothing written for 2 s)");
+
+    std::vector<std::uint8_t> got;
+    std::thread drain([&] {
+        std::vector<std::uint8_t> block(65536);
+        for (ssize_t n; got.size() < kept;) {
+            if ((n = ::read(reader, block.data(), block.size())) > 0) {
+                got.insert(got.end(), block.begin(), block.begin() + n);
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+    });
+    const std::string flushed = flush_error();
+    drain.join();
+    ::close(reader);
+    EXPECT_EQ(flushed, "the output fell more than 8 MiB behind the recording; audio was dropped");
+    ASSERT_EQ(got.size(), kept);
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), got.begin()));
+    EXPECT_EQ(*file->progress(), kept);
 }
 
 }  // namespace
