@@ -198,24 +198,53 @@ TEST_F(OutputFaults, OutputRemovedReplacedOrReadOnlyWhileRecording) {
 }
 
 // A file is one recording's: a second helper on the same path while the first records is
-// refused at once and leaves the first recording whole. Standard output is never the
-// recording, however it is named.
+// refused at once and leaves the first recording whole, and so is one that comes while the
+// first has finished the file but its parent has not yet taken the line (here: the parent
+// has not yet read its full standard output pipe). Standard output is never the recording,
+// however it is named; the null device as both is no conflict.
 TEST_F(OutputFaults, OutputTakenByAnotherRecordingOrStandardOutputIsRefused) {
+    const std::string IN_USE =
+        "UNAVAILABLE opus/ogg writer: the output file is in use: another process holds its lock\n";
     play_noise(10);
     const std::string out = out_dir() + "/shared.opus";
-    auto first = start_helper({"--out", out, "--secs", "3"});
+    int line_pipe[2];
+    ASSERT_EQ(::pipe2(line_pipe, O_CLOEXEC | O_NONBLOCK), 0);
+    std::string filler(65536, 'x');
+    const ssize_t filled = ::write(line_pipe[1], filler.data(), filler.size());
+    ASSERT_GT(filled, 0);
+    ASSERT_EQ(::write(line_pipe[1], "x", 1), -1) << "the pipe is not full";
+    for (const int end : line_pipe) ::fcntl(end, F_SETFL, 0);  // the line waits for room
+    auto first = start_helper_writing_to({"--out", out, "--secs", "3"}, line_pipe[1]);
+    ::close(line_pipe[1]);
     ASSERT_TRUE(wait_for_file(out, 10s));
-    auto second = start_helper({"--out", out, "--secs", "3"});
-    const Outcome refused = second->finish(RUN_LIMIT);
+    const Outcome refused = start_helper({"--out", out, "--secs", "3"})->finish(RUN_LIMIT);
     EXPECT_TRUE(first->running()) << "the second run outlived the first";
     EXPECT_EQ(check_clean_end(refused), "");
-    EXPECT_EQ(
-        refused.out,
-        "UNAVAILABLE opus/ogg writer: the output file is in use: another process holds its lock\n");
+    EXPECT_EQ(refused.out, IN_USE);
+
+    // The file is finished before the line; the line waits for the parent.
+    const auto give_up = std::chrono::steady_clock::now() + 15s;
+    while (!summarize_ogg(out).last_is_eos && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(summarize_ogg(out).last_is_eos) << "the file was never finished";
+    std::this_thread::sleep_for(200ms);
+    EXPECT_TRUE(first->running());
+    const Outcome before_line = start_helper({"--out", out, "--secs", "3"})->finish(RUN_LIMIT);
+    EXPECT_EQ(before_line.out, IN_USE) << "the lock went before the line";
+
+    std::string line;
+    for (char block[65536]; !line.ends_with('\n');) {
+        const ssize_t n = ::read(line_pipe[0], block, sizeof block);
+        if (n <= 0) break;
+        line.append(block, static_cast<std::size_t>(n));
+    }
+    ::close(line_pipe[0]);
+    line.erase(0, static_cast<std::size_t>(filled));
     const Outcome recorded = first->finish(RUN_LIMIT);
-    EXPECT_EQ(check_clean_end(recorded), "");
-    const double seconds = ok_seconds(recorded.out);
-    EXPECT_GT(seconds, 1.0) << recorded.out;
+    EXPECT_EQ(recorded.exit_status, 0);
+    EXPECT_EQ(recorded.err, "");
+    const double seconds = ok_seconds(line);
+    EXPECT_GT(seconds, 1.0) << line;
     const OggSummary scan = summarize_ogg(out);
     EXPECT_TRUE(scan.headers_first);
     EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages";
@@ -226,6 +255,17 @@ TEST_F(OutputFaults, OutputTakenByAnotherRecordingOrStandardOutputIsRefused) {
     EXPECT_EQ(check_clean_end(own), "");
     EXPECT_EQ(own.out,
               "UNAVAILABLE opus/ogg writer: the output is the helper's own standard output\n");
+
+    // Standard output on /dev/null, or closed (then the helper puts /dev/null there): the
+    // run records until its time is up instead of being refused at once.
+    for (const Output mode : {Output::Log, Output::Closed}) {
+        const auto spawned = std::chrono::steady_clock::now();
+        const Outcome discarded =
+            start_helper({"--out", "/dev/null", "--secs", "2"}, mode)->finish(RUN_LIMIT);
+        EXPECT_EQ(discarded.exit_status, 0);
+        EXPECT_EQ(discarded.err, "");
+        EXPECT_GE(std::chrono::steady_clock::now() - spawned, 2s) << "refused";
+    }
 }
 
 // How the test reads a pipe the helper records into: it opens its end `opens_after` the

@@ -1,7 +1,7 @@
 // Stops that come badly: before the helper's own code runs, a thousand SIGINT/SIGTERM at
-// once during set-up and during recording, and a sound server that dies mid-recording and
-// comes back. Each run must end by itself with exit status 0, exactly one status line and
-// no sanitizer report.
+// once during set-up and during recording, a parent that goes away (its end of standard
+// output closed, or a hang-up), and a sound server that dies mid-recording and comes back. Each run
+// must end by itself with exit status 0, exactly one status line and no sanitizer report.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +9,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <thread>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "tests/faults/fault_support.h"
 
@@ -82,9 +87,9 @@ TEST_F(StopFaults, SignalBurstDuringSetUp) {
 // The stop comes before the helper has run any code of its own: sent the moment the
 // process exists, to a helper whose parent started it with the stop signals blocked, so
 // that the signal waits. The helper must take it as a stop (set-up completes, the run ends
-// at once with "OK"), not die of it without a line.
+// at once with "OK"), not die of it without a line. A hang-up is a stop like the others.
 TEST_F(StopFaults, StopSentBeforeStartUpIsKept) {
-    for (const int signal_number : {SIGINT, SIGTERM}) {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         const std::string out = out_dir() + "/early" + std::to_string(signal_number) + ".opus";
         auto helper = start_helper({"--out", out}, Output::Pipe, true);
         helper->signal(signal_number);
@@ -115,6 +120,64 @@ TEST_F(StopFaults, SignalBurstDuringRecording) {
     EXPECT_GT(seconds, 1.5) << outcome.out;
     EXPECT_LT(seconds, seconds_since(capturing) + 0.1) << outcome.out;
     expect_finished(out, seconds);
+}
+
+// The parent goes away while audio flows: the reading end of standard output (a pipe or a
+// socket) is closed everywhere, or the session hangs up. Nobody is left to stop the
+// helper, so it stops by itself: ends within 2 s, without dying of the closed pipe, with
+// the file finished; after a hang-up its line is still "OK".
+TEST_F(StopFaults, ParentGoneIsAStop) {
+    enum class Gone { PipeClosed, SocketClosed, HangUp };
+    struct Case {
+        Gone gone;
+        int parent_end = -1;  // the test's end of the helper's standard output
+        std::unique_ptr<ChildProcess> helper;
+        std::string out;
+    };
+    std::vector<Case> cases(3);
+    play_noise(10);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        Case& c = cases[i];
+        c.gone = static_cast<Gone>(i);
+        c.out = out_dir() + "/gone" + std::to_string(i) + ".opus";
+        const std::vector<std::string> args = {"--out", c.out, "--secs", "30"};
+        int ends[2];
+        if (c.gone == Gone::HangUp) {
+            c.helper = start_helper(args);
+            continue;
+        }
+        const int made = c.gone == Gone::PipeClosed
+                             ? ::pipe2(ends, O_CLOEXEC)
+                             : ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends);
+        ASSERT_EQ(made, 0);
+        c.helper = start_helper_writing_to(args, ends[1]);
+        ::close(ends[1]);
+        c.parent_end = ends[0];
+    }
+    for (const Case& c : cases) ASSERT_TRUE(wait_for_file(c.out, 10s)) << c.out;
+    std::this_thread::sleep_for(2s);
+    const auto gone = Clock::now();
+    for (Case& c : cases) {
+        if (c.gone == Gone::HangUp) c.helper->signal(SIGHUP);
+        if (c.parent_end >= 0) ::close(std::exchange(c.parent_end, -1));
+    }
+    for (Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.gone));
+        const Outcome outcome = c.helper->finish(RUN_LIMIT);
+        EXPECT_LT(seconds_since(gone), 2.0) << "the helper went on recording";
+        if (c.gone == Gone::HangUp) {
+            EXPECT_EQ(check_clean_end(outcome), "");
+            expect_finished(c.out, ok_seconds(outcome.out));
+            continue;
+        }
+        EXPECT_FALSE(outcome.hung);
+        EXPECT_EQ(outcome.term_signal, 0) << "died writing the line into the closed pipe";
+        EXPECT_EQ(outcome.exit_status, 0);
+        EXPECT_EQ(outcome.err, "");
+        const OggSummary scan = summarize_ogg(c.out);
+        expect_finished(c.out, static_cast<double>(scan.last_granule) / 48000);
+        EXPECT_GT(scan.last_granule, 48000 * 3 / 2) << "not the recording up to the stop";
+    }
 }
 
 // The server dies with audio flowing and a new one takes its place on the same socket.
