@@ -25,6 +25,7 @@ namespace faults {
 namespace {
 
 namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 constexpr auto RUN_LIMIT = 40s;
 const std::string DISK_FULL =
@@ -207,46 +208,39 @@ TEST_F(OutputFaults, OutputTakenByAnotherRecordingOrStandardOutputIsRefused) {
         "UNAVAILABLE opus/ogg writer: the output file is in use: another process holds its lock\n";
     play_noise(10);
     const std::string out = out_dir() + "/shared.opus";
+    // The first one's parent reads its line late: its standard output pipe starts full.
     int line_pipe[2];
-    ASSERT_EQ(::pipe2(line_pipe, O_CLOEXEC | O_NONBLOCK), 0);
-    std::string filler(65536, 'x');
-    const ssize_t filled = ::write(line_pipe[1], filler.data(), filler.size());
-    ASSERT_GT(filled, 0);
-    ASSERT_EQ(::write(line_pipe[1], "x", 1), -1) << "the pipe is not full";
-    for (const int end : line_pipe) ::fcntl(end, F_SETFL, 0);  // the line waits for room
+    ASSERT_EQ(::pipe2(line_pipe, O_CLOEXEC), 0);
+    const int filled = ::fcntl(line_pipe[1], F_GETPIPE_SZ);
+    ASSERT_EQ(::write(line_pipe[1], std::string(filled, 'x').data(), filled), filled);
     auto first = start_helper_writing_to({"--out", out, "--secs", "3"}, line_pipe[1]);
     ::close(line_pipe[1]);
     ASSERT_TRUE(wait_for_file(out, 10s));
-    const Outcome refused = start_helper({"--out", out, "--secs", "3"})->finish(RUN_LIMIT);
+    const auto refused = [&] {
+        const Outcome outcome = start_helper({"--out", out})->finish(RUN_LIMIT);
+        EXPECT_EQ(check_clean_end(outcome), "");
+        return outcome.out;
+    };
+    EXPECT_EQ(refused(), IN_USE);
     EXPECT_TRUE(first->running()) << "the second run outlived the first";
-    EXPECT_EQ(check_clean_end(refused), "");
-    EXPECT_EQ(refused.out, IN_USE);
-
-    // The file is finished before the line; the line waits for the parent.
-    const auto give_up = std::chrono::steady_clock::now() + 15s;
-    while (!summarize_ogg(out).last_is_eos && std::chrono::steady_clock::now() < give_up)
+    // Finished, waiting to give its line: the file is whole and still its.
+    for (int i = 0; i < 300 && !summarize_ogg(out).last_is_eos; ++i)
         std::this_thread::sleep_for(50ms);
-    ASSERT_TRUE(summarize_ogg(out).last_is_eos) << "the file was never finished";
-    std::this_thread::sleep_for(200ms);
     EXPECT_TRUE(first->running());
-    const Outcome before_line = start_helper({"--out", out, "--secs", "3"})->finish(RUN_LIMIT);
-    EXPECT_EQ(before_line.out, IN_USE) << "the lock went before the line";
+    EXPECT_EQ(refused(), IN_USE) << "the lock went before the line";
 
-    std::string line;
-    for (char block[65536]; !line.ends_with('\n');) {
-        const ssize_t n = ::read(line_pipe[0], block, sizeof block);
-        if (n <= 0) break;
-        line.append(block, static_cast<std::size_t>(n));
-    }
+    std::string line(filled + 64, '\0');
+    line.resize(static_cast<std::size_t>(::read(line_pipe[0], line.data(), line.size())));
+    for (char c; (line.size() <= static_cast<std::size_t>(filled) || line.back() != '\n') &&
+                 ::read(line_pipe[0], &c, 1) == 1;)
+        line += c;
     ::close(line_pipe[0]);
-    line.erase(0, static_cast<std::size_t>(filled));
-    const Outcome recorded = first->finish(RUN_LIMIT);
-    EXPECT_EQ(recorded.exit_status, 0);
-    EXPECT_EQ(recorded.err, "");
+    line.erase(0, filled);
+    EXPECT_EQ(first->finish(RUN_LIMIT).exit_status, 0);
     const double seconds = ok_seconds(line);
     EXPECT_GT(seconds, 1.0) << line;
     const OggSummary scan = summarize_ogg(out);
-    EXPECT_TRUE(scan.headers_first);
+    EXPECT_TRUE(scan.headers_first && scan.last_is_eos);
     EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages";
     EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
     EXPECT_TRUE(decode_file(out).read_to_end);
@@ -259,177 +253,109 @@ TEST_F(OutputFaults, OutputTakenByAnotherRecordingOrStandardOutputIsRefused) {
     // Standard output on /dev/null, or closed (then the helper puts /dev/null there): the
     // run records until its time is up instead of being refused at once.
     for (const Output mode : {Output::Log, Output::Closed}) {
-        const auto spawned = std::chrono::steady_clock::now();
+        const auto spawned = Clock::now();
         const Outcome discarded =
             start_helper({"--out", "/dev/null", "--secs", "2"}, mode)->finish(RUN_LIMIT);
         EXPECT_EQ(discarded.exit_status, 0);
         EXPECT_EQ(discarded.err, "");
-        EXPECT_GE(std::chrono::steady_clock::now() - spawned, 2s) << "refused";
+        EXPECT_GE(Clock::now() - spawned, 2s) << "refused";
     }
 }
 
-// How the test reads a pipe the helper records into: it opens its end `opens_after` the
-// start (never, if the run ends first), takes nothing from `pauses_from` until
-// `pauses_until`, and waits `between_reads` after each read of at most 4096 bytes (the
-// pipe's whole capacity). Once the helper has ended the rest is read at once.
+// A pipe read as a parent reads it: opened `opens` s after the start, nothing taken from
+// `pause` until `resume`, at most 4 KiB (the pipe's capacity) per `gap`; the path removed
+// at 1.5 s if `removed`. Stopped by SIGINT at `stop` s, or by --secs -`stop`.
 struct PipeCase {
     const char* name;
-    double opens_after = 0;
-    double pauses_from = 1e9;
-    double pauses_until = 1e9;
-    std::chrono::milliseconds between_reads{0};
-    double removed_after = -1;  // the pipe's path is removed then
-    double stop_after = 0;      // SIGINT then, or 0: --secs `secs` stops the run
-    int secs = 600;
-    std::string line;           // "OK" for a whole recording in what the reader got
-    double min_after_stop = 0;  // from the stop to the end of the helper
-    double max_after_stop = 1.5;
+    double opens, pause, resume;
+    std::chrono::milliseconds gap;
+    bool removed;
+    double stop;
+    std::string line;         // "OK": the reader has the whole recording
+    double min_end, max_end;  // from the stop to the helper's end, in s
 };
 
-using Clock = std::chrono::steady_clock;
-
-std::string read_pipe(const std::string& path, const PipeCase& c, Clock::time_point spawned,
-                      const std::atomic<bool>& ended) {
-    std::string got;
-    const auto at = [&](double s) { return spawned + std::chrono::duration<double>(s); };
-    while (!ended && Clock::now() < at(c.opens_after)) std::this_thread::sleep_for(5ms);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd < 0) return got;
-    ::fcntl(fd, F_SETPIPE_SZ, 4096);
-    for (bool written_to = false;;) {
-        const auto now = Clock::now();
-        if (!ended && now >= at(c.pauses_from) && now < at(c.pauses_until)) {
-            std::this_thread::sleep_for(10ms);
-            continue;
-        }
-        char block[4096];
-        const ssize_t n = ::read(fd, block, sizeof block);
-        if (n > 0) {
-            got.append(block, static_cast<std::size_t>(n));
-            written_to = true;
-            if (!ended) std::this_thread::sleep_for(c.between_reads);
-        } else if (n == 0 && (written_to || ended)) {
-            break;  // the helper closed its end, or never opened it
-        } else {
-            std::this_thread::sleep_for(5ms);
-        }
-    }
-    ::close(fd);
-    return got;
-}
-
-// Output to a pipe, read as a parent reads it. A reader that comes after the start, pauses
-// for seconds, or crawls (4 KiB per 0.8 s, slower than the recording) loses nothing: the
-// line is "OK" and the reader has the whole recording from the start, also when the pipe's
-// path was removed once both ends were open. No reader by the stop, a reader that stops
-// reading at the stop, or one too slow to take the rest within the ceiling: the run ends
-// within the bound with the line that says which.
+// A reader that comes late, pauses, or crawls (slower than the recording) loses nothing,
+// whether or not the path stays. No reader by the stop, a reader stuck at the stop, or one
+// too slow to take the rest within the ceiling: the line says which, within its bound.
 TEST_F(OutputFaults, PipeReadersThatComeLatePauseOrCrawl) {
-    const std::string NO_READER =
-        "UNAVAILABLE opus/ogg writer: the output is a pipe that no process reads\n";
-    const std::string STALLED =
-        "UNAVAILABLE opus/ogg writer: the output stopped taking data (nothing written for 2 s)\n";
-    const std::string CEILING =
-        "UNAVAILABLE opus/ogg writer: the output did not take the end of the recording within "
-        "10 s\n";
+    const std::string W = "UNAVAILABLE opus/ogg writer: the output ";
     const std::vector<PipeCase> cases = {
-        {.name = "late", .opens_after = 1.5, .stop_after = 4, .line = "OK"},
-        {.name = "paused", .pauses_from = 1, .pauses_until = 5, .stop_after = 7, .line = "OK"},
-        {.name = "removed", .removed_after = 1.5, .stop_after = 3, .line = "OK"},
-        {.name = "crawling",
-         .between_reads = 800ms,
-         .stop_after = 4,
-         .line = "OK",
-         .max_after_stop = 10.5},
-        {.name = "never-signal", .opens_after = 1e9, .stop_after = 2, .line = NO_READER},
-        {.name = "never-deadline", .opens_after = 1e9, .secs = 3, .line = NO_READER},
-        {.name = "stuck-signal",
-         .pauses_from = 2,
-         .stop_after = 4,
-         .line = STALLED,
-         .min_after_stop = 1.8,
-         .max_after_stop = 3.5},
-        {.name = "stuck-deadline",
-         .pauses_from = 2,
-         .secs = 4,
-         .line = STALLED,
-         .min_after_stop = 1.8,
-         .max_after_stop = 4},
-        {.name = "ceiling",
-         .pauses_from = 0.5,
-         .pauses_until = 9.5,
-         .between_reads = 1000ms,
-         .stop_after = 9,
-         .line = CEILING,
-         .min_after_stop = 9.8,
-         .max_after_stop = 11.5},
+        {"late", 1.5, 99, 99, 0ms, false, 4, "OK", 0, 1.5},
+        {"paused", 0, 1, 5, 0ms, false, 7, "OK", 0, 1.5},
+        {"removed", 0, 99, 99, 0ms, true, 3, "OK", 0, 1.5},
+        {"crawling", 0, 99, 99, 800ms, false, 4, "OK", 0, 10.5},
+        {"never", 99, 99, 99, 0ms, false, 2, W + "is a pipe that no process reads\n", 0, 1.5},
+        {"never-deadline", 99, 99, 99, 0ms, false, -3, W + "is a pipe that no process reads\n", 0,
+         1.5},
+        {"stuck", 0, 2, 99, 0ms, false, 4, W + "stopped taking data (nothing written for 2 s)\n",
+         1.8, 3.5},
+        {"stuck-deadline", 0, 2, 99, 0ms, false, -4,
+         W + "stopped taking data (nothing written for 2 s)\n", 1.8, 4},
+        {"ceiling", 0, 0.5, 9.5, 1000ms, false, 9,
+         W + "did not take the end of the recording within 10 s\n", 9.8, 11.5},
     };
     play_noise(30);
-    struct Run {
-        std::unique_ptr<ChildProcess> helper;
-        Clock::time_point spawned;
-        std::atomic<bool> ended{false};
-        std::string got;
-        Outcome outcome;
-        double after_stop = 0;
-    };
-    std::vector<Run> runs(cases.size());
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        const PipeCase& c = cases[i];
+    std::vector<std::thread> readers;
+    for (const PipeCase& c : cases) {
         const std::string pipe = out_dir() + "/" + c.name + ".fifo";
         ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-        Run& run = runs[i];
+        const std::string secs = std::to_string(c.stop < 0 ? static_cast<int>(-c.stop) : 600);
         // Started from this thread, which outlives them.
-        run.helper = start_helper({"--out", pipe, "--secs", std::to_string(c.secs)});
-        run.spawned = Clock::now();
-        threads.emplace_back([&, pipe] { run.got = read_pipe(pipe, c, run.spawned, run.ended); });
-        threads.emplace_back([&, pipe] {
-            const auto at = [&](double s) {
-                return run.spawned + std::chrono::duration_cast<Clock::duration>(
-                                         std::chrono::duration<double>(s));
+        std::shared_ptr helper = start_helper({"--out", pipe, "--secs", secs});
+        readers.emplace_back([this, &c, pipe, helper, spawned = Clock::now()] {
+            const auto since = [&] {
+                return std::chrono::duration<double>(Clock::now() - spawned).count();
             };
-            if (c.removed_after >= 0) {
-                std::this_thread::sleep_until(at(c.removed_after));
-                fs::remove(pipe);
+            std::string got;
+            int fd = -1;
+            double stopped = -c.stop, ended = -1, next_read = 0;
+            for (bool written_to = false;; std::this_thread::sleep_for(2ms)) {
+                const double t = since();
+                if (c.removed && t >= 1.5 && fs::exists(pipe)) fs::remove(pipe);
+                if (c.stop > 0 && t >= c.stop && helper->signal(SIGINT)) stopped = c.stop;
+                if (ended < 0 && !helper->running()) ended = t;
+                if (fd < 0 && t >= c.opens) {
+                    fd = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+                    ::fcntl(fd, F_SETPIPE_SZ, 4096);
+                }
+                if (fd < 0 || (ended < 0 && (t < next_read || (t >= c.pause && t < c.resume)))) {
+                    if (ended >= 0 && fd < 0) break;
+                    continue;
+                }
+                char block[4096];
+                const ssize_t n = ::read(fd, block, sizeof block);
+                if (n > 0) got.append(block, static_cast<std::size_t>(n));
+                if (n > 0) next_read = t + std::chrono::duration<double>(c.gap).count();
+                if (n == 0 && (written_to || ended >= 0)) break;
+                written_to = written_to || n > 0;
             }
-            const double stop = c.stop_after > 0 ? c.stop_after : c.secs;
-            std::this_thread::sleep_until(at(stop));
-            if (c.stop_after > 0) run.helper->signal(SIGINT);
-            run.outcome = run.helper->finish(RUN_LIMIT);
-            run.after_stop = std::chrono::duration<double>(Clock::now() - at(stop)).count();
-            run.ended = true;
+            if (fd >= 0) ::close(fd);
+            const Outcome outcome = helper->finish(RUN_LIMIT);
+            if (ended < 0) ended = since();  // it closed the pipe as it ended
+            SCOPED_TRACE(c.name);
+            EXPECT_EQ(check_clean_end(outcome), "");
+            EXPECT_GE(ended - stopped, c.min_end);
+            EXPECT_LE(ended - stopped, c.max_end);
+            std::printf("%-15s ended %.2f s after the stop: %s", c.name, ended - stopped,
+                        outcome.out.c_str());
+            if (c.line != "OK") {
+                EXPECT_EQ(outcome.out, c.line);
+                return;
+            }
+            const double seconds = ok_seconds(outcome.out);
+            EXPECT_GT(seconds, c.stop - 1.0) << "not from the start";
+            const std::string file = out_dir() + "/" + c.name + ".got";
+            std::ofstream(file, std::ios::binary) << got;
+            const OggSummary scan = summarize_ogg(file);
+            EXPECT_TRUE(scan.headers_first && scan.sequence_gap_free && scan.last_is_eos);
+            EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages";
+            EXPECT_EQ(scan.audio_packets, scan.last_granule / 960) << "packets lost";
+            EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
+            EXPECT_TRUE(decode_file(file).read_to_end);
         });
     }
-    for (auto& thread : threads) thread.join();
-
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        const PipeCase& c = cases[i];
-        const Run& run = runs[i];
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(check_clean_end(run.outcome), "");
-        EXPECT_GE(run.after_stop, c.min_after_stop);
-        EXPECT_LE(run.after_stop, c.max_after_stop);
-        std::printf("%-15s ended %.2f s after the stop, reader got %zu bytes: %s", c.name,
-                    run.after_stop, run.got.size(), run.outcome.out.c_str());
-        if (c.line != "OK") {
-            EXPECT_EQ(run.outcome.out, c.line);
-            continue;
-        }
-        const double seconds = ok_seconds(run.outcome.out);
-        // Audio from the start, not from when the reader came.
-        EXPECT_GT(seconds, c.stop_after - 1.0) << run.outcome.out;
-        const std::string got = out_dir() + "/" + c.name + ".got";
-        std::ofstream(got, std::ios::binary) << run.got;
-        const OggSummary scan = summarize_ogg(got);
-        EXPECT_TRUE(scan.headers_first);
-        EXPECT_TRUE(scan.sequence_gap_free);
-        EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages";
-        EXPECT_TRUE(scan.last_is_eos);
-        EXPECT_EQ(scan.audio_packets, scan.last_granule / 960) << "packets lost";
-        EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
-        EXPECT_TRUE(decode_file(got).read_to_end);
-    }
+    for (auto& reader : readers) reader.join();
 }
 
 // Nobody reads the status line: the reader has gone, or there is no standard output at
