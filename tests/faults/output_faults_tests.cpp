@@ -229,11 +229,9 @@ TEST_F(OutputFaults, OutputTakenByAnotherRecordingOrStandardOutputIsRefused) {
     EXPECT_TRUE(first->running());
     EXPECT_EQ(refused(), IN_USE) << "the lock went before the line";
 
-    std::string line(filled + 64, '\0');
-    line.resize(static_cast<std::size_t>(::read(line_pipe[0], line.data(), line.size())));
-    for (char c; (line.size() <= static_cast<std::size_t>(filled) || line.back() != '\n') &&
-                 ::read(line_pipe[0], &c, 1) == 1;)
-        line += c;
+    std::string line;
+    for (char block[4096]; const ssize_t n = ::read(line_pipe[0], block, sizeof block);)
+        line.append(block, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     ::close(line_pipe[0]);
     line.erase(0, filled);
     EXPECT_EQ(first->finish(RUN_LIMIT).exit_status, 0);
