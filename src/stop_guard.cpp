@@ -1,5 +1,6 @@
 #include "src/stop_guard.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
