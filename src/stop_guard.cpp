@@ -13,10 +13,10 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto WATCH_INTERVAL = 50ms;
-constexpr const char* CAPTURE_SLOW_REASON = "stop_capture: capture did not stop within 2 s";
+constexpr const char* CAPTURE_SLOW_REASON = "stop_capture: capture did not stop within 5 s";
 constexpr const char* CEILING_REASON =
     "opus/ogg writer: the output did not take the end of the recording within 10 s";
-static_assert(StopGuard::CAPTURE_STOP_LIMIT == 2s && StopGuard::CEILING == 10s,
+static_assert(StopGuard::CAPTURE_STOP_LIMIT == 5s && StopGuard::CEILING == 10s,
               "the reasons name the limits");
 
 }  // namespace

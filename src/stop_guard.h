@@ -21,7 +21,7 @@ namespace helper {
 class StopGuard {
 public:
     using Clock = std::chrono::steady_clock;
-    static constexpr std::chrono::milliseconds CAPTURE_STOP_LIMIT{2000};
+    static constexpr std::chrono::milliseconds CAPTURE_STOP_LIMIT{5000};
     static constexpr std::chrono::milliseconds OUTPUT_STALL_LIMIT =
         opus_ogg::BufferedFile::STALL_LIMIT;
     static constexpr std::chrono::seconds CEILING{10};
