@@ -174,11 +174,15 @@ void PipewireRecorder::close_stream() {
 void PipewireRecorder::on_state(pw_stream_state state, const char*) {
     pw_thread_loop_signal(client_->loop(), false);
     if (stopped_ || failed_) return;
+    // Time counts from the moment the server has the stream, before the session manager has
+    // linked it: what the link takes is part of the recording, as silence.
+    if (!timeline_started_ &&
+        (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING)) {
+        timeline_->start(pulse::Timeline::Clock::now());
+        timeline_started_ = true;
+    }
     if (state == PW_STREAM_STATE_STREAMING) {
         streaming_ = true;
-        // Data follows at once, so time counts from here.
-        if (!timeline_started_) timeline_->start(pulse::Timeline::Clock::now());
-        timeline_started_ = true;
         return;
     }
     if (streaming_) timeline_->note_gap();  // unlinked or paused: data goes missing
