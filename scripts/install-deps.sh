@@ -6,7 +6,7 @@
 set -euo pipefail
 packages=("$@" build-essential cmake pkg-config clang-format libopus-dev libpulse-dev
           libgtest-dev libgmock-dev libbenchmark-dev
-          pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon libogg-dev libopusfile-dev opus-tools valgrind
+          pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon libpipewire-0.3-dev libogg-dev libopusfile-dev opus-tools valgrind
           clang-19 libfuzzer-19-dev libclang-rt-19-dev)
 missing=()
 for p in "${packages[@]}"; do

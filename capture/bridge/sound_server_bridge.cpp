@@ -1,9 +1,9 @@
 #include "capture/bridge/sound_server_bridge.h"
 
-#include "platform/pulse/pulse_backend.h"
+#include "platform/sound_server/sound_server_backend.h"
 
 extern "C" {
 
-void sc_platform_use_sound_server(void) { platform::install_pulse_backend(); }
+void sc_platform_use_sound_server(void) { platform::install_sound_server_backend(); }
 
 }  // extern "C"

@@ -5,8 +5,7 @@
 #include <string>
 #include <utility>
 
-#include <pulse/pulseaudio.h>
-
+#include "platform/pulse/pulse_api.h"
 #include "platform/pulse/pulse_client.h"
 #include "platform/pulse/pulse_recorder.h"
 #include "platform/runtime.h"
@@ -35,7 +34,7 @@ ContentResult read_content() {
 std::expected<pulse::RecordFormat, std::string> record_format(const CaptureParams& params) {
     if (params.sample_rate <= 0 || params.sample_rate > PA_RATE_MAX || params.channel_count <= 0 ||
         params.channel_count > PA_CHANNELS_MAX) {
-        return std::unexpected(std::string(pa_strerror(PA_ERR_INVALID)) + ": " +
+        return std::unexpected(pulse::error_text(PA_ERR_INVALID) + ": " +
                                std::to_string(params.sample_rate) + " Hz, " +
                                std::to_string(params.channel_count) + " channels");
     }
@@ -93,6 +92,11 @@ void run_start(const std::shared_ptr<CaptureState>& state, const CaptureParams& 
         return recorder;  // what the capture did not keep
     };
 
+    if (auto loaded = pulse::load(); !loaded) {
+        settle(nullptr);
+        started(std::unexpected(std::move(loaded.error())));
+        return;
+    }
     auto format = record_format(params);
     if (!format) {
         settle(nullptr);

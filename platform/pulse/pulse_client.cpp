@@ -5,7 +5,7 @@
 #include <optional>
 #include <utility>
 
-#include <pulse/pulseaudio.h>
+#include "platform/pulse/pulse_api.h"
 
 namespace platform::pulse {
 
@@ -40,6 +40,7 @@ PulseClient::PulseClient(Key) {}
 
 std::expected<std::unique_ptr<PulseClient>, std::string> PulseClient::connect(
     std::string_view client_name, std::chrono::milliseconds limit) {
+    if (auto loaded = load(); !loaded) return std::unexpected(loaded.error());
     auto client = std::make_unique<PulseClient>(Key{});
     client->loop_.reset(pa_threaded_mainloop_new());
     if (!client->loop_) return std::unexpected(error_text(PA_ERR_INTERNAL));

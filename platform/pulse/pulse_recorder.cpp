@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include <pulse/pulseaudio.h>
+#include "platform/pulse/pulse_api.h"
 
 namespace platform::pulse {
 
@@ -26,6 +26,7 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
     std::string_view source, RecordFormat format, FragmentHandler on_fragment,
     FailureHandler on_failure, std::chrono::milliseconds connect_limit,
     std::chrono::milliseconds start_limit) {
+    if (auto loaded = load(); !loaded) return std::unexpected(loaded.error());
     const pa_sample_spec spec{
         PA_SAMPLE_FLOAT32LE, format.rate,
         static_cast<std::uint8_t>(std::min<std::uint32_t>(format.channels, 255))};

@@ -21,10 +21,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/pulse/channel_mixer.h"
-#include "platform/pulse/frame_assembler.h"
+#include "platform/audio/channel_mixer.h"
+#include "platform/audio/frame_assembler.h"
+#include "platform/audio/timeline.h"
 #include "platform/pulse/pulse_client.h"
-#include "platform/pulse/timeline.h"
 
 namespace platform::pulse {
 

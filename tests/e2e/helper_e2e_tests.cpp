@@ -343,3 +343,29 @@ TEST_F(HelperEndToEnd, ServerWithoutOutputsHasNoDisplays) {
 }
 
 }  // namespace
+
+// A PipeWire daemon that does not play the sound (it has no sinks, as where it runs only for
+// screen sharing) leaves the recording to the PulseAudio server beside it.
+TEST_F(HelperEndToEnd, PipeWireWithoutSinksBesidePulseAudioRecordsFromPulseAudio) {
+    server.reset();
+    start_server({.null_sink = false, .server = test_support::ServerKind::PipeWire});
+    auto pulse = PulseDaemon::start({.server = test_support::ServerKind::PulseAudio});
+    ASSERT_TRUE(pulse.has_value()) << pulse.error();
+    const fs::path out = dir() / "beside.opus";
+    auto helper =
+        ChildProcess::start({test_support::helper_binary(), "--out", out.string(), "--secs", "3"},
+                            environment((*pulse)->server()), test_support::PIPED);
+    std::this_thread::sleep_for(1s);
+    auto player = (*pulse)->play_tone(440, 0.5, 1.0, 48000, 2, PulseDaemon::SINK_NAME, 50);
+    ASSERT_TRUE(player.has_value()) << player.error();
+    const auto result = helper.finish(20s);
+    EXPECT_EQ(result.err, "");
+    ASSERT_TRUE(ok_seconds(result.out).has_value()) << result.out;
+    const auto decoded = test_support::decode_opus_file(out.string());
+    ASSERT_TRUE(decoded.has_value()) << decoded.error();
+    std::size_t loud = 0;
+    for (std::size_t b = 0; (b + 1) * 480 <= decoded->frames(); ++b) {
+        if (test_support::rms(decoded->channel(0, b * 480, 480)) > 0.1) ++loud;
+    }
+    EXPECT_GE(static_cast<double>(loud) * 0.010, 0.5) << "the tone played into PulseAudio";
+}

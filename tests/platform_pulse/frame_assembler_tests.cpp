@@ -9,10 +9,10 @@
 
 #include <pulse/def.h>
 
-#include "platform/pulse/channel_mixer.h"
-#include "platform/pulse/frame_assembler.h"
+#include "platform/audio/channel_mixer.h"
+#include "platform/audio/frame_assembler.h"
+#include "platform/audio/timeline.h"
 #include "platform/pulse/pulse_recorder.h"
-#include "platform/pulse/timeline.h"
 
 namespace {
 

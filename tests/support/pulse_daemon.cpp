@@ -139,6 +139,7 @@ PulseDaemon::~PulseDaemon() {
     if (exported_) {
         restore_env("PULSE_SERVER", saved_server_);
         restore_env("PULSE_CLIENTCONFIG", saved_client_config_);
+        restore_env("PIPEWIRE_RUNTIME_DIR", saved_pipewire_dir_);
     }
     stop_server(false);
     bus_.terminate(STOP_GRACE);
@@ -284,6 +285,12 @@ std::expected<void, std::string> PulseDaemon::wait_until(const std::vector<std::
 
 void PulseDaemon::stop_server(bool crash) {
     thaw();
+    // A crash takes the daemon first: its clients see the connection end, not its sinks go
+    // one by one as the processes that own them end.
+    if (crash && !server_processes_.empty()) {
+        server_processes_.front().kill_now();
+        server_processes_.erase(server_processes_.begin());
+    }
     while (!server_processes_.empty()) {
         if (crash) {
             server_processes_.back().kill_now();
@@ -300,10 +307,13 @@ void PulseDaemon::export_environment() {
     if (!exported_) {
         saved_server_ = get_env("PULSE_SERVER");
         saved_client_config_ = get_env("PULSE_CLIENTCONFIG");
+        saved_pipewire_dir_ = get_env("PIPEWIRE_RUNTIME_DIR");
         exported_ = true;
     }
     ::setenv("PULSE_SERVER", server_.c_str(), 1);
     ::setenv("PULSE_CLIENTCONFIG", client_config_.c_str(), 1);
+    // PipeWire's clients look here; a PulseAudio daemon's directory has no PipeWire socket.
+    ::setenv("PIPEWIRE_RUNTIME_DIR", dir_.c_str(), 1);
 }
 
 bool PulseDaemon::running() { return !server_processes_.empty() && serving().running(); }
@@ -311,14 +321,14 @@ bool PulseDaemon::running() { return !server_processes_.empty() && serving().run
 void PulseDaemon::kill() { stop_server(true); }
 
 void PulseDaemon::freeze() {
-    if (server_processes_.empty()) return;
-    serving().signal(SIGSTOP);
-    frozen_ = true;
+    // Every process: PipeWire's clients talk to the daemon itself.
+    for (auto& process : server_processes_) process.signal(SIGSTOP);
+    frozen_ = !server_processes_.empty();
 }
 
 void PulseDaemon::thaw() {
     if (!frozen_) return;
-    if (!server_processes_.empty()) serving().signal(SIGCONT);
+    for (auto& process : server_processes_) process.signal(SIGCONT);
     frozen_ = false;
 }
 

@@ -70,26 +70,31 @@ public:
     const std::string& client_config() const { return client_config_; }
     // The process that serves libpulse clients, whose CPU time a benchmark reads.
     pid_t pid() const { return server_processes_.empty() ? -1 : server_processes_.back().pid(); }
+    // Every process of the server (PipeWire: pipewire, wireplumber, pipewire-pulse).
+    std::vector<pid_t> pids() const {
+        std::vector<pid_t> all;
+        for (const auto& process : server_processes_) all.push_back(process.pid());
+        return all;
+    }
     // Contents of the server's log so far (every process of it), for failure messages.
     std::string log() const;
 
-    // Points this process's libpulse clients at the daemon (PULSE_SERVER) and
-    // forbids autospawn (PULSE_CLIENTCONFIG). Undone by the destructor. Call it
-    // before any client thread exists: the environment is not thread-safe.
+    // Points this process's libpulse and libpipewire clients at the daemon (PULSE_SERVER,
+    // PIPEWIRE_RUNTIME_DIR) and forbids autospawn (PULSE_CLIENTCONFIG). Undone by the destructor.
+    // Call it before any client thread exists: the environment is not thread-safe.
     void export_environment();
 
     // Whether the process that serves libpulse clients runs.
     bool running();
     // Crash simulation: SIGKILL, the socket file stays behind, so a client is refused.
-    // PipeWire: pipewire-pulse (whose end is what a libpulse client sees), then
-    // wireplumber and pipewire go the same way, so that nothing of the old server (its
-    // sinks included) lingers; the session bus stays.
+    // PipeWire: the pipewire daemon, then pipewire-pulse and wireplumber go the same way,
+    // so that nothing of the old server (its sinks included) lingers; the session bus stays.
     void kill();
     // Starts the server again on the same socket, with "testsink" as at the start (sinks
     // loaded later are gone), and waits until it is usable.
     std::expected<void, std::string> restart();
-    // A hung server: the socket still accepts connections, nothing answers (PipeWire:
-    // pipewire-pulse is stopped). thaw() (or the destructor) lets it go on.
+    // A hung server: the socket still accepts connections, nothing answers (PipeWire: all
+    // of its processes are stopped). thaw() (or the destructor) lets it go on.
     void freeze();
     void thaw();
 
@@ -162,6 +167,7 @@ private:
     bool frozen_ = false;
     std::optional<std::string> saved_server_;
     std::optional<std::string> saved_client_config_;
+    std::optional<std::string> saved_pipewire_dir_;
 };
 
 // `seconds` of a sine at `frequency`, the same on every channel, interleaved.

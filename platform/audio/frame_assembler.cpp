@@ -1,4 +1,4 @@
-#include "platform/pulse/frame_assembler.h"
+#include "platform/audio/frame_assembler.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "platform/pulse/channel_mixer.h"
+#include "platform/audio/channel_mixer.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "platform/pulse/timeline.h"
+#include "platform/audio/timeline.h"
 
 #include <algorithm>
 

@@ -1,0 +1,50 @@
+#pragma once
+
+// libpipewire, opened at run time: the helper starts and answers on a machine without it.
+//
+// Every library function the backend calls is a pointer of the same name in this namespace,
+// so the backend's unqualified calls reach the library through load(). Calls made before a
+// successful load() are null-pointer calls: load first.
+
+#include <expected>
+#include <string>
+
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/raw.h>
+
+#define VMAH_PIPEWIRE_FUNCTIONS(X)    \
+    X(pw_init)                        \
+    X(pw_thread_loop_new)             \
+    X(pw_thread_loop_destroy)         \
+    X(pw_thread_loop_start)           \
+    X(pw_thread_loop_stop)            \
+    X(pw_thread_loop_lock)            \
+    X(pw_thread_loop_unlock)          \
+    X(pw_thread_loop_signal)          \
+    X(pw_thread_loop_get_loop)        \
+    X(pw_thread_loop_get_time)        \
+    X(pw_thread_loop_timed_wait_full) \
+    X(pw_context_new)                 \
+    X(pw_context_destroy)             \
+    X(pw_context_connect)             \
+    X(pw_core_disconnect)             \
+    X(pw_proxy_destroy)               \
+    X(pw_properties_new)              \
+    X(pw_properties_set)              \
+    X(pw_stream_new)                  \
+    X(pw_stream_destroy)              \
+    X(pw_stream_add_listener)         \
+    X(pw_stream_connect)              \
+    X(pw_stream_dequeue_buffer)       \
+    X(pw_stream_queue_buffer)
+
+namespace platform::pipewire {
+
+#define VMAH_DECLARE(name) inline decltype(&::name) name = nullptr;
+VMAH_PIPEWIRE_FUNCTIONS(VMAH_DECLARE)
+#undef VMAH_DECLARE
+
+// Opens the library and initialises it, once per process; later calls repeat the outcome.
+std::expected<void, std::string> load();
+
+}  // namespace platform::pipewire

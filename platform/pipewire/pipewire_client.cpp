@@ -1,0 +1,275 @@
+#include "platform/pipewire/pipewire_client.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+#include <utility>
+
+#include <pipewire/extensions/metadata.h>
+
+namespace platform::pipewire {
+
+namespace {
+
+// The position names the server uses in a sink's "audio.position", and the layout the
+// mixer reads.
+struct PositionName {
+    std::string_view name;
+    pa_channel_position_t position;
+};
+constexpr PositionName POSITIONS[] = {
+    {"MONO", PA_CHANNEL_POSITION_MONO},
+    {"FL", PA_CHANNEL_POSITION_FRONT_LEFT},
+    {"FR", PA_CHANNEL_POSITION_FRONT_RIGHT},
+    {"FC", PA_CHANNEL_POSITION_FRONT_CENTER},
+    {"LFE", PA_CHANNEL_POSITION_LFE},
+    {"SL", PA_CHANNEL_POSITION_SIDE_LEFT},
+    {"SR", PA_CHANNEL_POSITION_SIDE_RIGHT},
+    {"FLC", PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER},
+    {"FRC", PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER},
+    {"RC", PA_CHANNEL_POSITION_REAR_CENTER},
+    {"RL", PA_CHANNEL_POSITION_REAR_LEFT},
+    {"RR", PA_CHANNEL_POSITION_REAR_RIGHT},
+};
+
+// "FL,FR,FC" or "[ FL FR FC ]"; empty when a name is unknown or there are too many.
+pa_channel_map parse_positions(std::string_view text) {
+    pa_channel_map map{};
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const auto begin = text.find_first_not_of("[], ", at);
+        if (begin == std::string_view::npos) break;
+        auto end = text.find_first_of("[], ", begin);
+        if (end == std::string_view::npos) end = text.size();
+        const auto name = text.substr(begin, end - begin);
+        at = end;
+        const PositionName* known = nullptr;
+        for (const auto& p : POSITIONS) {
+            if (p.name == name) known = &p;
+        }
+        if (known == nullptr || map.channels == PA_CHANNELS_MAX) return {};
+        map.map[map.channels++] = known->position;
+    }
+    return map;
+}
+
+// The sink's name in the default metadata's value, {"name":"<sink>"}.
+std::string json_name(const char* value) {
+    if (value == nullptr) return {};
+    const std::string_view text(value);
+    auto key = text.find("\"name\"");
+    if (key == std::string_view::npos) return {};
+    const auto open = text.find('"', text.find(':', key));
+    if (open == std::string_view::npos) return {};
+    const auto close = text.find('"', open + 1);
+    if (close == std::string_view::npos) return {};
+    return std::string(text.substr(open + 1, close - open - 1));
+}
+
+const char* lookup(const spa_dict* props, const char* key) {
+    return props == nullptr ? nullptr : spa_dict_lookup(props, key);
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<PipewireClient>, std::string> PipewireClient::connect(
+    std::chrono::milliseconds limit) {
+    if (auto loaded = load(); !loaded) return std::unexpected(loaded.error());
+    auto client = std::make_unique<PipewireClient>(Key{});
+    PipewireClient* self = client.get();
+    self->loop_ = pw_thread_loop_new("vmah-pipewire", nullptr);
+    if (self->loop_ == nullptr) return std::unexpected(std::string(std::strerror(errno)));
+    self->context_ = pw_context_new(pw_thread_loop_get_loop(self->loop_), nullptr, 0);
+    if (self->context_ == nullptr) return std::unexpected(std::string(std::strerror(errno)));
+    if (pw_thread_loop_start(self->loop_) < 0) return std::unexpected(std::string(TIMEOUT));
+    self->started_ = true;
+
+    pw_thread_loop_lock(self->loop_);
+    const auto outcome = [&]() -> std::expected<void, std::string> {
+        self->core_ = pw_context_connect(self->context_, nullptr, 0);
+        if (self->core_ == nullptr) return std::unexpected(std::string(CONNECTION_REFUSED));
+        static const pw_core_events CORE_EVENTS = {
+            .version = PW_VERSION_CORE_EVENTS,
+            .done =
+                [](void* data, std::uint32_t id, int seq) {
+                    auto* c = static_cast<PipewireClient*>(data);
+                    if (id != PW_ID_CORE) return;
+                    c->done_seq_ = seq;
+                    pw_thread_loop_signal(c->loop_, false);
+                },
+            .error =
+                [](void* data, std::uint32_t id, int, int res, const char*) {
+                    auto* c = static_cast<PipewireClient*>(data);
+                    if (id != PW_ID_CORE || res != -EPIPE || c->lost_) return;
+                    c->lost_ = true;
+                    if (c->on_lost_) c->on_lost_();
+                    pw_thread_loop_signal(c->loop_, false);
+                },
+        };
+        pw_core_add_listener(self->core_, &self->core_listener_, &CORE_EVENTS, self);
+        self->registry_ = pw_core_get_registry(self->core_, PW_VERSION_REGISTRY, 0);
+        if (self->registry_ == nullptr) return std::unexpected(std::string(CONNECTION_REFUSED));
+        static const pw_registry_events REGISTRY_EVENTS = {
+            .version = PW_VERSION_REGISTRY_EVENTS,
+            .global =
+                [](void* data, std::uint32_t id, std::uint32_t, const char* type, std::uint32_t,
+                   const spa_dict* props) {
+                    static_cast<PipewireClient*>(data)->global(id, type, props);
+                },
+            .global_remove =
+                [](void* data, std::uint32_t id) {
+                    static_cast<PipewireClient*>(data)->global_remove(id);
+                },
+        };
+        pw_registry_add_listener(self->registry_, &self->registry_listener_, &REGISTRY_EVENTS,
+                                 self);
+        // The first answer lists the objects, the second what was asked of each.
+        for (int round = 0; round < 2; ++round) {
+            if (!self->roundtrip(limit)) {
+                return std::unexpected(std::string(self->lost_ ? CONNECTION_REFUSED : TIMEOUT));
+            }
+        }
+        return {};
+    }();
+    pw_thread_loop_unlock(self->loop_);
+    if (!outcome) return std::unexpected(outcome.error());
+    return client;
+}
+
+PipewireClient::~PipewireClient() {
+    if (loop_ != nullptr && started_) {
+        pw_thread_loop_lock(loop_);
+        on_change_ = nullptr;
+        on_lost_ = nullptr;
+        for (auto& [id, node] : nodes_) {
+            spa_hook_remove(&node->listener);
+            pw_proxy_destroy(node->proxy);
+        }
+        nodes_.clear();
+        if (metadata_ != nullptr) {
+            spa_hook_remove(&metadata_listener_);
+            pw_proxy_destroy(metadata_);
+        }
+        if (registry_ != nullptr) {
+            spa_hook_remove(&registry_listener_);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+        }
+        if (core_ != nullptr) {
+            spa_hook_remove(&core_listener_);
+            pw_core_disconnect(core_);
+        }
+        pw_thread_loop_unlock(loop_);
+        pw_thread_loop_stop(loop_);
+    }
+    if (context_ != nullptr) pw_context_destroy(context_);
+    if (loop_ != nullptr) pw_thread_loop_destroy(loop_);
+}
+
+std::vector<SinkInfo> PipewireClient::sinks() const {
+    std::vector<SinkInfo> list;
+    for (const auto& [id, node] : nodes_) {
+        if (node->info.is_default)
+            list.insert(list.begin(), node->info);
+        else
+            list.push_back(node->info);
+    }
+    return list;
+}
+
+bool PipewireClient::roundtrip(std::chrono::milliseconds limit) {
+    if (lost_) return false;
+    const int seq = pw_core_sync(core_, PW_ID_CORE, 0);
+    return wait_locked([&] { return lost_ || done_seq_ == seq; }, limit) && !lost_;
+}
+
+bool PipewireClient::wait_locked(const std::function<bool()>& done,
+                                 std::chrono::milliseconds limit) {
+    timespec until{};
+    pw_thread_loop_get_time(loop_, &until,
+                            std::chrono::duration_cast<std::chrono::nanoseconds>(limit).count());
+    while (!done()) {
+        if (pw_thread_loop_timed_wait_full(loop_, &until) != 0) break;
+    }
+    return done();
+}
+
+void PipewireClient::global(std::uint32_t id, const char* type, const spa_dict* props) {
+    const std::string_view kind(type);
+    if (kind == PW_TYPE_INTERFACE_Node) {
+        const char* media_class = lookup(props, PW_KEY_MEDIA_CLASS);
+        const char* name = lookup(props, PW_KEY_NODE_NAME);
+        if (media_class == nullptr || std::string_view(media_class) != "Audio/Sink" ||
+            name == nullptr) {
+            return;
+        }
+        auto node = std::make_unique<Node>();
+        node->info.id = id;
+        node->info.name = name;
+        const char* description = lookup(props, PW_KEY_NODE_DESCRIPTION);
+        node->info.description = description != nullptr ? description : name;
+        node->info.is_default = node->info.name == default_sink_;
+        node->proxy = static_cast<pw_proxy*>(
+            pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+        if (node->proxy == nullptr) return;
+        static const pw_node_events NODE_EVENTS = {
+            .version = PW_VERSION_NODE_EVENTS,
+            .info =
+                [](void* data, const pw_node_info* info) {
+                    auto* n = static_cast<Node*>(data);
+                    const char* position = lookup(info->props, SPA_KEY_AUDIO_POSITION);
+                    if (position != nullptr) n->info.channel_map = parse_positions(position);
+                },
+        };
+        pw_node_add_listener(reinterpret_cast<pw_node*>(node->proxy), &node->listener, &NODE_EVENTS,
+                             node.get());
+        nodes_.emplace(id, std::move(node));
+        changed();
+    } else if (kind == PW_TYPE_INTERFACE_Metadata && metadata_ == nullptr) {
+        const char* name = lookup(props, PW_KEY_METADATA_NAME);
+        if (name == nullptr || std::string_view(name) != "default") return;
+        metadata_ = static_cast<pw_proxy*>(
+            pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
+        if (metadata_ == nullptr) return;
+        metadata_id_ = id;
+        static const pw_metadata_events METADATA_EVENTS = {
+            .version = PW_VERSION_METADATA_EVENTS,
+            .property =
+                [](void* data, std::uint32_t subject, const char* key, const char*,
+                   const char* value) {
+                    auto* c = static_cast<PipewireClient*>(data);
+                    if (subject != PW_ID_CORE) return 0;
+                    if (key == nullptr || std::string_view(key) == "default.audio.sink") {
+                        c->set_default(key == nullptr ? std::string() : json_name(value));
+                    }
+                    return 0;
+                },
+        };
+        pw_metadata_add_listener(reinterpret_cast<pw_metadata*>(metadata_), &metadata_listener_,
+                                 &METADATA_EVENTS, this);
+    }
+}
+
+void PipewireClient::set_default(std::string name) {
+    if (name == default_sink_) return;
+    default_sink_ = std::move(name);
+    for (auto& [id, node] : nodes_) node->info.is_default = node->info.name == default_sink_;
+    changed();
+}
+
+void PipewireClient::global_remove(std::uint32_t id) {
+    if (id == metadata_id_ && metadata_ != nullptr) {
+        spa_hook_remove(&metadata_listener_);
+        pw_proxy_destroy(metadata_);
+        metadata_ = nullptr;
+        return;
+    }
+    const auto found = nodes_.find(id);
+    if (found == nodes_.end()) return;
+    spa_hook_remove(&found->second->listener);
+    pw_proxy_destroy(found->second->proxy);
+    nodes_.erase(found);
+    changed();
+}
+
+}  // namespace platform::pipewire

@@ -1,0 +1,107 @@
+#pragma once
+
+// A small libpipewire client: one thread loop per object, its lock taken only around server
+// calls, every wait bounded. It keeps the server's audio sinks and its default sink up to
+// date and knows nothing about the objects it feeds.
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <pulse/channelmap.h>
+
+#include "platform/pipewire/pipewire_api.h"
+
+namespace platform::pipewire {
+
+using namespace std::chrono_literals;
+
+// The texts of the helper's diagnostics, the same whichever server library answers.
+inline constexpr const char* CONNECTION_REFUSED = "Connection refused";
+inline constexpr const char* CONNECTION_TERMINATED = "Connection terminated";
+inline constexpr const char* TIMEOUT = "Timeout";
+inline constexpr const char* NO_SUCH_ENTITY = "No such entity";
+inline constexpr const char* INVALID_ARGUMENT = "Invalid argument";
+
+struct SinkInfo {
+    std::uint32_t id = 0;
+    std::string name;
+    std::string description;
+    // Its layout, when the server says; empty leaves the mixing to the server.
+    pa_channel_map channel_map{};
+    bool is_default = false;
+};
+using SinkList = std::expected<std::vector<SinkInfo>, std::string>;
+
+class PipewireClient {
+    struct Key {};
+
+public:
+    static constexpr auto CONNECT_LIMIT = 1000ms;
+    static constexpr auto REQUEST_LIMIT = 2000ms;
+
+    // Connects to the server libpipewire's own conventions name (PIPEWIRE_REMOTE, the runtime
+    // directory) and learns its sinks and default sink.
+    static std::expected<std::unique_ptr<PipewireClient>, std::string> connect(
+        std::chrono::milliseconds limit = CONNECT_LIMIT);
+
+    explicit PipewireClient(Key) {}
+    PipewireClient(const PipewireClient&) = delete;
+    PipewireClient& operator=(const PipewireClient&) = delete;
+    // Disconnects, then stops and joins the loop thread.
+    ~PipewireClient();
+
+    pw_thread_loop* loop() const { return loop_; }
+    pw_core* core() const { return core_; }
+
+    // With the loop lock held. Every audio sink, the default first, the rest by id.
+    std::vector<SinkInfo> sinks() const;
+    bool has_sinks() const { return !nodes_.empty(); }
+    // Waits until the server has answered everything asked so far.
+    bool roundtrip(std::chrono::milliseconds limit = REQUEST_LIMIT);
+    bool wait_locked(const std::function<bool()>& done, std::chrono::milliseconds limit);
+    // Called on the loop thread, lock held: a sink came or went or the default changed; the
+    // connection was lost. Set and cleared with the lock held.
+    void on_change(std::function<void()> handler) { on_change_ = std::move(handler); }
+    void on_lost(std::function<void()> handler) { on_lost_ = std::move(handler); }
+    bool lost() const { return lost_; }
+
+private:
+    struct Node {
+        SinkInfo info;
+        pw_proxy* proxy = nullptr;
+        spa_hook listener{};
+    };
+
+    void global(std::uint32_t id, const char* type, const spa_dict* props);
+    void global_remove(std::uint32_t id);
+    void set_default(std::string name);
+    void changed() {
+        if (on_change_) on_change_();
+    }
+
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    pw_registry* registry_ = nullptr;
+    pw_proxy* metadata_ = nullptr;
+    spa_hook core_listener_{};
+    spa_hook registry_listener_{};
+    spa_hook metadata_listener_{};
+    std::uint32_t metadata_id_ = SPA_ID_INVALID;
+    std::map<std::uint32_t, std::unique_ptr<Node>> nodes_;
+    std::string default_sink_;
+    int sync_seq_ = -1;
+    int done_seq_ = -1;
+    bool lost_ = false;
+    bool started_ = false;
+    std::function<void()> on_change_;
+    std::function<void()> on_lost_;
+};
+
+}  // namespace platform::pipewire

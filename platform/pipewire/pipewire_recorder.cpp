@@ -1,0 +1,299 @@
+#include "platform/pipewire/pipewire_recorder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include <spa/param/audio/format-utils.h>
+
+namespace platform::pipewire {
+
+namespace {
+
+spa_audio_channel spa_position(pa_channel_position_t position) {
+    switch (position) {
+        case PA_CHANNEL_POSITION_MONO:
+            return SPA_AUDIO_CHANNEL_MONO;
+        case PA_CHANNEL_POSITION_FRONT_LEFT:
+            return SPA_AUDIO_CHANNEL_FL;
+        case PA_CHANNEL_POSITION_FRONT_RIGHT:
+            return SPA_AUDIO_CHANNEL_FR;
+        case PA_CHANNEL_POSITION_FRONT_CENTER:
+            return SPA_AUDIO_CHANNEL_FC;
+        case PA_CHANNEL_POSITION_LFE:
+            return SPA_AUDIO_CHANNEL_LFE;
+        case PA_CHANNEL_POSITION_SIDE_LEFT:
+            return SPA_AUDIO_CHANNEL_SL;
+        case PA_CHANNEL_POSITION_SIDE_RIGHT:
+            return SPA_AUDIO_CHANNEL_SR;
+        case PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER:
+            return SPA_AUDIO_CHANNEL_FLC;
+        case PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER:
+            return SPA_AUDIO_CHANNEL_FRC;
+        case PA_CHANNEL_POSITION_REAR_CENTER:
+            return SPA_AUDIO_CHANNEL_RC;
+        case PA_CHANNEL_POSITION_REAR_LEFT:
+            return SPA_AUDIO_CHANNEL_RL;
+        case PA_CHANNEL_POSITION_REAR_RIGHT:
+            return SPA_AUDIO_CHANNEL_RR;
+        default:
+            return SPA_AUDIO_CHANNEL_UNKNOWN;
+    }
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::start(
+    std::string_view source, std::uint32_t rate, std::uint32_t channels,
+    FragmentHandler on_fragment, FailureHandler on_failure) {
+    if (rate == 0 || rate > 384000 || channels == 0 || channels > SPA_AUDIO_MAX_CHANNELS) {
+        return std::unexpected(std::string(INVALID_ARGUMENT));
+    }
+    auto recorder = std::make_unique<PipewireRecorder>(Key{});
+    PipewireRecorder* self = recorder.get();
+    self->rate_ = rate;
+    self->channels_ = channels;
+    self->on_fragment_ = std::move(on_fragment);
+    self->on_failure_ = std::move(on_failure);
+
+    auto client = PipewireClient::connect();
+    if (!client) return std::unexpected(client.error());
+    self->client_ = std::move(*client);
+    PipewireClient& c = *self->client_;
+
+    pw_thread_loop_lock(c.loop());
+    const auto outcome = [&]() -> std::expected<void, std::string> {
+        // Only a sink's monitor is recorded: a source that is none (a microphone) is not found.
+        const auto sinks = c.sinks();
+        const auto sink = std::find_if(sinks.begin(), sinks.end(), [&](const SinkInfo& s) {
+            return s.name + ".monitor" == source;
+        });
+        if (sink == sinks.end()) return std::unexpected(std::string(NO_SUCH_ENTITY));
+        // Recording the default sink means recording what the user hears: follow the default.
+        self->following_ = sink->is_default;
+        self->timeline_.emplace(rate, FIRST_DATA);
+        self->assembler_.emplace(channels,
+                                 static_cast<std::size_t>(DELIVERY.count() * rate / 1000));
+        self->recheck_ = pw_loop_add_event(
+            pw_thread_loop_get_loop(c.loop()),
+            [](void* data, std::uint64_t) { static_cast<PipewireRecorder*>(data)->reconsider(); },
+            self);
+        if (auto opened = self->open_stream(*sink); !opened) return opened;
+        const bool settled = c.wait_locked(
+            [self] { return self->streaming_ || self->stream_ended_ || self->client_->lost(); },
+            START_LIMIT);
+        if (c.lost()) return std::unexpected(std::string(CONNECTION_TERMINATED));
+        if (!settled) return std::unexpected(std::string(TIMEOUT));
+        if (!self->streaming_) return std::unexpected(std::string(NO_SUCH_ENTITY));
+        c.on_change([self] { self->reconsider(); });
+        c.on_lost([self] { self->fail(CONNECTION_TERMINATED); });
+        self->recording_ = true;
+        return {};
+    }();
+    pw_thread_loop_unlock(c.loop());
+    if (!outcome) return std::unexpected(outcome.error());
+    return recorder;
+}
+
+std::expected<void, std::string> PipewireRecorder::open_stream(const SinkInfo& sink) {
+    // Asked for stereo, record a surround or mono sink in its own layout and mix here.
+    std::optional<pulse::ChannelMixer> mixer;
+    if (channels_ == 2 && sink.channel_map.channels > 0) {
+        mixer = pulse::ChannelMixer::to_stereo(sink.channel_map);
+    }
+    spa_audio_info_raw info{};
+    info.format = SPA_AUDIO_FORMAT_F32;
+    info.rate = rate_;
+    if (mixer) {
+        info.channels = sink.channel_map.channels;
+        for (std::uint32_t i = 0; i < info.channels; ++i) {
+            info.position[i] = spa_position(sink.channel_map.map[i]);
+        }
+    } else {
+        info.channels = channels_;
+        if (channels_ == 1) {
+            info.position[0] = SPA_AUDIO_CHANNEL_MONO;
+        } else if (channels_ == 2) {
+            info.position[0] = SPA_AUDIO_CHANNEL_FL;
+            info.position[1] = SPA_AUDIO_CHANNEL_FR;
+        } else {
+            info.flags = SPA_AUDIO_FLAG_UNPOSITIONED;
+        }
+    }
+
+    // No node.latency: the stream takes the quantum the graph has. Recording the default, the
+    // stream names no target: the session manager links it to the default sink's monitor and
+    // relinks it when the default changes or that sink goes, which loses less of a switch than
+    // a new stream of ours would. Recording another sink, it names that one and asks not to be
+    // moved when it goes: a stream moved elsewhere could record a source nobody chose.
+    pw_properties* props = pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_APP_NAME,
+        "velgo_marrinet_audio_helper", PW_KEY_NODE_NAME, "velgo_marrinet_audio_helper",
+        PW_KEY_STREAM_CAPTURE_SINK, "true", nullptr);
+    if (!following_) {
+        pw_properties_set(props, PW_KEY_TARGET_OBJECT, sink.name.c_str());
+        pw_properties_set(props, PW_KEY_NODE_DONT_RECONNECT, "true");
+    }
+    stream_ = pw_stream_new(client_->core(), "system audio", props);
+    if (stream_ == nullptr) return std::unexpected(std::string(CONNECTION_TERMINATED));
+    static const pw_stream_events STREAM_EVENTS = {
+        .version = PW_VERSION_STREAM_EVENTS,
+        .state_changed =
+            [](void* data, pw_stream_state, pw_stream_state state, const char* error) {
+                static_cast<PipewireRecorder*>(data)->on_state(state, error);
+            },
+        .process = [](void* data) { static_cast<PipewireRecorder*>(data)->process(); },
+    };
+    pw_stream_add_listener(stream_, &stream_listener_, &STREAM_EVENTS, this);
+
+    std::uint8_t storage[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+    sink_ = sink;
+    mixer_ = std::move(mixer);
+    in_frame_bytes_ = sizeof(float) * info.channels;
+    streaming_ = false;
+    stream_ended_ = false;
+    const auto flags =
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS);
+    if (pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) < 0) {
+        close_stream();
+        return std::unexpected(std::string(NO_SUCH_ENTITY));
+    }
+    return {};
+}
+
+void PipewireRecorder::close_stream() {
+    if (stream_ == nullptr) return;
+    spa_hook_remove(&stream_listener_);
+    pw_stream_destroy(stream_);
+    stream_ = nullptr;
+    streaming_ = false;
+}
+
+void PipewireRecorder::on_state(pw_stream_state state, const char*) {
+    pw_thread_loop_signal(client_->loop(), false);
+    if (stopped_ || failed_) return;
+    // Time counts from the moment the server has the stream, before the session manager has
+    // linked it: what the link takes is part of the recording, as silence.
+    if (!timeline_started_ &&
+        (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING)) {
+        timeline_->start(pulse::Timeline::Clock::now());
+        timeline_started_ = true;
+    }
+    if (state == PW_STREAM_STATE_STREAMING) {
+        streaming_ = true;
+        return;
+    }
+    if (streaming_) timeline_->note_gap();  // unlinked or paused: data goes missing
+    streaming_ = false;
+    if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
+        stream_ended_ = true;
+        // Not from inside the stream's own callback, which may not destroy it.
+        if (recording_) pw_loop_signal_event(pw_thread_loop_get_loop(client_->loop()), recheck_);
+    }
+}
+
+void PipewireRecorder::reconsider() {
+    if (stopped_ || failed_ || !recording_) return;
+    const auto sinks = client_->sinks();
+    const bool ours_left = std::any_of(sinks.begin(), sinks.end(),
+                                       [&](const SinkInfo& s) { return s.id == sink_.id; });
+    if (!following_) {
+        if (!ours_left || stream_ended_) fail(NO_SUCH_ENTITY);
+        return;
+    }
+    if (sinks.empty()) {
+        fail(NO_SUCH_ENTITY);
+        return;
+    }
+    // The session manager moves a live stream along with the default; one that ended is
+    // opened again on the default, which leads the list.
+    if (stream_ != nullptr && !stream_ended_) return;
+    close_stream();
+    timeline_->note_gap();
+    if (auto opened = open_stream(sinks.front()); !opened) fail(opened.error());
+}
+
+void PipewireRecorder::process() {
+    if (stopped_ || failed_ || stream_ == nullptr) return;
+    pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
+    if (buffer == nullptr) return;
+    const spa_data& data = buffer->buffer->datas[0];
+    if (data.chunk != nullptr) {
+        const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
+        const std::uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
+        const std::size_t bytes = size / in_frame_bytes_ * in_frame_bytes_;
+        const auto arrival =
+            timeline_->arrive(pulse::Timeline::Clock::now(), bytes / in_frame_bytes_);
+        if (!arrival.hold) release_held(arrival.silence);
+        const bool hole =
+            data.data == nullptr || (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0;
+        if (hole) {
+            // The same length of silence keeps time whole.
+            take(nullptr, bytes / in_frame_bytes_ * sizeof(float) * channels_, arrival.hold);
+        } else if (mixer_) {
+            const auto mixed =
+                mixer_->mix(static_cast<const std::uint8_t*>(data.data) + offset, bytes);
+            take(mixed.data(), mixed.size() * sizeof(float), arrival.hold);
+        } else {
+            take(static_cast<const std::uint8_t*>(data.data) + offset, bytes, arrival.hold);
+        }
+    }
+    pw_stream_queue_buffer(stream_, buffer);
+}
+
+void PipewireRecorder::take(const void* data, std::size_t bytes, bool hold) {
+    if (!hold) {
+        assembler_->push(data, bytes, on_fragment_);
+        return;
+    }
+    const std::size_t at = held_.size();
+    held_.resize(at + bytes / sizeof(float));
+    if (data != nullptr) {
+        std::memcpy(held_.data() + at, data, bytes / sizeof(float) * sizeof(float));
+    } else {
+        std::fill(held_.begin() + static_cast<std::ptrdiff_t>(at), held_.end(), 0.0f);
+    }
+}
+
+void PipewireRecorder::release_held(std::uint64_t silence) {
+    if (silence > 0) assembler_->push(nullptr, silence * sizeof(float) * channels_, on_fragment_);
+    if (held_.empty()) return;
+    assembler_->push(held_.data(), held_.size() * sizeof(float), on_fragment_);
+    held_.clear();
+    held_.shrink_to_fit();
+}
+
+// What was recorded counts, and so does the time the server still owes.
+void PipewireRecorder::end_recording() {
+    release_held(timeline_->end(pulse::Timeline::Clock::now()));
+    assembler_->flush(on_fragment_);
+}
+
+void PipewireRecorder::stop() {
+    if (!client_) return;
+    pw_thread_loop_lock(client_->loop());
+    if (recording_ && !failed_ && !stopped_) end_recording();
+    stopped_ = true;
+    client_->on_change(nullptr);
+    client_->on_lost(nullptr);
+    close_stream();
+    if (recheck_ != nullptr) {
+        pw_loop_destroy_source(pw_thread_loop_get_loop(client_->loop()), recheck_);
+        recheck_ = nullptr;
+    }
+    pw_thread_loop_unlock(client_->loop());
+    // Joins the loop thread: after this nothing can call a handler.
+    client_.reset();
+}
+
+void PipewireRecorder::fail(std::string text) {
+    if (failed_ || stopped_) return;
+    failed_ = true;
+    if (recording_) end_recording();
+    close_stream();
+    if (on_failure_) on_failure_(std::move(text));
+}
+
+}  // namespace platform::pipewire
