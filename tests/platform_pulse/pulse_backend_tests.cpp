@@ -814,16 +814,7 @@ TEST_F(PulseBackendTest, APlayingStreamMovedWithTheDefaultStaysInTheRecordingAcr
     for (int i = 0; i < 10; ++i) {
         const std::string& to = sinks[i % 2];
         ASSERT_TRUE(daemon_->set_default_sink(to).has_value());
-        const auto inputs = daemon_->pactl({"list", "short", "sink-inputs"});
-        ASSERT_TRUE(inputs.has_value());
-        for (std::size_t at = 0; at < inputs->size();) {
-            const std::size_t end = std::min(inputs->find('\n', at), inputs->size());
-            const std::string index = inputs->substr(at, inputs->find('\t', at) - at);
-            if (!index.empty()) {
-                ASSERT_TRUE(daemon_->pactl({"move-sink-input", index, to}).has_value());
-            }
-            at = end + 1;
-        }
+        ASSERT_TRUE(daemon_->move_players_to(to).has_value());
         std::this_thread::sleep_for(1s);
     }
     std::this_thread::sleep_for(IDLE_RENDER_AHEAD);
