@@ -99,8 +99,9 @@ Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving
                 }
                 return hold();
             }
-            // Caught up: a burst covered the gap, or what the server said was missing.
-            if (excess <= 2 * fragment_frames_)
+            // Caught up: what the server said was missing, or, without a word from it, as
+            // far as delivery jitter: a burst covered the gap.
+            if (excess <= (evidence_ ? 2 * fragment_frames_ : frames_in(GAP)))
                 return resolve(now, evidence_ ? excess : 0, arriving);
             // Still catching up: the lag shrinks faster than time passes.
             if (excess < settling_excess_ - fragment_frames_) {
