@@ -22,19 +22,21 @@ void Timeline::settle(Clock::time_point now, std::int64_t excess, bool reported)
     settling_since_ = now;
     settling_excess_ = excess;
     reported_ = reported;
+    // A lag that fell just before a gap the server reported is more data than time: a span
+    // handed over twice (a sink that renders again what it had rendered for a player that
+    // left), which what comes after the gap overlaps. Measure from the lag of a while ago.
+    if (reported) baseline_ = std::max(baseline_, earlier_);
 }
 
 void Timeline::follow(Clock::time_point now, std::int64_t lag) {
     const double creep = static_cast<double>(frames_in(now - baseline_at_)) * CREEP;
-    baseline_at_ = now;
-    // Far ahead at once is more data than time: a span handed over twice, which the next
-    // gap shows, or a shorter delay for good once it lasts.
-    if (static_cast<double>(lag) < baseline_ - static_cast<double>(2 * fragment_frames_)) {
-        if (!ahead_since_) ahead_since_ = now;
-        if (now - *ahead_since_ < SETTLE) return;
-    }
-    ahead_since_.reset();
     baseline_ = std::min(static_cast<double>(lag), baseline_ + creep);
+    baseline_at_ = now;
+    if (now - recent_at_ >= SETTLE) {
+        earlier_ = recent_;
+        recent_ = baseline_;
+        recent_at_ = now;
+    }
 }
 
 Timeline::Arrival Timeline::resolve(Clock::time_point now, std::int64_t silence,
@@ -50,7 +52,6 @@ Timeline::Arrival Timeline::resolve(Clock::time_point now, std::int64_t silence,
     reported_ = false;
     held_ = 0;
     baseline_at_ = now;
-    ahead_since_.reset();
     const auto owed = static_cast<std::uint64_t>(std::max<std::int64_t>(0, silence));
     counted_ += owed + arriving;
     counted_ -= overlap;
@@ -73,7 +74,8 @@ Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving
     switch (state_) {
         case State::Waiting:
             // One fragment of lag is the ordinary delivery delay.
-            baseline_ = static_cast<double>(fragment_frames_);
+            baseline_ = earlier_ = recent_ = static_cast<double>(fragment_frames_);
+            recent_at_ = now;
             if (lag <= 2 * fragment_frames_) return resolve(now, lag - fragment_frames_, arriving);
             // The start is a gap the coming data may cover.
             evidence_ = true;

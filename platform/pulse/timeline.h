@@ -7,8 +7,7 @@
 // gap: the server said data is missing (a suspended sink, an overflow, a move to another
 // sink), the recording starts or ends, or the lag stayed far beyond the baseline while data
 // kept coming. The baseline may rise only slowly (1 ms per second), so it follows a sound
-// card's clock drifting against ours but not a gap; it follows a lag that falls a little at
-// once, and one that falls far only once that has lasted.
+// card's clock drifting against ours but not a gap; it follows a lag that falls at once.
 //
 // Data that comes after such a gap is held back until it is clear how much of the gap it
 // covers: a server may deliver what it owes late but in a burst (a sink that rendered ahead
@@ -18,10 +17,11 @@
 // handed over as it is, never after silence for the time it is about to cover.
 //
 // After a gap the server reported while recording, the data is held until its deliveries
-// have settled, and the least lag they showed decides: beyond the baseline it is silence;
-// short of it, the data overlaps time already recorded (a server that rendered a span again
-// for the sink left behind and hands over both), and that many frames at the start of what
-// came after the gap are dropped, so no time is counted twice.
+// have settled, and the least lag they showed decides, against the baseline of a while
+// before the gap: beyond it, silence; short of it, the data overlaps time already recorded
+// (the sink left behind renders again, without the player that moved, the span it had
+// rendered ahead, and hands over both, just before the gap), and that many frames at the
+// start of what came after the gap are dropped, so no time is counted twice.
 
 #include <chrono>
 #include <cstdint>
@@ -85,9 +85,11 @@ private:
     double baseline_ = 0;  // usual lag, in frames (it creeps by fractions of one)
     Clock::time_point baseline_at_{};
     Clock::time_point settling_since_{};
-    std::int64_t settling_excess_ = 0;              // the least excess while settling
-    bool reported_ = false;                         // settling after a gap the server reported
-    std::optional<Clock::time_point> ahead_since_;  // the lag fell far below the baseline
+    std::int64_t settling_excess_ = 0;  // the least excess while settling
+    bool reported_ = false;             // settling after a gap the server reported
+    double recent_ = 0;                 // the baseline at recent_at_
+    double earlier_ = 0;                // and at the time before, at least SETTLE earlier
+    Clock::time_point recent_at_{};
 };
 
 }  // namespace platform::pulse
