@@ -118,6 +118,7 @@ std::span<const float> ChannelMixer::mix(const void* data, std::size_t bytes) {
     partial_.assign(in + used, in + bytes);
 
     const std::size_t count = frames_.size() / channels;
+    if (count == 0) return {};
     keep_.resize(channels);
     for (std::size_t c = 0; c < channels; ++c) keep_[c] = is_upmix_copy(c, count) ? 0.0f : 1.0f;
     if (kept_.empty()) kept_ = keep_;  // the first call starts as it is
@@ -136,7 +137,7 @@ std::span<const float> ChannelMixer::mix(const void* data, std::size_t bytes) {
         out_[2 * f] = l;
         out_[2 * f + 1] = r;
     }
-    if (count != 0) kept_ = keep_;
+    kept_ = keep_;
     return out_;
 }
 

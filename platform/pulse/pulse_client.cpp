@@ -63,7 +63,8 @@ bool names_a_cookie_file(const std::filesystem::path& conf) {
 // in the user's home, where the server writes it.
 bool cookie_to_be_found() {
     namespace fs = std::filesystem;
-    if (std::getenv("PULSE_COOKIE") != nullptr) return true;
+    // Without HOME libpulse looks up the user's home itself: leave the search to it.
+    if (std::getenv("PULSE_COOKIE") != nullptr || env_or("HOME", "").empty()) return true;
     const std::string home = env_or("HOME", "");
     const fs::path config = env_or("XDG_CONFIG_HOME", home + "/.config");
     std::vector<fs::path> confs{config / "pulse/client.conf"};
@@ -72,13 +73,14 @@ bool cookie_to_be_found() {
     } else {
         confs.emplace_back("/etc/pulse/client.conf");
         std::error_code error;
-        for (const auto& entry : fs::directory_iterator("/etc/pulse/client.conf.d", error)) {
-            confs.push_back(entry.path());
+        for (fs::directory_iterator it("/etc/pulse/client.conf.d", error), end; !error && it != end;
+             it.increment(error)) {
+            confs.push_back(it->path());
         }
     }
     if (std::any_of(confs.begin(), confs.end(), names_a_cookie_file)) return true;
     return ::access((config / "pulse/cookie").c_str(), R_OK) == 0 ||
-           (!home.empty() && ::access((home + "/.pulse-cookie").c_str(), R_OK) == 0);
+           ::access((home + "/.pulse-cookie").c_str(), R_OK) == 0;
 }
 
 // Without a cookie libpulse connects with an empty one (a local server knows the user by
