@@ -226,7 +226,7 @@ void PipewireRecorder::process() {
         const std::size_t bytes = size / in_frame_bytes_ * in_frame_bytes_;
         const auto arrival =
             timeline_->arrive(pulse::Timeline::Clock::now(), bytes / in_frame_bytes_);
-        if (!arrival.hold) release_held(arrival.silence);
+        if (!arrival.hold) release_held(arrival.silence, arrival.overlap);
         const bool hole =
             data.data == nullptr || (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0;
         if (hole) {
@@ -257,10 +257,14 @@ void PipewireRecorder::take(const void* data, std::size_t bytes, bool hold) {
     }
 }
 
-void PipewireRecorder::release_held(std::uint64_t silence) {
+void PipewireRecorder::release_held(std::uint64_t silence, std::uint64_t overlap) {
     if (silence > 0) assembler_->push(nullptr, silence * sizeof(float) * channels_, on_fragment_);
-    if (held_.empty()) return;
-    assembler_->push(held_.data(), held_.size() * sizeof(float), on_fragment_);
+    // What overlaps time already recorded was handed over twice: it goes.
+    const std::size_t dropped = std::min<std::size_t>(overlap * channels_, held_.size());
+    if (held_.size() > dropped) {
+        assembler_->push(held_.data() + dropped, (held_.size() - dropped) * sizeof(float),
+                         on_fragment_);
+    }
     held_.clear();
     held_.shrink_to_fit();
 }

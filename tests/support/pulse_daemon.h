@@ -124,6 +124,8 @@ public:
     std::expected<void, std::string> unload_module(std::uint32_t index);
     // Returns once the server reports `name` as its default sink.
     std::expected<void, std::string> set_default_sink(const std::string& name);
+    // Moves every playing stream to `sink`, as a desktop does when the default changes.
+    std::expected<void, std::string> move_players_to(const std::string& sink);
 
 private:
     struct Key {};
