@@ -2,6 +2,7 @@
 # Installs what the benchmarks need (peer recorders included), builds them in release mode
 # and runs both: the writer against a bare encoder loop, then the helper end to end against
 # ffmpeg and parec | opusenc on a private sound server. Arguments go to e2e_bench, e.g.
+#   bench/run.sh --server pipewire --player-latency-ms 170
 #   bench/run.sh --rounds 5 --player-latency-ms 100
 # Figures are only comparable within one run; take them on an otherwise idle machine.
 set -euo pipefail

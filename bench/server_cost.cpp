@@ -1,6 +1,7 @@
 #include "bench/server_cost.h"
 
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -48,6 +49,28 @@ std::optional<unsigned long long> parse_stat_cpu_ticks(std::string_view stat) {
     const auto stime = read_number(rest);
     if (!utime || !stime) return std::nullopt;
     return *utime + *stime;
+}
+
+std::optional<unsigned long long> process_context_switches(pid_t pid) {
+    std::error_code error;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    unsigned long long total = 0;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream in(task.path() / "status");
+        std::string line;
+        while (std::getline(in, line)) {
+            std::string_view rest(line);
+            const auto colon = rest.find(':');
+            if (colon == std::string_view::npos ||
+                !rest.substr(0, colon).ends_with("ctxt_switches"))
+                continue;
+            rest.remove_prefix(colon + 1);
+            while (!rest.empty() && rest.front() == '\t') rest.remove_prefix(1);
+            if (const auto count = read_number(rest)) total += *count;
+        }
+    }
+    if (error) return std::nullopt;
+    return total;
 }
 
 std::optional<double> process_cpu_seconds(pid_t pid) {

@@ -21,6 +21,10 @@ std::optional<unsigned long long> parse_stat_cpu_ticks(std::string_view stat);
 // The same for a running process, in seconds (ticks over sysconf(_SC_CLK_TCK)).
 std::optional<double> process_cpu_seconds(pid_t pid);
 
+// Context switches (voluntary and not) of every thread of the process so far, from
+// /proc/<pid>/task/*/status. Nothing when the process is gone.
+std::optional<unsigned long long> process_context_switches(pid_t pid);
+
 // What a recorder added to the server: its CPU over the recording window less what the
 // idle server spends in as long, from a rate measured over another window in the same
 // round. Can come out below zero by up to the tick resolution of both readings.

@@ -16,10 +16,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr int OPEN_FLAGS = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 constexpr const char* NO_READER_TEXT = "the output is a pipe that no process reads";
 constexpr const char* LOCKED_TEXT = "the output file is in use: another process holds its lock";
-constexpr const char* STALLED_TEXT = "the output stopped taking data (nothing written for 1 s)";
 constexpr const char* UNNAMED_TEXT = "the output file was removed or replaced while recording";
+constexpr const char* BEHIND_TEXT =
+    "the output fell more than 8 MiB behind the recording; audio was dropped";
 
 // Closes a descriptor on every early return of the open.
 struct FdGuard {
@@ -30,9 +32,14 @@ struct FdGuard {
     int release() { return std::exchange(fd, -1); }
 };
 
-bool is_fifo(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+// Devices are shared by nature (/dev/null); files and pipes hold one recording. A file
+// system without locks still records; only a holder refuses.
+std::expected<void, IoError> take_lock(int fd, const struct stat& info) {
+    if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) return {};
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        return std::unexpected(IoError::other(LOCKED_TEXT));
+    }
+    return {};
 }
 
 // Waits until fd has room or give_up passes; false when it passed. An error or hang-up
@@ -55,24 +62,21 @@ std::expected<BufferedFile, IoError> BufferedFile::open_for_recording(const std:
     // O_NONBLOCK makes a pipe without a reader fail here instead of waiting for one.
     int fd;
     do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+        fd = ::open(path.c_str(), OPEN_FLAGS | O_CREAT, 0666);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         const int error = errno;
-        if (error == ENXIO && is_fifo(path)) return std::unexpected(IoError::other(NO_READER_TEXT));
+        struct stat info {};
+        if (error == ENXIO && ::stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode)) {
+            return BufferedFile(AwaitedPipe{path, info.st_dev, info.st_ino});
+        }
         return std::unexpected(IoError::from_os(error));
     }
     FdGuard guard{fd};
 
     struct stat info {};
     if (::fstat(fd, &info) != 0) return std::unexpected(IoError::from_os(errno));
-    // Devices are shared by nature (/dev/null); files and pipes hold one recording.
-    if (S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode)) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            // A file system without locks still records; only a holder refuses.
-            if (errno == EWOULDBLOCK) return std::unexpected(IoError::other(LOCKED_TEXT));
-        }
-    }
+    if (auto locked = take_lock(fd, info); !locked) return std::unexpected(locked.error());
     if (S_ISREG(info.st_mode) && ::ftruncate(fd, 0) != 0) {
         return std::unexpected(IoError::from_os(errno));
     }
@@ -82,18 +86,29 @@ std::expected<BufferedFile, IoError> BufferedFile::open_for_recording(const std:
 BufferedFile::BufferedFile(int fd) : fd_(fd) {
     struct stat info {};
     if (::fstat(fd_, &info) == 0) {
+        regular_ = S_ISREG(info.st_mode);
         device_ = info.st_dev;
         inode_ = info.st_ino;
     }
     buffer_.reserve(CAPACITY);
 }
 
+BufferedFile::BufferedFile(AwaitedPipe pipe)
+    : device_(pipe.device), inode_(pipe.inode), awaited_(std::move(pipe)) {
+    buffer_.reserve(CAPACITY);
+}
+
 BufferedFile::BufferedFile(BufferedFile&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      regular_(other.regular_),
       device_(other.device_),
       inode_(other.inode_),
-      stalled_(other.stalled_),
-      buffer_(std::move(other.buffer_)) {
+      awaited_(std::exchange(other.awaited_, std::nullopt)),
+      failed_(std::move(other.failed_)),
+      lost_(other.lost_),
+      buffer_(std::move(other.buffer_)),
+      head_(std::exchange(other.head_, 0)),
+      written_(std::move(other.written_)) {
     other.buffer_.clear();
 }
 
@@ -101,10 +116,15 @@ BufferedFile& BufferedFile::operator=(BufferedFile&& other) noexcept {
     if (this != &other) {
         close_now();
         fd_ = std::exchange(other.fd_, -1);
+        regular_ = other.regular_;
         device_ = other.device_;
         inode_ = other.inode_;
-        stalled_ = other.stalled_;
+        awaited_ = std::exchange(other.awaited_, std::nullopt);
+        failed_ = std::move(other.failed_);
+        lost_ = other.lost_;
         buffer_ = std::move(other.buffer_);
+        head_ = std::exchange(other.head_, 0);
+        written_ = std::move(other.written_);
         other.buffer_.clear();
     }
     return *this;
@@ -114,55 +134,106 @@ BufferedFile::~BufferedFile() { close_now(); }
 
 void BufferedFile::close_now() noexcept {
     if (fd_ < 0) return;
-    (void)flush();
+    (void)write_backlog();
     ::close(fd_);
     fd_ = -1;
 }
 
-std::pair<std::size_t, std::expected<void, IoError>> BufferedFile::write_through(
-    std::span<const std::uint8_t> data) {
-    if (stalled_) return {0, std::unexpected(IoError::other(STALLED_TEXT))};
-    std::size_t written = 0;
-    auto give_up = Clock::now() + STALL_LIMIT;
-    while (written < data.size()) {
-        const auto [taken, error] =
-            util::write_all(fd_, data.data() + written, data.size() - written);
-        written += taken;
-        if (taken > 0) give_up = Clock::now() + STALL_LIMIT;
-        if (written == data.size()) break;
-        if (error == 0) return {written, std::unexpected(IoError::write_zero())};
-        if (error != EAGAIN && error != EWOULDBLOCK)
-            return {written, std::unexpected(IoError::from_os(error))};
-        if (!wait_for_room(fd_, give_up)) {
-            stalled_ = true;
-            return {written, std::unexpected(IoError::other(STALLED_TEXT))};
-        }
+std::expected<bool, IoError> BufferedFile::connect() {
+    if (failed_) return std::unexpected(*failed_);
+    if (!awaited_) return fd_ >= 0;
+    int fd;
+    do {
+        fd = ::open(awaited_->path.c_str(), OPEN_FLAGS);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        if (errno == ENXIO) return false;
+        return std::unexpected(IoError::from_os(errno));
     }
-    return {written, {}};
+    FdGuard guard{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return std::unexpected(IoError::from_os(errno));
+    // The reader came to another file put in the pipe's place; ours has none.
+    if (info.st_dev != device_ || info.st_ino != inode_) {
+        failed_ = IoError::other(UNNAMED_TEXT);
+    } else if (auto locked = take_lock(fd, info); !locked) {
+        failed_ = locked.error();
+    }
+    if (failed_) return std::unexpected(*failed_);
+    fd_ = guard.release();
+    awaited_.reset();
+    return true;
+}
+
+void BufferedFile::note_written(std::size_t bytes) {
+    head_ += bytes;
+    written_->fetch_add(bytes, std::memory_order_relaxed);
+    if (head_ == buffer_.size()) {
+        buffer_.clear();
+        head_ = 0;
+    } else if (head_ >= CAPACITY && 2 * head_ >= buffer_.size()) {
+        // Written bytes are dropped from the front once they are most of the buffer, so a
+        // backlog written out in small pieces is moved a bounded number of times.
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(head_));
+        head_ = 0;
+    }
+}
+
+std::expected<void, IoError> BufferedFile::write_backlog() {
+    auto connected = connect();
+    if (!connected) return std::unexpected(connected.error());
+    if (!*connected || buffered() == 0) return {};
+    const auto [taken, error] = util::write_all(fd_, buffer_.data() + head_, buffered());
+    note_written(taken);
+    if (buffered() == 0 || error == EAGAIN || error == EWOULDBLOCK) return {};
+    if (error == 0) return std::unexpected(IoError::write_zero());
+    return std::unexpected(IoError::from_os(error));
+}
+
+bool BufferedFile::keep(std::span<const std::uint8_t> data) {
+    if (buffered() + data.size() > BACKLOG_LIMIT) {
+        lost_ = true;
+        return false;
+    }
+    buffer_.insert(buffer_.end(), data.begin(), data.end());
+    return true;
+}
+
+std::expected<void, IoError> BufferedFile::drain() {
+    // Small amounts wait for a whole buffer's worth, as they would without a backlog; a
+    // pipe's reader is looked for at every drain.
+    if (buffered() < CAPACITY && !awaited_) return {};
+    return write_backlog();
 }
 
 std::expected<void, IoError> BufferedFile::flush() {
-    auto [written, result] = write_through(buffer_);
-    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(written));
-    return result;
+    auto give_up = Clock::now() + STALL_LIMIT;
+    for (;;) {
+        const std::size_t before = buffered();
+        if (auto written = write_backlog(); !written) return written;
+        if (awaited_) return std::unexpected(IoError::other(NO_READER_TEXT));
+        if (buffered() == 0) break;
+        if (buffered() < before) give_up = Clock::now() + STALL_LIMIT;
+        if (!wait_for_room(fd_, give_up)) return std::unexpected(IoError::other(STALLED_TEXT));
+    }
+    if (lost_) return std::unexpected(IoError::other(BEHIND_TEXT));
+    return {};
 }
 
 std::expected<std::size_t, IoError> BufferedFile::write_some(std::span<const std::uint8_t> data) {
     if (data.empty()) return 0;
-    if (buffer_.size() + data.size() > CAPACITY) {
-        if (auto flushed = flush(); !flushed) return std::unexpected(flushed.error());
-    }
-    if (data.size() >= CAPACITY) {
-        auto [written, result] = write_through(data);
-        // What the file took counts; why it stopped shows again at the next write.
-        if (written > 0 || result) return written;
-        return std::unexpected(result.error());
-    }
-    buffer_.insert(buffer_.end(), data.begin(), data.end());
+    if (failed_) return std::unexpected(*failed_);
+    // An output that fails now may take the data later: it is kept either way, and a
+    // lasting failure shows at flush().
+    if (buffered() + data.size() > CAPACITY) (void)write_backlog();
+    if (failed_) return std::unexpected(*failed_);
+    if (!keep(data)) return std::unexpected(IoError::other(BEHIND_TEXT));
+    if (buffered() >= CAPACITY) (void)write_backlog();
     return data.size();
 }
 
 std::expected<void, IoError> BufferedFile::check_named_by(const std::string& path) const {
+    if (!regular_) return {};
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0 || info.st_dev != device_ || info.st_ino != inode_) {
         return std::unexpected(IoError::other(UNNAMED_TEXT));

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -16,28 +19,38 @@ namespace opus_ogg {
 
 // A write-only file with an 8192-byte buffer in front of it; the page writer's sink.
 //
-// Failure rules, so that a retry neither repeats nor skips bytes:
-// - flush() drops from the buffer exactly the bytes the file accepted; on an error
-//   the bytes it did not take stay buffered, in order, for the next flush.
-// - write_some() takes a leading part of its data and says how much, or fails having
-//   taken nothing. Small data goes into the buffer whole; it fails when the buffer had
-//   to be written out first and that failed. Data of CAPACITY bytes or more bypasses
-//   the buffer, and may be taken in part.
-// Destruction writes out the buffer, ignoring errors, and closes the file.
-//
-// The descriptor does not block: an output without room (a pipe nobody drains) is waited
-// for, but once it has taken nothing for STALL_LIMIT it counts as stopped, and every later
-// write fails at once. A stuck output must not hold up the end of a recording.
+// Writing while recording never waits for the output. What the output cannot take at once
+// (a pipe whose reader pauses, a full disk, a pipe whose reader has not come yet) stays in
+// memory, in order, and goes out at the next write or drain(); only past BACKLOG_LIMIT is
+// new data refused, and the file remembers that it lost some. So:
+// - write_some() takes all of its data, or fails having taken nothing (the backlog is full,
+//   or the output failed for good: another process holds it, or a late pipe turned out to
+//   be another file).
+// - drain() gives the output what it takes now, without waiting.
+// - flush() writes out the whole backlog, waiting for room as long as the output keeps
+//   taking data; once it has taken nothing for STALL_LIMIT it fails. An error leaves the
+//   untaken bytes buffered, in order, so a retry neither repeats nor skips any.
+// Destruction gives the output what it takes without waiting and closes the file.
 class BufferedFile {
 public:
     using Error = IoError;
+    // Bytes of output that count as one write.
     static constexpr std::size_t CAPACITY = 8192;
-    static constexpr std::chrono::milliseconds STALL_LIMIT{1000};
+    // Encoded audio held for an output that cannot take it yet: about 11 minutes of the
+    // densest stereo audio at the encoder's default rate of about 100 kbit/s.
+    static constexpr std::size_t BACKLOG_LIMIT = 8 * 1024 * 1024;
+    static constexpr std::chrono::milliseconds STALL_LIMIT{2000};
+    static constexpr const char* STALLED_TEXT =
+        "the output stopped taking data (nothing written for 2 s)";
+
+    // Bytes the output has taken so far; readable from any thread.
+    using Progress = std::shared_ptr<const std::atomic<std::uint64_t>>;
 
     // Opens path for one recording, creating it (mode 0666 before umask), without ever
-    // waiting: a pipe that no process reads is refused. A regular file or pipe is taken
-    // with an exclusive lock first, refused if another process holds one, and a regular
-    // file is emptied only once it is ours.
+    // waiting: a pipe that no process reads yet is opened once a reader has come (at a
+    // later write, drain or flush). A regular file or pipe is taken with an exclusive lock
+    // first, refused if another process holds one, and a regular file is emptied only once
+    // it is ours.
     static std::expected<BufferedFile, IoError> open_for_recording(const std::string& path);
 
     // Takes ownership of fd, which must be open for writing.
@@ -49,24 +62,45 @@ public:
     ~BufferedFile();
 
     std::expected<std::size_t, IoError> write_some(std::span<const std::uint8_t> data);
+    std::expected<void, IoError> drain();
     std::expected<void, IoError> flush();
 
-    // Fails unless path still names the file written to (removed or replaced files do not).
+    // Fails unless path still names the file written (removed or replaced files do not).
+    // A pipe's or device's name may go once it is open: its data reaches its reader.
     std::expected<void, IoError> check_named_by(const std::string& path) const;
 
-    std::size_t buffered() const { return buffer_.size(); }
+    std::size_t buffered() const { return buffer_.size() - head_; }
+    Progress progress() const { return written_; }
 
 private:
-    void close_now() noexcept;
-    // Writes as much of data as the file takes; the count, and why it stopped early.
-    std::pair<std::size_t, std::expected<void, IoError>> write_through(
-        std::span<const std::uint8_t> data);
+    // A pipe whose reader has not come yet: its path and what it was when we looked.
+    struct AwaitedPipe {
+        std::string path;
+        dev_t device;
+        ino_t inode;
+    };
+    explicit BufferedFile(AwaitedPipe pipe);
 
-    int fd_;
+    void close_now() noexcept;
+    // Opens an awaited pipe once it has a reader. True when there is a descriptor to write.
+    std::expected<bool, IoError> connect();
+    // Writes what the output takes of the backlog now. EAGAIN is no error.
+    std::expected<void, IoError> write_backlog();
+    void note_written(std::size_t bytes);
+    bool keep(std::span<const std::uint8_t> data);
+
+    int fd_ = -1;
+    bool regular_ = false;
     dev_t device_ = 0;
     ino_t inode_ = 0;
-    bool stalled_ = false;
+    std::optional<AwaitedPipe> awaited_;
+    // An output that can never take data again; every write fails with it.
+    std::optional<IoError> failed_;
+    bool lost_ = false;
     std::vector<std::uint8_t> buffer_;
+    std::size_t head_ = 0;  // bytes at the front of buffer_ already written
+    std::shared_ptr<std::atomic<std::uint64_t>> written_ =
+        std::make_shared<std::atomic<std::uint64_t>>(0);
 };
 
 }  // namespace opus_ogg

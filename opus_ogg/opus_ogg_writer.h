@@ -39,7 +39,8 @@ public:
     // Channel count 0 becomes 1, anything above 2 becomes 2. Rate 0 is rejected
     // before the file is touched: no resampling step could ever advance from it.
     // The file is opened as BufferedFile::open_for_recording does: never waiting for a
-    // pipe's reader, and not taken from another recording that holds it.
+    // pipe's reader (one that comes later gets the recording from its start), and not taken
+    // from another recording that holds it.
     static std::expected<OpusOggWriter, IoError> create(const std::string& path, std::uint32_t rate,
                                                         std::uint8_t channels);
 
@@ -52,8 +53,15 @@ public:
     // Encodes the last frame, zero-padded (or one silent frame when nothing is
     // pending), with the end-of-stream mark, writes the file buffer out and returns
     // the encoded audio duration in seconds. Fails also when the path no longer names
-    // the file written (removed or replaced meanwhile). Only destruction may follow.
+    // the regular file written (removed or replaced meanwhile). Only destruction may
+    // follow; the file stays open, and locked, until then.
     std::expected<double, IoError> finalize();
+
+    // Gives the output what it takes now of the encoded data it could not take before,
+    // without waiting; a pipe's late reader is looked for here too.
+    std::expected<void, IoError> drain_output() { return packet_writer_.sink().drain(); }
+    // Bytes the output has taken so far, readable from any thread.
+    BufferedFile::Progress output_progress() const { return packet_writer_.sink().progress(); }
 
     std::uint32_t stream_serial() const { return serial_; }
     std::uint8_t channel_count() const { return channels_; }

@@ -9,7 +9,8 @@ inline constexpr const char* STANDARD_OUTPUT_REASON =
 
 // Whether `path` names the file that standard output goes to (/dev/stdout, or the file or
 // pipe the parent gave as descriptor 1): the recording would then carry the status line,
-// or the status line the recording.
+// or the status line the recording. The null device is never taken for it: whatever both
+// write there is discarded alike.
 bool is_standard_output(const std::string& path) noexcept;
 
 }  // namespace helper

@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <ctime>
+#include <optional>
 #include <utility>
 
 #include "src/capture_control.h"
@@ -24,26 +25,33 @@ void on_signal(int) noexcept { STOP.exchange(true); }
 void install_stop_signals() noexcept {
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
+    // A hang-up (the terminal or session that started us went away) is a stop as well,
+    // unless whoever started us chose to have it ignored (nohup).
+    struct sigaction hang_up {};
+    if (sigaction(SIGHUP, nullptr, &hang_up) == 0 && hang_up.sa_handler != SIG_IGN) {
+        std::signal(SIGHUP, on_signal);
+    }
     sigset_t stops;
     sigemptyset(&stops);
     sigaddset(&stops, SIGTERM);
     sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGHUP);
     sigprocmask(SIG_UNBLOCK, &stops, nullptr);
 }
 
 namespace {
 
 constexpr timespec POLL_INTERVAL{0, 100'000'000};
-// From the stop to the status line at most; stopping capture and finishing the file take
-// milliseconds unless the output holds them up.
-constexpr std::chrono::milliseconds STOP_LIMIT{2000};
-constexpr const char* STOP_LIMIT_REASON =
-    "opus/ogg writer: the output did not take the end of the recording within 2 s";
 
-void wait_for_stop(const Deadline& deadline) {
+// Until a stop signal, the deadline, or nobody left to read the status line (a parent
+// that died would otherwise leave us recording on our own). Meanwhile the output gets,
+// at every turn, what it could not take before.
+void wait_for_stop(const Deadline& deadline, WriterSlot& slot) {
     for (;;) {
         if (STOP.load()) return;
         if (deadline_reached(deadline, monotonic_now())) return;
+        if (status_line_unreadable()) return;
+        slot.drain_output();
         // A signal cuts the sleep short (EINTR); the flag is then tested at once rather
         // than sleeping out the rest of the interval.
         nanosleep(&POLL_INTERVAL, nullptr);
@@ -62,22 +70,28 @@ void run(const std::string& out, std::uint64_t secs) {
     auto writer =
         opus_ogg::OpusOggWriter::create(out, RECORDING_FORMAT.rate, RECORDING_FORMAT.channels);
     if (!writer) unavailable("opus/ogg writer: " + writer.error().to_string());
+    auto output_progress = writer->output_progress();
     auto slot = make_writer_slot(std::move(*writer));
 
     capture.start(slot);
 
-    wait_for_stop(deadline_after(monotonic_now(), secs));
+    wait_for_stop(deadline_after(monotonic_now(), secs), *slot);
 
-    StopGuard guard(STOP_LIMIT, STOP_LIMIT_REASON);
+    StopGuard guard(std::move(output_progress));
     capture.stop();
+    guard.capture_stopped();
 
-    auto duration = finish_recording(*slot);
+    std::optional<opus_ogg::OpusOggWriter> finished;
+    auto duration = finish_recording(*slot, finished);
     guard.claim_status_line();
     if (duration) {
         print_ok(*duration);
     } else {
         print_unavailable("opus/ogg writer: " + duration.error());
     }
+    // The file was complete before the line; it stays locked until the parent has it, so
+    // that no other recording can empty it first.
+    finished.reset();
 
     capture.release(std::move(slot));
 }

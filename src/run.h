@@ -6,20 +6,21 @@
 
 namespace helper {
 
-// Set by the SIGINT/SIGTERM handler, read by the poll loop; never reset.
+// Set by the SIGINT/SIGTERM/SIGHUP handler, read by the poll loop; never reset.
 extern std::atomic<bool> STOP;
 
 // The stop-signal handler: one atomic exchange, nothing else.
 void on_signal(int signal_number) noexcept;
 
-// Installs on_signal for SIGTERM and SIGINT and lets both through should the parent have
-// started us with them blocked (a signal already pending then arrives at once). Safe to
-// call before static initialisation: it touches nothing but the signal state.
+// Installs on_signal for SIGTERM, SIGINT and SIGHUP (unless SIGHUP is ignored, as under
+// nohup) and lets them through should the parent have started us with them blocked (a
+// signal already pending then arrives at once). Safe to call before static
+// initialisation: it touches nothing but the signal state.
 void install_stop_signals() noexcept;
 
-// Records into `out` until a stop signal or `secs` seconds (at least 1) have passed, then
-// prints the one status line. Set-up failures end the process through unavailable().
-// The stop signals must be installed already.
+// Records into `out` until a stop signal, `secs` seconds (at least 1), or until nobody can
+// read the status line any more, then prints the one status line. Set-up failures end the
+// process through unavailable(). The stop signals must be installed already.
 void run(const std::string& out, std::uint64_t secs);
 
 }  // namespace helper

@@ -1,5 +1,7 @@
 #include "src/status_line.h"
 
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
 #include <array>
@@ -45,6 +47,16 @@ std::string_view format_seconds_into(SecondsText& buffer, double seconds) noexce
 
 bool write_all(int fd, std::string_view text) noexcept {
     return util::write_all(fd, text.data(), text.size()).bytes == text.size();
+}
+
+bool status_line_unreadable() noexcept {
+    struct stat info {};
+    if (::fstat(STDOUT_FILENO, &info) != 0) return false;
+    if (!S_ISFIFO(info.st_mode) && !S_ISSOCK(info.st_mode)) return false;
+    // A pipe without readers polls as an error for its writer; a socket whose peer has
+    // gone, as a hang-up.
+    pollfd entry{STDOUT_FILENO, 0, 0};
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLERR | POLLHUP)) != 0;
 }
 
 std::string format_seconds(double seconds) {

@@ -10,6 +10,11 @@ namespace helper {
 // left to tell, so nothing else happens.
 bool write_all(int fd, std::string_view text) noexcept;
 
+// True when nobody can read the status line any more: standard output is a pipe or socket
+// whose reading end is closed everywhere (the parent has gone). A file or terminal is
+// always readable; a hang-up of a terminal comes as SIGHUP.
+bool status_line_unreadable() noexcept;
+
 // Duration text of the "OK" line: the shortest decimal that reads back to the same double,
 // never in exponent form, without a decimal point when whole (0 -> "0", 61.5 -> "61.5").
 std::string format_seconds(double seconds);

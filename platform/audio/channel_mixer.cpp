@@ -1,5 +1,7 @@
 #include "platform/audio/channel_mixer.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace platform::pulse {
@@ -8,6 +10,21 @@ namespace {
 constexpr float FULL = 1.0f;
 constexpr float MINUS_3_DB = 0.70710678f;
 constexpr float MINUS_6_DB = 0.5f;
+// How far a copy may stray from the channels it was made from: a few steps of a 16-bit
+// sample, as a sink that mixes in 16 bits rounds the mean it puts in the centre.
+constexpr float COPY_TOLERANCE = 4.0f / 32768.0f;
+
+// The server's upmix of a front pair: each side into the other channels of that side, the
+// mean of the two into every centre channel.
+std::optional<std::pair<float, float>> upmix_share(pa_channel_position_t position) {
+    const auto [l, r] = ChannelMixer::gains(position);
+    if (position == PA_CHANNEL_POSITION_FRONT_LEFT || position == PA_CHANNEL_POSITION_FRONT_RIGHT ||
+        position == PA_CHANNEL_POSITION_MONO || (l == 0 && r == 0)) {
+        return std::nullopt;
+    }
+    if (l != 0 && r != 0) return std::pair{0.5f, 0.5f};
+    return l != 0 ? std::pair{1.0f, 0.0f} : std::pair{0.0f, 1.0f};
+}
 }  // namespace
 
 std::pair<float, float> ChannelMixer::gains(pa_channel_position_t position) {
@@ -50,51 +67,77 @@ std::optional<ChannelMixer> ChannelMixer::to_stereo(const pa_channel_map& layout
         return std::nullopt;
     }
     ChannelMixer mixer;
+    const auto* begin = layout.map;
+    const auto* end = layout.map + layout.channels;
+    const bool front_pair = std::find(begin, end, PA_CHANNEL_POSITION_FRONT_LEFT) != end &&
+                            std::find(begin, end, PA_CHANNEL_POSITION_FRONT_RIGHT) != end;
     for (unsigned c = 0; c < layout.channels; ++c) {
         const auto [l, r] = gains(layout.map[c]);
         mixer.left_.push_back(l);
         mixer.right_.push_back(r);
+        mixer.upmix_.push_back(front_pair ? upmix_share(layout.map[c]) : std::nullopt);
+        if (layout.map[c] == PA_CHANNEL_POSITION_FRONT_LEFT) mixer.front_left_ = c;
+        if (layout.map[c] == PA_CHANNEL_POSITION_FRONT_RIGHT) mixer.front_right_ = c;
     }
-    mixer.frame_.resize(layout.channels);
     return mixer;
+}
+
+bool ChannelMixer::is_upmix_copy(std::size_t c, std::size_t count) const {
+    if (!upmix_[c]) return false;
+    const auto [from_left, from_right] = *upmix_[c];
+    const std::size_t channels = in_channels();
+    for (std::size_t f = 0; f < count; ++f) {
+        const float* frame = frames_.data() + f * channels;
+        const float copy = from_left * frame[front_left_] + from_right * frame[front_right_];
+        if (!(std::fabs(frame[c] - copy) <= COPY_TOLERANCE)) return false;
+    }
+    return true;
 }
 
 std::span<const float> ChannelMixer::mix(const void* data, std::size_t bytes) {
     const std::size_t channels = in_channels();
     const std::size_t frame_bytes = channels * sizeof(float);
-    // Join a frame split across calls; the rest of this call is read in place.
+    // The whole frames of this call, copied out: the server's bytes carry no promise of
+    // float alignment. A frame split across calls is joined first.
     const auto* in = static_cast<const std::byte*>(data);
     std::size_t used = 0;
-    std::size_t joined_frames = 0;
+    frames_.clear();
     if (!partial_.empty()) {
         used = std::min(bytes, frame_bytes - partial_.size());
         partial_.insert(partial_.end(), in, in + used);
         if (partial_.size() < frame_bytes) return {};
-        std::memcpy(frame_.data(), partial_.data(), frame_bytes);
+        frames_.resize(channels);
+        std::memcpy(frames_.data(), partial_.data(), frame_bytes);
         partial_.clear();
-        joined_frames = 1;
     }
-    const std::size_t frames = (bytes - used) / frame_bytes;
-    out_.resize(2 * (joined_frames + frames));
-    float* out = out_.data();
-    auto mix_frame = [&](const float* frame) {
+    const std::size_t whole = (bytes - used) / frame_bytes;
+    const std::size_t joined = frames_.size();
+    frames_.resize(joined + whole * channels);
+    if (whole != 0) std::memcpy(frames_.data() + joined, in + used, whole * frame_bytes);
+    used += whole * frame_bytes;
+    partial_.assign(in + used, in + bytes);
+
+    const std::size_t count = frames_.size() / channels;
+    if (count == 0) return {};
+    keep_.resize(channels);
+    for (std::size_t c = 0; c < channels; ++c) keep_[c] = is_upmix_copy(c, count) ? 0.0f : 1.0f;
+    if (kept_.empty()) kept_ = keep_;  // the first call starts as it is
+    out_.resize(2 * count);
+    for (std::size_t f = 0; f < count; ++f) {
+        const float* frame = frames_.data() + f * channels;
+        // From what the last call kept to what this one keeps, over its frames.
+        const float along = static_cast<float>(f + 1) / static_cast<float>(count);
         float l = 0;
         float r = 0;
         for (std::size_t c = 0; c < channels; ++c) {
-            l += frame[c] * left_[c];
-            r += frame[c] * right_[c];
+            const float share = frame[c] * (kept_[c] + (keep_[c] - kept_[c]) * along);
+            l += share * left_[c];
+            r += share * right_[c];
         }
-        *out++ = l;
-        *out++ = r;
-    };
-    if (joined_frames != 0) mix_frame(frame_.data());
-    for (std::size_t f = 0; f < frames; ++f) {
-        // Copied out: the server's bytes carry no promise of float alignment.
-        std::memcpy(frame_.data(), in + used + f * frame_bytes, frame_bytes);
-        mix_frame(frame_.data());
+        out_[2 * f] = l;
+        out_[2 * f + 1] = r;
     }
-    const std::size_t rest = bytes - used - frames * frame_bytes;
-    partial_.assign(in + bytes - rest, in + bytes);
+    kept_ = keep_;
     return out_;
 }
 

@@ -7,6 +7,13 @@
 //
 // Asked for stereo, the server's own remapping keeps a surround channel at about -23 dB;
 // recording the monitor in its own layout and mixing here keeps it audible.
+//
+// A stereo sound played on a surround output reaches it upmixed: the server copies each
+// side into that side's other channels and the mean of the pair into the centre. Those
+// copies hold nothing the front pair does not; mixed back in, they would make the sound
+// some 7 dB louder and clip it. So a channel that holds, throughout one call, just what such
+// an upmix puts there is left out, and one that holds anything else (a surround sound of its
+// own) is mixed in. A change between the two is spread over the call, so it makes no click.
 
 #include <cstddef>
 #include <optional>
@@ -35,11 +42,22 @@ public:
 private:
     ChannelMixer() = default;
 
+    // Whether channel `c` of `count` frames holds nothing but the upmix of the front pair.
+    bool is_upmix_copy(std::size_t c, std::size_t count) const;
+
     std::vector<float> left_;         // gain of each input channel into the left output
     std::vector<float> right_;        // and into the right
     std::vector<std::byte> partial_;  // a frame split across calls
-    std::vector<float> frame_;        // one input frame, aligned
+    std::vector<float> frames_;       // this call's whole frames, aligned
     std::vector<float> out_;
+
+    // The share of front-left and of front-right an upmix copies into each channel; none
+    // for the front pair itself, the LFE, or a layout without a front pair.
+    std::vector<std::optional<std::pair<float, float>>> upmix_;
+    std::size_t front_left_ = 0;
+    std::size_t front_right_ = 0;
+    std::vector<float> kept_;  // 1 while a channel is mixed in, 0 while it is a copy
+    std::vector<float> keep_;  // the same, for this call
 };
 
 }  // namespace platform::pulse

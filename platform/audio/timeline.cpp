@@ -17,22 +17,45 @@ std::int64_t Timeline::frames_in(std::chrono::nanoseconds span) const {
 
 std::int64_t Timeline::due(Clock::time_point now) const { return frames_in(now - *started_at_); }
 
-void Timeline::settle(Clock::time_point now) {
+void Timeline::settle(Clock::time_point now, std::int64_t excess, bool reported) {
     state_ = State::Settling;
     settling_since_ = now;
+    settling_excess_ = excess;
+    reported_ = reported;
+    // A lag that fell just before a gap the server reported is more data than time: a span
+    // handed over twice (a sink that renders again what it had rendered for a player that
+    // left), which what comes after the gap overlaps. Measure from the lag of a while ago.
+    if (reported) baseline_ = std::max(baseline_, earlier_);
+}
+
+void Timeline::follow(Clock::time_point now, std::int64_t lag) {
+    const double creep = static_cast<double>(frames_in(now - baseline_at_)) * CREEP;
+    baseline_ = std::min(static_cast<double>(lag), baseline_ + creep);
+    baseline_at_ = now;
+    if (now - recent_at_ >= SETTLE) {
+        earlier_ = recent_;
+        recent_ = baseline_;
+        recent_at_ = now;
+    }
 }
 
 Timeline::Arrival Timeline::resolve(Clock::time_point now, std::int64_t silence,
                                     std::uint64_t arriving) {
+    // Short of the baseline after a reported gap: what came after it overlaps what came
+    // before by that much.
+    std::uint64_t overlap = 0;
+    if (reported_ && silence < 0) overlap = std::min(static_cast<std::uint64_t>(-silence), held_);
     // Never beyond the wall clock, also when data has been coming a little early.
     silence = std::min(silence, due(now) - static_cast<std::int64_t>(counted_ + arriving));
     state_ = State::Running;
     evidence_ = false;
+    reported_ = false;
     held_ = 0;
     baseline_at_ = now;
     const auto owed = static_cast<std::uint64_t>(std::max<std::int64_t>(0, silence));
     counted_ += owed + arriving;
-    return {owed, false};
+    counted_ -= overlap;
+    return {owed, overlap, false};
 }
 
 Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving) {
@@ -43,38 +66,58 @@ Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving
     const auto hold = [&] {
         counted_ += arriving;
         held_ += arriving;
-        return Arrival{0, true};
+        return Arrival{0, 0, true};
+    };
+    const auto excess_of = [&] {
+        return static_cast<std::int64_t>(static_cast<double>(lag) - baseline_);
     };
     switch (state_) {
         case State::Waiting:
             // One fragment of lag is the ordinary delivery delay.
-            baseline_ = static_cast<double>(fragment_frames_);
+            baseline_ = earlier_ = recent_ = static_cast<double>(fragment_frames_);
+            recent_at_ = now;
             if (lag <= 2 * fragment_frames_) return resolve(now, lag - fragment_frames_, arriving);
             // The start is a gap the coming data may cover.
             evidence_ = true;
-            settle(now);
+            settle(now, excess_of(), false);
             return hold();
         case State::Running: {
-            const double creep = static_cast<double>(frames_in(now - baseline_at_)) * CREEP;
-            baseline_ = std::min(static_cast<double>(lag), baseline_ + creep);
-            baseline_at_ = now;
-            const auto excess = static_cast<std::int64_t>(static_cast<double>(lag) - baseline_);
+            follow(now, lag);
+            const auto excess = excess_of();
             if (!evidence_ && excess <= frames_in(GAP)) {
                 counted_ += arriving;
                 return {};
             }
-            settle(now);
+            settle(now, excess, evidence_);
             return hold();
         }
         case State::Settling: {
-            const auto excess = static_cast<std::int64_t>(static_cast<double>(lag) - baseline_);
-            // Caught up: a burst covered the gap, or what the server said was missing.
-            if (excess <= 2 * fragment_frames_)
+            const auto excess = excess_of();
+            const bool full = static_cast<std::int64_t>(held_ + arriving) > frames_in(MAX_HOLD);
+            if (reported_) {
+                settling_excess_ = std::min(settling_excess_, excess);
+                if (now - settling_since_ >= SETTLE || full) {
+                    return resolve(now, settling_excess_, arriving);
+                }
+                return hold();
+            }
+            // Caught up: what the server said was missing, or, without a word from it, as
+            // far as delivery jitter: a burst covered the gap.
+            if (excess <= (evidence_ ? 2 * fragment_frames_ : frames_in(GAP)))
                 return resolve(now, evidence_ ? excess : 0, arriving);
+            // Still catching up: the lag shrinks faster than time passes.
+            if (excess < settling_excess_ - fragment_frames_) {
+                settling_since_ = now;
+                settling_excess_ = excess;
+            }
             // A lag that lasts, with data coming at real time, is a gap of its own size.
-            if (now - settling_since_ >= SETTLE ||
-                static_cast<std::int64_t>(held_ + arriving) > frames_in(MAX_HOLD)) {
-                return resolve(now, excess, arriving);
+            if (now - settling_since_ >= SETTLE) return resolve(now, excess, arriving);
+            if (full) {
+                if (evidence_) return resolve(now, excess, arriving);
+                // A long burst: what came so far covers the start of the gap.
+                counted_ += arriving;
+                held_ = 0;
+                return {};
             }
             return hold();
         }
@@ -106,6 +149,7 @@ std::uint64_t Timeline::end(Clock::time_point now) {
     }
     state_ = State::Running;
     evidence_ = false;
+    reported_ = false;
     held_ = 0;
     const auto owed = static_cast<std::uint64_t>(std::max<std::int64_t>(0, std::min(silence, lag)));
     counted_ += owed;

@@ -11,8 +11,17 @@
 //
 // Data that comes after such a gap is held back until it is clear how much of the gap it
 // covers: a server may deliver what it owes late but in a burst (a sink that rendered ahead
-// and hands the sound over once it is heard, a stall it catches up on), and only the rest
-// is silence, which then goes before the data held.
+// and hands the sound over once it is heard, a stall it catches up on, a recorder that was
+// itself stopped for a while), and only the rest is silence, which then goes before the data
+// held. Late data covers the time it was late for: a burst that is still catching up is
+// handed over as it is, never after silence for the time it is about to cover.
+//
+// After a gap the server reported while recording, the data is held until its deliveries
+// have settled, and the least lag they showed decides, against the baseline of a while
+// before the gap: beyond it, silence; short of it, the data overlaps time already recorded
+// (the sink left behind renders again, without the player that moved, the span it had
+// rendered ahead, and hands over both, just before the gap), and that many frames at the
+// start of what came after the gap are dropped, so no time is counted twice.
 
 #include <chrono>
 #include <cstdint>
@@ -35,6 +44,7 @@ public:
 
     struct Arrival {
         std::uint64_t silence = 0;  // frames of silence that go before the frames held
+        std::uint64_t overlap = 0;  // frames dropped from the start of the frames held
         bool hold = false;          // hold these frames back too: it is not decided yet
     };
 
@@ -47,7 +57,7 @@ public:
     void note_gap() { evidence_ = true; }
 
     // `arriving` frames arrive at `now`. Without hold, the silence, then the frames held
-    // before, then these go out. Counts all of them.
+    // before (less the overlap), then these go out. Counts all of them.
     Arrival arrive(Clock::time_point now, std::uint64_t arriving);
 
     // Frames of silence owed when the recording ends at `now` (stop or failure); they go
@@ -61,7 +71,8 @@ private:
 
     std::int64_t due(Clock::time_point now) const;
     std::int64_t frames_in(std::chrono::nanoseconds span) const;
-    void settle(Clock::time_point now);
+    void settle(Clock::time_point now, std::int64_t excess, bool reported);
+    void follow(Clock::time_point now, std::int64_t lag);
     Arrival resolve(Clock::time_point now, std::int64_t silence, std::uint64_t arriving);
 
     std::uint32_t rate_;
@@ -74,6 +85,11 @@ private:
     double baseline_ = 0;  // usual lag, in frames (it creeps by fractions of one)
     Clock::time_point baseline_at_{};
     Clock::time_point settling_since_{};
+    std::int64_t settling_excess_ = 0;  // the least excess while settling
+    bool reported_ = false;             // settling after a gap the server reported
+    double recent_ = 0;                 // the baseline at recent_at_
+    double earlier_ = 0;                // and at the time before, at least SETTLE earlier
+    Clock::time_point recent_at_{};
 };
 
 }  // namespace platform::pulse

@@ -174,11 +174,15 @@ void PipewireRecorder::close_stream() {
 void PipewireRecorder::on_state(pw_stream_state state, const char*) {
     pw_thread_loop_signal(client_->loop(), false);
     if (stopped_ || failed_) return;
+    // Time counts from the moment the server has the stream, before the session manager has
+    // linked it: what the link takes is part of the recording, as silence.
+    if (!timeline_started_ &&
+        (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING)) {
+        timeline_->start(pulse::Timeline::Clock::now());
+        timeline_started_ = true;
+    }
     if (state == PW_STREAM_STATE_STREAMING) {
         streaming_ = true;
-        // Data follows at once, so time counts from here.
-        if (!timeline_started_) timeline_->start(pulse::Timeline::Clock::now());
-        timeline_started_ = true;
         return;
     }
     if (streaming_) timeline_->note_gap();  // unlinked or paused: data goes missing
@@ -225,7 +229,7 @@ void PipewireRecorder::process() {
         }
         const auto arrival =
             timeline_->arrive(pulse::Timeline::Clock::now(), bytes / in_frame_bytes_);
-        if (!arrival.hold) release_held(arrival.silence);
+        if (!arrival.hold) release_held(arrival.silence, arrival.overlap);
         const bool hole =
             data.data == nullptr || (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0;
         if (hole) {
@@ -260,10 +264,14 @@ void PipewireRecorder::take(const void* data, std::size_t bytes, bool hold) {
     }
 }
 
-void PipewireRecorder::release_held(std::uint64_t silence) {
+void PipewireRecorder::release_held(std::uint64_t silence, std::uint64_t overlap) {
     if (silence > 0) assembler_->push(nullptr, silence * sizeof(float) * channels_, on_fragment_);
-    if (held_.empty()) return;
-    assembler_->push(held_.data(), held_.size() * sizeof(float), on_fragment_);
+    // What overlaps time already recorded was handed over twice: it goes.
+    const std::size_t dropped = std::min<std::size_t>(overlap * channels_, held_.size());
+    if (held_.size() > dropped) {
+        assembler_->push(held_.data() + dropped, (held_.size() - dropped) * sizeof(float),
+                         on_fragment_);
+    }
     held_.clear();
     held_.shrink_to_fit();
 }

@@ -64,7 +64,7 @@ private:
     // The sinks or the default changed, or the stream ended: record the right sink, if any.
     void reconsider();
     void take(const void* data, std::size_t bytes, bool hold);
-    void release_held(std::uint64_t silence);
+    void release_held(std::uint64_t silence, std::uint64_t overlap = 0);
     void end_recording();
     void fail(std::string text);
 

@@ -20,6 +20,7 @@
     X(pa_context_get_server_info)        \
     X(pa_context_get_sink_info_list)     \
     X(pa_context_get_state)              \
+    X(pa_context_load_cookie_from_file)  \
     X(pa_context_new)                    \
     X(pa_context_rttime_new)             \
     X(pa_context_set_state_callback)     \

@@ -1,9 +1,15 @@
 #include "platform/pulse/pulse_client.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <utility>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "platform/pulse/pulse_api.h"
 
@@ -34,6 +40,69 @@ using detail::LoopLock;
 
 std::string error_text(int code) { return pa_strerror(code); }
 
+namespace {
+
+// The cookie length of the server's native protocol.
+constexpr std::size_t COOKIE_BYTES = 256;
+
+std::string env_or(const char* name, const std::string& otherwise) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : otherwise;
+}
+
+// A line "cookie-file = …", not one commented out with ';' or '#'.
+bool names_a_cookie_file(const std::filesystem::path& conf) {
+    std::ifstream in(conf);
+    for (std::string line; std::getline(in, line);) {
+        const auto first = line.find_first_not_of(" \t");
+        if (first != std::string::npos && line.compare(first, 11, "cookie-file") == 0) return true;
+    }
+    return false;
+}
+
+// Whether libpulse has a cookie to find: named by the environment or a client.conf, or
+// in the user's home, where the server writes it.
+bool cookie_to_be_found() {
+    namespace fs = std::filesystem;
+    // Without HOME libpulse looks up the user's home itself: leave the search to it.
+    if (std::getenv("PULSE_COOKIE") != nullptr || env_or("HOME", "").empty()) return true;
+    const std::string home = env_or("HOME", "");
+    const fs::path config = env_or("XDG_CONFIG_HOME", home + "/.config");
+    std::vector<fs::path> confs{config / "pulse/client.conf"};
+    if (const char* own = std::getenv("PULSE_CLIENTCONFIG"); own != nullptr) {
+        confs.emplace_back(own);
+    } else {
+        confs.emplace_back("/etc/pulse/client.conf");
+        std::error_code error;
+        for (fs::directory_iterator it("/etc/pulse/client.conf.d", error), end; !error && it != end;
+             it.increment(error)) {
+            confs.push_back(it->path());
+        }
+    }
+    if (std::any_of(confs.begin(), confs.end(), names_a_cookie_file)) return true;
+    return ::access((config / "pulse/cookie").c_str(), R_OK) == 0 ||
+           ::access((home + "/.pulse-cookie").c_str(), R_OK) == 0;
+}
+
+// Without a cookie libpulse connects with an empty one (a local server knows the user by
+// the socket's credentials), but first writes "Failed to load cookie file …" on standard
+// error, or creates a cookie in the user's home. When there is none to find, the empty
+// cookie is handed over from memory instead. Returns the descriptor that holds it, or -1.
+int hand_over_empty_cookie(pa_context* context) {
+    if (cookie_to_be_found()) return -1;
+    const int fd = ::memfd_create("cookie", MFD_CLOEXEC);
+    if (fd < 0) return -1;
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    if (::ftruncate(fd, COOKIE_BYTES) != 0 ||
+        pa_context_load_cookie_from_file(context, path.c_str()) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
 // ---- PulseClient ----
 
 PulseClient::PulseClient(Key) {}
@@ -51,6 +120,7 @@ std::expected<std::unique_ptr<PulseClient>, std::string> PulseClient::connect(
     pa_context_set_state_callback(client->context_.get(), &PulseClient::on_context_state,
                                   client.get());
 
+    client->cookie_fd_ = hand_over_empty_cookie(client->context_.get());
     // The helper never starts a server of its own: a missing one is an answer.
     if (pa_context_connect(client->context_.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         return std::unexpected(client->context_error());
@@ -87,6 +157,7 @@ PulseClient::~PulseClient() {
     }
     pa_threaded_mainloop_stop(loop_.get());
     loop_.reset();
+    if (cookie_fd_ >= 0) ::close(cookie_fd_);
 }
 
 void PulseClient::on_context_state(pa_context* context, void* self) {

@@ -142,6 +142,7 @@ private:
     bool ready_ = false;
     bool closing_ = false;
     std::function<void()> on_lost_;
+    int cookie_fd_ = -1;  // the empty cookie handed to libpulse, when it has none
 };
 
 std::string error_text(int code);

@@ -240,7 +240,7 @@ void PulseRecorder::read_available() {
     if (readable == static_cast<std::size_t>(-1) || readable == 0) return;
     const auto arrival = timeline_->arrive(Timeline::Clock::now(), readable / in_frame_bytes_);
     if (lengthen_) lengthen_fragments();
-    if (!arrival.hold) release_held(arrival.silence);
+    if (!arrival.hold) release_held(arrival.silence, arrival.overlap);
     while (!stopped_ && !failed_) {
         const void* data = nullptr;
         std::size_t bytes = 0;
@@ -280,10 +280,15 @@ void PulseRecorder::take(const void* data, std::size_t bytes, bool hold) {
     }
 }
 
-void PulseRecorder::release_held(std::uint64_t silence) {
+void PulseRecorder::release_held(std::uint64_t silence, std::uint64_t overlap) {
     push_silence(silence);
-    if (held_.empty()) return;
-    assembler_->push(held_.data(), held_.size() * sizeof(float), on_fragment_);
+    const std::size_t dropped = std::min<std::size_t>(overlap * format_.channels, held_.size());
+    if (held_.size() == dropped) {
+        held_.clear();
+        return;
+    }
+    assembler_->push(held_.data() + dropped, (held_.size() - dropped) * sizeof(float),
+                     on_fragment_);
     held_.clear();
     held_.shrink_to_fit();
 }

@@ -88,8 +88,9 @@ private:
     void lengthen_fragments();
     // Hands over `bytes` of samples (null: silence), or holds them back.
     void take(const void* data, std::size_t bytes, bool hold);
-    // Hands over `silence` frames of silence, then what was held back.
-    void release_held(std::uint64_t silence);
+    // Hands over `silence` frames of silence, then what was held back but its first
+    // `overlap` frames.
+    void release_held(std::uint64_t silence, std::uint64_t overlap = 0);
     void follow_default();
     void on_sinks(SinkList sinks);
     void on_stream_state();

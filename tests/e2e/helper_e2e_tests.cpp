@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -104,8 +106,10 @@ protected:
 
     std::unique_ptr<ChildProcess> start_helper(std::vector<std::string> args) {
         args.insert(args.begin(), test_support::helper_binary());
-        return std::make_unique<ChildProcess>(
-            ChildProcess::start(args, environment(), test_support::PIPED));
+        // Of two settings of one name a program reads the first.
+        auto env = environment();
+        env.insert(env.begin(), overrides.begin(), overrides.end());
+        return std::make_unique<ChildProcess>(ChildProcess::start(args, env, test_support::PIPED));
     }
 
     // Watches the server; returns once the watch is known to be in place (a client of our
@@ -133,6 +137,8 @@ protected:
 
     std::unique_ptr<PulseDaemon> server;
     std::unique_ptr<e2e::ServerEvents> events;
+    std::vector<std::string> overrides;  // "NAME=value" for the helper, before its own
+    ChildProcess* recording = nullptr;   // the helper record() runs, while it runs
 };
 
 // A run stopped by `signal_number` after `during`; checks the prompt stop, the one "OK" line
@@ -153,8 +159,10 @@ protected:
         std::vector<std::string> args = {"--out", out.string()};
         args.insert(args.end(), extra.begin(), extra.end());
         auto helper = start_helper(args);
+        recording = helper.get();
         const auto began = capture_began();
         during();
+        recording = nullptr;
         EXPECT_TRUE(helper->running()) << "ended before it was stopped";
         const auto signalled = Clock::now();
         if (signal_number != 0) helper->signal(signal_number);
@@ -187,43 +195,72 @@ protected:
     }
 };
 
+// On a stereo output, and on 5.1 and 7.1 ones, where PulseAudio copies a stereo sound into
+// every channel: the level it has on stereo, unclipped. Then the tone in one surround channel
+// only, clearly audible (the server's own downmix keeps it at about -23 dB). PipeWire filters
+// what it puts in the extra channels; there the helper gives its downmix's level, as it did.
 TEST_F(HelperRecording, ToneIsRecordedAtItsFrequencyAndLevel) {
     constexpr double FREQUENCY = 997.0;
     constexpr double AMPLITUDE = 0.5;
-    const fs::path out = dir() / "tone.opus";
-    const TimedRun run = record(out, SIGINT, [&] {
-        auto player = server->play_tone(FREQUENCY, AMPLITUDE, 1.0);
-        ASSERT_TRUE(player.has_value()) << player.error();
-        // The player ends once the sink has played everything; a little more for the
-        // monitor to hand the last of it over.
-        EXPECT_TRUE(player->wait_done(10s));
-        std::this_thread::sleep_for(300ms);
-    });
-    expect_covers_wall_time(run);
+    const std::string five_one = "front-left,front-right,rear-left,rear-right,front-center,lfe";
+    ASSERT_TRUE(server->load_sink("surround51", 6, five_one).has_value());
+    ASSERT_TRUE(server->load_sink("surround71", 8, five_one + ",side-left,side-right"));
+    const auto sine = test_support::make_sine(FREQUENCY, AMPLITUDE, 1.0, 48000, 1);
+    std::vector<float> rear_left(sine.size() * 6, 0.0f);
+    for (std::size_t i = 0; i < sine.size(); ++i) rear_left[i * 6 + 2] = sine[i];
+    const bool copies = server->kind() == test_support::ServerKind::PulseAudio;
+    const std::pair<std::string, bool> outputs[] = {{PulseDaemon::SINK_NAME, false},
+                                                    {"surround51", false},
+                                                    {"surround71", false},
+                                                    {"surround51", true}};
+    for (const auto& [sink, rear_only] : outputs) {
+        SCOPED_TRACE(sink + (rear_only ? ", rear left only" : ""));
+        ASSERT_TRUE(server->set_default_sink(sink).has_value());
+        const fs::path out = dir() / (sink + (rear_only ? "-rear.opus" : ".opus"));
+        const TimedRun run = record(out, SIGINT, [&] {
+            auto player = rear_only ? server->play_pcm(rear_left, 48000, 6, sink, five_one)
+                                    : server->play_tone(FREQUENCY, AMPLITUDE, 1.0, 48000, 2, sink);
+            ASSERT_TRUE(player.has_value()) << player.error();
+            // The player ends once the sink has played everything; a little more for the
+            // monitor to hand the last of it over.
+            EXPECT_TRUE(player->wait_done(10s));
+            std::this_thread::sleep_for(300ms);
+        });
+        expect_covers_wall_time(run);
 
-    const auto decoded = test_support::decode_opus_file(out.string());
-    ASSERT_TRUE(decoded.has_value()) << decoded.error();
-    // Where the tone is: 10 ms blocks well above silence.
-    const std::size_t block = 480;
-    std::optional<std::size_t> first;
-    std::size_t last = 0;
-    for (std::size_t b = 0; b + 1 < decoded->frames() / block; ++b) {
-        if (test_support::rms(decoded->channel(0, b * block, block)) > 0.1) {
-            if (!first) first = b;
-            last = b;
+        const auto decoded = test_support::decode_opus_file(out.string());
+        ASSERT_TRUE(decoded.has_value()) << decoded.error();
+        // Where the tone is: 10 ms blocks well above silence.
+        const std::size_t block = 480;
+        std::optional<std::size_t> first;
+        std::size_t last = 0;
+        for (std::size_t b = 0; b + 1 < decoded->frames() / block; ++b) {
+            if (test_support::rms(decoded->channel(0, b * block, block)) > 0.1) {
+                if (!first) first = b;
+                last = b;
+            }
         }
-    }
-    ASSERT_TRUE(first.has_value()) << "no tone in " << decoded->frames() << " frames";
-    ASSERT_GT(last, *first + 40) << "tone too short";
-    // A new sound may lose the start of what the sink had rendered when it came: up to
-    // about one server fragment (40 ms).
-    EXPECT_NEAR(static_cast<double>(last - *first + 1) * 0.010, 1.0, 0.05);
-    // Its middle, away from the edges.
-    const std::size_t middle = (*first + 10) * block, length = (last - *first - 20) * block;
-    for (int channel = 0; channel < 2; ++channel) {
-        const auto tone = decoded->channel(channel, middle, length);
-        EXPECT_NEAR(test_support::zero_crossing_frequency(tone), FREQUENCY, 2.0) << channel;
-        EXPECT_NEAR(test_support::rms(tone), AMPLITUDE / std::sqrt(2.0), 0.02) << channel;
+        ASSERT_TRUE(first.has_value()) << "no tone in " << decoded->frames() << " frames";
+        ASSERT_GT(last, *first + 40) << "tone too short";
+        // A new sound may lose the start of what the sink had rendered when it came: up to
+        // about one server fragment (40 ms).
+        EXPECT_NEAR(static_cast<double>(last - *first + 1) * 0.010, 1.0, 0.05);
+        // Its middle, away from the edges.
+        const std::size_t middle = (*first + 10) * block, length = (last - *first - 20) * block;
+        const bool level_kept = copies || sink == PulseDaemon::SINK_NAME;
+        for (int channel = 0; channel < (rear_only ? 1 : 2); ++channel) {
+            const auto tone = decoded->channel(channel, middle, length);
+            EXPECT_NEAR(test_support::zero_crossing_frequency(tone), FREQUENCY, 2.0) << channel;
+            const double level = test_support::rms(tone);
+            if (rear_only) {
+                EXPECT_GE(20 * std::log10(level / (AMPLITUDE / std::sqrt(2.0))), -12.0);
+            } else if (level_kept) {
+                EXPECT_NEAR(level, AMPLITUDE / std::sqrt(2.0), 0.02) << channel;
+            }
+        }
+        float peak = 0;
+        for (const float v : decoded->samples) peak = std::max(peak, std::fabs(v));
+        EXPECT_TRUE(!level_kept || peak < 0.99f) << "a sample at full scale: " << peak;
     }
 }
 
@@ -235,6 +272,20 @@ TEST_F(HelperRecording, SignalsAndDeadlineEachEndTheRunWithOneOkLine) {
     const TimedRun timed = record(dir() / "deadline.opus", 0, [] {}, {"--secs", "1"});
     EXPECT_GE(timed.until_gone, 1.0);
     EXPECT_LT(timed.until_gone, 1.5);
+    // No sound-server cookie anywhere (no client.conf names one): a home where none can be
+    // made (standard error stays empty, which record() checks), and an empty one, which the
+    // helper leaves so.
+    const fs::path conf = dir() / "client.conf", file = dir() / "file", empty = dir() / "home";
+    std::ofstream(conf) << "autospawn = no\n";
+    std::ofstream(file) << "\n";
+    fs::create_directory(empty);
+    for (const fs::path& home : {file, empty}) {
+        overrides = {"PULSE_CLIENTCONFIG=" + conf.string(), "HOME=" + home.string()};
+        record(dir() / "no-cookie.opus", SIGINT, pause);
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(empty)) {
+        ADD_FAILURE() << "the helper wrote into the user's home: " << entry.path();
+    }
 }
 
 // Silence is recorded as such, from the first moment of capture: also a recording that
@@ -340,6 +391,67 @@ TEST_F(HelperEndToEnd, ServerWithoutOutputsHasNoDisplays) {
     EXPECT_EQ(result.out, "UNAVAILABLE no displays\n");
     EXPECT_EQ(result.err, "");
     EXPECT_FALSE(fs::exists(out));
+}
+
+// What the server delivers late covers the time it was late for: the helper stopped for 5 s
+// (as Ctrl-Z or a parent would) and continued, or the default output switched ten times with
+// the playing stream moved along, keeps the file to the wall clock. Beeps of 0.1 s every
+// 0.77 s from a player that asks for a 50 ms latency keep their spacing across the stop (a
+// switch may lose some of the sound, so they are not timed there).
+TEST_F(HelperRecording, APauseOrSwitchedOutputsCountNoTimeTwice) {
+    ASSERT_TRUE(server->load_sink("second").has_value());
+    constexpr double PERIOD = 0.77;
+    auto beeps = test_support::make_sine(1000, 0.5, 30, 48000, 2);
+    for (std::size_t i = 0; i < beeps.size(); ++i) {
+        if (std::fmod(static_cast<double>(i / 2) / 48000, PERIOD) >= 0.1) beeps[i] = 0;
+    }
+    for (const bool pause : {true, false}) {
+        SCOPED_TRACE(pause ? "stopped for 5 s" : "ten switches");
+        ASSERT_TRUE(server->set_default_sink(PulseDaemon::SINK_NAME).has_value());
+        auto player = server->play_pcm(beeps, 48000, 2, PulseDaemon::SINK_NAME, {}, 50);
+        ASSERT_TRUE(player.has_value()) << player.error();
+        if (server->kind() == test_support::ServerKind::PulseAudio) {
+            std::this_thread::sleep_for(PulseDaemon::IDLE_RENDER_AHEAD);
+        }
+        const fs::path out = dir() / (pause ? "paused.opus" : "switched.opus");
+        const TimedRun run = record(out, SIGINT, [&] {
+            for (int i = 0; !pause && i < 10; ++i) {
+                const char* to = i % 2 == 0 ? "second" : PulseDaemon::SINK_NAME;
+                ASSERT_TRUE(server->set_default_sink(to).has_value());
+                ASSERT_TRUE(server->move_players_to(to).has_value());
+                std::this_thread::sleep_for(1s);
+            }
+            if (!pause) return;
+            std::this_thread::sleep_for(2s);
+            recording->signal(SIGSTOP);
+            std::this_thread::sleep_for(5s);
+            recording->signal(SIGCONT);
+            std::this_thread::sleep_for(2s);
+        });
+        player->stop();
+        EXPECT_NEAR(run.seconds, run.until_signal, pause ? 0.15 : 0.01 * run.until_signal);
+        const auto decoded = test_support::decode_opus_file(out.string());
+        ASSERT_TRUE(decoded.has_value()) << decoded.error();
+        // PipeWire hands a stream its data a graph quantum (up to 2048 frames, 43 ms) at a
+        // time, and keeps nothing for a client that stopped: what played meanwhile is silence
+        // there, and what follows may sit up to a quantum off.
+        const bool pulse = server->kind() == test_support::ServerKind::PulseAudio;
+        const double placement = pulse ? 0.03 : 0.05;
+        std::optional<double> first;
+        int onsets = 0;
+        for (std::size_t b = 1; pause && (b + 1) * 480 <= decoded->frames(); ++b) {
+            const auto loud = [&](std::size_t at) {
+                return test_support::rms(decoded->channel(0, at * 480, 480)) > 0.1;
+            };
+            if (!loud(b) || loud(b - 1)) continue;
+            const double at = static_cast<double>(b) * 0.010;
+            if (!first) first = at;
+            ++onsets;
+            EXPECT_LT(std::fabs(std::remainder(at - *first, PERIOD)), placement)
+                << "a beep at " << at;
+        }
+        EXPECT_TRUE(!pause || onsets >= (pulse ? 10 : 4)) << onsets << " beeps";
+    }
 }
 
 }  // namespace

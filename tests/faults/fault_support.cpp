@@ -148,6 +148,13 @@ std::unique_ptr<ChildProcess> HelperAgainstServer::start_helper(std::vector<std:
                              .block_stop_signals = block_stop_signals}));
 }
 
+std::unique_ptr<ChildProcess> HelperAgainstServer::start_helper_writing_to(
+    std::vector<std::string> args, int stdout_fd) const {
+    args.insert(args.begin(), test_support::helper_binary());
+    return std::make_unique<ChildProcess>(ChildProcess::start(
+        args, environment(), {.stdout_fd = stdout_fd, .stderr_to = Output::Pipe}));
+}
+
 void HelperAgainstServer::play_noise(double seconds) {
     auto player = server->play_pcm(white_noise(seconds, 0.8f), 48000, 2);
     ASSERT_TRUE(player.has_value()) << player.error();

@@ -86,6 +86,9 @@ protected:
     std::unique_ptr<ChildProcess> start_helper(std::vector<std::string> args,
                                                Output stdout_mode = Output::Pipe,
                                                bool block_stop_signals = false) const;
+    // Standard error on a pipe; standard output to `stdout_fd`, which the test keeps.
+    std::unique_ptr<ChildProcess> start_helper_writing_to(std::vector<std::string> args,
+                                                          int stdout_fd) const;
     // Plays noise into the sink for `seconds` (the player is stopped at tear-down).
     void play_noise(double seconds);
     // Where test files go: a directory inside the server's private one.

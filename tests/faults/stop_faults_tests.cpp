@@ -1,7 +1,7 @@
 // Stops that come badly: before the helper's own code runs, a thousand SIGINT/SIGTERM at
-// once during set-up and during recording, and a sound server that dies mid-recording and
-// comes back. Each run must end by itself with exit status 0, exactly one status line and
-// no sanitizer report.
+// once during set-up and during recording, a parent that goes away (its end of standard
+// output closed, or a hang-up), and a sound server that dies mid-recording and comes back. Each run
+// must end by itself with exit status 0, exactly one status line and no sanitizer report.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +9,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "tests/faults/fault_support.h"
 
@@ -82,9 +86,9 @@ TEST_F(StopFaults, SignalBurstDuringSetUp) {
 // The stop comes before the helper has run any code of its own: sent the moment the
 // process exists, to a helper whose parent started it with the stop signals blocked, so
 // that the signal waits. The helper must take it as a stop (set-up completes, the run ends
-// at once with "OK"), not die of it without a line.
+// at once with "OK"), not die of it without a line. A hang-up is a stop like the others.
 TEST_F(StopFaults, StopSentBeforeStartUpIsKept) {
-    for (const int signal_number : {SIGINT, SIGTERM}) {
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         const std::string out = out_dir() + "/early" + std::to_string(signal_number) + ".opus";
         auto helper = start_helper({"--out", out}, Output::Pipe, true);
         helper->signal(signal_number);
@@ -115,6 +119,40 @@ TEST_F(StopFaults, SignalBurstDuringRecording) {
     EXPECT_GT(seconds, 1.5) << outcome.out;
     EXPECT_LT(seconds, seconds_since(capturing) + 0.1) << outcome.out;
     expect_finished(out, seconds);
+}
+
+// The parent goes away while audio flows: the reading end of standard output (a pipe or a
+// socket) is closed everywhere, or the session hangs up. Nobody is left to stop the
+// helper, so it stops by itself: ends within 2 s, without dying of the closed pipe, with
+// the file finished; after a hang-up its line is still "OK".
+TEST_F(StopFaults, ParentGoneIsAStop) {
+    play_noise(10);
+    int pipe_ends[2], socket_ends[2];
+    ASSERT_EQ(::pipe2(pipe_ends, O_CLOEXEC), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, socket_ends), 0);
+    const auto out = [this](int i) { return out_dir() + "/gone" + std::to_string(i) + ".opus"; };
+    std::unique_ptr<ChildProcess> helpers[] = {
+        start_helper_writing_to({"--out", out(0)}, pipe_ends[1]),
+        start_helper_writing_to({"--out", out(1)}, socket_ends[1]),
+        start_helper({"--out", out(2)})};
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(wait_for_file(out(i), 10s));
+    std::this_thread::sleep_for(2s);
+    const auto gone = Clock::now();
+    for (const int fd : {pipe_ends[0], pipe_ends[1], socket_ends[0], socket_ends[1]}) ::close(fd);
+    helpers[2]->signal(SIGHUP);
+    for (int i = 0; i < 3; ++i) {
+        const Outcome outcome = helpers[i]->finish(RUN_LIMIT);
+        EXPECT_LT(seconds_since(gone), 2.0) << i << " went on recording";
+        EXPECT_EQ(outcome.term_signal, 0) << "died writing the line into the closed pipe";
+        EXPECT_EQ(outcome.exit_status, 0);
+        EXPECT_EQ(outcome.err, "");
+        // Nobody reads the line of the first two; their file says how long they recorded.
+        const double seconds =
+            i == 2 ? ok_seconds(outcome.out)
+                   : static_cast<double>(summarize_ogg(out(i)).last_granule) / 48000;
+        EXPECT_GT(seconds, 1.5) << outcome.out;
+        expect_finished(out(i), seconds);
+    }
 }
 
 // The server dies with audio flowing and a new one takes its place on the same socket.

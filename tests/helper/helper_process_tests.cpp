@@ -150,6 +150,20 @@ TEST_F(HelperProcess, MissingOutputEndsWithStatusTwo) {
     EXPECT_TRUE(fs::is_empty(dir_));
 }
 
+// The sound-server client libraries are opened once a server is asked for, so the helper starts
+// and answers where either is missing: neither is a library the executable needs to load.
+TEST_F(HelperProcess, NeedsNeitherSoundServerLibraryToStart) {
+    auto readelf =
+        test_support::ChildProcess::spawn({"readelf", "--dynamic", test_support::helper_binary()},
+                                          {"PATH=/usr/bin:/bin", "LANG=C"}, test_support::PIPED);
+    ASSERT_TRUE(readelf.has_value()) << readelf.error();
+    const auto result = readelf->finish();
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_NE(result.out.find("(NEEDED)"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("libpulse"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("libpipewire"), std::string::npos) << result.out;
+}
+
 TEST_F(HelperProcess, UncreatableFileIsUnavailable) {
     const auto result = run({"--out", (dir_ / "no/such/dir.opus").string()});
     EXPECT_EQ(result.exit_status, 0);

@@ -211,6 +211,15 @@ TEST_F(RunScriptedTest, RefusedStartIsUnavailableAndLeavesAnEmptyFile) {
     EXPECT_EQ(fs::file_size(out), 0u);
 }
 
+// Capture that does not stop (the platform never answers the stop): the line still comes,
+// about 5 s after the stop, and names the part that was slow.
+TEST_F(RunScriptedTest, CaptureThatDoesNotStopEndsTheRunWithItsOwnLine) {
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(run_until_unavailable(dir / "unstopped.opus", [&] { backend->set_stop({}, 0); }),
+              "UNAVAILABLE stop_capture: capture did not stop within 5 s\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+}
+
 // A run to its deadline: the capture it asked for, the audio it was given, the "OK" line,
 // and everything given back in order.
 TEST_F(RunScriptedTest, RunRecordsTheFirstDisplayAndReleasesInOrder) {

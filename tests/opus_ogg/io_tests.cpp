@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <csignal>
 #include <numeric>
+#include <thread>
+
+#include <fcntl.h>
 
 #include "opus_ogg/buffered_file.h"
 #include "opus_ogg/encoder.h"
@@ -111,9 +114,43 @@ TEST(BufferedFile, FullDeviceFailsAtFlushAndKeepsTheBuffer) {
     auto flushed = file->flush();
     ASSERT_FALSE(flushed.has_value());
     EXPECT_EQ(flushed.error().to_string(), "No space left on device (os error 28)");
-    // A write that needs room first fails and takes nothing.
-    EXPECT_FALSE(file->write_some(counting_bytes(BufferedFile::CAPACITY)).has_value());
-    EXPECT_EQ(file->buffered(), 100u);
+    // Later writes are kept for when the device takes data again.
+    EXPECT_TRUE(file->write_some(counting_bytes(BufferedFile::CAPACITY)).has_value());
+    EXPECT_EQ(file->buffered(), 100u + BufferedFile::CAPACITY);
+}
+
+// A pipe whose reader does not read: writes never wait, and are kept up to the backlog
+// limit, then refused. Once the reader is back it gets every byte kept, and the flush
+// reports the loss all the same.
+TEST(BufferedFile, PipeWithoutRoomKeepsTheBacklogUpToItsLimit) {
+    test_support::TempDir dir;
+    const std::string path = dir.file("out.fifo");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    const int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    auto file = BufferedFile::open_for_recording(path);
+    ASSERT_TRUE(file.has_value());
+    const auto room = static_cast<std::size_t>(::fcntl(reader, F_SETPIPE_SZ, 4096));
+    const auto data = counting_bytes(65536);
+    std::size_t kept = 0;
+    for (; file->write_some(data); kept += data.size()) {}
+    EXPECT_GT(kept + data.size(), BufferedFile::BACKLOG_LIMIT);
+    EXPECT_LE(kept, BufferedFile::BACKLOG_LIMIT + room);
+
+    std::vector<std::uint8_t> got(kept + 1);
+    std::size_t taken = 0;
+    std::jthread drain([&] {
+        for (ssize_t n; taken < kept;) {
+            if ((n = ::read(reader, got.data() + taken, got.size() - taken)) > 0) taken += n;
+        }
+    });
+    const auto flushed = file->flush();
+    drain.join();
+    ::close(reader);
+    ASSERT_FALSE(flushed.has_value());
+    EXPECT_EQ(flushed.error().to_string(),
+              "the output fell more than 8 MiB behind the recording; audio was dropped");
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), got.begin() + 65536));
+    EXPECT_EQ(*file->progress(), kept);
 }
 
 }  // namespace

@@ -182,6 +182,7 @@ std::expected<ChildProcess, std::string> ChildProcess::spawn(const std::vector<s
     if (options.block_stop_signals) {
         sigaddset(&child_mask, SIGINT);
         sigaddset(&child_mask, SIGTERM);
+        sigaddset(&child_mask, SIGHUP);
     }
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();

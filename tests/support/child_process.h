@@ -6,8 +6,8 @@
 // and every descendant it waited for).
 //
 // Every child sees exactly the environment it is given, starts with default signal
-// dispositions and no blocked signal (or, if asked, with SIGINT and SIGTERM blocked, as
-// some parents start their children), and is killed by the kernel when the thread that
+// dispositions and no blocked signal (or, if asked, with SIGINT, SIGTERM and SIGHUP
+// blocked, as some parents start their children), and is killed by the kernel when the thread that
 // spawned it ends, so a test that crashes leaves nothing running: start children from a
 // thread that outlives them. argv[0] is looked up on PATH unless it holds a '/'; a program
 // that cannot be run ends with status 127. spawn() returns once the child runs the

@@ -432,6 +432,20 @@ std::expected<void, std::string> PulseDaemon::set_default_sink(const std::string
     return wait_until({"info"}, "Default Sink: " + name + "\n");
 }
 
+std::expected<void, std::string> PulseDaemon::move_players_to(const std::string& sink) {
+    const auto inputs = pactl({"list", "short", "sink-inputs"});
+    if (!inputs) return std::unexpected(inputs.error());
+    std::istringstream lines(*inputs);
+    for (std::string line; std::getline(lines, line);) {
+        const std::string index = line.substr(0, line.find('\t'));
+        if (index.empty()) continue;
+        if (auto moved = pactl({"move-sink-input", index, sink}); !moved) {
+            return std::unexpected(moved.error());
+        }
+    }
+    return {};
+}
+
 std::vector<float> make_sine(double frequency, double amplitude, double seconds, std::uint32_t rate,
                              std::uint32_t channels) {
     const auto frames = static_cast<std::size_t>(std::llround(seconds * rate));

@@ -70,6 +70,12 @@ public:
     const std::string& client_config() const { return client_config_; }
     // The process that serves libpulse clients, whose CPU time a benchmark reads.
     pid_t pid() const { return server_processes_.empty() ? -1 : server_processes_.back().pid(); }
+    // Every process of the server (PipeWire: pipewire, wireplumber, pipewire-pulse).
+    std::vector<pid_t> pids() const {
+        std::vector<pid_t> all;
+        for (const auto& process : server_processes_) all.push_back(process.pid());
+        return all;
+    }
     // Contents of the server's log so far (every process of it), for failure messages.
     std::string log() const;
 
@@ -118,6 +124,8 @@ public:
     std::expected<void, std::string> unload_module(std::uint32_t index);
     // Returns once the server reports `name` as its default sink.
     std::expected<void, std::string> set_default_sink(const std::string& name);
+    // Moves every playing stream to `sink`, as a desktop does when the default changes.
+    std::expected<void, std::string> move_players_to(const std::string& sink);
 
 private:
     struct Key {};
