@@ -1,6 +1,9 @@
 #include "platform/pipewire/pipewire_backend.h"
 
+#include <sys/stat.h>
+
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -134,7 +137,29 @@ public:
 
 std::shared_ptr<Backend> make_pipewire_backend() { return std::make_shared<PipewireBackend>(); }
 
+namespace {
+
+// Where libpipewire would look for the daemon's socket, without loading it: a machine with no
+// such socket is answered here, and the library (with its plugins, most of a megabyte) is never
+// loaded. A remote named in the environment is left to the library.
+bool pipewire_socket_may_exist() {
+    if (const char* remote = std::getenv("PIPEWIRE_REMOTE"); remote != nullptr && *remote != 0) {
+        return true;
+    }
+    for (const char* variable : {"PIPEWIRE_RUNTIME_DIR", "XDG_RUNTIME_DIR", "USERPROFILE"}) {
+        const char* dir = std::getenv(variable);
+        if (dir == nullptr || *dir == 0) continue;
+        struct stat info {};
+        const std::string socket = std::string(dir) + "/pipewire-0";
+        return ::stat(socket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+    }
+    return false;
+}
+
+}  // namespace
+
 bool pipewire_manages_audio() {
+    if (!pipewire_socket_may_exist()) return false;
     // A short bound: a machine without a PipeWire daemon is the common answer.
     auto client = PipewireClient::connect(500ms);
     if (!client) return false;

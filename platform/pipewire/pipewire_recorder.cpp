@@ -74,6 +74,7 @@ std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::
         self->timeline_.emplace(rate, FIRST_DATA);
         self->assembler_.emplace(channels, static_cast<std::size_t>(DELIVERY.count() * rate / 1000),
                                  std::move(room));
+        self->held_.emplace(channels);
         self->recheck_ = pw_loop_add_event(
             pw_thread_loop_get_loop(c.loop()),
             [](void* data, std::uint64_t) { static_cast<PipewireRecorder*>(data)->reconsider(); },
@@ -251,29 +252,11 @@ void PipewireRecorder::process() {
 }
 
 void PipewireRecorder::take(const void* data, std::size_t bytes, bool hold) {
-    if (!hold) {
-        assembler_->push(data, bytes, on_fragment_);
-        return;
-    }
-    const std::size_t at = held_.size();
-    held_.resize(at + bytes / sizeof(float));
-    if (data != nullptr) {
-        std::memcpy(held_.data() + at, data, bytes / sizeof(float) * sizeof(float));
-    } else {
-        std::fill(held_.begin() + static_cast<std::ptrdiff_t>(at), held_.end(), 0.0f);
-    }
+    held_->take(data, bytes, hold, *assembler_, on_fragment_);
 }
 
 void PipewireRecorder::release_held(std::uint64_t silence, std::uint64_t overlap) {
-    if (silence > 0) assembler_->push(nullptr, silence * sizeof(float) * channels_, on_fragment_);
-    // What overlaps time already recorded was handed over twice: it goes.
-    const std::size_t dropped = std::min<std::size_t>(overlap * channels_, held_.size());
-    if (held_.size() > dropped) {
-        assembler_->push(held_.data() + dropped, (held_.size() - dropped) * sizeof(float),
-                         on_fragment_);
-    }
-    held_.clear();
-    held_.shrink_to_fit();
+    held_->release(silence, overlap, *assembler_, on_fragment_);
 }
 
 // What was recorded counts, and so does the time the server still owes.

@@ -19,6 +19,7 @@
 
 #include "platform/audio/channel_mixer.h"
 #include "platform/audio/frame_assembler.h"
+#include "platform/audio/held_audio.h"
 #include "platform/audio/timeline.h"
 #include "platform/pipewire/pipewire_client.h"
 
@@ -81,7 +82,7 @@ private:
     std::size_t in_frame_bytes_ = 0;
     std::optional<pulse::FrameAssembler> assembler_;
     std::optional<pulse::Timeline> timeline_;
-    std::vector<float> held_;
+    std::optional<pulse::HeldAudio> held_;  // held back while a gap is undecided
     bool streaming_ = false;
     bool awaiting_tail_ = false;  // the stop waits for data arriving after tail_after_
     pulse::Timeline::Clock::time_point tail_after_{};

@@ -66,6 +66,7 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
         format.channels,
         static_cast<std::size_t>(format.delivery.count() * format.rate / 1'000'000),
         std::move(room));
+    self->held_.emplace(format.channels);
     if (auto opened = self->open_stream(*sink); !opened) return std::unexpected(opened.error());
     const bool settled = c.wait_locked(
         [self] {
@@ -267,30 +268,11 @@ void PulseRecorder::read_available() {
 }
 
 void PulseRecorder::take(const void* data, std::size_t bytes, bool hold) {
-    if (!hold) {
-        assembler_->push(data, bytes, on_fragment_);
-        return;
-    }
-    const std::size_t at = held_.size();
-    held_.resize(at + bytes / sizeof(float));
-    if (data != nullptr) {
-        std::memcpy(held_.data() + at, data, bytes / sizeof(float) * sizeof(float));
-    } else {
-        std::fill(held_.begin() + static_cast<std::ptrdiff_t>(at), held_.end(), 0.0f);
-    }
+    held_->take(data, bytes, hold, *assembler_, on_fragment_);
 }
 
 void PulseRecorder::release_held(std::uint64_t silence, std::uint64_t overlap) {
-    push_silence(silence);
-    const std::size_t dropped = std::min<std::size_t>(overlap * format_.channels, held_.size());
-    if (held_.size() == dropped) {
-        held_.clear();
-        return;
-    }
-    assembler_->push(held_.data() + dropped, (held_.size() - dropped) * sizeof(float),
-                     on_fragment_);
-    held_.clear();
-    held_.shrink_to_fit();
+    held_->release(silence, overlap, *assembler_, on_fragment_);
 }
 
 void PulseRecorder::push_silence(std::uint64_t frames) {

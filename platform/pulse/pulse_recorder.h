@@ -23,6 +23,7 @@
 
 #include "platform/audio/channel_mixer.h"
 #include "platform/audio/frame_assembler.h"
+#include "platform/audio/held_audio.h"
 #include "platform/audio/timeline.h"
 #include "platform/pulse/pulse_client.h"
 
@@ -112,8 +113,8 @@ private:
     std::size_t in_frame_bytes_ = 0;     // of the stream
     std::optional<FrameAssembler> assembler_;
     std::optional<Timeline> timeline_;
-    std::vector<float> held_;   // output frames held back while a gap is undecided
-    std::string stream_error_;  // why the last stream ended
+    std::optional<HeldAudio> held_;  // output frames held back while a gap is undecided
+    std::string stream_error_;       // why the last stream ended
     bool following_ = false;
     bool awaiting_tail_ = false;  // the stop waits for data arriving after tail_after_
     Timeline::Clock::time_point tail_after_{};
