@@ -7,6 +7,7 @@
 #include <opusfile.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -121,7 +122,7 @@ protected:
         EXPECT_TRUE(ogg.eos_on_last_page_only);
         // The duration counts the audio frames; a run without audio still ends with one
         // silent end-of-stream frame.
-        const auto frames = static_cast<ogg_int64_t>(seconds * 48000.0);
+        const auto frames = static_cast<ogg_int64_t>(std::llround(seconds * 48000.0));
         EXPECT_EQ(ogg.last_granule, seconds == 0 ? 960 : frames) << line;
         int error = 0;
         OggOpusFile* file = op_open_file(out.c_str(), &error);
