@@ -221,7 +221,21 @@ std::expected<void, std::string> PulseDaemon::launch_pipewire() {
     // Output" (auto_null) whenever no other sink exists, as PulseAudio's default script
     // does. The PulseAudio daemon here runs without that script: the same for PipeWire,
     // so that "no outputs" and "the sink is gone" mean the same on both.
-    if (auto unloaded = pactl({"unload-module", "module-always-sink"}); !unloaded) {
+    // pipewire-pulse accepts connections before all of its modules and the daemon's node
+    // factories are in place (a busy machine shows it: "Not supported"), so the first
+    // commands are tried again for a while.
+    const auto retried = [](auto command) {
+        const auto deadline = std::chrono::steady_clock::now() + READY_LIMIT;
+        for (;;) {
+            auto outcome = command();
+            if (outcome || std::chrono::steady_clock::now() >= deadline) return outcome;
+            std::this_thread::sleep_for(100ms);
+        }
+    };
+    if (auto unloaded = retried([&] {
+            return pactl({"unload-module", "module-always-sink"});
+        });
+        !unloaded) {
         return std::unexpected(unloaded.error());
     }
     if (!options_.null_sink) {
@@ -231,7 +245,9 @@ std::expected<void, std::string> PulseDaemon::launch_pipewire() {
     }
     // A sink counts as there once the server lists it; it is the default once wireplumber
     // has made it so.
-    if (auto loaded = load_sink(SINK_NAME); !loaded) return std::unexpected(loaded.error());
+    if (auto loaded = retried([&] { return load_sink(SINK_NAME); }); !loaded) {
+        return std::unexpected(loaded.error());
+    }
     return set_default_sink(SINK_NAME);
 }
 
