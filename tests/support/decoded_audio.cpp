@@ -2,17 +2,15 @@
 
 #include <opusfile.h>
 
-#include <algorithm>
-#include <cmath>
 #include <memory>
+
+#include "tests/support/tone_meter.h"
 
 namespace test_support {
 
 std::vector<float> DecodedAudio::channel(int index, std::size_t first, std::size_t count) const {
-    std::vector<float> out;
-    const std::size_t end = first + std::min(count, frames() - std::min(first, frames()));
-    for (std::size_t i = first; i < end; ++i) out.push_back(samples[i * channels + index]);
-    return out;
+    return channel_of(samples, static_cast<std::size_t>(channels), static_cast<std::size_t>(index),
+                      first, count);
 }
 
 std::expected<DecodedAudio, std::string> decode_opus_file(const std::string& path) {
@@ -35,26 +33,6 @@ std::expected<DecodedAudio, std::string> decode_opus_file(const std::string& pat
     if (audio.channels != 2)
         return std::unexpected("channel count " + std::to_string(audio.channels));
     return audio;
-}
-
-double rms(const std::vector<float>& samples) {
-    if (samples.empty()) return 0.0;
-    double sum = 0.0;
-    for (const float s : samples) sum += static_cast<double>(s) * s;
-    return std::sqrt(sum / static_cast<double>(samples.size()));
-}
-
-double zero_crossing_frequency(const std::vector<float>& samples) {
-    std::size_t first = 0, last = 0, crossings = 0;
-    for (std::size_t i = 1; i < samples.size(); ++i) {
-        if (samples[i - 1] < 0.0f && samples[i] >= 0.0f) {
-            if (crossings == 0) first = i;
-            last = i;
-            ++crossings;
-        }
-    }
-    if (crossings < 2) return 0.0;
-    return static_cast<double>(crossings - 1) * 48000.0 / static_cast<double>(last - first);
 }
 
 }  // namespace test_support

@@ -1,9 +1,11 @@
 #pragma once
 
-// Finding a test tone in a recording, for the benchmark's fidelity figures: where a tone
-// of a known frequency begins and ends in decoded audio, even with music under it.
+// Measuring tones in audio, for the tests and the benchmarks alike: a tone's level and
+// frequency, which blocks of a recording are loud, and where a tone of a known frequency
+// begins and ends in decoded audio, even with music under it.
 //
-// The level of the tone is measured in windows of 1 ms with a Goertzel filter tuned to
+// For the edges,
+// the level of the tone is measured in windows of 1 ms with a Goertzel filter tuned to
 // its frequency, on the mean of the channels. A window holds the tone when its level is at
 // least half the tone's steady level in this recording (the median level of the windows
 // clearly holding it), so that an encoder that changes the tone's level a little does
@@ -16,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace bench {
+namespace test_support {
 
 constexpr double TONE_HZ = 5000.0;  // above every note of the music signal and its harmonics
 constexpr double TONE_AMPLITUDE = 0.25;
@@ -43,8 +45,20 @@ struct ToneSpan {
 std::optional<ToneSpan> find_tone_span(std::span<const float> interleaved, std::uint32_t channels,
                                        std::uint32_t rate, double frequency, double floor);
 
-// The whole playable audio of an Ogg Opus file as 48 kHz stereo float, interleaved
-// (libopusfile, pre-skip applied), or nothing when it cannot be read.
-std::optional<std::vector<float>> decode_ogg_opus_stereo(const std::string& path);
+// Frames [first, first + count) of one channel of interleaved audio, clipped to what there is.
+std::vector<float> channel_of(std::span<const float> interleaved, std::size_t channels,
+                              std::size_t channel, std::size_t first = 0,
+                              std::size_t count = static_cast<std::size_t>(-1));
 
-}  // namespace bench
+double rms(std::span<const float> samples);
+
+// Frequency from upward zero crossings, interpolated between samples; 0 without two crossings.
+double zero_crossing_frequency(std::span<const float> samples, double rate = 48000.0);
+
+// The RMS level of each whole block of `block` frames from `from_frame` on: of one channel,
+// or of all of them when `channel` is empty.
+std::vector<double> block_rms(std::span<const float> interleaved, std::size_t channels,
+                              std::size_t block, std::optional<std::size_t> channel = {},
+                              std::size_t from_frame = 0);
+
+}  // namespace test_support
