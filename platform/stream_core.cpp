@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/runtime.h"
+#include "platform/stream.h"
 
 namespace platform {
 namespace {
