@@ -25,4 +25,12 @@ struct DecodedAudio {
 // The whole file, or libopusfile's complaint.
 std::expected<DecodedAudio, std::string> decode_opus_file(const std::string& path);
 
+// libopusfile's verdict on a file that may be damaged: whether it opens, and whether it then
+// decodes to the end without an error.
+struct OpusFileCheck {
+    bool opened = false;
+    bool read_to_end = false;
+};
+OpusFileCheck check_opus_file(const std::string& path);
+
 }  // namespace test_support
