@@ -4,12 +4,11 @@
 // frequency, which blocks of a recording are loud, and where a tone of a known frequency
 // begins and ends in decoded audio, even with music under it.
 //
-// For the edges,
-// the level of the tone is measured in windows of 1 ms with a Goertzel filter tuned to
-// its frequency, on the mean of the channels. A window holds the tone when its level is at
-// least half the tone's steady level in this recording (the median level of the windows
-// clearly holding it), so that an encoder that changes the tone's level a little does
-// not move the edges; an edge then lands within half a window (0.5 ms) of where it is.
+// For the edges, the level of the tone is measured in windows of 1 ms with a Goertzel filter
+// tuned to its frequency, on the mean of the channels. A window holds the tone when its level
+// is at least half the tone's steady level in this recording (the median level of the windows
+// clearly holding it), so that an encoder that changes the tone's level a little does not
+// move the edges; an edge then lands within half a window (0.5 ms) of where it is.
 
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +19,8 @@
 
 namespace test_support {
 
-constexpr double TONE_HZ = 5000.0;  // above every note of the music signal and its harmonics
+// The benchmarks' test tone: above every note of their music signal and its harmonics.
+constexpr double TONE_HZ = 5000.0;
 constexpr double TONE_AMPLITUDE = 0.25;
 
 // `seconds` of a sine at `frequency`, the same on every channel, interleaved, with 1 ms
