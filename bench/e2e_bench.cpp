@@ -34,7 +34,7 @@
 // Fidelity, in shorter runs of each recorder in every round, with the music still
 // playing underneath and a 5 kHz tone (above all of the music) played by a second client
 // of the server that knows when each of its frames is heard (bench/tone_player.h). The
-// tone is found in the decoded file by its level in 1 ms windows (bench/tone_span.h).
+// tone is found in the decoded file by its level in 1 ms windows (tests/support/tone_meter.h).
 //   onset loss  a new stream plays a 1 s tone 2.5 s into a recording: 1000 ms less the
 //               tone's length in the file. A sink renders ahead of what is heard; a new
 //               stream makes it render that span again, which its monitor had already
@@ -79,12 +79,13 @@
 #include <unistd.h>
 
 #include "bench/music_signal.h"
-#include "bench/ogg_opus_info.h"
 #include "bench/server_cost.h"
 #include "bench/tone_player.h"
-#include "bench/tone_span.h"
 #include "tests/support/child_process.h"
+#include "tests/support/decoded_audio.h"
+#include "tests/support/ogg_reading.h"
 #include "tests/support/pulse_daemon.h"
+#include "tests/support/tone_meter.h"
 #include "util/write_all.h"
 
 #ifndef HELPER_BINARY
@@ -466,7 +467,7 @@ struct Bench {
         m.server_cpu_seconds = server_cpu() - server_before.first;
         m.server_switches = server_switches() - server_before.second;
         m.server_window_seconds = seconds_between(started, Clock::now());
-        const auto info = bench::read_ogg_opus(out);
+        const auto info = test_support::read_ogg_opus(out);
         if (!info || !info->ends_with_eos) {
             m.ok = false;
             if (m.failure.empty()) m.failure = "no complete Ogg Opus file";
@@ -644,19 +645,20 @@ double ms_of(std::chrono::milliseconds d) { return static_cast<double>(d.count()
 double seconds_of(std::chrono::milliseconds d) { return ms_of(d) / 1000.0; }
 
 // Where the test tone is in a recorder's file.
-std::expected<bench::ToneSpan, std::string> tone_in(const Measure& m) {
-    const auto pcm = bench::decode_ogg_opus_stereo(m.out);
+std::expected<test_support::ToneSpan, std::string> tone_in(const Measure& m) {
+    const auto pcm = test_support::decode_opus_file(m.out);
     if (!pcm) return std::unexpected("cannot decode " + m.out);
     // A quarter of the tone's amplitude is far above the music at 5 kHz and far below
     // the tone after encoding.
-    const auto span =
-        bench::find_tone_span(*pcm, 2, RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4);
+    const auto span = test_support::find_tone_span(pcm->samples, 2, RATE, test_support::TONE_HZ,
+                                                   test_support::TONE_AMPLITUDE / 4);
     if (!span) return std::unexpected("no tone in " + m.out);
     return *span;
 }
 
 std::vector<float> test_tone(double seconds) {
-    return bench::tone(bench::TONE_HZ, bench::TONE_AMPLITUDE, seconds, RATE, CHANNELS);
+    return test_support::tone(test_support::TONE_HZ, test_support::TONE_AMPLITUDE, seconds, RATE,
+                              CHANNELS);
 }
 
 // The three fidelity runs of one recorder (the methods are described at the top).

@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "ogg/packet_writer.h"
-#include "tests/ogg/ogg_check.h"
+#include "tests/support/ogg_check.h"
 
 namespace {
 
-using FuzzSink = ogg_check::TestSink;
+using FuzzSink = test_support::TestSink;
 
 constexpr std::array<std::uint32_t, 4> SERIALS{0x4D50EE80u, 0u, 0xFFFFFFFFu, 0x12345678u};
 constexpr std::size_t MAX_OPS = 2048;
@@ -43,7 +43,7 @@ std::vector<std::uint8_t> make_packet(std::size_t size, std::uint8_t seed) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> input(data, size);
     ogg::PacketWriter<FuzzSink> writer{FuzzSink{}};
-    std::vector<ogg_check::SentPacket> sent;
+    std::vector<test_support::SentPacket> sent;
     std::array<std::uint64_t, SERIALS.size()> granules{};
     std::array<bool, SERIALS.size()> used{};
     bool failures_seen = false;
@@ -111,8 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const auto paging =
-        failures_seen ? ogg_check::Paging::AfterFailures : ogg_check::Paging::Strict;
-    const std::string mismatch = ogg_check::verify(writer.sink().bytes, sent, paging);
+        failures_seen ? test_support::Paging::AfterFailures : test_support::Paging::Strict;
+    const std::string mismatch = test_support::verify(writer.sink().bytes, sent, paging);
     if (!mismatch.empty()) {
         fail(mismatch.c_str());
     }

@@ -13,6 +13,7 @@
 #include "opus_ogg/buffered_file.h"
 #include "opus_ogg/encoder.h"
 #include "opus_ogg/io_error.h"
+#include "opus_ogg/rate_converter.h"
 
 namespace opus_ogg {
 
@@ -25,7 +26,7 @@ namespace opus_ogg {
 class OpusOggWriter {
 public:
     // The rate the encoder runs at, Opus's full band; other input rates are resampled to it.
-    static constexpr std::uint32_t ENCODER_RATE = 48000;
+    static constexpr std::uint32_t ENCODER_RATE = opus_ogg::ENCODER_RATE;
     // The frame each packet holds, one of the durations Opus allows.
     static constexpr std::chrono::milliseconds FRAME_DURATION{20};
     // Per channel.

@@ -2,16 +2,13 @@
 
 #include <cmath>
 
-#include "opus_ogg/opus_ogg_writer.h"
-
 namespace opus_ogg {
 
 void convert_rate(std::span<const std::int16_t> samples, std::size_t channels, std::uint32_t rate,
                   double& position, std::vector<std::int16_t>& pcm) {
     if (rate == 0 || channels == 0) return;
     const std::uint64_t frames = samples.size() / channels;
-    const double step =
-        static_cast<double>(rate) / static_cast<double>(OpusOggWriter::ENCODER_RATE);
+    const double step = static_cast<double>(rate) / static_cast<double>(ENCODER_RATE);
     // For frames == 0 the subtraction wraps, the loop is entered and stops at the
     // bounds check below, leaving the position unchanged.
     const double limit = static_cast<double>(frames - 1) + 0.999;

@@ -14,9 +14,9 @@
 #include <span>
 #include <string>
 
+#include "platform/content_description.h"
 #include "platform/reply.h"
 #include "platform/sample_buffer.h"
-#include "platform/shareable_content.h"
 #include "platform/stream_output.h"
 
 namespace platform {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <vector>
 
+#include "platform/content_description.h"
 #include "platform/display.h"
 #include "platform/error.h"
 #include "platform/object.h"
@@ -13,12 +14,6 @@
 #include "platform/window.h"
 
 namespace platform {
-
-struct ContentDescription {
-    std::vector<DisplayDescription> displays;  // in the backend's order (default first)
-    std::vector<WindowDescription> windows;
-    std::vector<ApplicationDescription> applications;
-};
 
 class SCShareableContent final : public Object {
 public:

@@ -28,8 +28,7 @@ class StreamCore;
 
 class SCStream final : public Object {
 public:
-    // error is null on success; it is valid for the call.
-    using CompletionHandler = std::function<void(NSError* error)>;
+    using CompletionHandler = StreamCompletionHandler;
 
     // Retains filter and delegate; copies the configuration's settings (null: defaults).
     static Ref<SCStream> initWithFilter(SCContentFilter* filter,

@@ -12,9 +12,17 @@
 #include <vector>
 
 #include "platform/backend.h"
-#include "platform/stream.h"
+#include "platform/content_filter.h"
+#include "platform/dispatch_queue.h"
+#include "platform/error.h"
+#include "platform/ref.h"
+#include "platform/sample_buffer.h"
+#include "platform/stream_configuration.h"
+#include "platform/stream_output.h"
 
 namespace platform {
+
+class SCStream;
 
 class StreamCore : public std::enable_shared_from_this<StreamCore> {
 public:
@@ -25,8 +33,8 @@ public:
     bool remove_output(SCStreamOutput* output, SCStreamOutputType type, Ref<NSError>* error);
 
     void start(const StreamSettings& settings, SCContentFilter* filter,
-               SCStream::CompletionHandler handler);
-    void stop(SCStream::CompletionHandler handler);
+               StreamCompletionHandler handler);
+    void stop(StreamCompletionHandler handler);
 
     // Queues buffer for the outputs of type; with a session, only while it is current.
     void deliver(CMSampleBuffer* buffer, SCStreamOutputType type,
@@ -44,10 +52,8 @@ private:
         Ref<DispatchQueue> queue;
     };
 
-    void on_started(std::uint64_t session, Outcome outcome,
-                    const SCStream::CompletionHandler& handler);
-    void on_stopped(std::uint64_t session, Outcome outcome,
-                    const SCStream::CompletionHandler& handler);
+    void on_started(std::uint64_t session, Outcome outcome, const StreamCompletionHandler& handler);
+    void on_stopped(std::uint64_t session, Outcome outcome, const StreamCompletionHandler& handler);
     std::vector<Ref<DispatchQueue>> output_queues_locked() const;
 
     mutable std::mutex mutex_;
@@ -66,7 +72,7 @@ private:
     bool start_in_flight_ = false;
     struct DeferredStart {
         Outcome outcome;
-        SCStream::CompletionHandler handler;
+        StreamCompletionHandler handler;
     };
     std::vector<DeferredStart> deferred_starts_;
 };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "platform/error.h"
 #include "platform/object.h"
@@ -12,6 +13,10 @@
 namespace platform {
 
 class SCStream;
+
+// Called once when a stream's start or stop has finished: error is null on success; it is
+// valid for the call.
+using StreamCompletionHandler = std::function<void(NSError* error)>;
 
 // Any value may arrive from a misbehaving producer; these three are the defined ones.
 enum class SCStreamOutputType : std::int64_t { Screen = 0, Audio = 1, Microphone = 2 };

@@ -1,12 +1,14 @@
 // Inside the bridge a C handle is the platform object itself; these casts are the only
-// place that says so.
+// place that says so (the tests that look behind a handle use them too).
 #pragma once
 
 #include "capture/bridge/bridge.h"
+#include "platform/block_buffer.h"
 #include "platform/content_filter.h"
 #include "platform/dispatch_queue.h"
 #include "platform/display.h"
 #include "platform/running_application.h"
+#include "platform/sample_buffer.h"
 #include "platform/shareable_content.h"
 #include "platform/stream.h"
 #include "platform/stream_configuration.h"
@@ -50,6 +52,34 @@ inline platform::DispatchQueue* from_handle(sc_dispatch_queue* h) noexcept {
 }
 inline platform::CMSampleBuffer* from_handle(cm_sample_buffer* h) noexcept {
     return platform_cast<platform::CMSampleBuffer>(h);
+}
+inline platform::CMBlockBuffer* from_handle(cm_block_buffer* h) noexcept {
+    return platform_cast<platform::CMBlockBuffer>(h);
+}
+
+inline sc_shareable_content* to_handle(platform::SCShareableContent* o) noexcept {
+    return handle_cast<sc_shareable_content>(o);
+}
+inline sc_display* to_handle(platform::SCDisplay* o) noexcept { return handle_cast<sc_display>(o); }
+inline sc_window* to_handle(platform::SCWindow* o) noexcept { return handle_cast<sc_window>(o); }
+inline sc_running_application* to_handle(platform::SCRunningApplication* o) noexcept {
+    return handle_cast<sc_running_application>(o);
+}
+inline sc_content_filter* to_handle(platform::SCContentFilter* o) noexcept {
+    return handle_cast<sc_content_filter>(o);
+}
+inline sc_stream_configuration* to_handle(platform::SCStreamConfiguration* o) noexcept {
+    return handle_cast<sc_stream_configuration>(o);
+}
+inline sc_stream* to_handle(platform::SCStream* o) noexcept { return handle_cast<sc_stream>(o); }
+inline sc_dispatch_queue* to_handle(platform::DispatchQueue* o) noexcept {
+    return handle_cast<sc_dispatch_queue>(o);
+}
+inline cm_sample_buffer* to_handle(platform::CMSampleBuffer* o) noexcept {
+    return handle_cast<cm_sample_buffer>(o);
+}
+inline cm_block_buffer* to_handle(platform::CMBlockBuffer* o) noexcept {
+    return handle_cast<cm_block_buffer>(o);
 }
 
 }  // namespace bridge

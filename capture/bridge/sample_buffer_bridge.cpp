@@ -5,19 +5,15 @@
 #include <memory>
 
 #include "capture/bridge/bridge.h"
+#include "capture/bridge/handles.h"
 #include "platform/block_buffer.h"
 #include "platform/ref.h"
 #include "platform/sample_buffer.h"
 
 namespace {
 
-// Bridge handles are the platform objects themselves.
-platform::CMSampleBuffer* from_handle(cm_sample_buffer* handle) {
-    return reinterpret_cast<platform::CMSampleBuffer*>(handle);
-}
-cm_block_buffer* to_handle(platform::CMBlockBuffer* block) {
-    return reinterpret_cast<cm_block_buffer*>(block);
-}
+using bridge::from_handle;
+using bridge::to_handle;
 
 // Scratch on the stack for lists of up to eight buffers.
 constexpr std::size_t LOCAL_SCRATCH_UNITS = 10;
@@ -106,7 +102,7 @@ void cm_sample_buffer_get_audio_buffer_list(cm_sample_buffer* sample_buffer, uin
 }
 
 cm_sample_buffer* cm_sample_buffer_retain(cm_sample_buffer* sample_buffer) {
-    return reinterpret_cast<cm_sample_buffer*>(platform::retain(from_handle(sample_buffer)));
+    return to_handle(platform::retain(from_handle(sample_buffer)));
 }
 
 void cm_sample_buffer_release(cm_sample_buffer* sample_buffer) {
@@ -114,7 +110,7 @@ void cm_sample_buffer_release(cm_sample_buffer* sample_buffer) {
 }
 
 void cm_block_buffer_release(cm_block_buffer* block_buffer) {
-    platform::release(reinterpret_cast<platform::CMBlockBuffer*>(block_buffer));
+    platform::release(from_handle(block_buffer));
 }
 
 }  // extern "C"

@@ -15,11 +15,16 @@
 #include <gtest/gtest.h>
 
 #include "capture/bridge/bridge.h"
+#include "capture/bridge/handles.h"
 #include "platform/platform.h"
 #include "tests/support/bridge_testing.h"
 #include "tests/support/scripted_fixture.h"
 
 namespace bridge_test {
+
+// Tests look behind the bridge's opaque handles with the bridge's own casts.
+using bridge::from_handle;
+using bridge::to_handle;
 
 inline std::optional<std::string> text_of(const char* text) {
     return text != nullptr ? std::optional<std::string>(text) : std::nullopt;
@@ -84,9 +89,8 @@ struct FakeContext {
     static void sample(void* context, cm_sample_buffer* buffer, int32_t type) {
         auto& self = of(context);
         const auto* queue = platform::DispatchQueue::current();
-        self.deliveries.add({type,
-                             reinterpret_cast<platform::CMSampleBuffer*>(buffer)->retain_count(),
-                             std::this_thread::get_id(), queue ? queue->label() : std::string(),
+        self.deliveries.add({type, from_handle(buffer)->retain_count(), std::this_thread::get_id(),
+                             queue ? queue->label() : std::string(),
                              queue ? queue->qos() : platform::QualityOfService::Unspecified,
                              self.releases.load() >= 2});
         cm_sample_buffer_release(buffer);
@@ -116,16 +120,6 @@ struct CallRecorder : Log<Call> {
     }
 };
 
-inline platform::SCStream* platform_of(sc_stream* stream) {
-    return reinterpret_cast<platform::SCStream*>(stream);
-}
-inline platform::DispatchQueue* platform_of(sc_dispatch_queue* queue) {
-    return reinterpret_cast<platform::DispatchQueue*>(queue);
-}
-inline platform::SCContentFilter* platform_of(sc_content_filter* filter) {
-    return reinterpret_cast<platform::SCContentFilter*>(filter);
-}
-
 class BridgeTest : public platform::scripted::ScriptedPlatformTest {
 protected:
     void TearDown() override {
@@ -143,8 +137,8 @@ protected:
         platform::DisplayDescription description;
         description.source = "scripted-display-1";
         const auto display = platform::make<platform::SCDisplay>(description);
-        filter_ = sc_content_filter_create_with_display_excluding_windows(
-            reinterpret_cast<sc_display*>(display.get()), nullptr, 0);
+        filter_ = sc_content_filter_create_with_display_excluding_windows(to_handle(display.get()),
+                                                                          nullptr, 0);
         configuration_ = sc_stream_configuration_create();
         sc_stream_configuration_set_captures_audio(configuration_, true);
         sc_stream_configuration_set_sample_rate(configuration_, 48000);

@@ -11,11 +11,8 @@ namespace {
 
 using bridge_test::BridgeTest;
 using bridge_test::CallRecorder;
-using bridge_test::platform_of;
-
-platform::SCShareableContent* platform_of(sc_shareable_content* content) {
-    return reinterpret_cast<platform::SCShareableContent*>(content);
-}
+using bridge_test::from_handle;
+using bridge_test::to_handle;
 
 platform::DisplayDescription display(std::uint32_t id) {
     platform::DisplayDescription d;
@@ -43,13 +40,13 @@ TEST_F(BridgeTest, ContentRequestReturnsAtOnceAndAnswersOnceFromAWorker) {
     EXPECT_FALSE(call.text.has_value());
     ASSERT_NE(call.content, nullptr);
     // The platform has let go of its own: the one reference left is the receiver's.
-    EXPECT_EQ(platform_of(call.content)->retain_count(), 1u);
+    EXPECT_EQ(from_handle(call.content)->retain_count(), 1u);
 
     ASSERT_EQ(sc_shareable_content_get_displays_count(call.content), 2);
     EXPECT_EQ(sc_shareable_content_get_display_at(call.content, -1), nullptr);
     EXPECT_EQ(sc_shareable_content_get_display_at(call.content, 2), nullptr);
     sc_display* second = sc_shareable_content_get_display_at(call.content, 1);
-    const auto* platform_display = reinterpret_cast<platform::SCDisplay*>(second);
+    const auto* platform_display = from_handle(second);
     ASSERT_NE(platform_display, nullptr);
     EXPECT_EQ(platform_display->displayID(), 6u);
     EXPECT_EQ(platform_display->retain_count(), 2u);  // the snapshot's and ours
@@ -81,7 +78,7 @@ TEST_F(BridgeTest, ContentFlagsReachThePlatformInTheirOrder) {
                                               &CallRecorder::content, &recorder);
         EXPECT_TRUE(recorder.wait_for(1));
         std::vector<std::uint32_t> ids;
-        for (const auto& w : platform_of(recorder.entries.at(0).content)->windows()) {
+        for (const auto& w : from_handle(recorder.entries.at(0).content)->windows()) {
             ids.push_back(w->windowID());
         }
         sc_shareable_content_release(recorder.entries.at(0).content);
@@ -137,9 +134,8 @@ protected:
             windows_.push_back(platform::make<platform::SCWindow>(window));
             applications_.push_back(
                 platform::make<platform::SCRunningApplication>(platform::ApplicationDescription{}));
-            window_handles_.push_back(reinterpret_cast<sc_window*>(windows_.back().get()));
-            application_handles_.push_back(
-                reinterpret_cast<sc_running_application*>(applications_.back().get()));
+            window_handles_.push_back(to_handle(windows_.back().get()));
+            application_handles_.push_back(to_handle(applications_.back().get()));
         }
     }
     void TearDown() override {
@@ -152,7 +148,7 @@ protected:
         applications_.clear();
         BridgeTest::TearDown();
     }
-    sc_display* display_handle() { return reinterpret_cast<sc_display*>(display_.get()); }
+    sc_display* display_handle() { return to_handle(display_.get()); }
 
     platform::Ref<platform::SCDisplay> display_;
     std::vector<platform::Ref<platform::SCWindow>> windows_;
@@ -164,7 +160,7 @@ protected:
 TEST_F(FilterTest, ExcludingWindowsRetainsWhatItKeeps) {
     sc_content_filter* filter = sc_content_filter_create_with_display_excluding_windows(
         display_handle(), window_handles_.data(), 2);
-    const auto* built = platform_of(filter);
+    const auto* built = from_handle(filter);
     ASSERT_NE(built, nullptr);
     EXPECT_EQ(built->style(), platform::SCContentFilter::Style::DisplayExcludingWindows);
     EXPECT_EQ(built->display(), display_.get());
@@ -189,7 +185,7 @@ TEST_F(FilterTest, MissingOrOddWindowListsBuildFewerWindows) {
     for (const auto& c : cases) {
         sc_content_filter* filter = sc_content_filter_create_with_display_excluding_windows(
             display_handle(), c.array, c.count);
-        EXPECT_EQ(platform_of(filter)->windows().size(), c.expected) << "count " << c.count;
+        EXPECT_EQ(from_handle(filter)->windows().size(), c.expected) << "count " << c.count;
         sc_content_filter_release(filter);
     }
 }
@@ -212,7 +208,7 @@ TEST_F(FilterTest, OtherConstructorsBuildTheirKinds) {
                     {Style::DisplayIncludingApplications, 1, 2},
                     {Style::DisplayExcludingApplications, 0, 1}};
     for (std::size_t i = 0; i < std::size(filters); ++i) {
-        const auto* built = platform_of(filters[i]);
+        const auto* built = from_handle(filters[i]);
         EXPECT_EQ(built->style(), expected[i].style) << i;
         EXPECT_EQ(built->windows().size(), expected[i].windows) << i;
         EXPECT_EQ(built->applications().size(), expected[i].applications) << i;

@@ -13,7 +13,7 @@ namespace {
 using bridge_test::BridgeTest;
 using bridge_test::CallRecorder;
 using bridge_test::FakeContext;
-using bridge_test::platform_of;
+using bridge_test::from_handle;
 using bridge_test::StreamTest;
 
 TEST_F(BridgeTest, ConfigurationCountsItsBridgeReferenceAndPassesValuesUnchanged) {
@@ -64,8 +64,8 @@ TEST_F(StreamTest, CreateMakesDelegateThenOutputThenStreamThenRecord) {
     EXPECT_EQ(seen[1].streams, 0u);
     EXPECT_EQ(seen[1].records, 0u);
     EXPECT_TRUE(bridge_testing::has_stream_state(stream));
-    EXPECT_EQ(platform_of(stream)->retain_count(), 1u);
-    EXPECT_EQ(platform_of(stream)->settings().sampleRate, 48000);
+    EXPECT_EQ(from_handle(stream)->retain_count(), 1u);
+    EXPECT_EQ(from_handle(stream)->settings().sampleRate, 48000);
 
     sc_stream_release(stream);
     EXPECT_EQ(bridge_testing::stream_state_count(), 0u);
@@ -140,10 +140,10 @@ TEST_F(StreamTest, StopWithErrorPassesStreamDomainCodesOnly) {
     ASSERT_TRUE(context.stops.wait_for(1));
 
     // Straight at the delegate object, for errors this platform never produces.
-    auto& delegate = *bridge::find_stream_state(platform_of(stream))->delegate;
+    auto& delegate = *bridge::find_stream_state(from_handle(stream))->delegate;
     const auto tell = [&](std::string_view domain, std::int64_t code, std::string text) {
         delegate.stream_didStopWithError(
-            platform_of(stream), platform::NSError::make(domain, code, std::move(text)).get());
+            from_handle(stream), platform::NSError::make(domain, code, std::move(text)).get());
     };
     tell("NSOSStatusErrorDomain", -3817, "other domain");
     tell(platform::SCStreamErrorDomain, -3817, "user stopped");
@@ -167,7 +167,7 @@ TEST_F(StreamTest, ReleaseDropsTheRecordWithoutStoppingCapture) {
     start(stream);
     const auto capture = backend->last_capture();
     // A reference of the test's own keeps the platform stream, and with it the capture.
-    const auto kept = platform::Ref<platform::SCStream>::retain(platform_of(stream));
+    const auto kept = platform::Ref<platform::SCStream>::retain(from_handle(stream));
     sc_stream_release(stream);
     platform::wait_idle();
     EXPECT_FALSE(bridge_testing::has_stream_state(stream));

@@ -9,7 +9,7 @@
 namespace {
 
 using bridge_test::FakeContext;
-using bridge_test::platform_of;
+using bridge_test::from_handle;
 using bridge_test::StreamTest;
 using Type = platform::SCStreamOutputType;
 
@@ -27,7 +27,7 @@ protected:
     void push(Type type) {
         const float frames[2] = {0.5f, -0.5f};
         const auto buffer = platform::CMSampleBuffer::createInterleavedFloat(frames, 2, 48000);
-        platform_of(stream_)->deliverSampleBuffer(buffer.get(), type);
+        from_handle(stream_)->deliverSampleBuffer(buffer.get(), type);
     }
     // Deliveries once the platform has handed over everything queued.
     const std::vector<FakeContext::Delivery>& delivered() {
@@ -57,8 +57,8 @@ TEST_F(OutputTest, SecondRegistrationKeepsTheFirstQueue) {
     ASSERT_TRUE(sc_stream_add_stream_output_with_queue(stream_, 1, first));
     ASSERT_TRUE(sc_stream_add_stream_output_with_queue(stream_, 1, second));
     // The platform keeps the first queue only; the bridge keeps none.
-    EXPECT_EQ(platform_of(first)->retain_count(), 2u);
-    EXPECT_EQ(platform_of(second)->retain_count(), 1u);
+    EXPECT_EQ(from_handle(first)->retain_count(), 2u);
+    EXPECT_EQ(from_handle(second)->retain_count(), 1u);
     push(Type::Audio);
     ASSERT_EQ(delivered().size(), 1u);
     EXPECT_EQ(delivered()[0].queue_label, "first");
@@ -75,7 +75,7 @@ TEST_F(OutputTest, RefusedRegistrationsLeaveNothingRegistered) {
     EXPECT_FALSE(sc_stream_add_stream_output(nullptr, 1));
     // A platform stream the bridge never made has no record.
     const auto stranger = platform::SCStream::initWithFilter(nullptr, nullptr, nullptr);
-    EXPECT_FALSE(sc_stream_add_stream_output(reinterpret_cast<sc_stream*>(stranger.get()), 1));
+    EXPECT_FALSE(sc_stream_add_stream_output(bridge::to_handle(stranger.get()), 1));
 }
 
 TEST_F(OutputTest, RemovalUnregistersOnlyWhatIsRegistered) {
@@ -90,13 +90,13 @@ TEST_F(OutputTest, RemovalUnregistersOnlyWhatIsRegistered) {
 }
 
 TEST_F(OutputTest, DeliveryMapsTypesAndHandsOverOneReferenceOnTheSameThread) {
-    auto& output = *bridge::find_stream_state(platform_of(stream_))->outputHandler;
+    auto& output = *bridge::find_stream_state(from_handle(stream_))->outputHandler;
     const float frames[2] = {0.0f, 0.0f};
     const auto buffer = platform::CMSampleBuffer::createInterleavedFloat(frames, 2, 48000);
     const std::pair<std::int64_t, int32_t> mapping[] = {{0, 0}, {1, 1}, {2, 2},
                                                         {3, 1}, {7, 1}, {-1, 1}};
     for (const auto& [platform_type, expected] : mapping) {
-        output.stream_didOutputSampleBuffer_ofType(platform_of(stream_), buffer.get(),
+        output.stream_didOutputSampleBuffer_ofType(from_handle(stream_), buffer.get(),
                                                    static_cast<Type>(platform_type));
     }
     const auto& deliveries = context_.deliveries.entries;

@@ -48,7 +48,7 @@ using capture::SCDisplay;
 using capture::SCRunningApplication;
 using capture::SCShareableContent;
 using capture::SCWindow;
-using capture_test::platform_of;
+using capture_test::from_handle;
 using Style = platform::SCContentFilter::Style;
 
 class ContentFilterTest : public platform::scripted::ScriptedPlatformTest {
@@ -105,12 +105,12 @@ TEST_F(ContentFilterTest, FirstDisplayFilterGetsNullWindowArrayAndCountZero) {
     ASSERT_TRUE(last_excluding_call.has_value());
     EXPECT_EQ(last_excluding_call->windows, nullptr);
     EXPECT_EQ(last_excluding_call->count, 0);
-    const auto* built = platform_of(filter->raw());
+    const auto* built = from_handle(filter->raw());
     EXPECT_EQ(built->style(), Style::DisplayExcludingWindows);
-    EXPECT_EQ(built->display(), platform_of(displays_[0].raw()));
+    EXPECT_EQ(built->display(), from_handle(displays_[0].raw()));
     EXPECT_TRUE(built->windows().empty());
     // Ours, the snapshot's and the filter's; the builder kept none.
-    EXPECT_EQ(platform_of(displays_[0].raw())->retain_count(), 3u);
+    EXPECT_EQ(from_handle(displays_[0].raw())->retain_count(), 3u);
 }
 
 TEST_F(ContentFilterTest, WindowsGivenBeforeTheDisplayAreIgnored) {
@@ -120,19 +120,19 @@ TEST_F(ContentFilterTest, WindowsGivenBeforeTheDisplayAreIgnored) {
                       .with_display(displays_[0])
                       .try_build();
     ASSERT_TRUE(filter.has_value());
-    EXPECT_TRUE(platform_of(filter->raw())->windows().empty());
+    EXPECT_TRUE(from_handle(filter->raw())->windows().empty());
     EXPECT_EQ(last_excluding_call->windows, nullptr);
-    EXPECT_EQ(platform_of(w1.raw())->retain_count(), 1u);
+    EXPECT_EQ(from_handle(w1.raw())->retain_count(), 1u);
 }
 
 TEST_F(ContentFilterTest, SecondDisplayReplacesTheFirstAndReleasesIt) {
     auto builder = SCContentFilterBuilder().with_display(displays_[0]);
-    EXPECT_EQ(platform_of(displays_[0].raw())->retain_count(), 3u);
+    EXPECT_EQ(from_handle(displays_[0].raw())->retain_count(), 3u);
     builder = std::move(builder).with_display(displays_[1]);
-    EXPECT_EQ(platform_of(displays_[0].raw())->retain_count(), 2u);
+    EXPECT_EQ(from_handle(displays_[0].raw())->retain_count(), 2u);
     auto filter = std::move(builder).try_build();
     ASSERT_TRUE(filter.has_value());
-    EXPECT_EQ(platform_of(filter->raw())->display(), platform_of(displays_[1].raw()));
+    EXPECT_EQ(from_handle(filter->raw())->display(), from_handle(displays_[1].raw()));
 }
 
 TEST_F(ContentFilterTest, ExcludedWindowsArePassedInOrderAndReplacedNotAppended) {
@@ -140,18 +140,18 @@ TEST_F(ContentFilterTest, ExcludedWindowsArePassedInOrderAndReplacedNotAppended)
     const SCWindow w2(capture_test::new_window_handle(2));
     const SCWindow w3(capture_test::new_window_handle(3));
     auto builder = SCContentFilterBuilder().with_display(displays_[0]).with_excluding_windows({w1});
-    EXPECT_EQ(platform_of(w1.raw())->retain_count(), 2u);
+    EXPECT_EQ(from_handle(w1.raw())->retain_count(), 2u);
     builder = std::move(builder).with_excluding_windows({w3, w2});
-    EXPECT_EQ(platform_of(w1.raw())->retain_count(), 1u) << "replaced window not released";
-    EXPECT_EQ(platform_of(w2.raw())->retain_count(), 2u);
+    EXPECT_EQ(from_handle(w1.raw())->retain_count(), 1u) << "replaced window not released";
+    EXPECT_EQ(from_handle(w2.raw())->retain_count(), 2u);
     auto filter = std::move(builder).try_build();
     ASSERT_TRUE(filter.has_value());
     EXPECT_EQ(last_excluding_call->count, 2);
     EXPECT_NE(last_excluding_call->windows, nullptr);
-    EXPECT_EQ(window_ids(platform_of(filter->raw())), (std::vector<uint32_t>{3, 2}));
+    EXPECT_EQ(window_ids(from_handle(filter->raw())), (std::vector<uint32_t>{3, 2}));
     // Ours and the filter's: the builder gave its references back.
-    EXPECT_EQ(platform_of(w2.raw())->retain_count(), 2u);
-    EXPECT_EQ(platform_of(w3.raw())->retain_count(), 2u);
+    EXPECT_EQ(from_handle(w2.raw())->retain_count(), 2u);
+    EXPECT_EQ(from_handle(w3.raw())->retain_count(), 2u);
 }
 
 TEST_F(ContentFilterTest, EveryKindReachesItsConstructor) {
@@ -163,50 +163,50 @@ TEST_F(ContentFilterTest, EveryKindReachesItsConstructor) {
     auto window_only =
         SCContentFilterBuilder().with_display(displays_[0]).with_window(w1).try_build();
     ASSERT_TRUE(window_only.has_value());
-    EXPECT_EQ(platform_of(window_only->raw())->style(), Style::DesktopIndependentWindow);
-    EXPECT_EQ(platform_of(displays_[0].raw())->retain_count(), 2u);
+    EXPECT_EQ(from_handle(window_only->raw())->style(), Style::DesktopIndependentWindow);
+    EXPECT_EQ(from_handle(displays_[0].raw())->retain_count(), 2u);
 
     auto including = SCContentFilterBuilder()
                          .with_display(displays_[1])
                          .with_including_windows({w2, w1})
                          .try_build();
     ASSERT_TRUE(including.has_value());
-    EXPECT_EQ(platform_of(including->raw())->style(), Style::DisplayIncludingWindows);
-    EXPECT_EQ(platform_of(including->raw())->display(), platform_of(displays_[1].raw()));
-    EXPECT_EQ(window_ids(platform_of(including->raw())), (std::vector<uint32_t>{2, 1}));
+    EXPECT_EQ(from_handle(including->raw())->style(), Style::DisplayIncludingWindows);
+    EXPECT_EQ(from_handle(including->raw())->display(), from_handle(displays_[1].raw()));
+    EXPECT_EQ(window_ids(from_handle(including->raw())), (std::vector<uint32_t>{2, 1}));
 
     auto with_apps = SCContentFilterBuilder()
                          .with_display(displays_[0])
                          .with_including_applications({a2, a1}, {w1})
                          .try_build();
     ASSERT_TRUE(with_apps.has_value());
-    EXPECT_EQ(platform_of(with_apps->raw())->style(), Style::DisplayIncludingApplications);
-    EXPECT_EQ(application_pids(platform_of(with_apps->raw())), (std::vector<int32_t>{102, 101}));
-    EXPECT_EQ(window_ids(platform_of(with_apps->raw())), (std::vector<uint32_t>{1}));
+    EXPECT_EQ(from_handle(with_apps->raw())->style(), Style::DisplayIncludingApplications);
+    EXPECT_EQ(application_pids(from_handle(with_apps->raw())), (std::vector<int32_t>{102, 101}));
+    EXPECT_EQ(window_ids(from_handle(with_apps->raw())), (std::vector<uint32_t>{1}));
 
     auto without_apps = SCContentFilterBuilder()
                             .with_display(displays_[0])
                             .with_excluding_applications({a1}, {})
                             .try_build();
     ASSERT_TRUE(without_apps.has_value());
-    EXPECT_EQ(platform_of(without_apps->raw())->style(), Style::DisplayExcludingApplications);
-    EXPECT_EQ(application_pids(platform_of(without_apps->raw())), (std::vector<int32_t>{101}));
-    EXPECT_TRUE(platform_of(without_apps->raw())->windows().empty());
+    EXPECT_EQ(from_handle(without_apps->raw())->style(), Style::DisplayExcludingApplications);
+    EXPECT_EQ(application_pids(from_handle(without_apps->raw())), (std::vector<int32_t>{101}));
+    EXPECT_TRUE(from_handle(without_apps->raw())->windows().empty());
 
     // Application kinds need a display: without one nothing is chosen.
     EXPECT_FALSE(SCContentFilterBuilder().with_including_applications({a1}, {}).try_build());
 
     // Each handle is held by us plus the filters that use it; the builders kept nothing.
-    EXPECT_EQ(platform_of(w1.raw())->retain_count(), 4u);
-    EXPECT_EQ(platform_of(a1.raw())->retain_count(), 3u);
-    EXPECT_EQ(platform_of(a2.raw())->retain_count(), 2u);
+    EXPECT_EQ(from_handle(w1.raw())->retain_count(), 4u);
+    EXPECT_EQ(from_handle(a1.raw())->retain_count(), 3u);
+    EXPECT_EQ(from_handle(a2.raw())->retain_count(), 2u);
 }
 
 TEST_F(ContentFilterTest, DisplayLookupsThatFailAreSkipped) {
     null_display_at_zero = true;
     const auto list = content->displays();
     ASSERT_EQ(list.size(), 1u);
-    EXPECT_EQ(platform_of(list[0].raw())->displayID(), 2u);
+    EXPECT_EQ(from_handle(list[0].raw())->displayID(), 2u);
 }
 
 }  // namespace

@@ -21,9 +21,9 @@ namespace {
 using capture::CMSampleBuffer;
 using capture::SCStream;
 using capture::SCStreamOutputType;
-using capture_test::handle_of;
-using capture_test::platform_of;
+using capture_test::from_handle;
 using capture_test::StderrCapture;
+using capture_test::to_handle;
 
 // What each handler call saw, in call order.
 struct Call {
@@ -41,7 +41,7 @@ struct CallLog {
     void record(const std::string& handler, const CMSampleBuffer& buffer, SCStreamOutputType type) {
         const platform::DispatchQueue* queue = platform::DispatchQueue::current();
         std::lock_guard lock(mutex);
-        calls.push_back({handler, type, platform_of(buffer.as_ptr())->retain_count(),
+        calls.push_back({handler, type, from_handle(buffer.as_ptr())->retain_count(),
                          queue != nullptr ? queue->label() : std::string()});
     }
 };
@@ -87,7 +87,7 @@ protected:
     // Hands one reference of the buffer to sample_handler, as the bridge does.
     void deliver(void* to, std::int32_t type) {
         buffer->retain();
-        capture::sample_handler(to, handle_of(buffer.get()), type);
+        capture::sample_handler(to, to_handle(buffer.get()), type);
     }
 
     capture::StreamContext* context = nullptr;
@@ -171,7 +171,7 @@ protected:
     }
 
     void deliver(platform::CMSampleBuffer* buffer, platform::SCStreamOutputType type) {
-        platform_of(stream->raw())->deliverSampleBuffer(buffer, type);
+        from_handle(stream->raw())->deliverSampleBuffer(buffer, type);
         platform::wait_idle();
     }
 

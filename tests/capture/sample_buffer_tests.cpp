@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "capture/bridge/handles.h"
 #include "capture/sample_buffer.h"
 #include "platform/sample_buffer.h"
 #include "tests/support/scripted_fixture.h"
@@ -22,7 +23,7 @@ using SampleBufferTest = platform::scripted::ScriptedPlatformTest;
 // A binding value with its own reference to a platform sample buffer.
 CMSampleBuffer value_of(const Ref<platform::CMSampleBuffer>& buffer) {
     buffer->retain();
-    return CMSampleBuffer(reinterpret_cast<cm_sample_buffer*>(buffer.get()));
+    return CMSampleBuffer(bridge::to_handle(buffer.get()));
 }
 
 std::vector<float> floats_of(std::span<const std::byte> bytes) {
@@ -126,7 +127,7 @@ TEST_F(SampleBufferTest, TheListOwnsOneBlockReferenceAndOutlivesItsSampleBuffer)
     AudioBufferList moved = std::move(*list);
     list.reset();  // a moved-from list releases nothing
     EXPECT_EQ(live_objects(Kind::BlockBuffer), 1u);
-    EXPECT_EQ(moved.block_buffer(), reinterpret_cast<cm_block_buffer*>(block));
+    EXPECT_EQ(moved.block_buffer(), bridge::to_handle(block));
     { AudioBufferList last = std::move(moved); }
     EXPECT_EQ(live_objects(Kind::BlockBuffer), 0u);
 }

@@ -15,7 +15,7 @@
 namespace {
 
 using capture::SCShareableContent;
-using capture_test::platform_of;
+using capture_test::from_handle;
 using capture_test::StderrCapture;
 
 class ShareableContentTest : public platform::scripted::ScriptedPlatformTest {
@@ -34,16 +34,16 @@ TEST_F(ShareableContentTest, DisplaysComeInThePlatformsOrderWithOwnReferences) {
     ASSERT_TRUE(content.has_value()) << content.error().to_string();
     const auto displays = content->displays();
     ASSERT_EQ(displays.size(), 3u);
-    EXPECT_EQ(platform_of(displays[0].raw())->displayID(), 7u);
-    EXPECT_EQ(platform_of(displays[1].raw())->displayID(), 3u);
-    EXPECT_EQ(platform_of(displays[2].raw())->displayID(), 9u);
+    EXPECT_EQ(from_handle(displays[0].raw())->displayID(), 7u);
+    EXPECT_EQ(from_handle(displays[1].raw())->displayID(), 3u);
+    EXPECT_EQ(from_handle(displays[2].raw())->displayID(), 9u);
     // The snapshot holds one reference, each listed display one more.
-    EXPECT_EQ(platform_of(displays[0].raw())->retain_count(), 2u);
+    EXPECT_EQ(from_handle(displays[0].raw())->retain_count(), 2u);
     {
         const auto again = content->displays();
-        EXPECT_EQ(platform_of(again[0].raw())->retain_count(), 3u);
+        EXPECT_EQ(from_handle(again[0].raw())->retain_count(), 3u);
     }
-    EXPECT_EQ(platform_of(displays[0].raw())->retain_count(), 2u);
+    EXPECT_EQ(from_handle(displays[0].raw())->retain_count(), 2u);
 }
 
 TEST_F(ShareableContentTest, NoDisplaysIsAnEmptyList) {
@@ -73,7 +73,7 @@ TEST_F(ShareableContentTest, HeldAnswerWakesTheWaitingCaller) {
     auto content = pending.get();
     ASSERT_TRUE(content.has_value());
     ASSERT_EQ(content->displays().size(), 1u);
-    EXPECT_EQ(platform_of(content->displays()[0].raw())->displayID(), 4u);
+    EXPECT_EQ(from_handle(content->displays()[0].raw())->displayID(), 4u);
 }
 
 TEST_F(ShareableContentTest, DuplicateAnswerIsReportedOnceAndItsContentReleased) {
@@ -92,7 +92,7 @@ TEST_F(ShareableContentTest, DuplicateAnswerIsReportedOnceAndItsContentReleased)
 TEST_F(ShareableContentTest, CallbackTurnsOddAnswersIntoResults) {
     using Completion = capture::SyncCompletion<SCShareableContent>;
     const auto content_handle = [] {
-        return capture_test::handle_of(platform::make<platform::SCShareableContent>(
+        return capture_test::to_handle(platform::make<platform::SCShareableContent>(
                                            platform::ContentDescription{}, false, false)
                                            .leak());
     };

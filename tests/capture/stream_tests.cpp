@@ -19,7 +19,7 @@ using capture::SCShareableContent;
 using capture::SCStream;
 using capture::SCStreamConfiguration;
 using capture::SCStreamOutputType;
-using capture_test::platform_of;
+using capture_test::from_handle;
 using capture_test::StderrCapture;
 
 // Counts its own destruction so a test can see when the stream context lets go.
@@ -70,15 +70,15 @@ TEST_F(StreamTest, ConfigurationStartsAsBgraAndPassesValuesUnchanged) {
     const std::size_t entries_before = bridge_testing::configuration_storage_size();
     {
         const SCStreamConfiguration fresh;
-        EXPECT_EQ(platform_of(fresh.raw())->pixelFormat(), 0x42475241u);
-        EXPECT_FALSE(platform_of(fresh.raw())->capturesAudio());
+        EXPECT_EQ(from_handle(fresh.raw())->pixelFormat(), 0x42475241u);
+        EXPECT_FALSE(from_handle(fresh.raw())->capturesAudio());
         EXPECT_EQ(bridge_testing::configuration_storage_count(fresh.raw()), 1);
         EXPECT_EQ(bridge_testing::configuration_storage_size(), entries_before + 1);
     }
     EXPECT_EQ(bridge_testing::configuration_storage_size(), entries_before)
         << "releasing the configuration left its side-table entry";
 
-    const auto* helper = platform_of(configuration->raw());
+    const auto* helper = from_handle(configuration->raw());
     EXPECT_TRUE(helper->capturesAudio());
     EXPECT_EQ(helper->sampleRate(), 48000);
     EXPECT_EQ(helper->channelCount(), 2);
@@ -87,11 +87,11 @@ TEST_F(StreamTest, ConfigurationStartsAsBgraAndPassesValuesUnchanged) {
     auto odd = SCStreamConfiguration().with_excludes_current_process_audio(true);
     odd.set_sample_rate(0);
     odd.set_channel_count(-5);
-    EXPECT_EQ(platform_of(odd.raw())->sampleRate(), 0);
-    EXPECT_EQ(platform_of(odd.raw())->channelCount(), -5);
-    EXPECT_TRUE(platform_of(odd.raw())->excludesCurrentProcessAudio());
+    EXPECT_EQ(from_handle(odd.raw())->sampleRate(), 0);
+    EXPECT_EQ(from_handle(odd.raw())->channelCount(), -5);
+    EXPECT_TRUE(from_handle(odd.raw())->excludesCurrentProcessAudio());
     odd.set_sample_rate(-1);
-    EXPECT_EQ(platform_of(odd.raw())->sampleRate(), -1);
+    EXPECT_EQ(from_handle(odd.raw())->sampleRate(), -1);
 }
 
 TEST_F(StreamTest, StartAndStopSucceedAndFailWithTheirTexts) {
@@ -222,7 +222,7 @@ TEST_F(StreamTest, ContextLivesUntilTheStreamValueAndBothForwardingObjectsAreGon
 
     // The platform keeps its stream (and with it both forwarding objects) past our value.
     sc_stream* const handle = stream->raw();
-    auto platform_stream = platform::Ref<platform::SCStream>::retain(platform_of(handle));
+    auto platform_stream = platform::Ref<platform::SCStream>::retain(from_handle(handle));
     stream.reset();
     platform::wait_idle();
     EXPECT_FALSE(bridge_testing::has_stream_state(handle)) << "the stream was not released";

@@ -32,10 +32,9 @@ sc_stream* __wrap_sc_stream_create(sc_content_filter* filter,
             return nullptr;
         case CreateMode::Stateless:
             // A platform stream the bridge never heard of.
-            return reinterpret_cast<sc_stream*>(
-                platform::SCStream::initWithFilter(capture_test::platform_of(filter), nullptr,
-                                                   nullptr)
-                    .leak());
+            return capture_test::to_handle(platform::SCStream::initWithFilter(
+                                               capture_test::from_handle(filter), nullptr, nullptr)
+                                               .leak());
         case CreateMode::Real:
             break;
     }

@@ -21,6 +21,7 @@
 #include "tests/support/helper_child.h"
 #include "tests/support/ogg_reading.h"
 #include "tests/support/pulse_daemon.h"
+#include "tests/support/tone_meter.h"
 
 namespace {
 
@@ -232,10 +233,11 @@ TEST_F(HelperRecording, ToneIsRecordedAtItsFrequencyAndLevel) {
         ASSERT_TRUE(decoded.has_value()) << decoded.error();
         // Where the tone is: 10 ms blocks well above silence.
         const std::size_t block = 480;
+        const auto levels = test_support::block_rms(decoded->samples, 2, block, 0);
         std::optional<std::size_t> first;
         std::size_t last = 0;
-        for (std::size_t b = 0; b + 1 < decoded->frames() / block; ++b) {
-            if (test_support::rms(decoded->channel(0, b * block, block)) > 0.1) {
+        for (std::size_t b = 0; b + 1 < levels.size(); ++b) {
+            if (levels[b] > 0.1) {
                 if (!first) first = b;
                 last = b;
             }
@@ -352,8 +354,9 @@ TEST_F(HelperRecording, ServerDeathIsReportedOnceAndTheRunGoesOnToItsDeadline) {
             ASSERT_TRUE(decoded.has_value()) << decoded.error();
             std::size_t loud = 0;
             std::optional<std::size_t> first;
-            for (std::size_t b = 0; (b + 1) * 480 <= decoded->frames(); ++b) {
-                if (test_support::rms(decoded->channel(0, b * 480, 480)) > 0.1) {
+            const auto levels = test_support::block_rms(decoded->samples, 2, 480, 0);
+            for (std::size_t b = 0; b < levels.size(); ++b) {
+                if (levels[b] > 0.1) {
                     ++loud;
                     if (!first) first = b;
                 }
@@ -439,10 +442,9 @@ TEST_F(HelperRecording, APauseOrSwitchedOutputsCountNoTimeTwice) {
         const double placement = pulse ? 0.03 : 0.05;
         std::optional<double> first;
         int onsets = 0;
-        for (std::size_t b = 1; pause && (b + 1) * 480 <= decoded->frames(); ++b) {
-            const auto loud = [&](std::size_t at) {
-                return test_support::rms(decoded->channel(0, at * 480, 480)) > 0.1;
-            };
+        const auto levels = test_support::block_rms(decoded->samples, 2, 480, 0);
+        for (std::size_t b = 1; pause && b < levels.size(); ++b) {
+            const auto loud = [&](std::size_t at) { return levels[at] > 0.1; };
             if (!loud(b) || loud(b - 1)) continue;
             const double at = static_cast<double>(b) * 0.010;
             if (!first) first = at;
@@ -476,8 +478,8 @@ TEST_F(HelperEndToEnd, PipeWireWithoutSinksBesidePulseAudioRecordsFromPulseAudio
     const auto decoded = test_support::decode_opus_file(out.string());
     ASSERT_TRUE(decoded.has_value()) << decoded.error();
     std::size_t loud = 0;
-    for (std::size_t b = 0; (b + 1) * 480 <= decoded->frames(); ++b) {
-        if (test_support::rms(decoded->channel(0, b * 480, 480)) > 0.1) ++loud;
+    for (const double level : test_support::block_rms(decoded->samples, 2, 480, 0)) {
+        if (level > 0.1) ++loud;
     }
     EXPECT_GE(static_cast<double>(loud) * 0.010, 0.5) << "the tone played into PulseAudio";
 }

@@ -9,7 +9,6 @@
 #include <fstream>
 #include <thread>
 
-#include <opusfile.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
@@ -47,25 +46,6 @@ std::string check_clean_end(const Outcome& outcome, int status) {
 bool granule_matches(std::int64_t last_granule, double seconds) {
     const auto counted = static_cast<std::int64_t>(std::llround(seconds * 48000));
     return last_granule == counted || last_granule == counted + 960;
-}
-
-Decoded decode_file(const std::string& path) {
-    Decoded decoded;
-    int error = 0;
-    OggOpusFile* file = op_open_file(path.c_str(), &error);
-    if (file == nullptr) return decoded;
-    decoded.opened = true;
-    decoded.samples = op_pcm_total(file, -1);
-    std::vector<float> pcm(5760 * 2);
-    for (int n; (n = op_read_float_stereo(file, pcm.data(), static_cast<int>(pcm.size()))) != 0;) {
-        if (n < 0) {
-            op_free(file);
-            return decoded;
-        }
-    }
-    decoded.read_to_end = true;
-    op_free(file);
-    return decoded;
 }
 
 std::expected<std::unique_ptr<SmallFilesystem>, std::string> SmallFilesystem::mount(

@@ -41,15 +41,6 @@ inline double ok_seconds(const std::string& out) {
 // the end-of-stream mark.
 bool granule_matches(std::int64_t last_granule, double seconds);
 
-// libopusfile's view: opens, decodes to the end without an error, and gives the total
-// length in 48 kHz samples (-1 when it cannot).
-struct Decoded {
-    bool opened = false;
-    bool read_to_end = false;
-    std::int64_t samples = -1;
-};
-Decoded decode_file(const std::string& path);
-
 // A tmpfs of `bytes`, mounted in a mount namespace private to this test process, so it
 // vanishes with the process whatever happens. Fails where mounting is not allowed.
 class SmallFilesystem {

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "tests/faults/fault_support.h"
+#include "tests/support/decoded_audio.h"
 
 namespace faults {
 namespace {
@@ -96,7 +97,7 @@ TEST_F(OutputFaults, FilesystemFillingUpKeepsTheWholePagesBeforeIt) {
     EXPECT_EQ(scan.skipped, 0);
     EXPECT_EQ(scan.eos_pages, 0);
     EXPECT_EQ(scan.last_granule % 960, 0);
-    const Decoded decoded = decode_file(out);
+    const auto decoded = test_support::check_opus_file(out);
     EXPECT_TRUE(decoded.opened);
     EXPECT_TRUE(decoded.read_to_end);
     std::printf(
@@ -135,7 +136,7 @@ TEST_F(OutputFaults, SpaceComingBackLetsTheRecordingFinish) {
     EXPECT_TRUE(scan.last_is_eos);
     EXPECT_EQ(scan.eos_pages, 1);
     EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
-    const Decoded decoded = decode_file(out);
+    const auto decoded = test_support::check_opus_file(out);
     EXPECT_TRUE(decoded.opened);
     EXPECT_TRUE(decoded.read_to_end);
     // The page the disk took in part is finished, not written again whole after it.
@@ -194,7 +195,7 @@ TEST_F(OutputFaults, OutputRemovedReplacedOrReadOnlyWhileRecording) {
     const OggSummary scan = summarize_ogg(locked);
     EXPECT_TRUE(scan.last_is_eos);
     EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
-    EXPECT_TRUE(decode_file(locked).read_to_end);
+    EXPECT_TRUE(test_support::check_opus_file(locked).read_to_end);
     fs::permissions(locked_dir, fs::perms::owner_all);
 }
 
@@ -241,7 +242,7 @@ TEST_F(OutputFaults, OutputTakenByAnotherRecordingOrStandardOutputIsRefused) {
     EXPECT_TRUE(scan.headers_first && scan.last_is_eos);
     EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages";
     EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
-    EXPECT_TRUE(decode_file(out).read_to_end);
+    EXPECT_TRUE(test_support::check_opus_file(out).read_to_end);
 
     const Outcome own = start_helper({"--out", "/dev/stdout"})->finish(RUN_LIMIT);
     EXPECT_EQ(check_clean_end(own), "");
@@ -350,7 +351,7 @@ TEST_F(OutputFaults, PipeReadersThatComeLatePauseOrCrawl) {
             EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages";
             EXPECT_EQ(scan.audio_packets, scan.last_granule / 960) << "packets lost";
             EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
-            EXPECT_TRUE(decode_file(file).read_to_end);
+            EXPECT_TRUE(test_support::check_opus_file(file).read_to_end);
         });
     }
     for (auto& reader : readers) reader.join();
@@ -374,7 +375,7 @@ TEST_F(OutputFaults, ClosedStandardOutputIsNeitherFatalNorWrittenElsewhere) {
         EXPECT_EQ(scan.page_bytes, scan.bytes) << "bytes that are not pages in the recording";
         EXPECT_TRUE(scan.headers_first);
         EXPECT_TRUE(scan.last_is_eos);
-        EXPECT_TRUE(decode_file(out).read_to_end);
+        EXPECT_TRUE(test_support::check_opus_file(out).read_to_end);
 
         // Set-up failures print and end at once: also without a reader.
         auto failing = start_helper({"--out", out_dir() + "/missing/x.opus"}, mode);

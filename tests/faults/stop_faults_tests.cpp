@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "tests/faults/fault_support.h"
+#include "tests/support/decoded_audio.h"
 
 namespace faults {
 namespace {
@@ -45,7 +46,7 @@ void expect_finished(const std::string& path, double seconds) {
     EXPECT_EQ(scan.eos_pages, 1);
     EXPECT_TRUE(granule_matches(scan.last_granule, seconds))
         << scan.last_granule << " for " << seconds;
-    const Decoded decoded = decode_file(path);
+    const auto decoded = test_support::check_opus_file(path);
     EXPECT_TRUE(decoded.opened);
     EXPECT_TRUE(decoded.read_to_end);
 }

@@ -24,6 +24,7 @@
 #include "src/run.h"
 #include "tests/support/decoded_audio.h"
 #include "tests/support/scripted_fixture.h"
+#include "tests/support/tone_meter.h"
 
 // ---- Releases the binding asks the bridge for, in order (the binary links with --wrap) ----
 

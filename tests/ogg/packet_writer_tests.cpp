@@ -9,17 +9,17 @@
 
 #include "ogg/crc.h"
 #include "ogg/packet_writer.h"
-#include "tests/ogg/ogg_check.h"
+#include "tests/support/ogg_check.h"
 
 namespace {
 
 using ogg::PacketEnd;
-using ogg_check::Paging;
-using ogg_check::SentPacket;
+using test_support::Paging;
+using test_support::SentPacket;
 using Bytes = std::vector<std::uint8_t>;
 
-using ogg_check::SinkError;
-using ogg_check::TestSink;
+using test_support::SinkError;
+using test_support::TestSink;
 
 using Writer = ogg::PacketWriter<TestSink>;
 
@@ -42,7 +42,7 @@ struct Feed {
         return writer.write_packet(std::move(bytes), serial, end, granule);
     }
     std::string check(Paging paging) const {
-        return ogg_check::verify(writer.sink().bytes, sent, paging);
+        return test_support::verify(writer.sink().bytes, sent, paging);
     }
 };
 

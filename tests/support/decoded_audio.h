@@ -1,6 +1,8 @@
 #pragma once
 
 // A recording as a listener hears it: decoded with libopusfile, independent of our writer.
+// The one Opus decoder of the tests and the benchmarks; tests/support/tone_meter.h measures
+// what it gives.
 
 #include <cstddef>
 #include <expected>
@@ -23,8 +25,12 @@ struct DecodedAudio {
 // The whole file, or libopusfile's complaint.
 std::expected<DecodedAudio, std::string> decode_opus_file(const std::string& path);
 
-double rms(const std::vector<float>& samples);
-// Frequency from rising zero crossings, in Hz at 48 000 Hz; 0 without two crossings.
-double zero_crossing_frequency(const std::vector<float>& samples);
+// libopusfile's verdict on a file that may be damaged: whether it opens, and whether it then
+// decodes to the end without an error.
+struct OpusFileCheck {
+    bool opened = false;
+    bool read_to_end = false;
+};
+OpusFileCheck check_opus_file(const std::string& path);
 
 }  // namespace test_support

@@ -11,13 +11,43 @@
 
 namespace test_support {
 
+namespace {
+
+struct StreamState {
+    ogg_stream_state state{};
+    explicit StreamState(std::uint32_t serial) {
+        ogg_stream_init(&state, static_cast<int>(serial));
+    }
+    ~StreamState() { ogg_stream_clear(&state); }
+    StreamState(const StreamState&) = delete;
+    StreamState& operator=(const StreamState&) = delete;
+};
+
+std::uint64_t le(std::span<const std::uint8_t> bytes, std::size_t at, std::size_t size) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < size; ++i) value |= std::uint64_t{bytes[at + i]} << (8 * i);
+    return value;
+}
+
+constexpr double OPUS_RATE = 48000.0;
+
+}  // namespace
+
+const std::vector<Packet>& OggFile::packets_of(std::uint32_t serial) const {
+    static const std::vector<Packet> none;
+    if (!pages.empty() && pages.front().serial == serial) return packets;
+    const auto other = other_streams.find(serial);
+    return other == other_streams.end() ? none : other->second;
+}
+
 std::vector<std::uint8_t> read_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 OggFile parse_ogg(std::vector<std::uint8_t> bytes) {
-    OggFile file{std::move(bytes), {}, {}};
+    OggFile file;
+    file.bytes = std::move(bytes);
     ogg_sync_state sync;
     ogg_sync_init(&sync);
     if (!file.bytes.empty()) {
@@ -26,7 +56,7 @@ OggFile parse_ogg(std::vector<std::uint8_t> bytes) {
         ogg_sync_wrote(&sync, static_cast<long>(file.bytes.size()));
     }
 
-    ogg_stream_state stream;
+    std::map<std::uint32_t, StreamState> streams;
     ogg_page page;
     ogg_packet packet;
     for (int got; (got = ogg_sync_pageout(&sync, &page)) != 0;) {
@@ -35,21 +65,37 @@ OggFile parse_ogg(std::vector<std::uint8_t> bytes) {
             ++file.skipped;
             continue;
         }
-        if (file.pages.empty()) ogg_stream_init(&stream, ogg_page_serialno(&page));
-        file.pages.push_back({static_cast<std::uint32_t>(ogg_page_serialno(&page)),
-                              ogg_page_pageno(&page), ogg_page_granulepos(&page),
-                              ogg_page_bos(&page) != 0, ogg_page_eos(&page) != 0,
-                              ogg_page_continued(&page) != 0, ogg_page_packets(&page),
-                              static_cast<std::size_t>(page.header_len + page.body_len)});
-        if (ogg_stream_pagein(&stream, &page) != 0) ++file.holes;
-        for (int out; (out = ogg_stream_packetout(&stream, &packet)) != 0;) {
-            if (out < 0)
-                ++file.holes;
-            else
-                file.packets.emplace_back(packet.packet, packet.packet + packet.bytes);
+        const auto serial = static_cast<std::uint32_t>(ogg_page_serialno(&page));
+        const bool first_stream = file.pages.empty() || file.pages.front().serial == serial;
+        std::vector<Packet>& packets = first_stream ? file.packets : file.other_streams[serial];
+        const int segments = page.header[26];
+        Page read{serial,
+                  ogg_page_pageno(&page),
+                  ogg_page_granulepos(&page),
+                  ogg_page_bos(&page) != 0,
+                  ogg_page_eos(&page) != 0,
+                  ogg_page_continued(&page) != 0,
+                  ogg_page_packets(&page),
+                  static_cast<std::size_t>(page.header_len + page.body_len),
+                  segments,
+                  segments > 0 && page.header[27 + segments - 1] == 255};
+        read.first_packet = packets.size();
+        auto& stream = streams.try_emplace(serial, serial).first->second;
+        if (ogg_stream_pagein(&stream.state, &page) != 0) {
+            ++file.holes;
+            read.accepted = false;
         }
+        for (int out; (out = ogg_stream_packetout(&stream.state, &packet)) != 0;) {
+            if (out < 0) {
+                ++file.holes;
+                ++read.packet_holes;
+            } else {
+                packets.emplace_back(packet.packet, packet.packet + packet.bytes);
+                ++read.packets_read;
+            }
+        }
+        file.pages.push_back(read);
     }
-    if (!file.pages.empty()) ogg_stream_clear(&stream);
     ogg_sync_clear(&sync);
     return file;
 }
@@ -85,6 +131,44 @@ OggSummary summarize(const OggFile& file) {
 }
 
 OggSummary summarize_ogg(const std::string& path) { return summarize(read_ogg(path)); }
+
+double OggOpusInfo::duration_seconds() const {
+    if (last_granule <= pre_skip) return 0.0;
+    return static_cast<double>(last_granule - pre_skip) / OPUS_RATE;
+}
+
+double OggOpusInfo::kbit_per_second() const {
+    const double seconds = duration_seconds();
+    return seconds > 0 ? static_cast<double>(bytes) * 8.0 / seconds / 1000.0 : 0.0;
+}
+
+std::optional<OggOpusInfo> ogg_opus_info(const OggFile& file) {
+    const OggSummary summary = summarize(file);
+    if (file.skipped != 0 || summary.page_bytes != summary.bytes || file.pages.empty())
+        return std::nullopt;
+    // The identification header: magic, version, channels, pre-skip, input rate.
+    if (file.packets.empty()) return std::nullopt;
+    const Packet& head = file.packets.front();
+    if (head.size() < 19 || std::memcmp(head.data(), "OpusHead", 8) != 0) return std::nullopt;
+    if (summary.last_granule < 0) return std::nullopt;
+    OggOpusInfo info;
+    info.bytes = summary.bytes;
+    info.pages = static_cast<std::uint64_t>(summary.pages);
+    info.pre_skip = static_cast<std::uint16_t>(le(head, 10, 2));
+    info.input_rate = static_cast<std::uint32_t>(le(head, 12, 4));
+    info.last_granule = static_cast<std::uint64_t>(summary.last_granule);
+    info.ends_with_eos = summary.last_is_eos;
+    return info;
+}
+
+std::optional<OggOpusInfo> parse_ogg_opus(std::span<const std::uint8_t> bytes) {
+    return ogg_opus_info(parse_ogg({bytes.begin(), bytes.end()}));
+}
+
+std::optional<OggOpusInfo> read_ogg_opus(const std::string& path) {
+    if (!std::filesystem::exists(path)) return std::nullopt;
+    return ogg_opus_info(read_ogg(path));
+}
 
 TempDir::TempDir() {
     char name[] = "/tmp/vmah-test-XXXXXX";

@@ -1,12 +1,10 @@
-#include "bench/tone_span.h"
-
-#include <opusfile.h>
+#include "tests/support/tone_meter.h"
 
 #include <algorithm>
 #include <cmath>
 #include <numbers>
 
-namespace bench {
+namespace test_support {
 
 std::vector<float> tone(double frequency, double amplitude, double seconds, std::uint32_t rate,
                         std::uint32_t channels) {
@@ -72,24 +70,62 @@ std::optional<ToneSpan> find_tone_span(std::span<const float> interleaved, std::
     return ToneSpan{first * window, (last + 1) * window, steady};
 }
 
-std::optional<std::vector<float>> decode_ogg_opus_stereo(const std::string& path) {
-    int error = 0;
-    OggOpusFile* file = op_open_file(path.c_str(), &error);
-    if (file == nullptr) return std::nullopt;
-    std::vector<float> pcm;
-    std::vector<float> buffer(5760 * 2);
-    for (;;) {
-        const int frames =
-            op_read_float_stereo(file, buffer.data(), static_cast<int>(buffer.size()));
-        if (frames < 0) {
-            op_free(file);
-            return std::nullopt;
-        }
-        if (frames == 0) break;
-        pcm.insert(pcm.end(), buffer.begin(), buffer.begin() + frames * 2);
-    }
-    op_free(file);
-    return pcm;
+std::vector<float> channel_of(std::span<const float> interleaved, std::size_t channels,
+                              std::size_t channel, std::size_t first, std::size_t count) {
+    std::vector<float> out;
+    if (channels == 0) return out;
+    const std::size_t frames = interleaved.size() / channels;
+    const std::size_t end = first + std::min(count, frames - std::min(first, frames));
+    for (std::size_t i = first; i < end; ++i) out.push_back(interleaved[i * channels + channel]);
+    return out;
 }
 
-}  // namespace bench
+double rms(std::span<const float> samples) {
+    if (samples.empty()) return 0.0;
+    double sum = 0.0;
+    for (const float s : samples) sum += static_cast<double>(s) * s;
+    return std::sqrt(sum / static_cast<double>(samples.size()));
+}
+
+double zero_crossing_frequency(std::span<const float> samples, double rate) {
+    std::optional<double> first;
+    double last = 0;
+    std::size_t crossings = 0;
+    for (std::size_t i = 1; i < samples.size(); ++i) {
+        const double previous = samples[i - 1];
+        const double v = samples[i];
+        if (previous < 0 && v >= 0) {
+            const double at = static_cast<double>(i - 1) + previous / (previous - v);
+            if (!first) {
+                first = at;
+            } else {
+                ++crossings;
+            }
+            last = at;
+        }
+    }
+    if (!first || crossings == 0) return 0.0;
+    return static_cast<double>(crossings) * rate / (last - *first);
+}
+
+std::vector<double> block_rms(std::span<const float> interleaved, std::size_t channels,
+                              std::size_t block, std::optional<std::size_t> channel,
+                              std::size_t from_frame) {
+    std::vector<double> levels;
+    if (channels == 0 || block == 0) return levels;
+    const std::size_t frames = interleaved.size() / channels;
+    for (std::size_t start = from_frame; start + block <= frames; start += block) {
+        double energy = 0;
+        for (std::size_t i = start; i < start + block; ++i) {
+            for (std::size_t c = 0; c < channels; ++c) {
+                if (channel && c != *channel) continue;
+                const double v = interleaved[i * channels + c];
+                energy += v * v;
+            }
+        }
+        levels.push_back(std::sqrt(energy / static_cast<double>(block * (channel ? 1 : channels))));
+    }
+    return levels;
+}
+
+}  // namespace test_support

@@ -5,6 +5,7 @@
 // fidelity figures.
 
 #include <gtest/gtest.h>
+#include <ogg/ogg.h>
 #include <opusfile.h>
 
 #include <algorithm>
@@ -27,12 +28,12 @@
 #include <unistd.h>
 
 #include "bench/music_signal.h"
-#include "bench/ogg_opus_info.h"
 #include "bench/server_cost.h"
-#include "bench/tone_span.h"
 #include "opus_ogg/opus_ogg_writer.h"
 #include "tests/support/child_process.h"
+#include "tests/support/decoded_audio.h"
 #include "tests/support/ogg_reading.h"
+#include "tests/support/tone_meter.h"
 
 #ifndef MEASURED_LAUNCH
 #error "MEASURED_LAUNCH must name the measured_launch executable"
@@ -90,7 +91,7 @@ protected:
 TEST_F(OggOpusInfoTest, AgreesWithAnIndependentReader) {
     for (const std::size_t frames : {std::size_t{48000}, std::size_t{100'000}, std::size_t{959}}) {
         const fs::path path = record(48000, frames);
-        const auto info = bench::read_ogg_opus(path.string());
+        const auto info = test_support::read_ogg_opus(path.string());
         ASSERT_TRUE(info.has_value()) << frames;
 
         int error = 0;
@@ -111,34 +112,34 @@ TEST_F(OggOpusInfoTest, AgreesWithAnIndependentReader) {
                     static_cast<double>(info->bytes) * 8.0 / info->duration_seconds() / 1000.0,
                     1e-9);
     }
-    const auto resampled = bench::read_ogg_opus(record(44100, 44100).string());
+    const auto resampled = test_support::read_ogg_opus(record(44100, 44100).string());
     ASSERT_TRUE(resampled.has_value());
     EXPECT_EQ(resampled->input_rate, 44100u);
 }
 
 TEST_F(OggOpusInfoTest, RejectsWhatIsNotOneWholeStream) {
     const std::vector<std::uint8_t> good = read_bytes(record(48000, 48000));
-    ASSERT_TRUE(bench::parse_ogg_opus(good).has_value());
+    ASSERT_TRUE(test_support::parse_ogg_opus(good).has_value());
 
-    EXPECT_FALSE(bench::parse_ogg_opus({}).has_value());
+    EXPECT_FALSE(test_support::parse_ogg_opus({}).has_value());
     // Cut inside the last page, inside a page header, and one byte short.
     for (const std::size_t cut : {good.size() - 1, good.size() - 100, std::size_t{20}}) {
         const std::vector<std::uint8_t> truncated(good.begin(),
                                                   good.begin() + static_cast<std::ptrdiff_t>(cut));
-        EXPECT_FALSE(bench::parse_ogg_opus(truncated).has_value()) << cut;
+        EXPECT_FALSE(test_support::parse_ogg_opus(truncated).has_value()) << cut;
     }
     std::vector<std::uint8_t> bad_pattern = good;
     bad_pattern[0] = 'X';
-    EXPECT_FALSE(bench::parse_ogg_opus(bad_pattern).has_value());
+    EXPECT_FALSE(test_support::parse_ogg_opus(bad_pattern).has_value());
 
     std::vector<std::uint8_t> not_opus = good;
     const std::size_t body = 27 + not_opus[26];
     std::memcpy(not_opus.data() + body, "OpusTags", 8);
-    EXPECT_FALSE(bench::parse_ogg_opus(not_opus).has_value());
+    EXPECT_FALSE(test_support::parse_ogg_opus(not_opus).has_value());
 
     std::vector<std::uint8_t> trailing = good;
     trailing.push_back('O');
-    EXPECT_FALSE(bench::parse_ogg_opus(trailing).has_value());
+    EXPECT_FALSE(test_support::parse_ogg_opus(trailing).has_value());
 }
 
 // A stream whose last page lacks the end-of-stream flag (a recorder killed mid-file) is
@@ -151,7 +152,14 @@ TEST_F(OggOpusInfoTest, ReportsAMissingEndOfStream) {
     }
     ASSERT_NE(bytes[last + 5] & 0x04, 0);
     bytes[last + 5] &= static_cast<std::uint8_t>(~0x04);
-    const auto info = bench::parse_ogg_opus(bytes);
+    // With its checksum made good again, as a recorder that never set the flag writes it.
+    ogg_page page{};
+    page.header = bytes.data() + last;
+    page.header_len = 27 + bytes[last + 26];
+    page.body = bytes.data() + last + page.header_len;
+    page.body_len = static_cast<long>(bytes.size() - last) - page.header_len;
+    ogg_page_checksum_set(&page);
+    const auto info = test_support::parse_ogg_opus(bytes);
     ASSERT_TRUE(info.has_value());
     EXPECT_FALSE(info->ends_with_eos);
 }
@@ -537,14 +545,14 @@ constexpr std::uint32_t TONE_RATE = 48000;
 // Music with the test tone added over frames [from, from + length) of it.
 std::vector<float> music_with_tone(std::size_t from, std::size_t length, double amplitude) {
     std::vector<float> pcm = bench::music_like_stereo(TONE_RATE, 3);
-    const auto added = bench::tone(bench::TONE_HZ, amplitude,
-                                   static_cast<double>(length) / TONE_RATE, TONE_RATE, 2);
+    const auto added = test_support::tone(test_support::TONE_HZ, amplitude,
+                                          static_cast<double>(length) / TONE_RATE, TONE_RATE, 2);
     for (std::size_t i = 0; i < added.size(); ++i) pcm[from * 2 + i] += added[i];
     return pcm;
 }
 
 TEST(ToneSpanTest, ToneIsAsLongAsAskedWithShortFadesOnEveryChannel) {
-    const auto pcm = bench::tone(1000.0, 0.5, 0.25, TONE_RATE, 2);
+    const auto pcm = test_support::tone(1000.0, 0.5, 0.25, TONE_RATE, 2);
     ASSERT_EQ(pcm.size(), 12000u * 2);
     float peak = 0;
     for (std::size_t i = 0; i < pcm.size(); i += 2) {
@@ -558,27 +566,29 @@ TEST(ToneSpanTest, ToneIsAsLongAsAskedWithShortFadesOnEveryChannel) {
 }
 
 TEST(ToneSpanTest, LevelsMeasureOnlyTheTonesFrequency) {
-    const auto five = bench::tone(bench::TONE_HZ, 0.3, 0.1, TONE_RATE, 2);
-    const auto levels = bench::tone_levels(five, 2, TONE_RATE, bench::TONE_HZ, 48);
+    const auto five = test_support::tone(test_support::TONE_HZ, 0.3, 0.1, TONE_RATE, 2);
+    const auto levels = test_support::tone_levels(five, 2, TONE_RATE, test_support::TONE_HZ, 48);
     ASSERT_EQ(levels.size(), 100u);
     for (std::size_t k = 2; k < 98; ++k) EXPECT_NEAR(levels[k], 0.3, 0.003) << k;
     // Away from the fades, which spread over every frequency, another frequency is not seen.
-    const auto elsewhere = bench::tone_levels(five, 2, TONE_RATE, 2000.0, 48);
+    const auto elsewhere = test_support::tone_levels(five, 2, TONE_RATE, 2000.0, 48);
     for (std::size_t k = 2; k < 98; ++k) EXPECT_LT(elsewhere[k], 0.001) << k;
     // On the mean of the channels, a tone that only one side plays counts half as loud.
     std::vector<float> one_side = five;
     for (std::size_t i = 1; i < one_side.size(); i += 2) one_side[i] = 0;
-    EXPECT_NEAR(bench::tone_levels(one_side, 2, TONE_RATE, bench::TONE_HZ, 48)[50], 0.15, 0.002);
-    EXPECT_TRUE(bench::tone_levels(five, 2, TONE_RATE, bench::TONE_HZ, 0).empty());
+    EXPECT_NEAR(test_support::tone_levels(one_side, 2, TONE_RATE, test_support::TONE_HZ, 48)[50],
+                0.15, 0.002);
+    EXPECT_TRUE(test_support::tone_levels(five, 2, TONE_RATE, test_support::TONE_HZ, 0).empty());
 }
 
 TEST(ToneSpanTest, FindsTheTonesEdgesUnderMusicToAMillisecond) {
-    for (const double amplitude : {bench::TONE_AMPLITUDE, bench::TONE_AMPLITUDE * 0.6}) {
+    for (const double amplitude :
+         {test_support::TONE_AMPLITUDE, test_support::TONE_AMPLITUDE * 0.6}) {
         for (const std::size_t from : {std::size_t{24000}, std::size_t{24017}, std::size_t{0}}) {
             const std::size_t length = 48000;
             const auto pcm = music_with_tone(from, length, amplitude);
-            const auto span =
-                bench::find_tone_span(pcm, 2, TONE_RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4);
+            const auto span = test_support::find_tone_span(pcm, 2, TONE_RATE, test_support::TONE_HZ,
+                                                           test_support::TONE_AMPLITUDE / 4);
             ASSERT_TRUE(span.has_value()) << from;
             EXPECT_NEAR(static_cast<double>(span->first_frame), static_cast<double>(from), 48.0)
                 << from;
@@ -589,16 +599,16 @@ TEST(ToneSpanTest, FindsTheTonesEdgesUnderMusicToAMillisecond) {
         }
     }
     const auto music = bench::music_like_stereo(TONE_RATE, 3);
-    EXPECT_FALSE(
-        bench::find_tone_span(music, 2, TONE_RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4)
-            .has_value());
+    EXPECT_FALSE(test_support::find_tone_span(music, 2, TONE_RATE, test_support::TONE_HZ,
+                                              test_support::TONE_AMPLITUDE / 4)
+                     .has_value());
 }
 
 // The whole chain the fidelity figures take: through the Opus encoder and back, the tone
 // keeps its place and length to within a couple of milliseconds.
 TEST_F(OggOpusInfoTest, ToneKeepsItsSpanThroughOpus) {
     const std::size_t from = 30000, length = 33600;  // 625 ms in, 700 ms long
-    const auto pcm = music_with_tone(from, length, bench::TONE_AMPLITUDE);
+    const auto pcm = music_with_tone(from, length, test_support::TONE_AMPLITUDE);
     const fs::path path = dir_ / "music-tone.opus";
     {
         auto writer = opus_ogg::OpusOggWriter::create(path.string(), TONE_RATE, 2);
@@ -610,19 +620,19 @@ TEST_F(OggOpusInfoTest, ToneKeepsItsSpanThroughOpus) {
         ASSERT_TRUE(writer->write_pcm_i16(samples).has_value());
         ASSERT_TRUE(writer->finalize().has_value());
     }
-    const auto decoded = bench::decode_ogg_opus_stereo(path.string());
+    const auto decoded = test_support::decode_opus_file(path.string());
     ASSERT_TRUE(decoded.has_value());
-    EXPECT_GE(decoded->size(), pcm.size());
-    const auto span =
-        bench::find_tone_span(*decoded, 2, TONE_RATE, bench::TONE_HZ, bench::TONE_AMPLITUDE / 4);
+    EXPECT_GE(decoded->samples.size(), pcm.size());
+    const auto span = test_support::find_tone_span(
+        decoded->samples, 2, TONE_RATE, test_support::TONE_HZ, test_support::TONE_AMPLITUDE / 4);
     ASSERT_TRUE(span.has_value());
     EXPECT_NEAR(static_cast<double>(span->first_frame), static_cast<double>(from), 96.0);
     EXPECT_NEAR(static_cast<double>(span->end_frame), static_cast<double>(from + length), 96.0);
-    EXPECT_NEAR(span->level, bench::TONE_AMPLITUDE, bench::TONE_AMPLITUDE * 0.25);
+    EXPECT_NEAR(span->level, test_support::TONE_AMPLITUDE, test_support::TONE_AMPLITUDE * 0.25);
 
-    EXPECT_FALSE(bench::decode_ogg_opus_stereo((dir_ / "missing.opus").string()).has_value());
+    EXPECT_FALSE(test_support::decode_opus_file((dir_ / "missing.opus").string()).has_value());
     std::ofstream(dir_ / "not-opus.opus") << "not an Ogg stream";
-    EXPECT_FALSE(bench::decode_ogg_opus_stereo((dir_ / "not-opus.opus").string()).has_value());
+    EXPECT_FALSE(test_support::decode_opus_file((dir_ / "not-opus.opus").string()).has_value());
 }
 
 }  // namespace
