@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace platform::pulse {
+namespace platform::audio {
 
 namespace {
 constexpr float FULL = 1.0f;
@@ -141,4 +141,4 @@ std::span<const float> ChannelMixer::mix(const void* data, std::size_t bytes) {
     return out_;
 }
 
-}  // namespace platform::pulse
+}  // namespace platform::audio

@@ -23,7 +23,7 @@
 
 #include <pulse/channelmap.h>
 
-namespace platform::pulse {
+namespace platform::audio {
 
 class ChannelMixer {
 public:
@@ -60,4 +60,4 @@ private:
     std::vector<float> keep_;  // the same, for this call
 };
 
-}  // namespace platform::pulse
+}  // namespace platform::audio

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-namespace platform::pulse {
+namespace platform::audio {
 
 FrameAssembler::FrameAssembler(std::uint32_t channels, std::size_t fragment_frames, Room room)
     : channels_(std::max<std::uint32_t>(1, channels)),
@@ -70,4 +70,4 @@ void FrameAssembler::hand_over(std::size_t frames, const Sink& sink) {
     sink(std::span<const float>(fragment, frames * channels_), first);
 }
 
-}  // namespace platform::pulse
+}  // namespace platform::audio

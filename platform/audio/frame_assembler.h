@@ -16,7 +16,7 @@
 #include <span>
 #include <vector>
 
-namespace platform::pulse {
+namespace platform::audio {
 
 class FrameAssembler {
 public:
@@ -52,4 +52,4 @@ private:
     std::uint64_t frames_handed_ = 0;
 };
 
-}  // namespace platform::pulse
+}  // namespace platform::audio

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace platform::pulse {
+namespace platform::audio {
 
 void HeldAudio::take(const void* data, std::size_t bytes, bool hold, FrameAssembler& assembler,
                      const FrameAssembler::Sink& sink) {
@@ -33,4 +33,4 @@ void HeldAudio::release(std::uint64_t silence, std::uint64_t overlap, FrameAssem
     held_.shrink_to_fit();
 }
 
-}  // namespace platform::pulse
+}  // namespace platform::audio

@@ -9,7 +9,7 @@
 
 #include "platform/audio/frame_assembler.h"
 
-namespace platform::pulse {
+namespace platform::audio {
 
 class HeldAudio {
 public:
@@ -29,4 +29,4 @@ private:
     std::vector<float> held_;
 };
 
-}  // namespace platform::pulse
+}  // namespace platform::audio

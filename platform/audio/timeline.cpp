@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace platform::pulse {
+namespace platform::audio {
 
 Timeline::Timeline(std::uint32_t rate, std::chrono::microseconds fragment)
     : rate_(rate), fragment_frames_(frames_in(fragment)) {}
@@ -156,4 +156,4 @@ std::uint64_t Timeline::end(Clock::time_point now) {
     return owed;
 }
 
-}  // namespace platform::pulse
+}  // namespace platform::audio

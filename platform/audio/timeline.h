@@ -27,7 +27,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace platform::pulse {
+namespace platform::audio {
 
 class Timeline {
 public:
@@ -92,4 +92,4 @@ private:
     Clock::time_point recent_at_{};
 };
 
-}  // namespace platform::pulse
+}  // namespace platform::audio

@@ -45,7 +45,7 @@ spa_audio_channel spa_position(pa_channel_position_t position) {
 
 std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::start(
     std::string_view source, std::uint32_t rate, std::uint32_t channels,
-    FragmentHandler on_fragment, FailureHandler on_failure, pulse::FrameAssembler::Room room) {
+    FragmentHandler on_fragment, FailureHandler on_failure, audio::FrameAssembler::Room room) {
     if (rate == 0 || rate > 384000 || channels == 0 || channels > SPA_AUDIO_MAX_CHANNELS) {
         return std::unexpected(std::string(INVALID_ARGUMENT));
     }
@@ -98,9 +98,9 @@ std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::
 
 std::expected<void, std::string> PipewireRecorder::open_stream(const SinkInfo& sink) {
     // Asked for stereo, record a surround or mono sink in its own layout and mix here.
-    std::optional<pulse::ChannelMixer> mixer;
+    std::optional<audio::ChannelMixer> mixer;
     if (channels_ == 2 && sink.channel_map.channels > 0) {
-        mixer = pulse::ChannelMixer::to_stereo(sink.channel_map);
+        mixer = audio::ChannelMixer::to_stereo(sink.channel_map);
     }
     spa_audio_info_raw info{};
     info.format = SPA_AUDIO_FORMAT_F32;
@@ -179,7 +179,7 @@ void PipewireRecorder::on_state(pw_stream_state state, const char*) {
     // linked it: what the link takes is part of the recording, as silence.
     if (!timeline_started_ &&
         (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING)) {
-        timeline_->start(pulse::Timeline::Clock::now());
+        timeline_->start(audio::Timeline::Clock::now());
         timeline_started_ = true;
     }
     if (state == PW_STREAM_STATE_STREAMING) {
@@ -229,7 +229,7 @@ void PipewireRecorder::process() {
             cycle_ = std::chrono::microseconds(bytes / in_frame_bytes_ * 1'000'000 / rate_);
         }
         const auto arrival =
-            timeline_->arrive(pulse::Timeline::Clock::now(), bytes / in_frame_bytes_);
+            timeline_->arrive(audio::Timeline::Clock::now(), bytes / in_frame_bytes_);
         if (!arrival.hold) release_held(arrival.silence, arrival.overlap);
         const bool hole =
             data.data == nullptr || (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0;
@@ -245,7 +245,7 @@ void PipewireRecorder::process() {
         }
     }
     pw_stream_queue_buffer(stream_, buffer);
-    if (awaiting_tail_ && pulse::Timeline::Clock::now() >= tail_after_) {
+    if (awaiting_tail_ && audio::Timeline::Clock::now() >= tail_after_) {
         awaiting_tail_ = false;
         pw_thread_loop_signal(client_->loop(), false);
     }
@@ -261,7 +261,7 @@ void PipewireRecorder::release_held(std::uint64_t silence, std::uint64_t overlap
 
 // What was recorded counts, and so does the time the server still owes.
 void PipewireRecorder::end_recording() {
-    release_held(timeline_->end(pulse::Timeline::Clock::now()));
+    release_held(timeline_->end(audio::Timeline::Clock::now()));
     assembler_->flush(on_fragment_);
 }
 
@@ -273,7 +273,7 @@ void PipewireRecorder::stop() {
         // what comes until data arrives a whole cycle after the stop.
         if (streaming_) {
             const auto cycle = std::chrono::duration_cast<std::chrono::milliseconds>(cycle_);
-            tail_after_ = pulse::Timeline::Clock::now() + cycle;
+            tail_after_ = audio::Timeline::Clock::now() + cycle;
             awaiting_tail_ = true;
             client_->wait_locked([this] { return !awaiting_tail_ || failed_ || !streaming_; },
                                  2 * cycle + TAIL_MARGIN);

@@ -31,7 +31,7 @@ class PipewireRecorder {
     struct Key {};
 
 public:
-    using FragmentHandler = pulse::FrameAssembler::Sink;
+    using FragmentHandler = audio::FrameAssembler::Sink;
     using FailureHandler = std::function<void(std::string)>;
 
     static constexpr auto START_LIMIT = 2000ms;
@@ -47,7 +47,7 @@ public:
     static std::expected<std::unique_ptr<PipewireRecorder>, std::string> start(
         std::string_view source, std::uint32_t rate, std::uint32_t channels,
         FragmentHandler on_fragment, FailureHandler on_failure,
-        pulse::FrameAssembler::Room room = nullptr);
+        audio::FrameAssembler::Room room = nullptr);
 
     explicit PipewireRecorder(Key) {}
     PipewireRecorder(const PipewireRecorder&) = delete;
@@ -78,14 +78,14 @@ private:
     spa_hook stream_listener_{};
     spa_source* recheck_ = nullptr;  // runs reconsider() outside the stream's own callbacks
     SinkInfo sink_;
-    std::optional<pulse::ChannelMixer> mixer_;
+    std::optional<audio::ChannelMixer> mixer_;
     std::size_t in_frame_bytes_ = 0;
-    std::optional<pulse::FrameAssembler> assembler_;
-    std::optional<pulse::Timeline> timeline_;
-    std::optional<pulse::HeldAudio> held_;  // held back while a gap is undecided
+    std::optional<audio::FrameAssembler> assembler_;
+    std::optional<audio::Timeline> timeline_;
+    std::optional<audio::HeldAudio> held_;  // held back while a gap is undecided
     bool streaming_ = false;
     bool awaiting_tail_ = false;  // the stop waits for data arriving after tail_after_
-    pulse::Timeline::Clock::time_point tail_after_{};
+    audio::Timeline::Clock::time_point tail_after_{};
     std::chrono::microseconds cycle_ = FIRST_DATA;  // what the graph's last cycle held
     bool stream_ended_ = false;
     bool following_ = false;

@@ -29,6 +29,11 @@
 
 namespace platform::pulse {
 
+using audio::ChannelMixer;
+using audio::FrameAssembler;
+using audio::HeldAudio;
+using audio::Timeline;
+
 // How a recording is made. Rate and channel count are the caller's (the capture's
 // configuration); a format that leaves them 0 is refused. The fragment sizes are this
 // backend's own tuning.

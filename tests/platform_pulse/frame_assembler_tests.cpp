@@ -16,7 +16,7 @@
 
 namespace {
 
-using platform::pulse::FrameAssembler;
+using platform::audio::FrameAssembler;
 
 struct Piece {
     std::vector<float> samples;
@@ -172,7 +172,7 @@ TEST(FrameAssembler, MonoAndEmptyChunks) {
 
 // ---- Timeline: the wall clock against what the server delivers ----
 
-using platform::pulse::Timeline;
+using platform::audio::Timeline;
 using namespace std::chrono_literals;
 
 constexpr std::uint32_t RATE = 48000;
@@ -285,7 +285,7 @@ TEST(Timeline, ClockDriftNeverBecomesSilenceAndAStopWithoutDataCoversTheWait) {
 
 // ---- ChannelMixer: surround and mono layouts to stereo ----
 
-using platform::pulse::ChannelMixer;
+using platform::audio::ChannelMixer;
 
 pa_channel_map layout(std::initializer_list<pa_channel_position_t> positions) {
     pa_channel_map map{};
