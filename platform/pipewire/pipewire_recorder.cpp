@@ -228,8 +228,7 @@ void PipewireRecorder::process() {
         if (bytes > 0) {
             cycle_ = std::chrono::microseconds(bytes / in_frame_bytes_ * 1'000'000 / rate_);
         }
-        const auto arrival =
-            timeline_->arrive(audio::Timeline::Clock::now(), bytes / in_frame_bytes_);
+        const auto arrival = timeline_->arrive(cycle_time(), bytes / in_frame_bytes_);
         if (!arrival.hold) release_held(arrival.silence, arrival.overlap);
         const bool hole =
             data.data == nullptr || (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0;
@@ -249,6 +248,21 @@ void PipewireRecorder::process() {
         awaiting_tail_ = false;
         pw_thread_loop_signal(client_->loop(), false);
     }
+}
+
+// Data is placed at the start of the graph's cycle that brought it, on the steady clock, not
+// at the moment this thread got to run: the same, less the wait for the CPU. A report that is
+// stale (older than a few cycles, or before data already placed) places it on arrival.
+audio::Timeline::Clock::time_point PipewireRecorder::cycle_time() {
+    const auto now = audio::Timeline::Clock::now();
+    pw_time time{};
+    auto at = now;
+    if (pw_stream_get_time_n(stream_, &time, sizeof time) == 0 && time.now > 0) {
+        const audio::Timeline::Clock::time_point cycle{std::chrono::nanoseconds(time.now)};
+        if (cycle <= now && now - cycle < MAX_CYCLE_AGE && cycle >= last_cycle_) at = cycle;
+    }
+    last_cycle_ = at;
+    return at;
 }
 
 void PipewireRecorder::take(const void* data, std::size_t bytes, bool hold) {

@@ -41,6 +41,8 @@ public:
     static constexpr auto FIRST_DATA = 20ms;
     // Beyond two of the graph's cycles, the most a stop waits for its data.
     static constexpr auto TAIL_MARGIN = 30ms;
+    // The oldest graph-cycle time that still places data; an older report is stale.
+    static constexpr auto MAX_CYCLE_AGE = 500ms;
 
     // Records `source`, which must be a sink's monitor ("<sink>.monitor"). Fragments are
     // gathered in `room`'s rooms when it gives them.
@@ -62,6 +64,7 @@ private:
     void close_stream();
     void on_state(pw_stream_state state, const char* error);
     void process();
+    audio::Timeline::Clock::time_point cycle_time();
     // The sinks or the default changed, or the stream ended: record the right sink, if any.
     void reconsider();
     void take(const void* data, std::size_t bytes, bool hold);
@@ -86,7 +89,8 @@ private:
     bool streaming_ = false;
     bool awaiting_tail_ = false;  // the stop waits for data arriving after tail_after_
     audio::Timeline::Clock::time_point tail_after_{};
-    std::chrono::microseconds cycle_ = FIRST_DATA;  // what the graph's last cycle held
+    std::chrono::microseconds cycle_ = FIRST_DATA;     // what the graph's last cycle held
+    audio::Timeline::Clock::time_point last_cycle_{};  // the time the last data was placed at
     bool stream_ended_ = false;
     bool following_ = false;
     bool timeline_started_ = false;
