@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "capture/bridge/handles.h"
 #include "platform/block_buffer.h"
 #include "platform/object.h"
 #include "platform/sample_buffer.h"
@@ -188,8 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bool listed = false;
         {
             sample_buffer->retain();
-            const capture::CMSampleBuffer value(
-                reinterpret_cast<cm_sample_buffer*>(sample_buffer.get()));
+            const capture::CMSampleBuffer value(bridge::to_handle(sample_buffer.get()));
             const auto list = value.audio_buffer_list();
             listed = list.has_value();
             if (list) converted = helper::to_interleaved_stereo(*list);
@@ -218,9 +218,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (auto type : {capture::SCStreamOutputType::Screen, capture::SCStreamOutputType::Audio,
                           capture::SCStreamOutputType::Microphone}) {
             sample_buffer->retain();
-            handler(
-                capture::CMSampleBuffer(reinterpret_cast<cm_sample_buffer*>(sample_buffer.get())),
-                type);
+            handler(capture::CMSampleBuffer(bridge::to_handle(sample_buffer.get())), type);
         }
         if (sample_buffer->retain_count() != references) fail("handler kept a reference");
         if (writer.writes->size() != (converted ? 1u : 0u)) fail("handler writes");

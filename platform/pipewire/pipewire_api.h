@@ -1,16 +1,16 @@
 #pragma once
 
 // libpipewire, opened at run time: the helper starts and answers on a machine without it.
-//
-// Every library function the backend calls is a pointer of the same name in this namespace,
-// so the backend's unqualified calls reach the library through load(). Calls made before a
-// successful load() are null-pointer calls: load first.
+// Every library function the backend calls is listed here and is a pointer of the same name in
+// this namespace (see platform/shared_library.h); load() fills them.
 
 #include <expected>
 #include <string>
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/raw.h>
+
+#include "platform/shared_library.h"
 
 #define VMAH_PIPEWIRE_FUNCTIONS(X)    \
     X(pw_init)                        \
@@ -41,9 +41,7 @@
 
 namespace platform::pipewire {
 
-#define VMAH_DECLARE(name) inline decltype(&::name) name = nullptr;
-VMAH_PIPEWIRE_FUNCTIONS(VMAH_DECLARE)
-#undef VMAH_DECLARE
+VMAH_PIPEWIRE_FUNCTIONS(VMAH_LIBRARY_POINTER)
 
 // Opens the library and initialises it, once per process; later calls repeat the outcome.
 std::expected<void, std::string> load();

@@ -1,31 +1,14 @@
 #include "platform/pulse/pulse_api.h"
 
-#include <dlfcn.h>
-
-#include <mutex>
-
 namespace platform::pulse {
 
+namespace {
+constexpr LibraryFunction FUNCTIONS[] = {VMAH_PULSE_FUNCTIONS(VMAH_LIBRARY_FUNCTION)};
+}  // namespace
+
 std::expected<void, std::string> load() {
-    static std::once_flag once;
-    static std::expected<void, std::string> outcome;
-    std::call_once(once, [] {
-        // Never closed: the library's state lives as long as the process.
-        void* library = dlopen("libpulse.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) {
-            outcome = std::unexpected(std::string(dlerror()));
-            return;
-        }
-#define VMAH_RESOLVE(name)                                               \
-    name = reinterpret_cast<decltype(name)>(dlsym(library, #name));      \
-    if (name == nullptr) {                                               \
-        outcome = std::unexpected(std::string("libpulse lacks " #name)); \
-        return;                                                          \
-    }
-        VMAH_PULSE_FUNCTIONS(VMAH_RESOLVE)
-#undef VMAH_RESOLVE
-    });
-    return outcome;
+    static SharedLibrary library("libpulse.so.0", "libpulse", FUNCTIONS);
+    return library.load();
 }
 
 }  // namespace platform::pulse

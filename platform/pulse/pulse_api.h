@@ -1,15 +1,15 @@
 #pragma once
 
 // libpulse, opened at run time: the helper starts and answers on a machine without it.
-//
-// Every library function the backend calls is a pointer of the same name in this namespace,
-// so the backend's unqualified calls reach the library through load(). Calls made before a
-// successful load() are null-pointer calls: load first.
+// Every library function the backend calls is listed here and is a pointer of the same name in
+// this namespace (see platform/shared_library.h); load() fills them.
 
 #include <expected>
 #include <string>
 
 #include <pulse/pulseaudio.h>
+
+#include "platform/shared_library.h"
 
 #define VMAH_PULSE_FUNCTIONS(X)          \
     X(pa_channel_map_init_extend)        \
@@ -62,9 +62,7 @@
 
 namespace platform::pulse {
 
-#define VMAH_DECLARE(name) inline decltype(&::name) name = nullptr;
-VMAH_PULSE_FUNCTIONS(VMAH_DECLARE)
-#undef VMAH_DECLARE
+VMAH_PULSE_FUNCTIONS(VMAH_LIBRARY_POINTER)
 
 // Opens the library, once per process; later calls repeat the outcome.
 std::expected<void, std::string> load();

@@ -206,7 +206,7 @@ TEST_F(HelperRecording, ToneIsRecordedAtItsFrequencyAndLevel) {
     const std::string five_one = "front-left,front-right,rear-left,rear-right,front-center,lfe";
     ASSERT_TRUE(server->load_sink("surround51", 6, five_one).has_value());
     ASSERT_TRUE(server->load_sink("surround71", 8, five_one + ",side-left,side-right"));
-    const auto sine = test_support::make_sine(FREQUENCY, AMPLITUDE, 1.0, 48000, 1);
+    const auto sine = test_support::tone(FREQUENCY, AMPLITUDE, 1.0, 48000, 1);
     std::vector<float> rear_left(sine.size() * 6, 0.0f);
     for (std::size_t i = 0; i < sine.size(); ++i) rear_left[i * 6 + 2] = sine[i];
     const bool copies = server->kind() == test_support::ServerKind::PulseAudio;
@@ -404,7 +404,7 @@ TEST_F(HelperEndToEnd, ServerWithoutOutputsHasNoDisplays) {
 TEST_F(HelperRecording, APauseOrSwitchedOutputsCountNoTimeTwice) {
     ASSERT_TRUE(server->load_sink("second").has_value());
     constexpr double PERIOD = 0.77;
-    auto beeps = test_support::make_sine(1000, 0.5, 30, 48000, 2);
+    auto beeps = test_support::tone(1000, 0.5, 30, 48000, 2);
     for (std::size_t i = 0; i < beeps.size(); ++i) {
         if (std::fmod(static_cast<double>(i / 2) / 48000, PERIOD) >= 0.1) beeps[i] = 0;
     }

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "capture/bridge/handles.h"
 #include "platform/platform.h"
 #include "tests/support/scripted_fixture.h"
 
@@ -80,7 +81,7 @@ protected:
                  SCStreamOutputType type = SCStreamOutputType::Audio) {
         const std::size_t before = buffer->retain_count();
         buffer->retain();
-        handler(capture::CMSampleBuffer(reinterpret_cast<cm_sample_buffer*>(buffer.get())), type);
+        handler(capture::CMSampleBuffer(bridge::to_handle(buffer.get())), type);
         EXPECT_EQ(buffer->retain_count(), before) << "the handler keeps a sample buffer";
     }
 

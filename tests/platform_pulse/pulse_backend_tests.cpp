@@ -60,8 +60,8 @@ TEST_F(PulseBackendTest, CapturesToneAtItsFrequencyLevelAndChannel) {
 
     // Left and right differ in pitch and level, so a swap or a mix would show.
     const double seconds = 1.5;
-    const auto left = test_support::make_sine(1000, 0.5, seconds, RATE, 1);
-    const auto right = test_support::make_sine(1500, 0.25, seconds, RATE, 1);
+    const auto left = test_support::tone(1000, 0.5, seconds, RATE, 1);
+    const auto right = test_support::tone(1500, 0.25, seconds, RATE, 1);
     std::vector<float> stereo;
     for (std::size_t i = 0; i < left.size(); ++i) {
         stereo.push_back(left[i]);
@@ -377,8 +377,8 @@ TEST_F(PulseBackendTest, SurroundSinkIsMixedToStereoWithItsSurroundChannelsAudib
     std::this_thread::sleep_for(IDLE_RENDER_AHEAD);
 
     // A tone in the rear-left channel only, and a quieter one in the LFE, which stays out.
-    const auto tone = test_support::make_sine(1000, 0.5, 1.0, RATE, 1);
-    const auto rumble = test_support::make_sine(60, 0.5, 1.0, RATE, 1);
+    const auto tone = test_support::tone(1000, 0.5, 1.0, RATE, 1);
+    const auto rumble = test_support::tone(60, 0.5, 1.0, RATE, 1);
     std::vector<float> pcm(tone.size() * 6, 0.0f);
     for (std::size_t i = 0; i < tone.size(); ++i) {
         pcm[i * 6 + 2] = tone[i];

@@ -2,13 +2,11 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <numbers>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -17,6 +15,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include "tests/support/tone_meter.h"
 
 extern char** environ;
 
@@ -396,7 +396,7 @@ std::expected<PcmPlayer, std::string> PulseDaemon::play_tone(double frequency, d
                                                              std::uint32_t channels,
                                                              const std::string& sink,
                                                              int latency_ms) {
-    const auto pcm = make_sine(frequency, amplitude, seconds, rate, channels);
+    const auto pcm = tone(frequency, amplitude, seconds, rate, channels);
     return play_pcm(pcm, rate, channels, sink, {}, latency_ms);
 }
 
@@ -460,18 +460,6 @@ std::expected<void, std::string> PulseDaemon::move_players_to(const std::string&
         }
     }
     return {};
-}
-
-std::vector<float> make_sine(double frequency, double amplitude, double seconds, std::uint32_t rate,
-                             std::uint32_t channels) {
-    const auto frames = static_cast<std::size_t>(std::llround(seconds * rate));
-    std::vector<float> pcm(frames * channels);
-    const double step = 2.0 * std::numbers::pi * frequency / rate;
-    for (std::size_t i = 0; i < frames; ++i) {
-        const auto value = static_cast<float>(amplitude * std::sin(step * static_cast<double>(i)));
-        for (std::uint32_t c = 0; c < channels; ++c) pcm[i * channels + c] = value;
-    }
-    return pcm;
 }
 
 }  // namespace test_support

@@ -107,6 +107,7 @@ public:
                                                    const std::string& sink = SINK_NAME,
                                                    const std::string& channel_map = {},
                                                    int latency_ms = 0);
+    // A tone (test_support::tone: a sine with 1 ms fades in and out) played as play_pcm plays.
     std::expected<PcmPlayer, std::string> play_tone(double frequency, double amplitude,
                                                     double seconds, std::uint32_t rate = 48000,
                                                     std::uint32_t channels = 2,
@@ -171,9 +172,5 @@ private:
     std::optional<std::string> saved_client_config_;
     std::optional<std::string> saved_pipewire_dir_;
 };
-
-// `seconds` of a sine at `frequency`, the same on every channel, interleaved.
-std::vector<float> make_sine(double frequency, double amplitude, double seconds, std::uint32_t rate,
-                             std::uint32_t channels);
 
 }  // namespace test_support

@@ -1,8 +1,8 @@
 #pragma once
 
-// Measuring tones in audio, for the tests and the benchmarks alike: a tone's level and
-// frequency, which blocks of a recording are loud, and where a tone of a known frequency
-// begins and ends in decoded audio, even with music under it.
+// Test tones and their measurement, for the tests and the benchmarks alike: the one tone
+// generator, a tone's level and frequency, which blocks of a recording are loud, and where a
+// tone of a known frequency begins and ends in decoded audio, even with music under it.
 //
 // For the edges, the level of the tone is measured in windows of 1 ms with a Goertzel filter
 // tuned to its frequency, on the mean of the channels. A window holds the tone when its level

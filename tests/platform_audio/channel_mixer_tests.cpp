@@ -1,0 +1,65 @@
+// ChannelMixer: surround and mono layouts to stereo.
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+#include <pulse/channelmap.h>
+
+#include "platform/audio/channel_mixer.h"
+
+namespace {
+
+const std::byte* bytes_of(const std::vector<float>& v) {
+    return reinterpret_cast<const std::byte*>(v.data());
+}
+
+using platform::audio::ChannelMixer;
+
+pa_channel_map layout(std::initializer_list<pa_channel_position_t> positions) {
+    pa_channel_map map{};
+    map.channels = static_cast<std::uint8_t>(positions.size());
+    std::size_t c = 0;
+    for (auto p : positions) map.map[c++] = p;
+    return map;
+}
+
+TEST(ChannelMixer, MixesFiveOneWithTheUsualGainsAndLeavesStereoAlone) {
+    EXPECT_FALSE(ChannelMixer::to_stereo(
+        layout({PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT})));
+    auto mixer = ChannelMixer::to_stereo(
+        layout({PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT,
+                PA_CHANNEL_POSITION_REAR_LEFT, PA_CHANNEL_POSITION_REAR_RIGHT,
+                PA_CHANNEL_POSITION_FRONT_CENTER, PA_CHANNEL_POSITION_LFE}));
+    ASSERT_TRUE(mixer);
+    ASSERT_EQ(mixer->in_channels(), 6u);
+    // One frame per channel, each alone at 1.0, and one frame split across two calls.
+    std::vector<float> in(6 * 7, 0.0f);
+    for (std::size_t c = 0; c < 6; ++c) in[c * 6 + c] = 1.0f;
+    for (std::size_t c = 0; c < 6; ++c) in[36 + c] = 0.5f;
+    const auto* bytes = bytes_of(in);
+    const std::size_t cut = 6 * 6 * sizeof(float) + 10;  // inside the last frame
+    std::vector<float> out;
+    auto first = mixer->mix(bytes, cut);
+    out.assign(first.begin(), first.end());
+    auto rest = mixer->mix(bytes + cut, in.size() * sizeof(float) - cut);
+    out.insert(out.end(), rest.begin(), rest.end());
+
+    // The last frame is what the server makes of a stereo 0.5 on a 5.1 output: the rear and
+    // the centre are its copies, and the front pair alone is that sound.
+    const float h = 0.70710678f;
+    const std::vector<float> expected{1, 0, 0, 1, h, 0, 0, h, h, h, 0, 0, 0.5f, 0.5f};
+    ASSERT_EQ(out.size(), expected.size());
+    for (std::size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], expected[i], 1e-6) << i;
+
+    auto mono = ChannelMixer::to_stereo(layout({PA_CHANNEL_POSITION_MONO}));
+    ASSERT_TRUE(mono);
+    const std::vector<float> one{0.25f};
+    const auto both = mono->mix(one.data(), sizeof(float));
+    EXPECT_EQ(std::vector<float>(both.begin(), both.end()), (std::vector<float>{0.25f, 0.25f}));
+}
+
+}  // namespace

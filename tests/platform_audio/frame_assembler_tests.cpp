@@ -1,0 +1,166 @@
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "platform/audio/frame_assembler.h"
+
+namespace {
+
+using platform::audio::FrameAssembler;
+
+struct Piece {
+    std::vector<float> samples;
+    std::uint64_t first_frame;
+};
+
+class Assembled {
+public:
+    FrameAssembler::Sink sink() {
+        return [this](std::span<const float> interleaved, std::uint64_t first_frame) {
+            pieces.push_back({{interleaved.begin(), interleaved.end()}, first_frame});
+        };
+    }
+    std::vector<float> all() const {
+        std::vector<float> joined;
+        for (const auto& p : pieces)
+            joined.insert(joined.end(), p.samples.begin(), p.samples.end());
+        return joined;
+    }
+    std::vector<Piece> pieces;
+};
+
+std::vector<float> ramp(std::size_t count, float start = 1.0f) {
+    std::vector<float> v(count);
+    for (std::size_t i = 0; i < count; ++i) v[i] = start + static_cast<float>(i);
+    return v;
+}
+
+const std::byte* bytes_of(const std::vector<float>& v) {
+    return reinterpret_cast<const std::byte*>(v.data());
+}
+
+TEST(FrameAssembler, HandsOverWholeFragmentsAndFlushesTheRestAndCountsFrames) {
+    FrameAssembler assembler(2, 4);
+    Assembled out;
+    const auto samples = ramp(2 * 10);  // 10 stereo frames
+    assembler.push(samples.data(), samples.size() * sizeof(float), out.sink());
+
+    ASSERT_EQ(out.pieces.size(), 2u);  // two full fragments; 2 frames wait for more
+    EXPECT_EQ(out.pieces[0].samples.size(), 8u);
+    EXPECT_EQ(out.pieces[1].samples.size(), 8u);
+    EXPECT_EQ(out.pieces[0].first_frame, 0u);
+    EXPECT_EQ(out.pieces[1].first_frame, 4u);
+    EXPECT_EQ(assembler.frames_handed(), 8u);
+
+    assembler.flush(out.sink());
+    ASSERT_EQ(out.pieces.size(), 3u);
+    EXPECT_EQ(out.pieces[2].samples.size(), 4u);
+    EXPECT_EQ(out.pieces[2].first_frame, 8u);
+    EXPECT_EQ(out.all(), samples);
+    EXPECT_EQ(assembler.frames_handed(), 10u);
+
+    assembler.flush(out.sink());  // nothing gathered: nothing handed over
+    EXPECT_EQ(out.pieces.size(), 3u);
+}
+
+TEST(FrameAssembler, GathersShortChunksIntoOneFragment) {
+    FrameAssembler assembler(2, 6);
+    Assembled out;
+    const auto samples = ramp(2 * 12);
+    const std::byte* b = bytes_of(samples);
+    for (std::size_t frame = 0; frame < 5; ++frame) assembler.push(b + frame * 8, 8, out.sink());
+    EXPECT_TRUE(out.pieces.empty());
+    assembler.push(b + 40, 3 * 8, out.sink());  // fills the fragment and starts the next
+    ASSERT_EQ(out.pieces.size(), 1u);
+    EXPECT_EQ(out.pieces[0].samples.size(), 12u);
+    assembler.push(b + 64, 4 * 8, out.sink());  // the next fragment is full as well
+    ASSERT_EQ(out.pieces.size(), 2u);
+    EXPECT_EQ(out.pieces[1].first_frame, 6u);
+    EXPECT_EQ(out.all(), samples);
+}
+
+TEST(FrameAssembler, JoinsFramesSplitAcrossChunksAndFlushesByteForByte) {
+    FrameAssembler assembler(2, 100);
+    Assembled out;
+    const auto samples = ramp(2 * 5);  // 5 frames of 8 bytes = 40 bytes
+    const std::byte* b = bytes_of(samples);
+    // Cut at awkward places: inside a sample, inside a frame, and a chunk smaller than a frame.
+    assembler.push(b, 11, out.sink());
+    EXPECT_TRUE(out.pieces.empty());
+    assembler.flush(out.sink());
+    ASSERT_EQ(out.pieces.size(), 1u);  // one whole frame; 3 bytes stay for the next push
+    EXPECT_EQ(out.pieces[0].samples.size(), 2u);
+    assembler.push(b + 11, 3, out.sink());  // 6 bytes held: still no frame
+    assembler.flush(out.sink());
+    EXPECT_EQ(out.pieces.size(), 1u);
+    assembler.push(b + 14, 26, out.sink());
+    assembler.flush(out.sink());
+    EXPECT_EQ(out.all(), samples);
+    EXPECT_EQ(out.pieces.back().first_frame, 1u);
+    EXPECT_EQ(assembler.frames_handed(), 5u);
+}
+
+TEST(FrameAssembler, GathersInTheRoomsGivenAndCarriesPartOfAFrameIntoTheNext) {
+    std::vector<std::vector<float>> rooms;
+    FrameAssembler assembler(2, 4, [&](std::size_t samples) {
+        rooms.emplace_back(samples, -1.0f);
+        // The third room is short: the assembler's own is used for that fragment.
+        const std::span<float> room(rooms.back());
+        return rooms.size() == 3 ? room.first(samples - 1) : room;
+    });
+    Assembled out;
+    std::vector<const float*> at;
+    const auto sink = [&](std::span<const float> interleaved, std::uint64_t first_frame) {
+        at.push_back(interleaved.data());
+        out.sink()(interleaved, first_frame);
+    };
+    const auto samples = ramp(2 * 11);  // 11 frames of 8 bytes
+    const std::byte* b = bytes_of(samples);
+    assembler.push(b, 35, sink);       // a fragment in the first room, 3 bytes in the second
+    assembler.push(b + 35, 16, sink);  // two frames and 3 bytes of the next
+    assembler.flush(sink);             // the two frames; the 3 bytes go on to the next room
+    assembler.push(b + 51, 37, sink);  // a fragment (own room), a frame in the fourth
+    assembler.flush(sink);
+    EXPECT_EQ(out.all(), samples);
+    ASSERT_EQ(rooms.size(), 4u);
+    ASSERT_EQ(at.size(), 4u);
+    EXPECT_EQ(at[0], rooms[0].data());
+    EXPECT_EQ(at[1], rooms[1].data());
+    EXPECT_NE(at[2], rooms[2].data());
+    EXPECT_EQ(at[3], rooms[3].data());
+}
+
+TEST(FrameAssembler, HolesBecomeSilenceOfTheSameLengthAndKeepTimeWhole) {
+    FrameAssembler assembler(2, 3);
+    Assembled out;
+    const auto samples = ramp(2 * 2);
+    const std::byte* b = bytes_of(samples);
+    assembler.push(b, 12, out.sink());               // 1 frame and half a frame (one sample)
+    assembler.push(nullptr, 4 + 8 * 4, out.sink());  // completes that frame, then 4 silent frames
+    assembler.push(b + 8, 8, out.sink());
+    assembler.flush(out.sink());
+
+    const std::vector<float> expected = {1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 4};
+    EXPECT_EQ(out.all(), expected);
+    EXPECT_EQ(assembler.frames_handed(), 7u);
+    for (const auto& piece : out.pieces) EXPECT_LE(piece.samples.size(), 6u);
+    EXPECT_EQ(out.pieces.back().first_frame, 6u);
+}
+
+TEST(FrameAssembler, MonoAndEmptyChunks) {
+    FrameAssembler assembler(1, 2);
+    Assembled out;
+    assembler.push(nullptr, 0, out.sink());
+    assembler.flush(out.sink());
+    EXPECT_TRUE(out.pieces.empty());
+    const auto samples = ramp(3, 10.0f);
+    assembler.push(samples.data(), 12, out.sink());
+    assembler.flush(out.sink());
+    EXPECT_EQ(out.all(), samples);
+    EXPECT_EQ(out.pieces.size(), 2u);
+}
+
+}  // namespace
