@@ -557,6 +557,12 @@ TEST(FootprintTest, ReadsThisProcesssThreadsAndPeakMemory) {
     const auto peak = bench::peak_rss_kib(::getpid());
     ASSERT_TRUE(peak.has_value());
     EXPECT_GT(*peak, 100);
+    // A process that is gone has neither.
+    ChildProcess gone = ChildProcess::start({"true"}, {});
+    const pid_t pid = gone.pid();
+    gone.wait();
+    EXPECT_TRUE(bench::thread_switches(pid).empty());
+    EXPECT_FALSE(bench::peak_rss_kib(pid).has_value());
 }
 
 TEST(SinkLatencyTest, ReadsTheNamedSinksLatencyAndConfiguredLatency) {
