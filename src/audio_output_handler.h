@@ -14,10 +14,10 @@ namespace helper {
 
 // One captured float sample as a 16-bit sample: clamped to -1..1, scaled by 32767 and
 // truncated toward zero, so full scale is +-32767 and never -32768. NaN gives 0.
-// Inline and without branches, so that the conversion loops over a buffer (every sample
-// of the recording passes here) compile to a few instructions a sample, vectorised.
+// Inline, so that the loops over a buffer (every sample of the recording passes here) make
+// no call per sample.
 inline std::int16_t float_to_i16(float sample) noexcept {
-    // NaN is the one value unequal to itself; the comparisons below keep it NaN otherwise.
+    // NaN, the one value unequal to itself, would pass both comparisons below unchanged.
     float clamped = sample == sample ? sample : 0.0f;
     clamped = clamped < -1.0f ? -1.0f : clamped;
     clamped = clamped > 1.0f ? 1.0f : clamped;
