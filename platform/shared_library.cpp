@@ -11,7 +11,9 @@ SharedLibrary::SharedLibrary(const char* file, const char* label,
 
 const std::expected<void, std::string>& SharedLibrary::load() {
     std::call_once(once_, [this] {
-        void* library = dlopen(file_, RTLD_NOW | RTLD_LOCAL);
+        // Lazily bound: of the library and its dependencies only the functions called are
+        // looked up, which costs less at start than resolving all of them.
+        void* library = dlopen(file_, RTLD_LAZY | RTLD_LOCAL);
         if (library == nullptr) {
             outcome_ = std::unexpected(std::string(dlerror()));
             return;

@@ -1,7 +1,6 @@
 #include "src/audio_output_handler.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -71,12 +70,6 @@ bool from_planar(const capture::AudioBufferList& list, std::vector<std::int16_t>
 }
 
 }  // namespace
-
-std::int16_t float_to_i16(float sample) noexcept {
-    if (std::isnan(sample)) return 0;
-    const float scaled = std::clamp(sample, -1.0f, 1.0f) * 32767.0f;
-    return static_cast<std::int16_t>(std::clamp(scaled, -32768.0f, 32767.0f));
-}
 
 std::optional<std::vector<std::int16_t>> to_interleaved_stereo(
     const capture::AudioBufferList& list) {

@@ -14,7 +14,15 @@ namespace helper {
 
 // One captured float sample as a 16-bit sample: clamped to -1..1, scaled by 32767 and
 // truncated toward zero, so full scale is +-32767 and never -32768. NaN gives 0.
-std::int16_t float_to_i16(float sample) noexcept;
+// Inline, so that the loops over a buffer (every sample of the recording passes here) make
+// no call per sample.
+inline std::int16_t float_to_i16(float sample) noexcept {
+    // NaN, the one value unequal to itself, would pass both comparisons below unchanged.
+    float clamped = sample == sample ? sample : 0.0f;
+    clamped = clamped < -1.0f ? -1.0f : clamped;
+    clamped = clamped > 1.0f ? 1.0f : clamped;
+    return static_cast<std::int16_t>(static_cast<std::int32_t>(clamped * 32767.0f));
+}
 
 // The audio of one sample buffer as interleaved 16-bit stereo, in one allocation.
 //

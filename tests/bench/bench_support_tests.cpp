@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include "bench/music_signal.h"
+#include "bench/process_footprint.h"
 #include "bench/server_cost.h"
 #include "opus_ogg/opus_ogg_writer.h"
 #include "tests/support/child_process.h"
@@ -516,6 +517,53 @@ constexpr const char* PACTL_SINKS =
     "\tFlags: DECIBEL_VOLUME LATENCY SET_FORMATS\n"
     "\tProperties:\n"
     "\t\tdevice.description = \"Null Output\"\n";
+
+TEST(FootprintTest, ReadsCallgrindTotalsAndOneFunctionsInclusiveCount) {
+    EXPECT_EQ(bench::parse_callgrind_total("events: Ir\nsummary: 1234\ntotals: 987654321\n"),
+              987654321u);
+    EXPECT_EQ(bench::parse_callgrind_total("events: Ir\nsummary: 1234\n"), 1234u);
+    EXPECT_FALSE(bench::parse_callgrind_total("events: Ir\ntotals: none\n").has_value());
+    const std::string annotate =
+        "625,906,275 (100.0%)  PROGRAM TOTALS\n"
+        "600,000,001 (95.86%)  ???:opus_encode_native [/usr/lib/libopus.so.0]\n"
+        "597,616,552 (95.48%)  ???:opus_encode [/usr/lib/libopus.so.0]\n";
+    EXPECT_EQ(bench::parse_inclusive_count(annotate, "opus_encode"), 597616552u);
+    EXPECT_FALSE(bench::parse_inclusive_count(annotate, "opus_decode").has_value());
+}
+
+TEST(FootprintTest, SumsResidentMemoryPerFileAndAnonymousTogether) {
+    const std::string smaps =
+        "55a0-55b0 r--p 00000000 08:01 42 /usr/bin/my helper\nRss: 100 kB\nPss: 50 kB\n"
+        "7f00-7f10 rw-p 00000000 00:00 0 \nRss: 30 kB\n"
+        "55b0-55c0 r-xp 00001000 08:01 42 /usr/bin/my helper\nRss: 400 kB\n"
+        "7f20-7f30 rw-p 00000000 00:00 0 [heap]\nRss: 20 kB\n"
+        "7f40-7f50 r-xp 00000000 08:01 7 /usr/lib/libc.so.6\nRss: 200 kB\n";
+    const auto files = bench::parse_smaps_by_file(smaps);
+    ASSERT_EQ(files.size(), 3u);
+    EXPECT_EQ(files[0].path, "/usr/bin/my helper");
+    EXPECT_EQ(files[0].rss_kib, 500);
+    EXPECT_EQ(files[1].path, "/usr/lib/libc.so.6");
+    EXPECT_EQ(files[2].path, "");
+    EXPECT_EQ(files[2].rss_kib, 50);
+}
+
+TEST(FootprintTest, ReadsThisProcesssThreadsAndPeakMemory) {
+    std::thread sleeper([] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
+    const auto threads = bench::thread_switches(::getpid());
+    sleeper.join();
+    ASSERT_GE(threads.size(), 2u);
+    EXPECT_EQ(threads.front().tid, ::getpid());
+    EXPECT_GT(threads.front().switches, 0u);
+    const auto peak = bench::peak_rss_kib(::getpid());
+    ASSERT_TRUE(peak.has_value());
+    EXPECT_GT(*peak, 100);
+    // A process that is gone has neither.
+    ChildProcess gone = ChildProcess::start({"true"}, {});
+    const pid_t pid = gone.pid();
+    gone.wait();
+    EXPECT_TRUE(bench::thread_switches(pid).empty());
+    EXPECT_FALSE(bench::peak_rss_kib(pid).has_value());
+}
 
 TEST(SinkLatencyTest, ReadsTheNamedSinksLatencyAndConfiguredLatency) {
     const auto found = bench::parse_sink_latency(PACTL_SINKS, "testsink");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <expected>
@@ -107,6 +108,18 @@ TEST_F(AudioOutputHandlerTest, SamplesAreClampedScaledAndTruncatedTowardZero) {
     EXPECT_EQ(written_for(interleaved(
                   {1.0f, -1.0f, -2.0f, inf, -inf, -nan, 0.9999f, -0.00001f, 0.00003f, 0.0f}, 2)),
               (Samples{32767, -32767, -32767, 32767, -32767, 0, 32763, 0, 0, 0}));
+}
+
+// A sweep over and past full scale in one long buffer, against the rule spelled out here.
+TEST_F(AudioOutputHandlerTest, LongBuffersFollowTheSampleRuleEverywhere) {
+    std::vector<float> values;
+    for (int i = -40000; i <= 40001; ++i) values.push_back(static_cast<float>(i) / 30000.0f);
+    Samples expected;
+    for (const float v : values) {
+        expected.push_back(
+            static_cast<std::int16_t>(std::trunc(std::clamp(v, -1.0f, 1.0f) * 32767.0f)));
+    }
+    EXPECT_EQ(written_for(interleaved(values, 2)), expected);
 }
 
 TEST_F(AudioOutputHandlerTest, InterleavedLayoutsBecomeStereo) {
