@@ -6,6 +6,10 @@
 #include <cstring>
 #include <span>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace helper {
 
 namespace {
@@ -19,6 +23,35 @@ float sample_at(std::span<const std::byte> bytes, std::size_t index) noexcept {
     float sample;
     std::memcpy(&sample, bytes.data() + index * SAMPLE_BYTES, SAMPLE_BYTES);
     return sample;
+}
+
+// `count` samples as they come, by the rule of float_to_i16. Every sample of a stereo
+// recording passes here: eight at a time where the processor has SSE2 (all of x86-64), with
+// the same clamp, scale and truncation, so the result is the same to the bit.
+void convert_samples(const std::byte* bytes, std::int16_t* out, std::size_t count) noexcept {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128 low = _mm_set1_ps(-1.0f);
+    const __m128 high = _mm_set1_ps(1.0f);
+    const __m128 scale = _mm_set1_ps(32767.0f);
+    const auto eight = [&](const std::byte* at) {
+        const auto four = [&](const std::byte* from) {
+            __m128 v = _mm_loadu_ps(reinterpret_cast<const float*>(from));
+            v = _mm_and_ps(v, _mm_cmpord_ps(v, v));  // NaN becomes 0
+            v = _mm_min_ps(_mm_max_ps(v, low), high);
+            return _mm_cvttps_epi32(_mm_mul_ps(v, scale));
+        };
+        return _mm_packs_epi32(four(at), four(at + 4 * SAMPLE_BYTES));
+    };
+    for (; i + 8 <= count; i += 8) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), eight(bytes + i * SAMPLE_BYTES));
+    }
+#endif
+    for (; i < count; ++i) {
+        float sample;
+        std::memcpy(&sample, bytes + i * SAMPLE_BYTES, SAMPLE_BYTES);
+        out[i] = float_to_i16(sample);
+    }
 }
 
 std::span<const std::byte> bytes_of(const capture::AudioBufferList& list, std::size_t index) {
@@ -40,7 +73,7 @@ bool from_interleaved(const capture::AudioBufferList& list, std::vector<std::int
     const std::size_t frames = samples / channels;
     out.resize(2 * frames);
     if (channels == 2) {
-        for (std::size_t i = 0; i < 2 * frames; ++i) out[i] = float_to_i16(sample_at(bytes, i));
+        convert_samples(bytes.data(), out.data(), 2 * frames);
         return true;
     }
     // Mono goes to both sides; otherwise the first two channels are left and right.

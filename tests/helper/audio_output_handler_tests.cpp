@@ -105,9 +105,16 @@ TEST_F(AudioOutputHandlerTest, SamplesAreClampedScaledAndTruncatedTowardZero) {
     const float inf = std::numeric_limits<float>::infinity();
     EXPECT_EQ(written_for(interleaved({0.5f, -0.5f, 2.0f, nan}, 2)),
               (Samples{16383, -16383, 32767, 0}));
-    EXPECT_EQ(written_for(interleaved(
-                  {1.0f, -1.0f, -2.0f, inf, -inf, -nan, 0.9999f, -0.00001f, 0.00003f, 0.0f}, 2)),
-              (Samples{32767, -32767, -32767, 32767, -32767, 0, 32763, 0, 0, 0}));
+    // Twice over, so that each value also lands where long buffers are converted in bulk.
+    const std::vector<float> edges = {1.0f, -1.0f,   -2.0f,     inf,      -inf,
+                                      -nan, 0.9999f, -0.00001f, 0.00003f, -0.0f};
+    const Samples expected = {32767, -32767, -32767, 32767, -32767, 0, 32763, 0, 0, 0};
+    std::vector<float> twice = edges;
+    twice.insert(twice.end(), edges.begin(), edges.end());
+    Samples expected_twice = expected;
+    expected_twice.insert(expected_twice.end(), expected.begin(), expected.end());
+    EXPECT_EQ(written_for(interleaved(edges, 2)), expected);
+    EXPECT_EQ(written_for(interleaved(twice, 2)), expected_twice);
 }
 
 // A sweep over and past full scale in one long buffer, against the rule spelled out here.
