@@ -2,12 +2,11 @@
 
 #include <sys/stat.h>
 
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <utility>
 
+#include "platform/audio/recorder_capture.h"
 #include "platform/pipewire/pipewire_client.h"
 #include "platform/pipewire/pipewire_recorder.h"
 #include "platform/runtime.h"
@@ -39,61 +38,17 @@ ContentResult read_content() {
     return content;
 }
 
-// What a capture and its start job share. The start runs on a platform worker because it
-// talks to the server; the capture's owner may stop or drop it meanwhile.
-struct CaptureState {
-    std::mutex mutex;
-    std::condition_variable settled;
-    bool starting = true;
-    bool ended = false;
-    std::unique_ptr<PipewireRecorder> recorder;
-
-    std::unique_ptr<PipewireRecorder> end() {
-        std::unique_lock lock(mutex);
-        ended = true;
-        settled.wait(lock, [this] { return !starting; });
-        return std::move(recorder);
-    }
-
-    // Hands back what the capture, already ended, did not keep.
-    std::unique_ptr<PipewireRecorder> settle(std::unique_ptr<PipewireRecorder> started) {
-        std::lock_guard lock(mutex);
-        starting = false;
-        if (!ended) recorder = std::move(started);
-        settled.notify_all();
-        return started;
-    }
-};
-
-class PipewireCapture final : public Capture {
-public:
-    explicit PipewireCapture(std::shared_ptr<CaptureState> state) : state_(std::move(state)) {}
-    ~PipewireCapture() override {
-        if (auto recorder = state_->end()) recorder->stop();
-    }
-    void stop(Reply<Outcome> stopped) override {
-        // Stopping joins the recorder's loop thread: no fragment reaches the sink afterwards.
-        if (auto recorder = state_->end()) recorder->stop();
-        stopped({});
-    }
-
-private:
-    std::shared_ptr<CaptureState> state_;
-};
-
-void run_start(CaptureState& state, const CaptureParams& params,
-               const std::shared_ptr<CaptureSink>& sink, const Reply<Outcome>& started) {
+std::expected<std::unique_ptr<PipewireRecorder>, std::string> start_recorder(
+    const CaptureParams& params, const std::shared_ptr<CaptureSink>& sink) {
     if (params.sample_rate <= 0 || params.sample_rate > 384000 || params.channel_count <= 0 ||
         params.channel_count > SPA_AUDIO_MAX_CHANNELS) {
-        state.settle(nullptr);
-        started(std::unexpected(std::string(pipewire::INVALID_ARGUMENT) + ": " +
-                                std::to_string(params.sample_rate) + " Hz, " +
-                                std::to_string(params.channel_count) + " channels"));
-        return;
+        return std::unexpected(std::string(pipewire::INVALID_ARGUMENT) + ": " +
+                               std::to_string(params.sample_rate) + " Hz, " +
+                               std::to_string(params.channel_count) + " channels");
     }
     const auto channels = static_cast<std::uint32_t>(params.channel_count);
     const std::int64_t rate = params.sample_rate;
-    auto recorder = PipewireRecorder::start(
+    return PipewireRecorder::start(
         params.source, static_cast<std::uint32_t>(rate), channels,
         [sink, channels, rate](std::span<const float> interleaved, std::uint64_t) {
             sink->audio(interleaved, channels, rate);
@@ -102,17 +57,6 @@ void run_start(CaptureState& state, const CaptureParams& params,
         [sink, channels, rate](std::size_t samples) {
             return sink->audio_room(samples, channels, rate);
         });
-    if (!recorder) {
-        state.settle(nullptr);
-        started(std::unexpected(std::move(recorder.error())));
-        return;
-    }
-    if (auto unwanted = state.settle(std::move(*recorder))) {
-        unwanted->stop();
-        started(std::unexpected(std::string("The capture ended before it started")));
-        return;
-    }
-    started({});
 }
 
 class PipewireBackend final : public Backend {
@@ -125,11 +69,9 @@ public:
                                            std::shared_ptr<CaptureSink> sink,
                                            Reply<Outcome> started) override {
         // The monitor carries every client's audio; the helper plays none.
-        auto state = std::make_shared<CaptureState>();
-        post([state, params, sink = std::move(sink), started = std::move(started)] {
-            run_start(*state, params, sink, started);
-        });
-        return std::make_unique<PipewireCapture>(std::move(state));
+        return audio::RecorderCapture<PipewireRecorder>::launch(
+            [params, sink = std::move(sink)] { return start_recorder(params, sink); },
+            std::move(started));
     }
 };
 
