@@ -44,8 +44,9 @@ spa_audio_channel spa_position(pa_channel_position_t position) {
 }  // namespace
 
 std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::start(
-    std::string_view source, std::uint32_t rate, std::uint32_t channels,
-    FragmentHandler on_fragment, FailureHandler on_failure, audio::FrameAssembler::Room room) {
+    std::unique_ptr<PipewireClient> client, std::string_view source, std::uint32_t rate,
+    std::uint32_t channels, FragmentHandler on_fragment, FailureHandler on_failure,
+    audio::FrameAssembler::Room room) {
     if (rate == 0 || rate > 384000 || channels == 0 || channels > SPA_AUDIO_MAX_CHANNELS) {
         return std::unexpected(std::string(INVALID_ARGUMENT));
     }
@@ -56,9 +57,7 @@ std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::
     self->on_fragment_ = std::move(on_fragment);
     self->on_failure_ = std::move(on_failure);
 
-    auto client = PipewireClient::connect();
-    if (!client) return std::unexpected(client.error());
-    self->client_ = std::move(*client);
+    self->client_ = std::move(client);
     PipewireClient& c = *self->client_;
 
     pw_thread_loop_lock(c.loop());

@@ -42,11 +42,11 @@ public:
     // Beyond two of the graph's cycles, the most a stop waits for its data.
     static constexpr auto TAIL_MARGIN = 30ms;
 
-    // Records `source`, which must be a sink's monitor ("<sink>.monitor"). Fragments are
-    // gathered in `room`'s rooms when it gives them.
+    // Records `source`, which must be a sink's monitor ("<sink>.monitor"), through `client`,
+    // which it owns from then on. Fragments are gathered in `room`'s rooms when it gives them.
     static std::expected<std::unique_ptr<PipewireRecorder>, std::string> start(
-        std::string_view source, std::uint32_t rate, std::uint32_t channels,
-        FragmentHandler on_fragment, FailureHandler on_failure,
+        std::unique_ptr<PipewireClient> client, std::string_view source, std::uint32_t rate,
+        std::uint32_t channels, FragmentHandler on_fragment, FailureHandler on_failure,
         audio::FrameAssembler::Room room = nullptr);
 
     explicit PipewireRecorder(Key) {}
