@@ -80,7 +80,10 @@ std::expected<std::unique_ptr<PipewireClient>, std::string> PipewireClient::conn
     PipewireClient* self = client.get();
     self->loop_ = pw_thread_loop_new("vmah-pipewire", nullptr);
     if (self->loop_ == nullptr) return std::unexpected(std::string(std::strerror(errno)));
-    self->context_ = pw_context_new(pw_thread_loop_get_loop(self->loop_), nullptr, 0);
+    // No D-Bus: a client that records through the daemon has no use for it, and the library
+    // would load libdbus for the context all the same.
+    self->context_ = pw_context_new(pw_thread_loop_get_loop(self->loop_),
+                                    pw_properties_new("support.dbus", "false", nullptr), 0);
     if (self->context_ == nullptr) return std::unexpected(std::string(std::strerror(errno)));
     if (pw_thread_loop_start(self->loop_) < 0) return std::unexpected(std::string(TIMEOUT));
     self->started_ = true;

@@ -62,6 +62,8 @@ private:
     void close_stream();
     void on_state(pw_stream_state state, const char* error);
     void process();
+    // Whether `chunk` is the stream's first and holds nothing that came through its link.
+    bool empty_before_link(const spa_chunk& chunk);
     // The sinks or the default changed, or the stream ended: record the right sink, if any.
     void reconsider();
     void take(const void* data, std::size_t bytes, bool hold);
@@ -89,6 +91,7 @@ private:
     std::chrono::microseconds cycle_ = FIRST_DATA;  // what the graph's last cycle held
     bool stream_ended_ = false;
     bool following_ = false;
+    bool delivered_ = false;  // the stream has handed over a buffer
     bool timeline_started_ = false;
     bool recording_ = false;
     bool stopped_ = false;
