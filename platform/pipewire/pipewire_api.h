@@ -7,6 +7,7 @@
 #include <expected>
 #include <string>
 
+#include <pipewire/impl-module.h>
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/raw.h>
 
@@ -26,6 +27,8 @@
     X(pw_thread_loop_timed_wait_full) \
     X(pw_context_new)                 \
     X(pw_context_destroy)             \
+    X(pw_context_add_spa_lib)         \
+    X(pw_context_load_module)         \
     X(pw_context_connect)             \
     X(pw_core_disconnect)             \
     X(pw_proxy_destroy)               \

@@ -2,12 +2,12 @@
 
 #include <sys/stat.h>
 
-#include <condition_variable>
 #include <cstdlib>
 #include <mutex>
 #include <string>
 #include <utility>
 
+#include "platform/audio/recorder_capture.h"
 #include "platform/pipewire/pipewire_client.h"
 #include "platform/pipewire/pipewire_recorder.h"
 #include "platform/runtime.h"
@@ -20,12 +20,10 @@ namespace {
 using pipewire::PipewireClient;
 using pipewire::PipewireRecorder;
 
-ContentResult read_content() {
-    auto client = PipewireClient::connect();
-    if (!client) return std::unexpected(std::move(client.error()));
-    pipewire::pw_thread_loop_lock((*client)->loop());
-    const auto sinks = (*client)->sinks();
-    pipewire::pw_thread_loop_unlock((*client)->loop());
+ContentDescription content_of(PipewireClient& client) {
+    pipewire::pw_thread_loop_lock(client.loop());
+    const auto sinks = client.sinks();
+    pipewire::pw_thread_loop_unlock(client.loop());
 
     ContentDescription content;
     for (const auto& sink : sinks) {
@@ -39,62 +37,23 @@ ContentResult read_content() {
     return content;
 }
 
-// What a capture and its start job share. The start runs on a platform worker because it
-// talks to the server; the capture's owner may stop or drop it meanwhile.
-struct CaptureState {
-    std::mutex mutex;
-    std::condition_variable settled;
-    bool starting = true;
-    bool ended = false;
-    std::unique_ptr<PipewireRecorder> recorder;
-
-    std::unique_ptr<PipewireRecorder> end() {
-        std::unique_lock lock(mutex);
-        ended = true;
-        settled.wait(lock, [this] { return !starting; });
-        return std::move(recorder);
-    }
-
-    // Hands back what the capture, already ended, did not keep.
-    std::unique_ptr<PipewireRecorder> settle(std::unique_ptr<PipewireRecorder> started) {
-        std::lock_guard lock(mutex);
-        starting = false;
-        if (!ended) recorder = std::move(started);
-        settled.notify_all();
-        return started;
-    }
-};
-
-class PipewireCapture final : public Capture {
-public:
-    explicit PipewireCapture(std::shared_ptr<CaptureState> state) : state_(std::move(state)) {}
-    ~PipewireCapture() override {
-        if (auto recorder = state_->end()) recorder->stop();
-    }
-    void stop(Reply<Outcome> stopped) override {
-        // Stopping joins the recorder's loop thread: no fragment reaches the sink afterwards.
-        if (auto recorder = state_->end()) recorder->stop();
-        stopped({});
-    }
-
-private:
-    std::shared_ptr<CaptureState> state_;
-};
-
-void run_start(CaptureState& state, const CaptureParams& params,
-               const std::shared_ptr<CaptureSink>& sink, const Reply<Outcome>& started) {
+std::expected<void, std::string> check_params(const CaptureParams& params) {
     if (params.sample_rate <= 0 || params.sample_rate > 384000 || params.channel_count <= 0 ||
         params.channel_count > SPA_AUDIO_MAX_CHANNELS) {
-        state.settle(nullptr);
-        started(std::unexpected(std::string(pipewire::INVALID_ARGUMENT) + ": " +
-                                std::to_string(params.sample_rate) + " Hz, " +
-                                std::to_string(params.channel_count) + " channels"));
-        return;
+        return std::unexpected(std::string(pipewire::INVALID_ARGUMENT) + ": " +
+                               std::to_string(params.sample_rate) + " Hz, " +
+                               std::to_string(params.channel_count) + " channels");
     }
+    return {};
+}
+
+std::expected<std::unique_ptr<PipewireRecorder>, std::string> start_recorder(
+    std::unique_ptr<PipewireClient> client, const CaptureParams& params,
+    const std::shared_ptr<CaptureSink>& sink) {
     const auto channels = static_cast<std::uint32_t>(params.channel_count);
     const std::int64_t rate = params.sample_rate;
-    auto recorder = PipewireRecorder::start(
-        params.source, static_cast<std::uint32_t>(rate), channels,
+    return PipewireRecorder::start(
+        std::move(client), params.source, static_cast<std::uint32_t>(rate), channels,
         [sink, channels, rate](std::span<const float> interleaved, std::uint64_t) {
             sink->audio(interleaved, channels, rate);
         },
@@ -102,42 +61,7 @@ void run_start(CaptureState& state, const CaptureParams& params,
         [sink, channels, rate](std::size_t samples) {
             return sink->audio_room(samples, channels, rate);
         });
-    if (!recorder) {
-        state.settle(nullptr);
-        started(std::unexpected(std::move(recorder.error())));
-        return;
-    }
-    if (auto unwanted = state.settle(std::move(*recorder))) {
-        unwanted->stop();
-        started(std::unexpected(std::string("The capture ended before it started")));
-        return;
-    }
-    started({});
 }
-
-class PipewireBackend final : public Backend {
-public:
-    void get_content(Reply<ContentResult> reply) override {
-        post([reply = std::move(reply)] { reply(read_content()); });
-    }
-
-    std::unique_ptr<Capture> start_capture(const CaptureParams& params,
-                                           std::shared_ptr<CaptureSink> sink,
-                                           Reply<Outcome> started) override {
-        // The monitor carries every client's audio; the helper plays none.
-        auto state = std::make_shared<CaptureState>();
-        post([state, params, sink = std::move(sink), started = std::move(started)] {
-            run_start(*state, params, sink, started);
-        });
-        return std::make_unique<PipewireCapture>(std::move(state));
-    }
-};
-
-}  // namespace
-
-std::shared_ptr<Backend> make_pipewire_backend() { return std::make_shared<PipewireBackend>(); }
-
-namespace {
 
 // Where libpipewire would look for the daemon's socket, without loading it: a machine with no
 // such socket is answered here, and the library (with its plugins, most of a megabyte) is never
@@ -156,17 +80,94 @@ bool pipewire_socket_may_exist() {
     return false;
 }
 
+class PipewireBackendImpl final : public PipewireBackend,
+                                  public std::enable_shared_from_this<PipewireBackendImpl> {
+public:
+    bool manages_audio() override {
+        if (!pipewire_socket_may_exist()) return false;
+        // A short bound: a machine without a PipeWire daemon is the common answer.
+        auto client = take_client(500ms);
+        if (!client) return false;
+        pipewire::pw_thread_loop_lock((*client)->loop());
+        const bool sinks = (*client)->has_sinks();
+        pipewire::pw_thread_loop_unlock((*client)->loop());
+        if (sinks) keep(std::move(*client));
+        return sinks;
+    }
+
+    void get_content(Reply<ContentResult> reply) override {
+        post([self = shared_from_this(), reply = std::move(reply)] {
+            auto client = self->take_client(PipewireClient::CONNECT_LIMIT);
+            if (!client) {
+                reply(std::unexpected(std::move(client.error())));
+                return;
+            }
+            auto content = content_of(**client);
+            self->keep(std::move(*client));
+            reply(std::move(content));
+        });
+    }
+
+    std::unique_ptr<Capture> start_capture(const CaptureParams& params,
+                                           std::shared_ptr<CaptureSink> sink,
+                                           Reply<Outcome> started) override {
+        // The monitor carries every client's audio; the helper plays none.
+        return audio::RecorderCapture<PipewireRecorder>::launch(
+            [self = shared_from_this(), params,
+             sink = std::move(sink)]() -> audio::RecorderCapture<PipewireRecorder>::Started {
+                if (auto valid = check_params(params); !valid) {
+                    return std::unexpected(std::move(valid.error()));
+                }
+                auto client = self->take_client(PipewireClient::CONNECT_LIMIT);
+                if (!client) return std::unexpected(std::move(client.error()));
+                return start_recorder(std::move(*client), params, sink);
+            },
+            std::move(started));
+    }
+
+private:
+    // The connection kept from the last request, once the server has answered on it, or a
+    // new one. Every connection costs the server and this process a client of its own (a
+    // context, its modules, a thread): a recording's check, content request and recorder
+    // share one. A kept connection that the server lost is replaced; one on which it does not
+    // answer is given up, as a new one would be.
+    std::expected<std::unique_ptr<PipewireClient>, std::string> take_client(
+        std::chrono::milliseconds limit) {
+        std::unique_ptr<PipewireClient> kept;
+        {
+            std::lock_guard lock(mutex_);
+            kept = std::move(kept_);
+        }
+        if (!kept) return PipewireClient::connect(limit);
+        pipewire::pw_thread_loop_lock(kept->loop());
+        // What the server said before its answer is known here after it: the sinks are current.
+        const bool answered = kept->roundtrip(limit);
+        const bool lost = kept->lost();
+        pipewire::pw_thread_loop_unlock(kept->loop());
+        if (answered) return kept;
+        kept.reset();
+        if (lost) return PipewireClient::connect(limit);
+        return std::unexpected(std::string(pipewire::TIMEOUT));
+    }
+
+    // Keeps `client` for the next request; the one kept before it, if any, is closed.
+    void keep(std::unique_ptr<PipewireClient> client) {
+        {
+            std::lock_guard lock(mutex_);
+            std::swap(kept_, client);
+        }
+        // Closing joins its thread: outside the lock.
+        client.reset();
+    }
+
+    std::mutex mutex_;
+    std::unique_ptr<PipewireClient> kept_;
+};
+
 }  // namespace
 
-bool pipewire_manages_audio() {
-    if (!pipewire_socket_may_exist()) return false;
-    // A short bound: a machine without a PipeWire daemon is the common answer.
-    auto client = PipewireClient::connect(500ms);
-    if (!client) return false;
-    pipewire::pw_thread_loop_lock((*client)->loop());
-    const bool sinks = (*client)->has_sinks();
-    pipewire::pw_thread_loop_unlock((*client)->loop());
-    return sinks;
+std::shared_ptr<PipewireBackend> make_pipewire_backend() {
+    return std::make_shared<PipewireBackendImpl>();
 }
 
 }  // namespace platform

@@ -10,10 +10,15 @@
 
 namespace platform {
 
-std::shared_ptr<Backend> make_pipewire_backend();
+class PipewireBackend : public Backend {
+public:
+    // Whether a PipeWire daemon answers and manages the audio (it has audio sinks). False, at
+    // once, where no daemon's socket is found or libpipewire is missing. Talks to the server:
+    // not on a caller's thread. The connection it makes serves the next content request and
+    // the next capture too, so that a recording connects once.
+    virtual bool manages_audio() = 0;
+};
 
-// Whether a PipeWire daemon answers and manages the audio (it has audio sinks). False, at
-// once, where libpipewire is missing. Talks to the server: not on a caller's thread.
-bool pipewire_manages_audio();
+std::shared_ptr<PipewireBackend> make_pipewire_backend();
 
 }  // namespace platform

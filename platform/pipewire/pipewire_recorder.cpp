@@ -44,8 +44,9 @@ spa_audio_channel spa_position(pa_channel_position_t position) {
 }  // namespace
 
 std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::start(
-    std::string_view source, std::uint32_t rate, std::uint32_t channels,
-    FragmentHandler on_fragment, FailureHandler on_failure, audio::FrameAssembler::Room room) {
+    std::unique_ptr<PipewireClient> client, std::string_view source, std::uint32_t rate,
+    std::uint32_t channels, FragmentHandler on_fragment, FailureHandler on_failure,
+    audio::FrameAssembler::Room room) {
     if (rate == 0 || rate > 384000 || channels == 0 || channels > SPA_AUDIO_MAX_CHANNELS) {
         return std::unexpected(std::string(INVALID_ARGUMENT));
     }
@@ -56,9 +57,7 @@ std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::
     self->on_fragment_ = std::move(on_fragment);
     self->on_failure_ = std::move(on_failure);
 
-    auto client = PipewireClient::connect();
-    if (!client) return std::unexpected(client.error());
-    self->client_ = std::move(*client);
+    self->client_ = std::move(client);
     PipewireClient& c = *self->client_;
 
     pw_thread_loop_lock(c.loop());
@@ -155,6 +154,7 @@ std::expected<void, std::string> PipewireRecorder::open_stream(const SinkInfo& s
     in_frame_bytes_ = sizeof(float) * info.channels;
     streaming_ = false;
     stream_ended_ = false;
+    delivered_ = false;
     const auto flags =
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS);
     if (pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) < 0) {
@@ -221,7 +221,7 @@ void PipewireRecorder::process() {
     pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
     if (buffer == nullptr) return;
     const spa_data& data = buffer->buffer->datas[0];
-    if (data.chunk != nullptr) {
+    if (data.chunk != nullptr && !empty_before_link(*data.chunk)) {
         const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
         const std::uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
         const std::size_t bytes = size / in_frame_bytes_ * in_frame_bytes_;
@@ -263,6 +263,16 @@ audio::Timeline::Clock::time_point PipewireRecorder::cycle_time() {
     }
     last_cycle_ = at;
     return at;
+}
+
+// The first cycle after a stream is linked hands it a buffer flagged empty, a whole quantum
+// (up to 43 ms) of zeros, before anything has come through the link. Taken as sound, it would
+// put all that follows a quantum late; left out, the sink's sound is placed by its arrival
+// like any other, and the timeline owes silence for the start only as far as it lags.
+bool PipewireRecorder::empty_before_link(const spa_chunk& chunk) {
+    if (delivered_) return false;
+    delivered_ = true;
+    return (chunk.flags & SPA_CHUNK_FLAG_EMPTY) != 0;
 }
 
 void PipewireRecorder::take(const void* data, std::size_t bytes, bool hold) {

@@ -44,11 +44,11 @@ public:
     // The oldest graph-cycle time that still places data; an older report is stale.
     static constexpr auto MAX_CYCLE_AGE = 500ms;
 
-    // Records `source`, which must be a sink's monitor ("<sink>.monitor"). Fragments are
-    // gathered in `room`'s rooms when it gives them.
+    // Records `source`, which must be a sink's monitor ("<sink>.monitor"), through `client`,
+    // which it owns from then on. Fragments are gathered in `room`'s rooms when it gives them.
     static std::expected<std::unique_ptr<PipewireRecorder>, std::string> start(
-        std::string_view source, std::uint32_t rate, std::uint32_t channels,
-        FragmentHandler on_fragment, FailureHandler on_failure,
+        std::unique_ptr<PipewireClient> client, std::string_view source, std::uint32_t rate,
+        std::uint32_t channels, FragmentHandler on_fragment, FailureHandler on_failure,
         audio::FrameAssembler::Room room = nullptr);
 
     explicit PipewireRecorder(Key) {}
@@ -65,6 +65,8 @@ private:
     void on_state(pw_stream_state state, const char* error);
     void process();
     audio::Timeline::Clock::time_point cycle_time();
+    // Whether `chunk` is the stream's first and holds nothing that came through its link.
+    bool empty_before_link(const spa_chunk& chunk);
     // The sinks or the default changed, or the stream ended: record the right sink, if any.
     void reconsider();
     void take(const void* data, std::size_t bytes, bool hold);
@@ -93,6 +95,7 @@ private:
     audio::Timeline::Clock::time_point last_cycle_{};  // the time the last data was placed at
     bool stream_ended_ = false;
     bool following_ = false;
+    bool delivered_ = false;  // the stream has handed over a buffer
     bool timeline_started_ = false;
     bool recording_ = false;
     bool stopped_ = false;

@@ -1,10 +1,9 @@
 #include "platform/pulse/pulse_backend.h"
 
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <utility>
 
+#include "platform/audio/recorder_capture.h"
 #include "platform/pulse/pulse_api.h"
 #include "platform/pulse/pulse_client.h"
 #include "platform/pulse/pulse_recorder.h"
@@ -44,68 +43,14 @@ std::expected<pulse::RecordFormat, std::string> record_format(const CaptureParam
     return format;
 }
 
-// What a capture and its start job share. The start runs on a platform worker because
-// it talks to the server; the capture's owner may stop or drop it meanwhile.
-struct CaptureState {
-    std::mutex mutex;
-    std::condition_variable settled;
-    bool starting = true;
-    bool ended = false;
-    std::unique_ptr<pulse::PulseRecorder> recorder;
-
-    // Marks the capture ended and takes the recorder out once the start has settled.
-    std::unique_ptr<pulse::PulseRecorder> end() {
-        std::unique_lock lock(mutex);
-        ended = true;
-        settled.wait(lock, [this] { return !starting; });
-        return std::move(recorder);
-    }
-};
-
-class PulseCapture final : public Capture {
-public:
-    explicit PulseCapture(std::shared_ptr<CaptureState> state) : state_(std::move(state)) {}
-
-    ~PulseCapture() override {
-        if (auto recorder = state_->end()) recorder->stop();
-    }
-
-    void stop(Reply<Outcome> stopped) override {
-        // Stopping joins the recorder's loop thread, so when the answer goes out no
-        // fragment can reach the sink any more.
-        if (auto recorder = state_->end()) recorder->stop();
-        stopped({});
-    }
-
-private:
-    std::shared_ptr<CaptureState> state_;
-};
-
-void run_start(const std::shared_ptr<CaptureState>& state, const CaptureParams& params,
-               const std::shared_ptr<CaptureSink>& sink, const Reply<Outcome>& started) {
-    auto settle = [&](std::unique_ptr<pulse::PulseRecorder> recorder) {
-        std::lock_guard lock(state->mutex);
-        state->starting = false;
-        const bool keep = !state->ended;
-        if (keep) state->recorder = std::move(recorder);
-        state->settled.notify_all();
-        return recorder;  // what the capture did not keep
-    };
-
-    if (auto loaded = pulse::load(); !loaded) {
-        settle(nullptr);
-        started(std::unexpected(std::move(loaded.error())));
-        return;
-    }
+std::expected<std::unique_ptr<pulse::PulseRecorder>, std::string> start_recorder(
+    const CaptureParams& params, const std::shared_ptr<CaptureSink>& sink) {
+    if (auto loaded = pulse::load(); !loaded) return std::unexpected(std::move(loaded.error()));
     auto format = record_format(params);
-    if (!format) {
-        settle(nullptr);
-        started(std::unexpected(std::move(format.error())));
-        return;
-    }
+    if (!format) return std::unexpected(std::move(format.error()));
     const std::uint32_t channels = format->channels;
     const std::int64_t rate = params.sample_rate;
-    auto recorder = pulse::PulseRecorder::start(
+    return pulse::PulseRecorder::start(
         params.source, *format,
         [sink, channels, rate](std::span<const float> interleaved, std::uint64_t) {
             sink->audio(interleaved, channels, rate);
@@ -115,17 +60,6 @@ void run_start(const std::shared_ptr<CaptureState>& state, const CaptureParams& 
         [sink, channels, rate](std::size_t samples) {
             return sink->audio_room(samples, channels, rate);
         });
-    if (!recorder) {
-        settle(nullptr);
-        started(std::unexpected(std::move(recorder.error())));
-        return;
-    }
-    if (auto unwanted = settle(std::move(*recorder))) {
-        unwanted->stop();
-        started(std::unexpected(std::string("The capture ended before it started")));
-        return;
-    }
-    started({});
 }
 
 class PulseBackend final : public Backend {
@@ -140,11 +74,9 @@ public:
                                            Reply<Outcome> started) override {
         // The monitor carries every client's audio, this process's included; the helper
         // plays none, so excludes_current_process_audio changes nothing it records.
-        auto state = std::make_shared<CaptureState>();
-        post([state, params, sink = std::move(sink), started = std::move(started)] {
-            run_start(state, params, sink, started);
-        });
-        return std::make_unique<PulseCapture>(std::move(state));
+        return audio::RecorderCapture<pulse::PulseRecorder>::launch(
+            [params, sink = std::move(sink)] { return start_recorder(params, sink); },
+            std::move(started));
     }
 };
 

@@ -28,7 +28,7 @@ public:
 
 private:
     std::shared_ptr<Backend> choose() {
-        const bool native = pipewire_manages_audio();
+        const bool native = pipewire_->manages_audio();
         std::lock_guard lock(mutex_);
         chosen_ = native ? pipewire_ : pulse_;
         return chosen_;
@@ -39,7 +39,7 @@ private:
         return chosen_;
     }
 
-    const std::shared_ptr<Backend> pipewire_ = make_pipewire_backend();
+    const std::shared_ptr<PipewireBackend> pipewire_ = make_pipewire_backend();
     const std::shared_ptr<Backend> pulse_ = make_pulse_backend();
     std::mutex mutex_;
     std::shared_ptr<Backend> chosen_ = pulse_;
