@@ -1,0 +1,51 @@
+#include "bench/switch_gap.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace bench {
+
+std::vector<bool> tone_present(std::span<const double> levels, double floor) {
+    std::vector<double> loud;
+    for (const double level : levels) {
+        if (level >= floor) loud.push_back(level);
+    }
+    std::vector<bool> present(levels.size(), false);
+    if (loud.empty()) return present;
+    const auto middle = loud.begin() + static_cast<std::ptrdiff_t>(loud.size() / 2);
+    std::nth_element(loud.begin(), middle, loud.end());
+    const double half = *middle / 2;
+    for (std::size_t i = 0; i < levels.size(); ++i) present[i] = levels[i] >= half;
+    return present;
+}
+
+SwitchGaps switch_gaps(const std::vector<bool>& present, std::span<const double> switch_ms,
+                       double reach_ms) {
+    SwitchGaps gaps;
+    const auto first = std::find(present.begin(), present.end(), true);
+    if (first == present.end()) return gaps;
+    const auto from = static_cast<std::size_t>(first - present.begin());
+    const auto to =
+        present.size() - static_cast<std::size_t>(
+                             std::find(present.rbegin(), present.rend(), true) - present.rbegin());
+    // Window indices in [from, to), clipped to the tone's span in the file.
+    auto clip = [&](double ms) {
+        return std::clamp(static_cast<std::size_t>(std::max(0.0, std::floor(ms))), from, to);
+    };
+    auto count_present = [&](std::size_t begin, std::size_t end) {
+        return static_cast<std::size_t>(
+            std::count(present.begin() + static_cast<std::ptrdiff_t>(begin),
+                       present.begin() + static_cast<std::ptrdiff_t>(end), true));
+    };
+    gaps.follows = true;
+    for (const double at : switch_ms) {
+        const std::size_t begin = clip(at - reach_ms);
+        const std::size_t end = clip(at + reach_ms);
+        gaps.lost_ms.push_back(static_cast<double>((end - begin) - count_present(begin, end)));
+        const std::size_t late = clip(at + reach_ms / 2);
+        if (end <= late || 2 * count_present(late, end) < end - late) gaps.follows = false;
+    }
+    return gaps;
+}
+
+}  // namespace bench
