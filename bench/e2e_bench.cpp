@@ -235,7 +235,9 @@ int main(int argc, char** argv) {
         }
         for (std::size_t k = 0; k < recorders.size(); ++k) {
             Recorder& r = in_turn(round, k);
-            const auto gaps = measure_switch_gaps(bench, r.run);
+            const Measure& plain = r.measures.back();
+            const auto gaps = measure_switch_gaps(
+                bench, r.run, (plain.wall_seconds - plain.recorded_seconds) * 1e3);
             if (!gaps) {
                 if (failed_run(r, "switch gap", gaps.error())) return 1;
                 continue;

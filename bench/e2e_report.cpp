@@ -57,12 +57,14 @@ void print_fidelity(const char* name, const Fidelity& f) {
 }
 
 void print_switches(const char* name, const SwitchGaps& gaps) {
-    if (!gaps.follows) {
-        std::printf("  %-16s default-output switches: does not follow the default output\n", name);
-    } else {
-        std::printf("  %-16s default-output switches: tone lost", name);
-        for (const double ms : gaps.lost_ms) std::printf(" %.0f", ms);
+    std::printf("  %-16s default-output switches: ", name);
+    if (!gaps.follows) std::printf("does not follow the default output (");
+    std::printf("tone lost");
+    for (const double ms : gaps.lost_ms) std::printf(" %.0f", ms);
+    if (gaps.follows) {
         std::printf(" ms (median %.1f ms per switch)\n", median(gaps.lost_ms));
+    } else {
+        std::printf(" ms within %.0f ms of each switch)\n", SWITCH_REACH_MS);
     }
     std::fflush(stdout);
 }

@@ -28,10 +28,10 @@ constexpr auto LEAD_RECORDING = 3000ms;
 constexpr auto TAIL_TONE_AT = 3000ms;
 constexpr auto TAIL_BEFORE_SIGNAL = 1000ms;
 constexpr auto ORIGIN_LIMIT = 5000ms;
-// Switch gap: the first switch this long into the recording, one every SWITCH_EVERY, and
-// the recording goes on as long after the last. Half the interval is each switch's reach.
+// Switch gap: the first switch this long into the recording, one every SWITCH_EVERY (twice
+// a switch's reach), and the recording goes on as long after the last.
 constexpr auto SWITCH_SETTLE = 1000ms;
-constexpr auto SWITCH_EVERY = 1200ms;
+constexpr auto SWITCH_EVERY = std::chrono::milliseconds(static_cast<int>(2 * SWITCH_REACH_MS));
 
 double ms_of_frames(std::size_t frames) { return static_cast<double>(frames) * 1000.0 / RATE; }
 double ms_of(std::chrono::milliseconds d) { return static_cast<double>(d.count()); }
@@ -133,8 +133,8 @@ std::expected<Fidelity, std::string> measure_fidelity(RecorderRuns& b, const Run
     return f;
 }
 
-std::expected<SwitchGaps, std::string> measure_switch_gaps(RecorderRuns& b,
-                                                           const RunRecorder& run) {
+std::expected<SwitchGaps, std::string> measure_switch_gaps(RecorderRuns& b, const RunRecorder& run,
+                                                           double plain_shortfall_ms) {
     const bool pipewire = b.options.pipewire;
     const auto length = SWITCH_SETTLE + SWITCHES * SWITCH_EVERY + SWITCH_EVERY;
     TonePlayer player;
@@ -166,9 +166,10 @@ std::expected<SwitchGaps, std::string> measure_switch_gaps(RecorderRuns& b,
         },
         Source::DefaultOutput);
     player.stop();
-    // Whatever happened, the next run starts from the first sink.
+    // Whatever happened, the next run starts from the first sink, the music playing there.
     if (failure) {
         (void)b.daemon->set_default_sink(test_support::PulseDaemon::SINK_NAME);
+        if (!pipewire) (void)b.daemon->move_players_to(test_support::PulseDaemon::SINK_NAME);
         return std::unexpected("switch run: " + *failure);
     }
     if (!m.ok) return std::unexpected("switch run: " + m.failure);
@@ -177,7 +178,8 @@ std::expected<SwitchGaps, std::string> measure_switch_gaps(RecorderRuns& b,
     const auto levels =
         test_support::tone_levels(pcm->samples, 2, RATE, test_support::TONE_HZ, RATE / 1000);
     return switch_gaps(tone_present(levels, test_support::TONE_AMPLITUDE / 4), switch_ms,
-                       ms_of(SWITCH_EVERY) / 2);
+                       SWITCH_REACH_MS,
+                       (m.wall_seconds - m.recorded_seconds) * 1e3 - plain_shortfall_ms);
 }
 
 }  // namespace bench

@@ -23,7 +23,8 @@
 //   switch gap   the tone plays on the default output throughout, in a stream that follows
 //                the default; a second sink is there, and the default output is switched
 //                between the two a few times while the recorder records the default: the
-//                tone missing around each switch, in ms. On PipeWire the session manager
+//                tone missing around each switch, and the time the file dropped beyond what
+//                it drops without switches, in ms per switch. On PipeWire the session manager
 //                moves the tone with the default; on PulseAudio the benchmark moves it, as a
 //                desktop does. A recorder that stays where it began is reported as such.
 
@@ -52,9 +53,13 @@ std::expected<Fidelity, std::string> measure_fidelity(RecorderRuns& runs, const 
 // The sink the default output is switched to and from, loaded at the start of the run.
 constexpr const char* SECOND_SINK = "second";
 constexpr int SWITCHES = 4;  // even: the default ends where it began
+// How far on either side of a switch its gap is counted: half the time between switches.
+constexpr double SWITCH_REACH_MS = 600;
 
-// The switch run of one recorder.
+// The switch run of one recorder. `plain_shortfall_ms`: how much shorter than the wall time
+// the same recorder's file came out in a run without switches (its start, mostly).
 std::expected<SwitchGaps, std::string> measure_switch_gaps(RecorderRuns& runs,
-                                                           const RunRecorder& run);
+                                                           const RunRecorder& run,
+                                                           double plain_shortfall_ms);
 
 }  // namespace bench

@@ -20,7 +20,7 @@ std::vector<bool> tone_present(std::span<const double> levels, double floor) {
 }
 
 SwitchGaps switch_gaps(const std::vector<bool>& present, std::span<const double> switch_ms,
-                       double reach_ms) {
+                       double reach_ms, double dropped_ms) {
     SwitchGaps gaps;
     const auto first = std::find(present.begin(), present.end(), true);
     if (first == present.end()) return gaps;
@@ -32,19 +32,22 @@ SwitchGaps switch_gaps(const std::vector<bool>& present, std::span<const double>
     auto clip = [&](double ms) {
         return std::clamp(static_cast<std::size_t>(std::max(0.0, std::floor(ms))), from, to);
     };
-    auto count_present = [&](std::size_t begin, std::size_t end) {
-        return static_cast<std::size_t>(
-            std::count(present.begin() + static_cast<std::ptrdiff_t>(begin),
-                       present.begin() + static_cast<std::ptrdiff_t>(end), true));
-    };
-    gaps.follows = true;
+    const double share =
+        switch_ms.empty() ? 0.0 : std::max(0.0, dropped_ms) / static_cast<double>(switch_ms.size());
     for (const double at : switch_ms) {
         const std::size_t begin = clip(at - reach_ms);
         const std::size_t end = clip(at + reach_ms);
-        gaps.lost_ms.push_back(static_cast<double>((end - begin) - count_present(begin, end)));
-        const std::size_t late = clip(at + reach_ms / 2);
-        if (end <= late || 2 * count_present(late, end) < end - late) gaps.follows = false;
+        const auto missing = std::count(present.begin() + static_cast<std::ptrdiff_t>(begin),
+                                        present.begin() + static_cast<std::ptrdiff_t>(end), false);
+        gaps.lost_ms.push_back(static_cast<double>(missing) + share);
     }
+    std::size_t longest = 0, run = 0;
+    for (std::size_t i = from; i < to; ++i) {
+        run = present[i] ? 0 : run + 1;
+        longest = std::max(longest, run);
+    }
+    const auto reach = static_cast<std::size_t>(reach_ms);
+    gaps.follows = longest <= reach && present.size() - to <= reach;
     return gaps;
 }
 
