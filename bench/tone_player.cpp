@@ -43,7 +43,8 @@ std::optional<std::string> TonePlayer::start(TonePlayer& player, const std::stri
     }
     int error = 0;
     player.stream_ = pa_simple_new(server.c_str(), "vmah-bench-tone", PA_STREAM_PLAYBACK,
-                                   sink.c_str(), "tone", &spec, nullptr, wanted, &error);
+                                   sink.empty() ? nullptr : sink.c_str(), "tone", &spec, nullptr,
+                                   wanted, &error);
     if (player.stream_ == nullptr) return std::string("tone player: ") + pa_strerror(error);
     player.pcm_ = std::move(pcm);
     const auto connected = Clock::now();

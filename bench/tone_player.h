@@ -25,7 +25,8 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // Connects to `server` (no autospawn: the server is named) and plays `pcm`, 48 kHz
-    // stereo float, into `sink`, then silence until stop(). `buffer_ms` is the stream's
+    // stereo float, into `sink` (empty: the default output, following it where the server
+    // moves such streams), then silence until stop(). `buffer_ms` is the stream's
     // buffer (0: libpulse's default, as pacat's), so that the sink is asked for the same
     // latency as by the music player.
     static std::optional<std::string> start(TonePlayer& player, const std::string& server,

@@ -18,9 +18,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <pthread.h>
@@ -30,6 +32,7 @@
 #include "bench/music_signal.h"
 #include "bench/process_footprint.h"
 #include "bench/server_cost.h"
+#include "bench/switch_gap.h"
 #include "opus_ogg/opus_ogg_writer.h"
 #include "tests/support/child_process.h"
 #include "tests/support/decoded_audio.h"
@@ -653,6 +656,59 @@ TEST(ToneSpanTest, FindsTheTonesEdgesUnderMusicToAMillisecond) {
     EXPECT_FALSE(test_support::find_tone_span(music, 2, TONE_RATE, test_support::TONE_HZ,
                                               test_support::TONE_AMPLITUDE / 4)
                      .has_value());
+}
+
+TEST(SwitchGapTest, ToneIsPresentAtHalfItsSteadyLevelOrMore) {
+    // Music alone (0.01) is below the floor and has no say in the steady level (0.19).
+    const std::vector<double> levels = {0.01, 0.2, 0.21, 0.19, 0.09, 0.11, 0.0};
+    EXPECT_EQ(bench::tone_present(levels, 0.05),
+              (std::vector<bool>{false, true, true, true, false, true, false}));
+    EXPECT_EQ(bench::tone_present(levels, 0.5), std::vector<bool>(levels.size(), false));
+}
+
+// A 6 s file of 1 ms windows holding the tone from 200 ms to 5800 ms, less the given gaps.
+std::vector<bool> tone_with_gaps(std::initializer_list<std::pair<int, int>> gaps) {
+    std::vector<bool> present(6000, false);
+    for (int ms = 200; ms < 5800; ++ms) present[static_cast<std::size_t>(ms)] = true;
+    for (const auto& [from, to] : gaps) {
+        for (int ms = from; ms < to; ++ms) present[static_cast<std::size_t>(ms)] = false;
+    }
+    return present;
+}
+
+TEST(SwitchGapTest, CountsTheToneMissingAroundEachSwitchAndWhetherItCameBack) {
+    const std::vector<double> switches = {1000, 2200, 3400, 4600};
+    struct Case {
+        const char* what;
+        std::vector<bool> present;
+        bool follows;
+        std::vector<double> lost_ms;
+        double dropped_ms = 0;
+    };
+    const Case cases[] = {
+        {"a gap at each switch, one late in the file",
+         tone_with_gaps({{1010, 1060}, {2200, 2230}, {3700, 3760}, {4590, 4600}}),
+         true,
+         {50, 30, 60, 10}},
+        {"nothing lost", tone_with_gaps({}), true, {0, 0, 0, 0}},
+        {"time dropped from the file", tone_with_gaps({{2200, 2230}}), true, {50, 80, 50, 50}, 200},
+        {"less dropped than without switches", tone_with_gaps({}), true, {0, 0, 0, 0}, -80},
+        // Silence before the tone's first window and after its last is the file's start
+        // and stop, not a switch's.
+        {"a late start", tone_with_gaps({{0, 700}}), true, {0, 0, 0, 0}},
+        {"stays on the first sink",
+         tone_with_gaps({{1020, 2210}, {3410, 4620}}),
+         false,
+         {580, 610, 590, 620}},
+        // The file ends without the tone coming back: no sign that it followed.
+        {"gone from the last switch on", tone_with_gaps({{4600, 5800}}), false, {0, 0, 0, 0}},
+        {"no tone at all", std::vector<bool>(6000, false), false, {}},
+    };
+    for (const Case& c : cases) {
+        const auto gaps = bench::switch_gaps(c.present, switches, 600, c.dropped_ms);
+        EXPECT_EQ(gaps.follows, c.follows) << c.what;
+        EXPECT_EQ(gaps.lost_ms, c.lost_ms) << c.what;
+    }
 }
 
 // The whole chain the fidelity figures take: through the Opus encoder and back, the tone

@@ -1,0 +1,28 @@
+#pragma once
+
+// The end-to-end benchmark's command line.
+
+#include <optional>
+#include <string>
+
+namespace bench {
+
+struct Options {
+    std::string helper;
+    std::string baseline;  // another build of the helper, measured alongside, for before and after
+    int seconds = 20;
+    int rounds = 3;
+    int stop_runs = 20;
+    int player_latency_ms = 0;  // 0: pacat's default buffer (about 2 s)
+    bool pipewire = false;
+};
+
+inline constexpr const char* USAGE =
+    "usage: e2e_bench [--helper PATH] [--secs N] [--rounds N] [--stop-runs N] "
+    "[--player-latency-ms N] [--baseline PATH] [--server pulseaudio|pipewire]\n";
+
+// Nothing on an unknown option, a missing or malformed value, or a zero count where only
+// the player's latency may be zero. `helper` is the helper to measure unless --helper says.
+std::optional<Options> parse_options(int argc, char** argv, std::string helper);
+
+}  // namespace bench
