@@ -281,8 +281,8 @@ void PulseRecorder::push_silence(std::uint64_t frames) {
 }
 
 // What was recorded counts, and so does the time the server still owes.
-void PulseRecorder::end_recording() {
-    release_held(timeline_->end(Timeline::Clock::now()));
+void PulseRecorder::end_recording(Timeline::Clock::time_point at) {
+    release_held(timeline_->end(at));
     assembler_->flush(on_fragment_);
 }
 
@@ -305,8 +305,9 @@ void PulseRecorder::stop() {
     {
         LoopLock lock(client_->loop());
         if (recording_ && !failed_ && !stopped_) {
+            const auto stopped_at = Timeline::Clock::now();
             await_tail();
-            if (!failed_) end_recording();
+            if (!failed_) end_recording(stopped_at);
         }
         stopped_ = true;
         client_->on_lost(nullptr);
@@ -322,7 +323,7 @@ void PulseRecorder::stop() {
 void PulseRecorder::fail(std::string text) {
     if (failed_ || stopped_) return;
     failed_ = true;
-    if (recording_) end_recording();
+    if (recording_) end_recording(Timeline::Clock::now());
     if (on_failure_) on_failure_(std::move(text));
 }
 

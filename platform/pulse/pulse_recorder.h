@@ -102,7 +102,9 @@ private:
     void on_stream_state();
     void read_available();
     void push_silence(std::uint64_t frames);
-    void end_recording();
+    // Ends the timeline at `at`: the moment the recording stopped, not when the wait for
+    // the tail ended, so that a stream with nothing on its way counts no time past the stop.
+    void end_recording(Timeline::Clock::time_point at);
     void await_tail();
     void fail(std::string text);
 
