@@ -26,20 +26,6 @@ bool deadline_reached(const Deadline& deadline, const timespec& now) noexcept {
     return now.tv_nsec >= deadline->tv_nsec;
 }
 
-timespec sleep_until_at_most(const Deadline& deadline, const timespec& now,
-                             const timespec& longest) noexcept {
-    if (!deadline) return longest;
-    if (deadline_reached(deadline, now)) return {0, 0};
-    timespec left{deadline->tv_sec - now.tv_sec, deadline->tv_nsec - now.tv_nsec};
-    if (left.tv_nsec < 0) {
-        left.tv_nsec += 1'000'000'000;
-        --left.tv_sec;
-    }
-    const bool shorter = left.tv_sec < longest.tv_sec ||
-                         (left.tv_sec == longest.tv_sec && left.tv_nsec < longest.tv_nsec);
-    return shorter ? left : longest;
-}
-
 timespec monotonic_now() noexcept {
     timespec now{};
     // Cannot fail for CLOCK_MONOTONIC on Linux with a valid pointer.

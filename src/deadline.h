@@ -17,11 +17,6 @@ Deadline deadline_after(const timespec& now, std::uint64_t secs) noexcept;
 // True once `now` is at or after the deadline; never true without one.
 bool deadline_reached(const Deadline& deadline, const timespec& now) noexcept;
 
-// How long to sleep from `now` so as to wake no later than the deadline: `longest`, or less
-// when the deadline comes sooner (zero once it has passed).
-timespec sleep_until_at_most(const Deadline& deadline, const timespec& now,
-                             const timespec& longest) noexcept;
-
 // The monotonic clock's current reading.
 timespec monotonic_now() noexcept;
 

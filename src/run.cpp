@@ -53,10 +53,8 @@ void wait_for_stop(const Deadline& deadline, WriterSlot& slot) {
         if (status_line_unreadable()) return;
         slot.drain_output();
         // A signal cuts the sleep short (EINTR); the flag is then tested at once rather
-        // than sleeping out the rest of the interval. The last sleep ends at the deadline,
-        // so that the recording is not up to one interval longer than asked.
-        const timespec sleep = sleep_until_at_most(deadline, monotonic_now(), POLL_INTERVAL);
-        nanosleep(&sleep, nullptr);
+        // than sleeping out the rest of the interval.
+        nanosleep(&POLL_INTERVAL, nullptr);
     }
 }
 

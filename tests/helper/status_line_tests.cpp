@@ -14,7 +14,6 @@
 #include <limits>
 #include <string>
 #include <thread>
-#include <utility>
 
 namespace {
 
@@ -107,23 +106,6 @@ TEST(Deadline, AddsAtLeastOneSecond) {
     EXPECT_FALSE(helper::deadline_reached(deadline, {101, 249}));
     EXPECT_TRUE(helper::deadline_reached(deadline, {101, 250}));
     EXPECT_TRUE(helper::deadline_reached(deadline, {102, 0}));
-}
-
-// The wait for a stop wakes at the deadline itself, not up to one poll interval after it.
-TEST(Deadline, LastSleepEndsAtTheDeadline) {
-    const timespec interval{0, 100'000'000};
-    const auto deadline = helper::deadline_after({100, 950'000'000}, 1);
-    const auto sleep = [&](timespec now) {
-        const timespec got = helper::sleep_until_at_most(deadline, now, interval);
-        return std::pair{got.tv_sec, got.tv_nsec};
-    };
-    EXPECT_EQ(sleep({100, 950'000'000}), std::pair(time_t{0}, 100'000'000L));
-    EXPECT_EQ(sleep({101, 880'000'000}), std::pair(time_t{0}, 70'000'000L));
-    EXPECT_EQ(sleep({101, 949'999'999}), std::pair(time_t{0}, 1L));
-    EXPECT_EQ(sleep({101, 950'000'000}), std::pair(time_t{0}, 0L));
-    EXPECT_EQ(sleep({103, 0}), std::pair(time_t{0}, 0L));
-    const timespec none = helper::sleep_until_at_most(std::nullopt, {5, 0}, interval);
-    EXPECT_EQ(none.tv_nsec, 100'000'000);
 }
 
 TEST(Deadline, SaturatesToNoDeadlineBeyondClockRange) {
