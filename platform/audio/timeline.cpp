@@ -22,6 +22,7 @@ void Timeline::settle(Clock::time_point now, std::int64_t excess, bool reported)
     settling_since_ = now;
     settling_excess_ = excess;
     reported_ = reported;
+    burst_ = 0;
     // A lag that fell just before a gap the server reported is more data than time: a span
     // handed over twice (a sink that renders again what it had rendered for a player that
     // left), which what comes after the gap overlaps. Measure from the lag of a while ago.
@@ -40,22 +41,24 @@ void Timeline::follow(Clock::time_point now, std::int64_t lag) {
 }
 
 Timeline::Arrival Timeline::resolve(Clock::time_point now, std::int64_t silence,
-                                    std::uint64_t arriving) {
+                                    std::uint64_t arriving, std::uint64_t ahead) {
     // Short of the baseline after a reported gap: what came after it overlaps what came
     // before by that much.
     std::uint64_t overlap = 0;
     if (reported_ && silence < 0) overlap = std::min(static_cast<std::uint64_t>(-silence), held_);
     // Never beyond the wall clock, also when data has been coming a little early.
     silence = std::min(silence, due(now) - static_cast<std::int64_t>(counted_ + arriving));
+    ahead = std::min(ahead, held_ - overlap);
     state_ = State::Running;
     evidence_ = false;
     reported_ = false;
     held_ = 0;
+    burst_ = 0;
     baseline_at_ = now;
     const auto owed = static_cast<std::uint64_t>(std::max<std::int64_t>(0, silence));
     counted_ += owed + arriving;
     counted_ -= overlap;
-    return {owed, overlap, false};
+    return {owed, overlap, owed > 0 ? ahead : 0, false};
 }
 
 Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving) {
@@ -66,7 +69,7 @@ Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving
     const auto hold = [&] {
         counted_ += arriving;
         held_ += arriving;
-        return Arrival{0, 0, true};
+        return Arrival{.hold = true};
     };
     const auto excess_of = [&] {
         return static_cast<std::int64_t>(static_cast<double>(lag) - baseline_);
@@ -109,14 +112,20 @@ Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving
             if (excess < settling_excess_ - fragment_frames_) {
                 settling_since_ = now;
                 settling_excess_ = excess;
+                burst_ = held_ + arriving;
             }
-            // A lag that lasts, with data coming at real time, is a gap of its own size.
-            if (now - settling_since_ >= SETTLE) return resolve(now, excess, arriving);
+            // A lag that lasts, with data coming at real time, is a gap of its own size. After
+            // a stall (not at the start, where the first data is the latest) it goes after
+            // what came in a burst: what the server kept of the gap from its start.
+            if (now - settling_since_ >= SETTLE) {
+                return resolve(now, excess, arriving, evidence_ ? 0 : burst_);
+            }
             if (full) {
                 if (evidence_) return resolve(now, excess, arriving);
                 // A long burst: what came so far covers the start of the gap.
                 counted_ += arriving;
                 held_ = 0;
+                burst_ = 0;
                 return {};
             }
             return hold();

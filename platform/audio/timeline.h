@@ -14,7 +14,10 @@
 // and hands the sound over once it is heard, a stall it catches up on, a recorder that was
 // itself stopped for a while), and only the rest is silence, which then goes before the data
 // held. Late data covers the time it was late for: a burst that is still catching up is
-// handed over as it is, never after silence for the time it is about to cover.
+// handed over as it is, never after silence for the time it is about to cover. A burst that
+// falls short, after which data comes at real time while the lag lasts, is what the server
+// kept of the gap from its start (a server keeps only so much for a recorder that stopped
+// reading): the silence goes after the burst, before the data that came at real time.
 //
 // After a gap the server reported while recording, the data is held until its deliveries
 // have settled, and the least lag they showed decides, against the baseline of a while
@@ -45,6 +48,7 @@ public:
     struct Arrival {
         std::uint64_t silence = 0;  // frames of silence that go before the frames held
         std::uint64_t overlap = 0;  // frames dropped from the start of the frames held
+        std::uint64_t ahead = 0;    // frames held (after the overlap) that go before the silence
         bool hold = false;          // hold these frames back too: it is not decided yet
     };
 
@@ -56,8 +60,8 @@ public:
     // The server said data is missing; the next arrivals or the end fill the gap.
     void note_gap() { evidence_ = true; }
 
-    // `arriving` frames arrive at `now`. Without hold, the silence, then the frames held
-    // before (less the overlap), then these go out. Counts all of them.
+    // `arriving` frames arrive at `now`. Without hold, the first `ahead` frames held before
+    // (less the overlap), the silence, the rest held, then these go out. Counts all of them.
     Arrival arrive(Clock::time_point now, std::uint64_t arriving);
 
     // Frames of silence owed when the recording ends at `now` (stop or failure); they go
@@ -73,7 +77,8 @@ private:
     std::int64_t frames_in(std::chrono::nanoseconds span) const;
     void settle(Clock::time_point now, std::int64_t excess, bool reported);
     void follow(Clock::time_point now, std::int64_t lag);
-    Arrival resolve(Clock::time_point now, std::int64_t silence, std::uint64_t arriving);
+    Arrival resolve(Clock::time_point now, std::int64_t silence, std::uint64_t arriving,
+                    std::uint64_t ahead = 0);
 
     std::uint32_t rate_;
     std::int64_t fragment_frames_;
@@ -86,6 +91,7 @@ private:
     Clock::time_point baseline_at_{};
     Clock::time_point settling_since_{};
     std::int64_t settling_excess_ = 0;  // the least excess while settling
+    std::uint64_t burst_ = 0;           // frames held that came while the lag was shrinking
     bool reported_ = false;             // settling after a gap the server reported
     double recent_ = 0;                 // the baseline at recent_at_
     double earlier_ = 0;                // and at the time before, at least SETTLE earlier

@@ -229,7 +229,7 @@ void PipewireRecorder::process() {
             cycle_ = std::chrono::microseconds(bytes / in_frame_bytes_ * 1'000'000 / rate_);
         }
         const auto arrival = timeline_->arrive(cycle_time(), bytes / in_frame_bytes_);
-        if (!arrival.hold) release_held(arrival.silence, arrival.overlap);
+        if (!arrival.hold) release_held(arrival);
         const bool hole =
             data.data == nullptr || (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0;
         if (hole) {
@@ -279,13 +279,13 @@ void PipewireRecorder::take(const void* data, std::size_t bytes, bool hold) {
     held_->take(data, bytes, hold, *assembler_, on_fragment_);
 }
 
-void PipewireRecorder::release_held(std::uint64_t silence, std::uint64_t overlap) {
-    held_->release(silence, overlap, *assembler_, on_fragment_);
+void PipewireRecorder::release_held(const audio::Timeline::Arrival& arrival) {
+    held_->release(arrival.silence, arrival.overlap, arrival.ahead, *assembler_, on_fragment_);
 }
 
-// What was recorded counts, and so does the time the server still owes.
-void PipewireRecorder::end_recording() {
-    release_held(timeline_->end(audio::Timeline::Clock::now()));
+// What was recorded counts, and so does the time the server still owed at `at`.
+void PipewireRecorder::end_recording(audio::Timeline::Clock::time_point at) {
+    release_held({.silence = timeline_->end(at)});
     assembler_->flush(on_fragment_);
 }
 
@@ -294,16 +294,18 @@ void PipewireRecorder::stop() {
     pw_thread_loop_lock(client_->loop());
     if (recording_ && !failed_ && !stopped_) {
         // What was heard in the last cycle before the stop comes with a later one: take
-        // what comes until data arrives a whole cycle after the stop.
+        // what comes until data arrives a whole cycle after the stop. The time owed ends at
+        // the stop: a stream with nothing on its way counts no time past it.
+        const auto stopped_at = audio::Timeline::Clock::now();
         if (streaming_) {
             const auto cycle = std::chrono::duration_cast<std::chrono::milliseconds>(cycle_);
-            tail_after_ = audio::Timeline::Clock::now() + cycle;
+            tail_after_ = stopped_at + cycle;
             awaiting_tail_ = true;
             client_->wait_locked([this] { return !awaiting_tail_ || failed_ || !streaming_; },
                                  2 * cycle + TAIL_MARGIN);
             awaiting_tail_ = false;
         }
-        if (!failed_) end_recording();
+        if (!failed_) end_recording(stopped_at);
     }
     stopped_ = true;
     client_->on_change(nullptr);
@@ -321,7 +323,7 @@ void PipewireRecorder::stop() {
 void PipewireRecorder::fail(std::string text) {
     if (failed_ || stopped_) return;
     failed_ = true;
-    if (recording_) end_recording();
+    if (recording_) end_recording(audio::Timeline::Clock::now());
     close_stream();
     if (on_failure_) on_failure_(std::move(text));
 }

@@ -70,8 +70,8 @@ private:
     // The sinks or the default changed, or the stream ended: record the right sink, if any.
     void reconsider();
     void take(const void* data, std::size_t bytes, bool hold);
-    void release_held(std::uint64_t silence, std::uint64_t overlap = 0);
-    void end_recording();
+    void release_held(const audio::Timeline::Arrival& arrival);
+    void end_recording(audio::Timeline::Clock::time_point at);
     void fail(std::string text);
 
     std::uint32_t rate_ = 0;

@@ -241,7 +241,7 @@ void PulseRecorder::read_available() {
     if (readable == static_cast<std::size_t>(-1) || readable == 0) return;
     const auto arrival = timeline_->arrive(Timeline::Clock::now(), readable / in_frame_bytes_);
     if (lengthen_) lengthen_fragments();
-    if (!arrival.hold) release_held(arrival.silence, arrival.overlap);
+    if (!arrival.hold) release_held(arrival);
     while (!stopped_ && !failed_) {
         const void* data = nullptr;
         std::size_t bytes = 0;
@@ -271,8 +271,8 @@ void PulseRecorder::take(const void* data, std::size_t bytes, bool hold) {
     held_->take(data, bytes, hold, *assembler_, on_fragment_);
 }
 
-void PulseRecorder::release_held(std::uint64_t silence, std::uint64_t overlap) {
-    held_->release(silence, overlap, *assembler_, on_fragment_);
+void PulseRecorder::release_held(const Timeline::Arrival& arrival) {
+    held_->release(arrival.silence, arrival.overlap, arrival.ahead, *assembler_, on_fragment_);
 }
 
 void PulseRecorder::push_silence(std::uint64_t frames) {
@@ -282,7 +282,7 @@ void PulseRecorder::push_silence(std::uint64_t frames) {
 
 // What was recorded counts, and so does the time the server still owes.
 void PulseRecorder::end_recording(Timeline::Clock::time_point at) {
-    release_held(timeline_->end(at));
+    release_held({.silence = timeline_->end(at)});
     assembler_->flush(on_fragment_);
 }
 

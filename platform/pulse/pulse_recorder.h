@@ -96,7 +96,7 @@ private:
     void take(const void* data, std::size_t bytes, bool hold);
     // Hands over `silence` frames of silence, then what was held back but its first
     // `overlap` frames.
-    void release_held(std::uint64_t silence, std::uint64_t overlap = 0);
+    void release_held(const Timeline::Arrival& arrival);
     void follow_default();
     void on_sinks(SinkList sinks);
     void on_stream_state();

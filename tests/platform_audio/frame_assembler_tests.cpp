@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/audio/frame_assembler.h"
+#include "platform/audio/held_audio.h"
 
 namespace {
 
@@ -161,6 +162,31 @@ TEST(FrameAssembler, MonoAndEmptyChunks) {
     assembler.flush(out.sink());
     EXPECT_EQ(out.all(), samples);
     EXPECT_EQ(out.pieces.size(), 2u);
+}
+
+// Held audio goes out as the gap rule decides: its overlap dropped, then its first frames,
+// the silence, and the rest.
+TEST(HeldAudio, ReleasesTheOverlapDroppedAndTheSilenceAfterTheFramesAhead) {
+    struct Case {
+        std::uint64_t silence, overlap, ahead;
+        std::vector<float> expected;  // mono
+    };
+    const std::vector<Case> cases = {
+        {2, 0, 0, {0, 0, 1, 2, 3, 4, 5}}, {2, 1, 0, {0, 0, 2, 3, 4, 5}},
+        {2, 1, 2, {2, 3, 0, 0, 4, 5}},    {1, 0, 9, {1, 2, 3, 4, 5, 0}},
+        {0, 0, 3, {1, 2, 3, 4, 5}},
+    };
+    for (const auto& c : cases) {
+        platform::audio::HeldAudio held(1);
+        FrameAssembler assembler(1, 100);
+        Assembled out;
+        const auto samples = ramp(5);
+        held.take(samples.data(), 3 * sizeof(float), true, assembler, out.sink());
+        held.take(samples.data() + 3, 2 * sizeof(float), true, assembler, out.sink());
+        held.release(c.silence, c.overlap, c.ahead, assembler, out.sink());
+        assembler.flush(out.sink());
+        EXPECT_EQ(out.all(), c.expected) << c.silence << " " << c.overlap << " " << c.ahead;
+    }
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ struct Fed {
     std::uint64_t silence = 0;  // owed silence so far
     std::uint64_t held = 0;     // frames held back now
     std::uint64_t silence_before_held = 0;
+    std::uint64_t held_before_silence = 0;  // frames held that went out ahead of their silence
 
     explicit Fed() { t.start(now); }
     void arrive(std::chrono::microseconds after, std::uint64_t frames) {
@@ -34,6 +35,7 @@ struct Fed {
         }
         silence += a.silence;
         if (held != 0) silence_before_held += a.silence;
+        held_before_silence += a.ahead;
         held = 0;
     }
     void end(std::chrono::microseconds after) {
@@ -94,6 +96,18 @@ TEST(Timeline, WhatABurstBringsLateIsNoGapButALagThatStaysIs) {
     for (int i = 0; i < 40; ++i) f.arrive(10ms, 10 * MS);
     EXPECT_GE(f.silence_before_held - after_start, 1480 * MS);
     EXPECT_LE(f.silence_before_held - after_start, 1510 * MS);
+    EXPECT_EQ(f.held_before_silence, 0u) << "no burst: all of the silence goes first";
+    // A recorder stopped for 3 s, of which the server kept the first second: that second
+    // comes in a burst and then data at real time. The silence goes after the burst.
+    const auto before_pause = f.silence;
+    f.arrive(3000ms, 10 * MS);
+    for (int i = 0; i < 99; ++i) f.arrive(100us, 10 * MS);
+    for (int i = 0; i < 40; ++i) f.arrive(10ms, 10 * MS);
+    EXPECT_EQ(f.held, 0u);
+    EXPECT_GE(f.silence - before_pause, 1980 * MS);
+    EXPECT_LE(f.silence - before_pause, 2010 * MS);
+    EXPECT_GE(f.held_before_silence, 990 * MS);
+    EXPECT_LE(f.held_before_silence, 1000 * MS);
     // A server frozen until the stop: what it owes is filled at the end.
     const auto before_freeze = f.silence;
     f.end(1500ms);
