@@ -92,6 +92,9 @@ Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving
                 return {};
             }
             settle(now, excess, evidence_);
+            // More than a couple of deliveries at once was waiting already: the start of
+            // a burst, which the silence for a lasting lag goes after.
+            if (arriving > static_cast<std::uint64_t>(2 * fragment_frames_)) burst_ = arriving;
             return hold();
         }
         case State::Settling: {

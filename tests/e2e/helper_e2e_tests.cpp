@@ -426,10 +426,14 @@ TEST_F(HelperRecording, APauseOrSwitchedOutputsCountNoTimeTwice) {
         std::chrono::seconds pause;  // none: ten switches
         int beeps;                   // at least, on PulseAudio; PipeWire keeps nothing of the stop
     };
-    // The stop on 5.1 loses 1.4 s, which no whole number of beats hides.
-    const Case cases[] = {{"stopped for 5 s", PulseDaemon::SINK_NAME, 5s, 10},
-                          {"stopped for 5 s on 5.1", "surround51", 5s, 8},
-                          {"ten switches", PulseDaemon::SINK_NAME, 0s, 0}};
+    // The stop on 5.1 loses 1.4 s, which no whole number of beats hides. The burst is told
+    // from data at real time by how fast it is read, which a sanitizer's build on a loaded
+    // machine (several times slower) does not always reach: that case runs without one.
+    std::vector<Case> cases = {{"stopped for 5 s", PulseDaemon::SINK_NAME, 5s, 10},
+                               {"ten switches", PulseDaemon::SINK_NAME, 0s, 0}};
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    cases.push_back({"stopped for 5 s on 5.1", "surround51", 5s, 8});
+#endif
     for (const auto& [name, sink, stop, least] : cases) {
         const bool pause = stop > 0s;
         SCOPED_TRACE(name);

@@ -108,6 +108,15 @@ TEST(Timeline, WhatABurstBringsLateIsNoGapButALagThatStaysIs) {
     EXPECT_LE(f.silence - before_pause, 2010 * MS);
     EXPECT_GE(f.held_before_silence, 990 * MS);
     EXPECT_LE(f.held_before_silence, 1000 * MS);
+    // The same when the kept second is all there is at the first read.
+    const auto before_second_pause = f.silence;
+    const auto ahead_before = f.held_before_silence;
+    f.arrive(3000ms, 1000 * MS);
+    for (int i = 0; i < 40; ++i) f.arrive(10ms, 10 * MS);
+    EXPECT_EQ(f.held, 0u);
+    EXPECT_GE(f.silence - before_second_pause, 1980 * MS);
+    EXPECT_LE(f.silence - before_second_pause, 2010 * MS);
+    EXPECT_EQ(f.held_before_silence - ahead_before, 1000 * MS);
     // A server frozen until the stop: what it owes is filled at the end.
     const auto before_freeze = f.silence;
     f.end(1500ms);
