@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "bench/recorder_runs.h"
+#include "tests/support/pulse_daemon.h"
 #include "util/write_all.h"
 
 namespace bench {
@@ -13,15 +14,8 @@ std::optional<std::string> LoopPlayer::start(LoopPlayer& player, const std::stri
                                              const std::string& log, int latency_ms) {
     auto pipe = test_support::Pipe::make();
     if (!pipe) return pipe.error();
-    std::vector<std::string> argv = {"pacat",
-                                     "--playback",
-                                     "--raw",
-                                     "--format=float32le",
-                                     "--rate=" + std::to_string(RATE),
-                                     "--channels=" + std::to_string(CHANNELS),
-                                     "--device=" + sink,
-                                     "--client-name=vmah-bench-player"};
-    if (latency_ms > 0) argv.push_back("--latency-msec=" + std::to_string(latency_ms));
+    const auto argv =
+        test_support::pacat_playback(RATE, CHANNELS, sink, "vmah-bench-player", latency_ms);
     auto pacat = test_support::ChildProcess::spawn(
         argv, env, test_support::SpawnOptions{.stdin_fd = pipe->read_fd, .log_path = log});
     if (!pacat) return pacat.error();

@@ -365,6 +365,22 @@ std::vector<std::string> PulseDaemon::client_env() const {
     };
 }
 
+std::vector<std::string> pacat_playback(std::uint32_t rate, std::uint32_t channels,
+                                        const std::string& sink, const std::string& client_name,
+                                        int latency_ms, const std::string& channel_map) {
+    std::vector<std::string> argv{"pacat",
+                                  "--playback",
+                                  "--raw",
+                                  "--format=float32le",
+                                  "--rate=" + std::to_string(rate),
+                                  "--channels=" + std::to_string(channels),
+                                  "--device=" + sink,
+                                  "--client-name=" + client_name};
+    if (!channel_map.empty()) argv.push_back("--channel-map=" + channel_map);
+    if (latency_ms > 0) argv.push_back("--latency-msec=" + std::to_string(latency_ms));
+    return argv;
+}
+
 std::expected<PcmPlayer, std::string> PulseDaemon::play_pcm(
     std::span<const float> interleaved, std::uint32_t rate, std::uint32_t channels,
     const std::string& sink, const std::string& channel_map, int latency_ms) {
@@ -375,16 +391,7 @@ std::expected<PcmPlayer, std::string> PulseDaemon::play_pcm(
                   static_cast<std::streamsize>(interleaved.size_bytes()));
         if (!out) return std::unexpected("cannot write " + file);
     }
-    std::vector<std::string> argv{"pacat",
-                                  "--playback",
-                                  "--raw",
-                                  "--format=float32le",
-                                  "--rate=" + std::to_string(rate),
-                                  "--channels=" + std::to_string(channels),
-                                  "--device=" + sink,
-                                  "--client-name=vmah-test"};
-    if (!channel_map.empty()) argv.push_back("--channel-map=" + channel_map);
-    if (latency_ms > 0) argv.push_back("--latency-msec=" + std::to_string(latency_ms));
+    auto argv = pacat_playback(rate, channels, sink, "vmah-test", latency_ms, channel_map);
     argv.push_back(file);
     auto child = ChildProcess::spawn(argv, client_env(), {.log_path = dir_ + "/pacat.log"});
     if (!child) return std::unexpected(child.error());

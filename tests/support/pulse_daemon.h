@@ -173,4 +173,10 @@ private:
     std::optional<std::string> saved_pipewire_dir_;
 };
 
+// pacat's command line that plays raw float32 interleaved PCM into `sink` (from its standard
+// input unless a file is added), asking for `latency_ms` when it is above 0.
+std::vector<std::string> pacat_playback(std::uint32_t rate, std::uint32_t channels,
+                                        const std::string& sink, const std::string& client_name,
+                                        int latency_ms, const std::string& channel_map = {});
+
 }  // namespace test_support
