@@ -1,11 +1,15 @@
 // What the helper costs beyond its encoder, in measures the machine's load does not sway.
 //
-// A private PulseAudio (its own directory and socket, one null sink) plays the benchmarks'
+// A private PulseAudio (its own directory and socket, one null sink; with --shared-memory yes
+// it shares memory with its clients, as a desktop's server does) plays the benchmarks'
 // music-like signal, and each helper given (--helper, and --baseline for before and after
 // in one run) records it twice for --secs:
-//   natively   each thread's context switches per second and per 40 ms fragment (from
-//              /proc/<pid>/task, from 2 s in to 1 s before the end), the peak resident
+//   natively   each thread's wake-ups (voluntary context switches) per second and per 40 ms
+//              fragment, and its preemptions (involuntary ones, the machine's load), from
+//              /proc/<pid>/task, from 2 s in to 1 s before the end; the peak resident
 //              memory (VmHWM) and the resident KiB per mapped file, read 1 s before the end;
+//   counted    with bench/allocation_counter.c preloaded: the whole process's heap
+//              allocations per second and per fragment over the same window as natively;
 //   callgrind  under valgrind --tool=callgrind: the whole process's instructions over
 //              those inside opus_encode (callgrind_annotate --inclusive=yes), one run, so
 //              start-up, libpulse, the bridge, conversion and the Ogg writer all count.
@@ -30,6 +34,9 @@
 #ifndef HELPER_BINARY
 #error "HELPER_BINARY must name the helper executable"
 #endif
+#ifndef ALLOCATION_COUNTER
+#error "ALLOCATION_COUNTER must name the allocation counter to preload"
+#endif
 
 namespace {
 
@@ -44,6 +51,7 @@ constexpr int MAPPINGS_SHOWN = 12;
 struct Options {
     std::vector<std::string> helpers{HELPER_BINARY};
     int seconds = 10;
+    bool shared_memory = false;
 };
 
 std::string read_file(const std::string& path) {
@@ -60,6 +68,8 @@ std::optional<Options> parse_options(int argc, char** argv) {
             options.helpers.front() = value;
         } else if (name == "--baseline") {
             options.helpers.push_back(value);
+        } else if (name == "--shared-memory" && (value == "yes" || value == "no")) {
+            options.shared_memory = value == "yes";
         } else if (name == "--secs") {
             options.seconds = std::atoi(value.c_str());
             if (options.seconds < 4 || options.seconds > 600) return std::nullopt;
@@ -131,15 +141,60 @@ struct Bench {
             std::printf("    %6ld %s\n", files[i].rss_kib,
                         files[i].path.empty() ? "-" : files[i].path.c_str());
         }
-        std::printf("  context switches over %.1f s, per s and per 40 ms fragment:\n", window);
-        std::map<pid_t, unsigned long long> before;
-        for (const auto& t : first) before[t.tid] = t.switches;
+        std::printf("  wake-ups over %.1f s, per s and per 40 ms fragment (preemptions per s):\n",
+                    window);
+        std::map<pid_t, bench::ThreadSwitches> before;
+        for (const auto& t : first) before[t.tid] = t;
         for (const auto& t : last) {
             if (!before.contains(t.tid)) continue;
-            const double rate = static_cast<double>(t.switches - before[t.tid]) / window;
-            std::printf("    %-8d %-16s %6.1f /s  %5.2f /fragment%s\n", t.tid, t.name.c_str(), rate,
-                        rate * FRAGMENT_SECONDS, t.tid == child->pid() ? "  (main)" : "");
+            const double wakes =
+                static_cast<double>(t.voluntary - before[t.tid].voluntary) / window;
+            const double preempted =
+                static_cast<double>(t.involuntary - before[t.tid].involuntary) / window;
+            std::printf("    %-8d %-16s %6.1f /s  %5.2f /fragment  (%5.1f /s)%s\n", t.tid,
+                        t.name.c_str(), wakes, wakes * FRAGMENT_SECONDS, preempted,
+                        t.tid == child->pid() ? "  (main)" : "");
         }
+        return true;
+    }
+
+    bool allocations(const std::string& helper) {
+        auto player = play();
+        if (!player) return false;
+        const std::string count_path = next_path("allocations");
+        std::ofstream(count_path, std::ios::binary).write("\0\0\0\0\0\0\0\0", 8);
+        const auto read_count = [&] {
+            std::uint64_t count = 0;
+            std::ifstream(count_path, std::ios::binary)
+                .read(reinterpret_cast<char*>(&count), sizeof count);
+            return count;
+        };
+        auto counted_env = env;
+        counted_env.push_back(std::string("LD_PRELOAD=") + ALLOCATION_COUNTER);
+        counted_env.push_back("VMAH_ALLOCATION_COUNTER=" + count_path);
+        auto child = ChildProcess::spawn(helper_argv(helper), counted_env,
+                                         {.log_path = daemon->directory() + "/helper.log"});
+        if (!child) {
+            std::fprintf(stderr, "footprint_bench: %s\n", child.error().c_str());
+            return false;
+        }
+        const auto started = std::chrono::steady_clock::now();
+        std::this_thread::sleep_until(started + 2s);
+        const std::uint64_t first = read_count();
+        const auto from = std::chrono::steady_clock::now();
+        std::this_thread::sleep_until(started + std::chrono::seconds(options.seconds - 1));
+        const std::uint64_t last = read_count();
+        const double window =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
+        const auto usage = child->wait_at_most(std::chrono::seconds(options.seconds + 30));
+        player->stop();
+        if (usage.status != 0) {
+            std::fprintf(stderr, "footprint_bench: the helper ended with %d\n", usage.status);
+            return false;
+        }
+        const double rate = static_cast<double>(last - first) / window;
+        std::printf("  heap allocations, whole process, over %.1f s: %.1f /s  %.2f /fragment\n",
+                    window, rate, rate * FRAGMENT_SECONDS);
         return true;
     }
 
@@ -188,7 +243,8 @@ int main(int argc, char** argv) {
     if (!options) {
         std::fprintf(
             stderr,
-            "usage: footprint_bench [--secs 4..600] [--helper HELPER] [--baseline HELPER]...\n");
+            "usage: footprint_bench [--secs 4..600] [--shared-memory yes|no] [--helper HELPER] "
+            "[--baseline HELPER]...\n");
         return 2;
     }
     if (!test_support::find_on_path("valgrind") ||
@@ -196,7 +252,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "footprint_bench: needs valgrind and callgrind_annotate\n");
         return 1;
     }
-    auto daemon = PulseDaemon::start({.server = test_support::ServerKind::PulseAudio});
+    auto daemon = PulseDaemon::start(
+        {.server = test_support::ServerKind::PulseAudio, .shared_memory = options->shared_memory});
     if (!daemon) {
         std::fprintf(stderr, "footprint_bench: %s\n", daemon.error().c_str());
         return 1;
@@ -218,11 +275,13 @@ int main(int argc, char** argv) {
     bench.music = bench::music_like_stereo(
         RATE, static_cast<std::uint32_t>(options->seconds + render_ahead.count() + 2));
 
-    std::printf("footprint_bench: %d s recordings of music on a private PulseAudio\n",
-                options->seconds);
+    std::printf("footprint_bench: %d s recordings of music on a private PulseAudio (%s)\n",
+                options->seconds,
+                options->shared_memory ? "shared memory" : "audio over the socket");
     for (const auto& helper : options->helpers) {
         std::printf("%s\n", helper.c_str());
-        if (!bench.native(helper) || !bench.instructions(helper)) return 1;
+        if (!bench.native(helper) || !bench.allocations(helper) || !bench.instructions(helper))
+            return 1;
     }
     return 0;
 }

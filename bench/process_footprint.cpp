@@ -101,8 +101,8 @@ std::vector<ThreadSwitches> thread_switches(pid_t pid) {
         thread.name = read_file(task.path() / "comm");
         if (!thread.name.empty() && thread.name.back() == '\n') thread.name.pop_back();
         const std::string status = read_file(task.path() / "status");
-        thread.switches = line_value(status, "voluntary_ctxt_switches:").value_or(0) +
-                          line_value(status, "nonvoluntary_ctxt_switches:").value_or(0);
+        thread.voluntary = line_value(status, "voluntary_ctxt_switches:").value_or(0);
+        thread.involuntary = line_value(status, "nonvoluntary_ctxt_switches:").value_or(0);
         threads.push_back(std::move(thread));
     }
     std::sort(threads.begin(), threads.end(),

@@ -35,7 +35,8 @@ std::vector<MappedFile> parse_smaps_by_file(std::string_view smaps);
 struct ThreadSwitches {
     pid_t tid = 0;
     std::string name;
-    unsigned long long switches = 0;  // voluntary and not
+    unsigned long long voluntary = 0;    // the thread went to sleep: one wake-up each
+    unsigned long long involuntary = 0;  // the thread was preempted: the machine's load
 };
 
 // Every thread of a running process with its switches so far, by thread id.

@@ -116,6 +116,15 @@ public:
         return result;
     }
 
+    // An empty byte vector for the next packet, with the room of a packet already written
+    // when there is one: a steady stream of packets filled into these allocates nothing.
+    std::vector<std::uint8_t> packet_room() {
+        if (rooms_.empty()) return {};
+        std::vector<std::uint8_t> room = std::move(rooms_.back());
+        rooms_.pop_back();
+        return room;
+    }
+
     Sink& sink() { return byte_sink_; }
     const Sink& sink() const { return byte_sink_; }
 
@@ -152,8 +161,8 @@ private:
     // Lays out the segments of bytes [offset, length) of the last packet in state,
     // writing every page that fills on the way and, unless directive is Normal, the
     // page that holds the packet's end.
-    static Result place_segments(Sink& sink, std::uint32_t serial, PageState& state,
-                                 std::size_t offset, std::size_t length, PacketEnd directive) {
+    Result place_segments(Sink& sink, std::uint32_t serial, PageState& state, std::size_t offset,
+                          std::size_t length, PacketEnd directive) {
         const bool last = directive == PacketEnd::EndOfStream;
         const std::size_t remaining = length - offset;
         const std::size_t segments = remaining / SEGMENT_BYTES + 1;
@@ -186,7 +195,7 @@ private:
 
     // A page whose write failed is held (full, or partly sent); finish it and the packet
     // it cut, if any, before anything new is placed.
-    static Result write_held_page(Sink& sink, std::uint32_t serial, PageState& state) {
+    Result write_held_page(Sink& sink, std::uint32_t serial, PageState& state) {
         const bool cut = state.cut_offset.has_value();
         if (auto written = write_page(sink, serial, state, false); !written) {
             return written;
@@ -201,7 +210,7 @@ private:
 
     // Writes the current page of one stream, or what the sink has not yet taken of it,
     // and starts the next one. On failure the state only counts the bytes taken.
-    static Result write_page(Sink& sink, std::uint32_t serial, PageState& state, bool last_asked) {
+    Result write_page(Sink& sink, std::uint32_t serial, PageState& state, bool last_asked) {
         // A page partly out keeps the header it went out with.
         const bool last = state.sent > 0 ? state.sent_as_last : last_asked;
         const std::size_t count = state.packets.size();
@@ -268,12 +277,12 @@ private:
         state.first_page_pending = false;
         state.segment_count = 0;
         ++state.sequence;
-        if (state.cut_offset) {
-            // Only the packet that continues on the next page stays.
-            state.packets.erase(state.packets.begin(), state.packets.end() - 1);
-        } else {
-            state.packets.clear();
-        }
+        // Only the packet that continues on the next page, if any, stays; the others' room
+        // is kept for the packets to come.
+        const auto out_end = state.packets.end() - (state.cut_offset ? 1 : 0);
+        for (auto packet = state.packets.begin(); packet != out_end; ++packet)
+            keep_room(std::move(packet->bytes));
+        state.packets.erase(state.packets.begin(), out_end);
         state.resume_offset = std::exchange(state.cut_offset, std::nullopt);
         return {};
     }
@@ -285,7 +294,16 @@ private:
         }
     }
 
+    void keep_room(std::vector<std::uint8_t> bytes) {
+        // A page holds at most MAX_SEGMENTS packets, so no more rooms are ever wanted at once.
+        if (bytes.capacity() == 0 || rooms_.size() >= MAX_SEGMENTS) return;
+        if (rooms_.capacity() == 0) rooms_.reserve(MAX_SEGMENTS);
+        bytes.clear();
+        rooms_.push_back(std::move(bytes));
+    }
+
     Sink byte_sink_;
+    std::vector<std::vector<std::uint8_t>> rooms_;  // packets written out, their room kept
     std::unordered_map<std::uint32_t, PageState> streams_;
     std::optional<std::uint32_t> partly_sent_;
 };

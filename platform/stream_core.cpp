@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/free_list.h"
 #include "platform/runtime.h"
 #include "platform/session_sink.h"
 #include "platform/stream.h"
@@ -15,6 +16,33 @@ namespace platform {
 namespace {
 
 const std::string NO_ANSWER = "The capture backend did not answer";
+
+// One sample buffer on its way to one output. The queue's job holds only a pointer to it,
+// which a function object keeps without allocating, and it is kept for the next buffer
+// once handed over: a delivery allocates nothing.
+struct Delivery {
+    Ref<SCStream> stream;
+    Ref<SCStreamOutput> output;
+    Ref<CMSampleBuffer> sample;
+    SCStreamOutputType type = SCStreamOutputType::Audio;
+
+    void run();
+};
+
+// Never destroyed: a delivery may still run on a worker while the process exits.
+FreeList<Delivery>& DELIVERIES = *new FreeList<Delivery>;
+
+void Delivery::run() {
+    // Taken out first: the references go after this object is back in the list, and the
+    // last of them may run an output's or a stream's teardown.
+    const Ref<SCStream> held_stream = std::move(stream);
+    const Ref<SCStreamOutput> held_output = std::move(output);
+    const Ref<CMSampleBuffer> held_sample = std::move(sample);
+    const SCStreamOutputType held_type = type;
+    DELIVERIES.give(this);
+    held_output->stream_didOutputSampleBuffer_ofType(held_stream.get(), held_sample.get(),
+                                                     held_type);
+}
 
 void set_error(Ref<NSError>* out, std::int64_t code, std::string text) {
     if (out != nullptr) *out = NSError::make(SCStreamErrorDomain, code, std::move(text));
@@ -300,9 +328,12 @@ void StreamCore::deliver(CMSampleBuffer* buffer, SCStreamOutputType type,
         } else {
             held = stream;
         }
-        queue->async([stream = std::move(held), output = std::move(output), sample, type] {
-            output->stream_didOutputSampleBuffer_ofType(stream.get(), sample.get(), type);
-        });
+        Delivery* delivery = DELIVERIES.take();
+        delivery->stream = std::move(held);
+        delivery->output = std::move(output);
+        delivery->sample = sample;
+        delivery->type = type;
+        queue->async([delivery] { delivery->run(); });
     }
     targets.clear();
 }

@@ -180,6 +180,17 @@ TEST(OggPageLayout, PacketCutWhereTheTableFills) {
     EXPECT_EQ(pages[0].lacing.size(), 255u);
     EXPECT_EQ(pages[0].lacing.back(), 255);
     EXPECT_EQ(pages[0].granule, 254u) << "the cut packet must not lend its granule";
+    // The packets wholly on the written page leave their room to the packets to come; the
+    // cut one stays with the page it goes on on.
+    const auto take_rooms = [](Writer& writer) {
+        std::vector<Bytes> rooms;
+        for (auto room = writer.packet_room(); room.capacity() > 0; room = writer.packet_room()) {
+            EXPECT_TRUE(room.empty());
+            rooms.push_back(std::move(room));
+        }
+        return rooms;
+    };
+    EXPECT_EQ(take_rooms(feed.writer).size(), 254u);
 
     ASSERT_TRUE(feed.send(5, {}, PacketEnd::EndOfStream, 1001));
     pages = split_pages(feed.writer.sink().bytes);
@@ -189,6 +200,9 @@ TEST(OggPageLayout, PacketCutWhereTheTableFills) {
     EXPECT_EQ(pages[1].data, Bytes(long_packet.begin() + 255, long_packet.end()));
     EXPECT_EQ(pages[1].granule, 1001u);
     EXPECT_EQ(feed.check(Paging::Strict), "");
+    const auto rooms = take_rooms(feed.writer);
+    ASSERT_EQ(rooms.size(), 1u);
+    EXPECT_GE(rooms[0].capacity(), long_packet.size());
 
     // A packet longer than a page: nothing ends on its first page.
     Feed big;

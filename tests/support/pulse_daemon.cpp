@@ -177,10 +177,11 @@ std::expected<void, std::string> PulseDaemon::launch_pulseaudio() {
         "pulseaudio",          "-n",
         "--daemonize=no",      "--system=no",
         "--exit-idle-time=-1", "--disallow-exit",
-        "--use-pid-file=no",   "--disable-shm=yes",
-        "--realtime=no",       "--high-priority=no",
-        "--no-cpu-limit=yes",  "--log-target=stderr",
+        "--use-pid-file=no",   "--realtime=no",
+        "--high-priority=no",  "--no-cpu-limit=yes",
+        "--log-target=stderr",
     };
+    if (!options_.shared_memory) argv.push_back("--disable-shm=yes");
     // The sink is loaded before the socket opens, so a client that connects sees it.
     if (options_.null_sink) {
         argv.push_back(std::string("--load=module-null-sink sink_name=") + SINK_NAME +

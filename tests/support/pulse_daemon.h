@@ -44,6 +44,9 @@ struct PulseDaemonOptions {
     // Unset: VMAH_TEST_SERVER decides ("pulseaudio", the default, or "pipewire"), so that
     // one test binary runs against either server.
     std::optional<ServerKind> server = std::nullopt;
+    // PulseAudio only. Off, the audio goes over the socket; on, the server shares memory
+    // with its clients (memfd and its ring buffer), as a desktop's server does.
+    bool shared_memory = false;
 };
 
 class PulseDaemon {
