@@ -116,11 +116,21 @@ public:
         return result;
     }
 
-    // An empty byte vector for the next packet, with the room of a packet already written
-    // when there is one: a steady stream of packets filled into these allocates nothing.
-    std::vector<std::uint8_t> packet_room() {
-        if (rooms_.empty()) return {};
-        std::vector<std::uint8_t> room = std::move(rooms_.back());
+    // An empty byte vector for a packet of `size` bytes: the smallest room of a packet already
+    // written that holds it without growing, or a new vector when none does. A steady stream
+    // of packets filled into these allocates nothing, and no room is larger than a packet
+    // it held.
+    std::vector<std::uint8_t> packet_room(std::size_t size) {
+        auto best = rooms_.end();
+        for (auto room = rooms_.begin(); room != rooms_.end(); ++room) {
+            if (room->capacity() >= size &&
+                (best == rooms_.end() || room->capacity() < best->capacity())) {
+                best = room;
+            }
+        }
+        if (best == rooms_.end()) return {};
+        std::vector<std::uint8_t> room = std::move(*best);
+        *best = std::move(rooms_.back());
         rooms_.pop_back();
         return room;
     }
@@ -295,11 +305,20 @@ private:
     }
 
     void keep_room(std::vector<std::uint8_t> bytes) {
-        // A page holds at most MAX_SEGMENTS packets, so no more rooms are ever wanted at once.
-        if (bytes.capacity() == 0 || rooms_.size() >= MAX_SEGMENTS) return;
-        if (rooms_.capacity() == 0) rooms_.reserve(MAX_SEGMENTS);
+        if (bytes.capacity() == 0) return;
         bytes.clear();
-        rooms_.push_back(std::move(bytes));
+        // A page holds at most MAX_SEGMENTS packets, so no more rooms are ever wanted at once.
+        // Past that the smallest room goes back to the allocator: small rooms that no packet
+        // fits would otherwise crowd out the ones packets do fit.
+        if (rooms_.size() < MAX_SEGMENTS) {
+            if (rooms_.capacity() == 0) rooms_.reserve(MAX_SEGMENTS);
+            rooms_.push_back(std::move(bytes));
+            return;
+        }
+        const auto smallest = std::min_element(
+            rooms_.begin(), rooms_.end(),
+            [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
+        if (smallest->capacity() < bytes.capacity()) *smallest = std::move(bytes);
     }
 
     Sink byte_sink_;

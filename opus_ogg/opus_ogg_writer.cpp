@@ -51,9 +51,7 @@ std::optional<std::vector<std::uint8_t>> OpusOggWriter::encode_frame(
     std::array<std::uint8_t, MAX_PACKET_BYTES> out;
     auto length = encoder_.encode(frame, out);
     if (!length) return std::nullopt;
-    std::vector<std::uint8_t> packet = packet_writer_.packet_room();
-    // Rooms grow in steps, so that a room soon fits any packet of the stream's usual sizes.
-    packet.reserve((*length / PACKET_ROOM_STEP + 1) * PACKET_ROOM_STEP);
+    std::vector<std::uint8_t> packet = packet_writer_.packet_room(*length);
     packet.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(*length));
     return packet;
 }

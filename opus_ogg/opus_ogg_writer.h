@@ -33,7 +33,6 @@ public:
     static constexpr std::size_t FRAME_SAMPLES =
         ENCODER_RATE * FRAME_DURATION / std::chrono::seconds(1);
     static constexpr std::size_t MAX_PACKET_BYTES = 4000;
-    static constexpr std::size_t PACKET_ROOM_STEP = 256;
     // Two frames of stereo.
     static constexpr std::size_t INITIAL_PCM_CAPACITY = 2 * FRAME_SAMPLES * 2;
     static constexpr std::uint32_t SERIAL_MASK = 0x4F505500;
