@@ -433,11 +433,12 @@ TEST_F(HelperRecording, APauseOrSwitchedOutputsCountNoTimeTwice) {
     // machine (several times slower) does not always reach: that case runs without one.
     std::vector<Case> cases = {{"stopped for 5 s", PulseDaemon::SINK_NAME, 5s, 10},
                                {"ten switches", PulseDaemon::SINK_NAME, 0s, 0}};
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    cases.push_back({"stopped for 5 s on 5.1", "surround51", 5s, 8});
+    // The same burst, then data at real time from the sink switched to during the stop.
     // PipeWire keeps nothing of a stopped client, and its session manager waits for one while
     // it relinks: only PulseAudio hands over a burst from the sink left behind.
     if (pulse) cases.push_back({"stopped for 5 s, switched meanwhile", "second", 5s, 4, true});
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    cases.push_back({"stopped for 5 s on 5.1", "surround51", 5s, 8});
 #endif
     for (const auto& [name, sink, stop, least, switch_in_pause] : cases) {
         const bool pause = stop > 0s;
