@@ -19,6 +19,7 @@ std::int64_t Timeline::due(Clock::time_point now) const { return frames_in(now -
 
 void Timeline::settle(Clock::time_point now, std::int64_t excess, bool reported) {
     state_ = State::Settling;
+    at_start_ = false;
     settling_since_ = now;
     settling_excess_ = excess;
     reported_ = reported;
@@ -83,6 +84,7 @@ Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving
             // The start is a gap the coming data may cover.
             evidence_ = true;
             settle(now, excess_of(), false);
+            at_start_ = true;
             return hold();
         case State::Running: {
             follow(now, lag);
@@ -119,9 +121,11 @@ Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving
             }
             // A lag that lasts, with data coming at real time, is a gap of its own size. After
             // a stall (not at the start, where the first data is the latest) it goes after
-            // what came in a burst: what the server kept of the gap from its start.
+            // what came in a burst: what the server kept of the gap from its start, also when
+            // the server reported a gap of its own meanwhile (the output switched while we
+            // were stopped).
             if (now - settling_since_ >= SETTLE) {
-                return resolve(now, excess, arriving, evidence_ ? 0 : burst_);
+                return resolve(now, excess, arriving, at_start_ ? 0 : burst_);
             }
             if (full) {
                 if (evidence_) return resolve(now, excess, arriving);

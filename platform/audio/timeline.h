@@ -93,6 +93,7 @@ private:
     std::int64_t settling_excess_ = 0;  // the least excess while settling
     std::uint64_t burst_ = 0;           // frames held that came while the lag was shrinking
     bool reported_ = false;             // settling after a gap the server reported
+    bool at_start_ = false;             // settling the wait for the first data
     double recent_ = 0;                 // the baseline at recent_at_
     double earlier_ = 0;                // and at the time before, at least SETTLE earlier
     Clock::time_point recent_at_{};
