@@ -13,6 +13,9 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto WATCH_INTERVAL = 50ms;
+// A look that comes this much later than asked for means the process stood still (SIGSTOP,
+// a suspended machine): that time is nobody's slowness, and it is taken out of every span.
+constexpr auto STOOD_STILL_AFTER = 4 * WATCH_INTERVAL;
 constexpr const char* CAPTURE_SLOW_REASON = "stop_capture: capture did not stop within 5 s";
 constexpr const char* CEILING_REASON =
     "opus/ogg writer: the output did not take the end of the recording within 10 s";
@@ -51,9 +54,16 @@ void StopGuard::watch(Clock::time_point stopped) {
     std::unique_lock lock(mutex_);
     std::uint64_t seen = output_progress();
     Clock::time_point moved = stopped;
+    Clock::time_point looked = stopped;
     for (;;) {
         if (claimed_) return;
         const auto now = Clock::now();
+        if (const auto still = now - looked - WATCH_INTERVAL; still > STOOD_STILL_AFTER) {
+            stopped += still;
+            moved += still;
+            if (capture_stopped_ && *capture_stopped_ <= looked) *capture_stopped_ += still;
+        }
+        looked = now;
         if (now - stopped >= CEILING) unavailable(CEILING_REASON);
         if (!capture_stopped_) {
             if (now - stopped >= CAPTURE_STOP_LIMIT) unavailable(CAPTURE_SLOW_REASON);

@@ -17,7 +17,8 @@ namespace helper {
 // - the output then takes nothing for OUTPUT_STALL_LIMIT, or
 // - CEILING has passed since the stop (an output that keeps taking a little, slower than
 //   the recording grew),
-// it prints "UNAVAILABLE" with the part that was slow and ends the process at once.
+// it prints "UNAVAILABLE" with the part that was slow and ends the process at once. Time the
+// process stood still (stopped by a signal, a suspended machine) does not count.
 class StopGuard {
 public:
     using Clock = std::chrono::steady_clock;

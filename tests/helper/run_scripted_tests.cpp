@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -219,6 +221,40 @@ TEST_F(RunScriptedTest, CaptureThatDoesNotStopEndsTheRunWithItsOwnLine) {
     EXPECT_EQ(run_until_unavailable(dir / "unstopped.opus", [&] { backend->set_stop({}, 0); }),
               "UNAVAILABLE stop_capture: capture did not stop within 5 s\n");
     EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+}
+
+// The process stood still (SIGSTOP) for longer than a stop may take while capture was
+// stopping: that is not the capture's slowness, and the run ends with its "OK" as any other.
+TEST_F(RunScriptedTest, TimeTheProcessStoodStillDoesNotCountAgainstTheStop) {
+    const fs::path out = dir / "stood_still.opus";
+    const fs::path printed = dir / "stdout";
+    EXPECT_EXIT(
+        {
+            backend->set_stop({}, 0);
+            std::jthread freezer([this] {
+                std::shared_ptr<platform::scripted::ScriptedCapture> capture;
+                for (int tries = 0; tries < 2500; ++tries) {
+                    capture = backend->last_capture();
+                    if (capture && capture->stop_requests() > 0) break;
+                    std::this_thread::sleep_for(2ms);
+                }
+                if (!capture || capture->stop_requests() == 0) return;
+                const pid_t self = ::getpid();
+                if (::fork() == 0) {
+                    const timespec still{5, 500'000'000};
+                    ::nanosleep(&still, nullptr);
+                    ::kill(self, SIGCONT);
+                    std::_Exit(0);
+                }
+                ::kill(self, SIGSTOP);
+                capture->answer_stop({});
+            });
+            StdoutToFile redirect(printed);
+            helper::run(out.string(), 1);
+            std::_Exit(7);
+        },
+        ::testing::ExitedWithCode(7), "^$");
+    EXPECT_EQ(read_file(printed), "OK 0\n");
 }
 
 // A run to its deadline: the capture it asked for, the audio it was given, the "OK" line,
