@@ -125,11 +125,14 @@ std::expected<void, std::string> PipewireRecorder::open_stream(const SinkInfo& s
     // stream names no target: the session manager links it to the default sink's monitor and
     // relinks it when the default changes or that sink goes, which loses less of a switch than
     // a new stream of ours would. Recording another sink, it names that one and asks not to be
-    // moved when it goes: a stream moved elsewhere could record a source nobody chose.
+    // moved when it goes: a stream moved elsewhere could record a source nobody chose. Linked
+    // for a while to a sink of fewer channels than it was opened with (moved along, until it
+    // is opened again in the new layout), the stream takes the missing channels as silence
+    // rather than made up by PipeWire, which would raise the level.
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_APP_NAME,
         "velgo_marrinet_audio_helper", PW_KEY_NODE_NAME, "velgo_marrinet_audio_helper",
-        PW_KEY_STREAM_CAPTURE_SINK, "true", nullptr);
+        PW_KEY_STREAM_CAPTURE_SINK, "true", "channelmix.upmix", "false", nullptr);
     if (!following_) {
         pw_properties_set(props, PW_KEY_TARGET_OBJECT, sink.name.c_str());
         pw_properties_set(props, PW_KEY_NODE_DONT_RECONNECT, "true");
@@ -209,11 +212,19 @@ void PipewireRecorder::reconsider() {
         return;
     }
     // The session manager moves a live stream along with the default; one that ended is
-    // opened again on the default, which leads the list.
-    if (stream_ != nullptr && !stream_ended_) return;
+    // opened again on the default, which leads the list. So is one whose new default has
+    // another channel layout: moved, it would keep the old layout, and PipeWire would convert
+    // the new sink's channels into it (a stereo output came out 3 dB louder in a stream
+    // opened on 5.1 or mono).
+    const SinkInfo& next = sinks.front();
+    const bool same_layout =
+        next.channel_map.channels == sink_.channel_map.channels &&
+        std::equal(next.channel_map.map, next.channel_map.map + next.channel_map.channels,
+                   sink_.channel_map.map);
+    if (stream_ != nullptr && !stream_ended_ && (same_layout || !next.is_default)) return;
     close_stream();
     timeline_->note_gap();
-    if (auto opened = open_stream(sinks.front()); !opened) fail(opened.error());
+    if (auto opened = open_stream(next); !opened) fail(opened.error());
 }
 
 void PipewireRecorder::process() {
