@@ -108,10 +108,14 @@ struct Bench {
                 std::to_string(options.seconds)};
     }
 
-    bool native(const std::string& helper) {
+    // Records once with `helper_env`: calls begin(pid) 2 s in and end(pid, seconds since
+    // begin) 1 s before the deadline. False when the helper could not run or did not end well.
+    template <class Begin, class End>
+    bool sampled_run(const std::string& helper, const std::vector<std::string>& helper_env,
+                     Begin begin, End end) {
         auto player = play();
         if (!player) return false;
-        auto child = ChildProcess::spawn(helper_argv(helper), env,
+        auto child = ChildProcess::spawn(helper_argv(helper), helper_env,
                                          {.log_path = daemon->directory() + "/helper.log"});
         if (!child) {
             std::fprintf(stderr, "footprint_bench: %s\n", child.error().c_str());
@@ -119,21 +123,40 @@ struct Bench {
         }
         const auto started = std::chrono::steady_clock::now();
         std::this_thread::sleep_until(started + 2s);
-        const auto first = bench::thread_switches(child->pid());
+        begin(child->pid());
         const auto from = std::chrono::steady_clock::now();
         std::this_thread::sleep_until(started + std::chrono::seconds(options.seconds - 1));
-        const auto last = bench::thread_switches(child->pid());
-        const double window =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
-        const auto peak = bench::peak_rss_kib(child->pid());
-        const auto files = bench::parse_smaps_by_file(
-            read_file("/proc/" + std::to_string(child->pid()) + "/smaps"));
+        end(child->pid(),
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count());
         const auto usage = child->wait_at_most(std::chrono::seconds(options.seconds + 30));
         player->stop();
         if (usage.status != 0) {
             std::fprintf(stderr, "footprint_bench: the helper ended with %d\n", usage.status);
             return false;
         }
+        return true;
+    }
+
+    bool native(const std::string& helper) {
+        std::vector<bench::ThreadSwitches> first, last;
+        std::optional<long> peak;
+        std::vector<bench::MappedFile> files;
+        double window = 0;
+        pid_t main_thread = 0;
+        const bool ran = sampled_run(
+            helper, env,
+            [&](pid_t pid) {
+                main_thread = pid;
+                first = bench::thread_switches(pid);
+            },
+            [&](pid_t pid, double seconds) {
+                last = bench::thread_switches(pid);
+                window = seconds;
+                peak = bench::peak_rss_kib(pid);
+                files = bench::parse_smaps_by_file(
+                    read_file("/proc/" + std::to_string(pid) + "/smaps"));
+            });
+        if (!ran) return false;
 
         std::printf("  peak RSS (VmHWM, 1 s before the end): %ld KiB\n", peak.value_or(-1));
         std::printf("  resident KiB by mapped file (anonymous as \"-\"):\n");
@@ -153,14 +176,12 @@ struct Bench {
                 static_cast<double>(t.involuntary - before[t.tid].involuntary) / window;
             std::printf("    %-8d %-16s %6.1f /s  %5.2f /fragment  (%5.1f /s)%s\n", t.tid,
                         t.name.c_str(), wakes, wakes * FRAGMENT_SECONDS, preempted,
-                        t.tid == child->pid() ? "  (main)" : "");
+                        t.tid == main_thread ? "  (main)" : "");
         }
         return true;
     }
 
     bool allocations(const std::string& helper) {
-        auto player = play();
-        if (!player) return false;
         const std::string count_path = next_path("allocations");
         std::ofstream(count_path, std::ios::binary).write("\0\0\0\0\0\0\0\0", 8);
         const auto read_count = [&] {
@@ -172,26 +193,15 @@ struct Bench {
         auto counted_env = env;
         counted_env.push_back(std::string("LD_PRELOAD=") + ALLOCATION_COUNTER);
         counted_env.push_back("VMAH_ALLOCATION_COUNTER=" + count_path);
-        auto child = ChildProcess::spawn(helper_argv(helper), counted_env,
-                                         {.log_path = daemon->directory() + "/helper.log"});
-        if (!child) {
-            std::fprintf(stderr, "footprint_bench: %s\n", child.error().c_str());
-            return false;
-        }
-        const auto started = std::chrono::steady_clock::now();
-        std::this_thread::sleep_until(started + 2s);
-        const std::uint64_t first = read_count();
-        const auto from = std::chrono::steady_clock::now();
-        std::this_thread::sleep_until(started + std::chrono::seconds(options.seconds - 1));
-        const std::uint64_t last = read_count();
-        const double window =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
-        const auto usage = child->wait_at_most(std::chrono::seconds(options.seconds + 30));
-        player->stop();
-        if (usage.status != 0) {
-            std::fprintf(stderr, "footprint_bench: the helper ended with %d\n", usage.status);
-            return false;
-        }
+        std::uint64_t first = 0, last = 0;
+        double window = 0;
+        const bool ran = sampled_run(
+            helper, counted_env, [&](pid_t) { first = read_count(); },
+            [&](pid_t, double seconds) {
+                last = read_count();
+                window = seconds;
+            });
+        if (!ran) return false;
         const double rate = static_cast<double>(last - first) / window;
         std::printf("  heap allocations, whole process, over %.1f s: %.1f /s  %.2f /fragment\n",
                     window, rate, rate * FRAGMENT_SECONDS);
