@@ -1,6 +1,7 @@
 #include "platform/audio/timeline.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace platform::audio {
 
@@ -139,6 +140,13 @@ Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving
         }
     }
     return {};
+}
+
+std::uint64_t Timeline::still_due(Clock::time_point at) const {
+    if (!started_at_) return 0;
+    const std::int64_t room =
+        due(at) + std::llround(baseline_) + fragment_frames_ - static_cast<std::int64_t>(counted_);
+    return room > 0 ? static_cast<std::uint64_t>(room) : 0;
 }
 
 std::uint64_t Timeline::end(Clock::time_point now) {

@@ -68,6 +68,11 @@ public:
     // before the frames held.
     std::uint64_t end(Clock::time_point now);
 
+    // Frames that may still come for a recording stopped at `at`: what was heard before it
+    // and is still on its way (the lag at `at`), and the usual lag and a fragment more for a
+    // late delivery, less what has come since.
+    std::uint64_t still_due(Clock::time_point at) const;
+
     std::uint64_t counted() const { return counted_; }
 
 private:

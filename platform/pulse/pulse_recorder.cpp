@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -239,7 +240,13 @@ void PulseRecorder::read_available() {
     pa_stream* stream = stream_.get();
     const std::size_t readable = pa_stream_readable_size(stream);
     if (readable == static_cast<std::size_t>(-1) || readable == 0) return;
-    const auto arrival = timeline_->arrive(Timeline::Clock::now(), readable / in_frame_bytes_);
+    // After the stop only what was heard before it counts. A recorder that stood still
+    // (SIGSTOP) while it waited for the tail finds all the server kept meanwhile.
+    std::size_t room = std::numeric_limits<std::size_t>::max();
+    if (awaiting_tail_) room = timeline_->still_due(stopped_at_) * in_frame_bytes_;
+    bool past_stop = false;
+    const auto arrival =
+        timeline_->arrive(Timeline::Clock::now(), std::min(readable, room) / in_frame_bytes_);
     if (lengthen_) lengthen_fragments();
     if (!arrival.hold) release_held(arrival);
     while (!stopped_ && !failed_) {
@@ -250,7 +257,12 @@ void PulseRecorder::read_available() {
             return;
         }
         if (bytes == 0) break;
-        if (data == nullptr) {
+        if (bytes > room) past_stop = true;
+        bytes = std::min(bytes, room);
+        room -= bytes;
+        if (bytes == 0) {
+            // Heard after the stop: left out.
+        } else if (data == nullptr) {
             // A hole: the same length of silence keeps time whole.
             take(nullptr, bytes / in_frame_bytes_ * sizeof(float) * format_.channels, arrival.hold);
         } else if (mixer_) {
@@ -261,7 +273,7 @@ void PulseRecorder::read_available() {
         }
         pa_stream_drop(stream);
     }
-    if (awaiting_tail_ && Timeline::Clock::now() >= tail_after_) {
+    if (awaiting_tail_ && (past_stop || Timeline::Clock::now() >= tail_after_)) {
         awaiting_tail_ = false;
         pa_threaded_mainloop_signal(client_->loop(), 0);
     }
@@ -305,9 +317,9 @@ void PulseRecorder::stop() {
     {
         LoopLock lock(client_->loop());
         if (recording_ && !failed_ && !stopped_) {
-            const auto stopped_at = Timeline::Clock::now();
+            stopped_at_ = Timeline::Clock::now();
             await_tail();
-            if (!failed_) end_recording(stopped_at);
+            if (!failed_) end_recording(stopped_at_);
         }
         stopped_ = true;
         client_->on_lost(nullptr);

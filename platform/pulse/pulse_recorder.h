@@ -125,7 +125,8 @@ private:
     bool following_ = false;
     bool awaiting_tail_ = false;  // the stop waits for data arriving after tail_after_
     Timeline::Clock::time_point tail_after_{};
-    bool lengthen_ = false;  // the stream still has its first, short fragment
+    Timeline::Clock::time_point stopped_at_{};  // when the stop came, while awaiting the tail
+    bool lengthen_ = false;                     // the stream still has its first, short fragment
     bool recording_ = false;
     bool stopped_ = false;
     bool failed_ = false;

@@ -143,4 +143,21 @@ TEST(Timeline, ClockDriftNeverBecomesSilenceAndAStopWithoutDataCoversTheWait) {
         << "nothing owed for a stream that never started";
 }
 
+// After a stop only what was heard before it may still come.
+// A recorder that stood still while it waited for that must not take what the server kept
+// for it meanwhile.
+TEST(Timeline, AfterAStopOnlyWhatWasOnItsWayStillCounts) {
+    Fed f;
+    f.arrive(20ms, 10 * MS);  // a steady lag of one fragment from here
+    for (int i = 0; i < 100; ++i) f.arrive(10ms, 10 * MS);
+    const auto stop = f.now;
+    // The lag at the stop, then as much again and a fragment for a late delivery.
+    EXPECT_EQ(f.t.still_due(stop), 30 * MS);
+    f.arrive(10ms, 10 * MS);
+    EXPECT_EQ(f.t.still_due(stop), 20 * MS) << "the tail counts against it";
+    f.arrive(3s, 300 * MS);  // stood still, then all that was kept
+    EXPECT_EQ(f.t.still_due(stop), 0u);
+    EXPECT_EQ(Timeline(RATE, 10ms).still_due(stop), 0u) << "a stream that never started";
+}
+
 }  // namespace
