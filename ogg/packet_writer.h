@@ -116,25 +116,6 @@ public:
         return result;
     }
 
-    // An empty byte vector for a packet of `size` bytes: the smallest room of a packet already
-    // written that holds it without growing, or a new vector when none does. A steady stream
-    // of packets filled into these allocates nothing, and no room is larger than a packet
-    // it held.
-    std::vector<std::uint8_t> packet_room(std::size_t size) {
-        auto best = rooms_.end();
-        for (auto room = rooms_.begin(); room != rooms_.end(); ++room) {
-            if (room->capacity() >= size &&
-                (best == rooms_.end() || room->capacity() < best->capacity())) {
-                best = room;
-            }
-        }
-        if (best == rooms_.end()) return {};
-        std::vector<std::uint8_t> room = std::move(*best);
-        *best = std::move(rooms_.back());
-        rooms_.pop_back();
-        return room;
-    }
-
     Sink& sink() { return byte_sink_; }
     const Sink& sink() const { return byte_sink_; }
 
@@ -287,12 +268,9 @@ private:
         state.first_page_pending = false;
         state.segment_count = 0;
         ++state.sequence;
-        // Only the packet that continues on the next page, if any, stays; the others' room
-        // is kept for the packets to come.
-        const auto out_end = state.packets.end() - (state.cut_offset ? 1 : 0);
-        for (auto packet = state.packets.begin(); packet != out_end; ++packet)
-            keep_room(std::move(packet->bytes));
-        state.packets.erase(state.packets.begin(), out_end);
+        // Only the packet that continues on the next page, if any, stays.
+        state.packets.erase(state.packets.begin(),
+                            state.packets.end() - (state.cut_offset ? 1 : 0));
         state.resume_offset = std::exchange(state.cut_offset, std::nullopt);
         return {};
     }
@@ -304,25 +282,7 @@ private:
         }
     }
 
-    void keep_room(std::vector<std::uint8_t> bytes) {
-        if (bytes.capacity() == 0) return;
-        bytes.clear();
-        // A page holds at most MAX_SEGMENTS packets, so no more rooms are ever wanted at once.
-        // Past that the smallest room goes back to the allocator: small rooms that no packet
-        // fits would otherwise crowd out the ones packets do fit.
-        if (rooms_.size() < MAX_SEGMENTS) {
-            if (rooms_.capacity() == 0) rooms_.reserve(MAX_SEGMENTS);
-            rooms_.push_back(std::move(bytes));
-            return;
-        }
-        const auto smallest = std::min_element(
-            rooms_.begin(), rooms_.end(),
-            [](const auto& a, const auto& b) { return a.capacity() < b.capacity(); });
-        if (smallest->capacity() < bytes.capacity()) *smallest = std::move(bytes);
-    }
-
     Sink byte_sink_;
-    std::vector<std::vector<std::uint8_t>> rooms_;  // packets written out, their room kept
     std::unordered_map<std::uint32_t, PageState> streams_;
     std::optional<std::uint32_t> partly_sent_;
 };

@@ -51,9 +51,8 @@ std::optional<std::vector<std::uint8_t>> OpusOggWriter::encode_frame(
     std::array<std::uint8_t, MAX_PACKET_BYTES> out;
     auto length = encoder_.encode(frame, out);
     if (!length) return std::nullopt;
-    std::vector<std::uint8_t> packet = packet_writer_.packet_room(*length);
-    packet.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(*length));
-    return packet;
+    return std::vector<std::uint8_t>(out.begin(),
+                                     out.begin() + static_cast<std::ptrdiff_t>(*length));
 }
 
 std::expected<void, IoError> OpusOggWriter::write_audio_packet(std::vector<std::uint8_t> packet,

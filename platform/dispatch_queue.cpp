@@ -34,7 +34,7 @@ DispatchQueue* DispatchQueue::current() noexcept { return CURRENT_QUEUE; }
 void DispatchQueue::async(std::function<void()> work) {
     {
         std::lock_guard lock(mutex_);
-        items_.push(std::move(work));
+        items_.push_back(std::move(work));
         if (draining_) return;
         draining_ = true;
     }
@@ -63,7 +63,8 @@ void DispatchQueue::drain() {
                 draining_ = false;
                 break;
             }
-            work = items_.pop();
+            work = std::move(items_.front());
+            items_.pop_front();
         }
         work();
     }

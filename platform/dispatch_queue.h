@@ -6,11 +6,11 @@
 // queue. A queue with a target runs its items through the target, serialised with it.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 
-#include "platform/job_ring.h"
 #include "platform/object.h"
 #include "platform/ref.h"
 
@@ -56,7 +56,7 @@ private:
     QualityOfService qos_;
     Ref<DispatchQueue> target_;
     std::mutex mutex_;
-    JobRing items_;
+    std::deque<std::function<void()>> items_;
     bool draining_ = false;
 };
 

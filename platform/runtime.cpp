@@ -2,11 +2,10 @@
 
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#include "platform/job_ring.h"
 
 namespace platform {
 namespace {
@@ -21,7 +20,7 @@ public:
     void post(std::function<void()> job) {
         {
             std::lock_guard lock(mutex_);
-            jobs_.push(std::move(job));
+            jobs_.push_back(std::move(job));
             if (idle_ < jobs_.size()) {
                 workers_.emplace_back([this] { work(); });
                 return;
@@ -63,7 +62,8 @@ private:
             work_.wait(lock, [this] { return !jobs_.empty() || stopping_; });
             --idle_;
             if (jobs_.empty()) break;  // stopping, and nothing left to run
-            std::function<void()> job = jobs_.pop();
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
             ++running_;
             lock.unlock();
             job();
@@ -78,7 +78,7 @@ private:
     std::mutex mutex_;
     std::condition_variable work_;
     std::condition_variable quiet_;
-    JobRing jobs_;
+    std::deque<std::function<void()>> jobs_;
     std::vector<std::thread> workers_;
     std::size_t idle_ = 0;
     std::size_t running_ = 0;

@@ -1,7 +1,6 @@
 #include "platform/audio/held_audio.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace platform::audio {
 
@@ -11,24 +10,24 @@ void HeldAudio::take(const void* data, std::size_t bytes, bool hold, FrameAssemb
         assembler.push(data, bytes, sink);
         return;
     }
-    const std::size_t at = held_.size();
-    held_.resize(at + bytes / sizeof(float));
-    if (data != nullptr) {
-        std::memcpy(held_.data() + at, data, bytes / sizeof(float) * sizeof(float));
+    const auto* bytes_in = static_cast<const std::byte*>(data);
+    if (bytes_in != nullptr) {
+        held_.insert(held_.end(), bytes_in, bytes_in + bytes);
     } else {
-        std::fill(held_.begin() + static_cast<std::ptrdiff_t>(at), held_.end(), 0.0f);
+        held_.resize(held_.size() + bytes, std::byte{0});
     }
 }
 
 void HeldAudio::release(std::uint64_t silence, std::uint64_t overlap, std::uint64_t ahead,
                         FrameAssembler& assembler, const FrameAssembler::Sink& sink) {
-    const std::size_t dropped = std::min<std::size_t>(overlap * channels_, held_.size());
-    const std::size_t first = std::min<std::size_t>(ahead * channels_, held_.size() - dropped);
+    const std::size_t frame_bytes = sizeof(float) * channels_;
+    const std::size_t dropped = std::min<std::size_t>(overlap * frame_bytes, held_.size());
+    const std::size_t first = std::min<std::size_t>(ahead * frame_bytes, held_.size() - dropped);
     const auto push_held = [&](std::size_t from, std::size_t count) {
-        if (count > 0) assembler.push(held_.data() + from, count * sizeof(float), sink);
+        if (count > 0) assembler.push(held_.data() + from, count, sink);
     };
     push_held(dropped, first);
-    if (silence > 0) assembler.push(nullptr, silence * sizeof(float) * channels_, sink);
+    if (silence > 0) assembler.push(nullptr, silence * frame_bytes, sink);
     push_held(dropped + first, held_.size() - dropped - first);
     if (held_.empty()) return;
     // Holding is rare (after a gap): its memory goes back rather than staying for the run.

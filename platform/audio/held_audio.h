@@ -26,7 +26,7 @@ public:
 
 private:
     std::uint32_t channels_;
-    std::vector<float> held_;
+    std::vector<std::byte> held_;  // as the bytes came: a chunk may end inside a sample
 };
 
 }  // namespace platform::audio

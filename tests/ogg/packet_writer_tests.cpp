@@ -168,20 +168,6 @@ TEST(OggPageLayout, TwoHundredFiftyFivePacketsFillOnePage) {
     EXPECT_EQ(feed.check(Paging::Strict), "");
 }
 
-TEST(OggPacketRooms, APagesWorthIsKeptTheLargestFirst) {
-    Feed feed;
-    // Two full pages of one-segment packets, of 10 then 20 bytes: 510 rooms, 255 kept.
-    for (const std::size_t size : {10u, 20u}) {
-        for (std::uint64_t i = 1; i <= 255; ++i) {
-            ASSERT_TRUE(feed.send(5, pattern(size, 1), PacketEnd::Normal, i));
-        }
-    }
-    ASSERT_EQ(split_pages(feed.writer.sink().bytes).size(), 2u);
-    EXPECT_EQ(feed.writer.packet_room(21).capacity(), 0u);
-    for (int i = 0; i < 255; ++i) ASSERT_EQ(feed.writer.packet_room(15).capacity(), 20u);
-    EXPECT_EQ(feed.writer.packet_room(0).capacity(), 0u);
-}
-
 TEST(OggPageLayout, PacketCutWhereTheTableFills) {
     Feed feed;
     for (std::uint64_t i = 1; i <= 254; ++i) {
@@ -194,18 +180,6 @@ TEST(OggPageLayout, PacketCutWhereTheTableFills) {
     EXPECT_EQ(pages[0].lacing.size(), 255u);
     EXPECT_EQ(pages[0].lacing.back(), 255);
     EXPECT_EQ(pages[0].granule, 254u) << "the cut packet must not lend its granule";
-    // The packets wholly on the written page leave their room to the packets to come; the
-    // cut one stays with the page it goes on on.
-    EXPECT_EQ(feed.writer.packet_room(2).capacity(), 0u) << "a room must hold without growing";
-    const auto take_rooms = [](Writer& writer) {
-        std::vector<Bytes> rooms;
-        for (auto room = writer.packet_room(0); room.capacity() > 0; room = writer.packet_room(0)) {
-            EXPECT_TRUE(room.empty());
-            rooms.push_back(std::move(room));
-        }
-        return rooms;
-    };
-    EXPECT_EQ(take_rooms(feed.writer).size(), 254u);
 
     ASSERT_TRUE(feed.send(5, {}, PacketEnd::EndOfStream, 1001));
     pages = split_pages(feed.writer.sink().bytes);
@@ -215,9 +189,6 @@ TEST(OggPageLayout, PacketCutWhereTheTableFills) {
     EXPECT_EQ(pages[1].data, Bytes(long_packet.begin() + 255, long_packet.end()));
     EXPECT_EQ(pages[1].granule, 1001u);
     EXPECT_EQ(feed.check(Paging::Strict), "");
-    const auto rooms = take_rooms(feed.writer);
-    ASSERT_EQ(rooms.size(), 1u);
-    EXPECT_GE(rooms[0].capacity(), long_packet.size());
 
     // A packet longer than a page: nothing ends on its first page.
     Feed big;

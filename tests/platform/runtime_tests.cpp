@@ -4,13 +4,11 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
-#include <numeric>
 #include <string>
 #include <thread>
 
 #include "platform/dispatch_queue.h"
 #include "platform/free_list.h"
-#include "platform/job_ring.h"
 #include "platform/reply.h"
 #include "platform/runtime.h"
 #include "tests/platform/recorder.h"
@@ -103,24 +101,6 @@ TEST_F(RuntimeTest, UnansweredReplyDeliversItsFallbackAndHandlerDiesOnAWorker) {
     auto threads = destroyed->values();
     std::sort(threads.begin(), threads.end());
     EXPECT_EQ(threads, (std::vector<bool>{false, true}));
-}
-
-TEST(JobRingTest, KeepsOrderWhenItWrapsAndWhenItGrows) {
-    JobRing ring;
-    std::vector<int> ran;
-    int next = 0;
-    const auto push = [&](int count) {
-        for (int i = 0; i < count; ++i) ring.push([&ran, n = next++] { ran.push_back(n); });
-    };
-    // Past the end of the first room, then grown while wrapped.
-    push(6);
-    for (int i = 0; i < 4; ++i) ring.pop()();
-    push(20);
-    EXPECT_EQ(ring.size(), 22u);
-    while (!ring.empty()) ring.pop()();
-    std::vector<int> expected(26);
-    std::iota(expected.begin(), expected.end(), 0);
-    EXPECT_EQ(ran, expected);
 }
 
 TEST(FreeListTest, GivesBackWhatWasReturnedBeforeMakingMore) {

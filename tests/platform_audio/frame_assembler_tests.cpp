@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <random>
 #include <span>
 #include <vector>
 
@@ -164,6 +166,55 @@ TEST(FrameAssembler, MonoAndEmptyChunks) {
     EXPECT_EQ(out.pieces.size(), 2u);
 }
 
+// A byte stream of distinct samples, pushed in random pieces (any byte count, some of them
+// holes), with random flushes and rooms that are sometimes short: every frame comes out
+// once and in order, each fragment whole but the flushed ones, numbered by the frames
+// before it.
+TEST(FrameAssembler, EveryFrameOnceInOrderOverRandomSplits) {
+    for (std::uint32_t seed = 1; seed <= 200; ++seed) {
+        std::mt19937 random(seed);
+        const auto pick = [&](std::size_t low, std::size_t high) {
+            return std::uniform_int_distribution<std::size_t>(low, high)(random);
+        };
+        const auto channels = static_cast<std::uint32_t>(pick(1, 6));
+        const std::size_t fragment = pick(1, 40);
+        const std::size_t frame_bytes = channels * sizeof(float);
+        std::vector<std::vector<float>> rooms;
+        FrameAssembler assembler(channels, fragment, [&](std::size_t samples) {
+            rooms.emplace_back(samples);
+            return std::span<float>(rooms.back()).first(samples - pick(0, 1));
+        });
+        Assembled out;
+        auto samples = ramp(channels * pick(0, 300));
+        std::vector<float> expected = samples;
+        const std::byte* b = bytes_of(samples);
+        const std::size_t total = samples.size() * sizeof(float);
+        for (std::size_t at = 0; at < total;) {
+            const std::size_t bytes = std::min(total - at, pick(0, 3 * fragment * frame_bytes));
+            if (pick(0, 9) == 0) {
+                assembler.push(nullptr, bytes, out.sink());
+                std::memset(reinterpret_cast<std::byte*>(expected.data()) + at, 0, bytes);
+            } else {
+                assembler.push(b + at, bytes, out.sink());
+            }
+            at += bytes;
+            if (pick(0, 4) == 0) assembler.flush(out.sink());
+        }
+        assembler.flush(out.sink());
+
+        ASSERT_EQ(out.all(), expected) << "seed " << seed;
+        std::uint64_t frames = 0;
+        for (const auto& piece : out.pieces) {
+            ASSERT_EQ(piece.first_frame, frames) << "seed " << seed;
+            ASSERT_EQ(piece.samples.size() % channels, 0u) << "seed " << seed;
+            ASSERT_LE(piece.samples.size(), fragment * channels) << "seed " << seed;
+            ASSERT_FALSE(piece.samples.empty()) << "seed " << seed;
+            frames += piece.samples.size() / channels;
+        }
+        EXPECT_EQ(assembler.frames_handed(), samples.size() / channels) << "seed " << seed;
+    }
+}
+
 // Held audio goes out as the gap rule decides: its overlap dropped, then its first frames,
 // the silence, and the rest.
 TEST(HeldAudio, ReleasesTheOverlapDroppedAndTheSilenceAfterTheFramesAhead) {
@@ -186,6 +237,52 @@ TEST(HeldAudio, ReleasesTheOverlapDroppedAndTheSilenceAfterTheFramesAhead) {
         held.release(c.silence, c.overlap, c.ahead, assembler, out.sink());
         assembler.flush(out.sink());
         EXPECT_EQ(out.all(), c.expected) << c.silence << " " << c.overlap << " " << c.ahead;
+    }
+}
+
+// Chunks of any byte count, held or not, then released with the gap rule's figures: what
+// was handed on goes out as it came, and what was held follows less its overlap, with the
+// silence after its first frames; every frame once, in order.
+TEST(HeldAudio, EveryFrameOnceInOrderOverRandomSplits) {
+    for (std::uint32_t seed = 1; seed <= 200; ++seed) {
+        std::mt19937 random(seed);
+        const auto pick = [&](std::size_t low, std::size_t high) {
+            return std::uniform_int_distribution<std::size_t>(low, high)(random);
+        };
+        const auto channels = static_cast<std::uint32_t>(pick(1, 3));
+        const std::size_t frame_bytes = channels * sizeof(float);
+        platform::audio::HeldAudio held(channels);
+        FrameAssembler assembler(channels, pick(1, 20));
+        Assembled out;
+        const auto samples = ramp(channels * pick(1, 120));
+        const std::byte* b = bytes_of(samples);
+        const std::size_t total = samples.size() * sizeof(float);
+        // The stream goes straight on up to `hold_from`, is held from there, then released.
+        const std::size_t hold_from = pick(0, total / frame_bytes) * frame_bytes;
+        for (std::size_t at = 0; at < total;) {
+            const std::size_t bytes = std::min(total - at, pick(0, 3 * frame_bytes + 1));
+            const std::size_t straight = at < hold_from ? std::min(bytes, hold_from - at) : 0;
+            held.take(b + at, straight, false, assembler, out.sink());
+            held.take(b + at + straight, bytes - straight, true, assembler, out.sink());
+            at += bytes;
+        }
+        const std::size_t held_frames = (total - hold_from) / frame_bytes;
+        const std::uint64_t silence = pick(0, 5), overlap = pick(0, held_frames + 1),
+                            ahead = pick(0, held_frames + 1);
+        held.release(silence, overlap, ahead, assembler, out.sink());
+        assembler.flush(out.sink());
+
+        const auto first_held = samples.begin() + static_cast<std::ptrdiff_t>(hold_from / 4);
+        std::vector<float> expected(samples.begin(), first_held);
+        const std::size_t kept = held_frames - std::min<std::size_t>(overlap, held_frames);
+        const auto kept_from = samples.end() - static_cast<std::ptrdiff_t>(kept * channels);
+        const auto split =
+            kept_from + static_cast<std::ptrdiff_t>(std::min<std::size_t>(ahead, kept) * channels);
+        expected.insert(expected.end(), kept_from, split);
+        expected.insert(expected.end(), silence * channels, 0.0f);
+        expected.insert(expected.end(), split, samples.end());
+        ASSERT_EQ(out.all(), expected) << "seed " << seed;
+        EXPECT_EQ(assembler.frames_handed(), expected.size() / channels) << "seed " << seed;
     }
 }
 
