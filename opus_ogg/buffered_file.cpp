@@ -42,8 +42,7 @@ std::expected<void, IoError> take_lock(int fd, const struct stat& info) {
 // is wrong.
 void wait_for_room(int fd) {
     pollfd entry{fd, POLLOUT, 0};
-    while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {
-    }
+    while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {}
 }
 
 }  // namespace

@@ -12,9 +12,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -355,6 +357,127 @@ TEST_F(OutputFaults, PipeReadersThatComeLatePauseOrCrawl) {
         });
     }
     for (auto& reader : readers) reader.join();
+}
+
+// The first line on `fd` within `limit`, or what came until then.
+std::string read_line(int fd, std::chrono::milliseconds limit) {
+    std::string got;
+    const auto give_up = Clock::now() + limit;
+    while (!got.ends_with('\n') && Clock::now() < give_up) {
+        pollfd entry{fd, POLLIN, 0};
+        if (::poll(&entry, 1, 10) != 1) continue;
+        char c;
+        if (::read(fd, &c, 1) != 1) break;
+        got += c;
+    }
+    return got;
+}
+
+// Storage that stops taking writes (a hung network mount, a failing stick) with writes
+// waiting on it when the stop comes: the stop is answered within its bound by the line that
+// says so, never by an OK that counts time after the stop. Thawed within the bound, the
+// recording ends with "OK" and a whole file.
+TEST_F(OutputFaults, StopIsAnsweredWhileTheStorageIsFrozen) {
+    auto mounted = SmallFilesystem::mount_freezable(64 << 20);
+    ASSERT_TRUE(mounted.has_value()) << mounted.error();
+    SmallFilesystem& filesystem = **mounted;
+    play_noise(30);
+    for (const double thaw_after : {4.0, 1.0}) {
+        SCOPED_TRACE(thaw_after);
+        const std::string out = filesystem.path() + "/frozen.opus";
+        int line_pipe[2];
+        ASSERT_EQ(::pipe2(line_pipe, O_CLOEXEC), 0);
+        auto helper = start_helper_writing_to({"--out", out}, line_pipe[1]);
+        ::close(line_pipe[1]);
+        ASSERT_TRUE(wait_for_file(out, 10s));
+        const auto capturing = Clock::now();
+        std::this_thread::sleep_for(1500ms);
+        ASSERT_TRUE(filesystem.freeze());
+        std::this_thread::sleep_for(2s);  // the helper has a page or two waiting by now
+        const auto stopped = Clock::now();
+        helper->signal(SIGINT);
+        std::jthread thawer([&] {
+            std::this_thread::sleep_for(std::chrono::duration<double>(thaw_after));
+            filesystem.thaw();
+        });
+        const std::string line = read_line(line_pipe[0], 12s);
+        const double answered = std::chrono::duration<double>(Clock::now() - stopped).count();
+        thawer.join();
+        ::close(line_pipe[0]);
+        EXPECT_EQ(helper->finish(RUN_LIMIT).exit_status, 0);
+        std::printf("thawed %.1f s after the stop: answered after %.2f s: %s", thaw_after, answered,
+                    line.c_str());
+        EXPECT_LE(answered, 2.5);
+        if (thaw_after > 2.5) {
+            EXPECT_EQ(line,
+                      "UNAVAILABLE opus/ogg writer: the output stopped taking data (nothing "
+                      "written for 2 s)\n");
+            continue;
+        }
+        const double seconds = ok_seconds(line);
+        EXPECT_GT(seconds, 2.5) << line;
+        EXPECT_LE(seconds, std::chrono::duration<double>(stopped - capturing).count() + 0.1);
+        const OggSummary scan = summarize_ogg(out);
+        EXPECT_TRUE(scan.headers_first && scan.sequence_gap_free && scan.last_is_eos);
+        EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
+        EXPECT_TRUE(test_support::check_opus_file(out).read_to_end);
+    }
+}
+
+// The helper stood still (SIGSTOP, Ctrl-Z on a pipeline) for 3 s while its final flush
+// waited for a paused pipe reader, which is back just after SIGCONT: that time is nobody's
+// slowness, and the reader gets the whole recording with "OK".
+TEST_F(OutputFaults, StandingStillDuringTheFinalFlushIsNoStall) {
+    constexpr int RUNS = 2;
+    play_noise(30);
+    std::vector<std::thread> runs;
+    for (int run = 0; run < RUNS; ++run) {
+        const std::string pipe = out_dir() + "/still" + std::to_string(run) + ".fifo";
+        ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+        std::shared_ptr helper = start_helper({"--out", pipe});
+        runs.emplace_back([this, pipe, helper, run, spawned = Clock::now()] {
+            const auto at = [&](double t) {
+                std::this_thread::sleep_until(spawned + std::chrono::duration<double>(t));
+            };
+            const int fd = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
+            ::fcntl(fd, F_SETPIPE_SZ, 4096);
+            std::string got;
+            const auto read_until = [&](std::optional<double> until) {
+                char block[4096];
+                for (;;) {
+                    if (until && Clock::now() >= spawned + std::chrono::duration<double>(*until))
+                        return;
+                    const ssize_t n = ::read(fd, block, sizeof block);
+                    if (n > 0) got.append(block, static_cast<std::size_t>(n));
+                    if (n == 0 && !until) return;
+                    if (n <= 0) std::this_thread::sleep_for(2ms);
+                }
+            };
+            read_until(2.0);
+            at(3.0);
+            helper->signal(SIGINT);
+            at(3.35);
+            helper->signal(SIGSTOP);
+            at(6.35);
+            helper->signal(SIGCONT);
+            at(6.40);
+            read_until(std::nullopt);
+            ::close(fd);
+            const Outcome outcome = helper->finish(RUN_LIMIT);
+            SCOPED_TRACE(run);
+            EXPECT_EQ(check_clean_end(outcome), "");
+            const double seconds = ok_seconds(outcome.out);
+            EXPECT_GT(seconds, 1.5) << outcome.out;
+            const std::string file = pipe + ".got";
+            std::ofstream(file, std::ios::binary) << got;
+            const OggSummary scan = summarize_ogg(file);
+            EXPECT_TRUE(scan.headers_first && scan.sequence_gap_free && scan.last_is_eos);
+            EXPECT_EQ(scan.audio_packets, scan.last_granule / 960) << "packets lost";
+            EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
+            EXPECT_TRUE(test_support::check_opus_file(file).read_to_end);
+        });
+    }
+    for (auto& run : runs) run.join();
 }
 
 // Nobody reads the status line: the reader has gone, or there is no standard output at
