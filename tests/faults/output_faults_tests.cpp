@@ -393,7 +393,8 @@ TEST_F(OutputFaults, StopIsAnsweredWhileTheStorageIsFrozen) {
         const auto capturing = Clock::now();
         std::this_thread::sleep_for(1500ms);
         ASSERT_TRUE(filesystem.freeze());
-        std::this_thread::sleep_for(2s);  // the helper has a page or two waiting by now
+        // Pages come every few seconds: by now the helper has a write waiting.
+        std::this_thread::sleep_for(6s);
         const auto stopped = Clock::now();
         helper->signal(SIGINT);
         std::jthread thawer([&] {
