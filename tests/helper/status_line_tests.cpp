@@ -86,7 +86,8 @@ TEST(WriteAll, WaitsForRoomOnAFullNonBlockingPipe) {
     std::thread reader([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         char buf[4096];
-        while (got.size() < filler.size() + 6) {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (got.size() < filler.size() + 6 && std::chrono::steady_clock::now() < give_up) {
             const ssize_t n = read(fds[0], buf, sizeof buf);
             if (n > 0) got.append(buf, static_cast<size_t>(n));
         }
