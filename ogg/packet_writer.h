@@ -103,6 +103,7 @@ public:
             auto finished = write_held_page(byte_sink_, held_serial, held);
             note_progress(held_serial, held);
             if (!finished) {
+                ++dropped_packets_;
                 return finished;
             }
         }
@@ -128,11 +129,16 @@ public:
     // The stream whose page the sink took only in part, if any.
     std::optional<std::uint32_t> partly_sent_stream() const { return partly_sent_; }
 
+    // Packets given up for want of room (the cases above); a failed write whose data the
+    // writer kept and later finishes is no loss.
+    std::uint64_t dropped_packets() const { return dropped_packets_; }
+
 private:
     Result place_packet(std::vector<std::uint8_t> packet, std::uint32_t serial, PageState& state,
                         PacketEnd directive, std::uint64_t granule) {
         if (state.segment_count == MAX_SEGMENTS) {
             if (auto held = write_held_page(byte_sink_, serial, state); !held) {
+                ++dropped_packets_;
                 return held;
             }
         }
@@ -285,6 +291,7 @@ private:
     Sink byte_sink_;
     std::unordered_map<std::uint32_t, PageState> streams_;
     std::optional<std::uint32_t> partly_sent_;
+    std::uint64_t dropped_packets_ = 0;
 };
 
 }  // namespace ogg

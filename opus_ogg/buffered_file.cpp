@@ -14,14 +14,10 @@ namespace opus_ogg {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr int OPEN_FLAGS = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
 constexpr const char* NO_READER_TEXT = "the output is a pipe that no process reads";
 constexpr const char* LOCKED_TEXT = "the output file is in use: another process holds its lock";
 constexpr const char* UNNAMED_TEXT = "the output file was removed or replaced while recording";
-constexpr const char* BEHIND_TEXT =
-    "the output fell more than 8 MiB behind the recording; audio was dropped";
 
 // Closes a descriptor on every early return of the open.
 struct FdGuard {
@@ -42,17 +38,11 @@ std::expected<void, IoError> take_lock(int fd, const struct stat& info) {
     return {};
 }
 
-// Waits until fd has room or give_up passes; false when it passed. An error or hang-up
-// counts as room: the write then says what is wrong.
-bool wait_for_room(int fd, Clock::time_point give_up) {
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(give_up - Clock::now());
-        if (left.count() <= 0) return false;
-        pollfd entry{fd, POLLOUT, 0};
-        const int ready = ::poll(&entry, 1, static_cast<int>(left.count()));
-        if (ready > 0) return true;
-        if (ready < 0 && errno != EINTR) return true;
-    }
+// Waits until fd has room. An error or hang-up counts as room: the write then says what
+// is wrong.
+void wait_for_room(int fd) {
+    pollfd entry{fd, POLLOUT, 0};
+    while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {}
 }
 
 }  // namespace
@@ -105,10 +95,9 @@ BufferedFile::BufferedFile(BufferedFile&& other) noexcept
       inode_(other.inode_),
       awaited_(std::exchange(other.awaited_, std::nullopt)),
       failed_(std::move(other.failed_)),
-      lost_(other.lost_),
       buffer_(std::move(other.buffer_)),
       head_(std::exchange(other.head_, 0)),
-      written_(std::move(other.written_)) {
+      progress_(std::move(other.progress_)) {
     other.buffer_.clear();
 }
 
@@ -121,10 +110,9 @@ BufferedFile& BufferedFile::operator=(BufferedFile&& other) noexcept {
         inode_ = other.inode_;
         awaited_ = std::exchange(other.awaited_, std::nullopt);
         failed_ = std::move(other.failed_);
-        lost_ = other.lost_;
         buffer_ = std::move(other.buffer_);
         head_ = std::exchange(other.head_, 0);
-        written_ = std::move(other.written_);
+        progress_ = std::move(other.progress_);
         other.buffer_.clear();
     }
     return *this;
@@ -167,7 +155,7 @@ std::expected<bool, IoError> BufferedFile::connect() {
 
 void BufferedFile::note_written(std::size_t bytes) {
     head_ += bytes;
-    written_->fetch_add(bytes, std::memory_order_relaxed);
+    progress_->taken.fetch_add(bytes, std::memory_order_relaxed);
     if (head_ == buffer_.size()) {
         buffer_.clear();
         head_ = 0;
@@ -183,6 +171,8 @@ std::expected<void, IoError> BufferedFile::write_backlog() {
     auto connected = connect();
     if (!connected) return std::unexpected(connected.error());
     if (!*connected || buffered() == 0) return {};
+    progress_->asked.store(progress_->taken.load(std::memory_order_relaxed) + buffered(),
+                           std::memory_order_relaxed);
     const auto [taken, error] = util::write_all(fd_, buffer_.data() + head_, buffered());
     note_written(taken);
     if (buffered() == 0 || error == EAGAIN || error == EWOULDBLOCK) return {};
@@ -191,33 +181,18 @@ std::expected<void, IoError> BufferedFile::write_backlog() {
 }
 
 bool BufferedFile::keep(std::span<const std::uint8_t> data) {
-    if (buffered() + data.size() > BACKLOG_LIMIT) {
-        lost_ = true;
-        return false;
-    }
+    if (buffered() + data.size() > BACKLOG_LIMIT) return false;
     buffer_.insert(buffer_.end(), data.begin(), data.end());
     return true;
 }
 
-std::expected<void, IoError> BufferedFile::drain() {
-    // Small amounts wait for a whole buffer's worth, as they would without a backlog; a
-    // pipe's reader is looked for at every drain.
-    if (buffered() < CAPACITY && !awaited_) return {};
-    return write_backlog();
-}
-
 std::expected<void, IoError> BufferedFile::flush() {
-    auto give_up = Clock::now() + STALL_LIMIT;
     for (;;) {
-        const std::size_t before = buffered();
         if (auto written = write_backlog(); !written) return written;
         if (awaited_) return std::unexpected(IoError::other(NO_READER_TEXT));
-        if (buffered() == 0) break;
-        if (buffered() < before) give_up = Clock::now() + STALL_LIMIT;
-        if (!wait_for_room(fd_, give_up)) return std::unexpected(IoError::other(STALLED_TEXT));
+        if (buffered() == 0) return {};
+        wait_for_room(fd_);
     }
-    if (lost_) return std::unexpected(IoError::other(BEHIND_TEXT));
-    return {};
 }
 
 std::expected<std::size_t, IoError> BufferedFile::write_some(std::span<const std::uint8_t> data) {

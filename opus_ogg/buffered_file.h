@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -21,15 +20,15 @@ namespace opus_ogg {
 //
 // Writing while recording never waits for the output. What the output cannot take at once
 // (a pipe whose reader pauses, a full disk, a pipe whose reader has not come yet) stays in
-// memory, in order, and goes out at the next write or drain(); only past BACKLOG_LIMIT is
-// new data refused, and the file remembers that it lost some. So:
+// memory, in order, and goes out at the next write; only past BACKLOG_LIMIT is new data
+// refused. So:
 // - write_some() takes all of its data, or fails having taken nothing (the backlog is full,
 //   or the output failed for good: another process holds it, or a late pipe turned out to
-//   be another file).
-// - drain() gives the output what it takes now, without waiting.
-// - flush() writes out the whole backlog, waiting for room as long as the output keeps
-//   taking data; once it has taken nothing for STALL_LIMIT it fails. An error leaves the
-//   untaken bytes buffered, in order, so a retry neither repeats nor skips any.
+//   be another file). Refused data is the caller's to keep or to drop.
+// - flush() writes out the whole backlog, waiting for room for as long as it takes: how
+//   long a stalled output may hold up the end is the caller's to bound (progress() says
+//   whether the output owes anything and whether it moves). An error leaves the untaken
+//   bytes buffered, in order, so a retry neither repeats nor skips any.
 // Destruction gives the output what it takes without waiting and closes the file.
 class BufferedFile {
 public:
@@ -39,16 +38,21 @@ public:
     // Encoded audio held for an output that cannot take it yet: about 11 minutes of the
     // densest stereo audio at the encoder's default rate of about 100 kbit/s.
     static constexpr std::size_t BACKLOG_LIMIT = 8 * 1024 * 1024;
-    static constexpr std::chrono::milliseconds STALL_LIMIT{2000};
-    static constexpr const char* STALLED_TEXT =
-        "the output stopped taking data (nothing written for 2 s)";
+    static constexpr const char* BEHIND_TEXT =
+        "the output fell more than 8 MiB behind the recording; audio was dropped";
 
-    // Bytes the output has taken so far; readable from any thread.
-    using Progress = std::shared_ptr<const std::atomic<std::uint64_t>>;
+    // What the output has been asked to take and what it has taken, in bytes since the
+    // open; readable from any thread. The output owes bytes while `asked` is ahead of
+    // `taken`: a write is under way, or the output refused part of one (a full pipe).
+    struct OutputProgress {
+        std::atomic<std::uint64_t> asked{0};
+        std::atomic<std::uint64_t> taken{0};
+    };
+    using Progress = std::shared_ptr<const OutputProgress>;
 
     // Opens path for one recording, creating it (mode 0666 before umask), without ever
     // waiting: a pipe that no process reads yet is opened once a reader has come (at a
-    // later write, drain or flush). A regular file or pipe is taken with an exclusive lock
+    // later write or flush). A regular file or pipe is taken with an exclusive lock
     // first, refused if another process holds one, and a regular file is emptied only once
     // it is ours.
     static std::expected<BufferedFile, IoError> open_for_recording(const std::string& path);
@@ -62,7 +66,6 @@ public:
     ~BufferedFile();
 
     std::expected<std::size_t, IoError> write_some(std::span<const std::uint8_t> data);
-    std::expected<void, IoError> drain();
     std::expected<void, IoError> flush();
 
     // Fails unless path still names the file written (removed or replaced files do not).
@@ -70,7 +73,7 @@ public:
     std::expected<void, IoError> check_named_by(const std::string& path) const;
 
     std::size_t buffered() const { return buffer_.size() - head_; }
-    Progress progress() const { return written_; }
+    Progress progress() const { return progress_; }
 
 private:
     // A pipe whose reader has not come yet: its path and what it was when we looked.
@@ -96,11 +99,9 @@ private:
     std::optional<AwaitedPipe> awaited_;
     // An output that can never take data again; every write fails with it.
     std::optional<IoError> failed_;
-    bool lost_ = false;
     std::vector<std::uint8_t> buffer_;
     std::size_t head_ = 0;  // bytes at the front of buffer_ already written
-    std::shared_ptr<std::atomic<std::uint64_t>> written_ =
-        std::make_shared<std::atomic<std::uint64_t>>(0);
+    std::shared_ptr<OutputProgress> progress_ = std::make_shared<OutputProgress>();
 };
 
 }  // namespace opus_ogg

@@ -114,6 +114,10 @@ std::expected<void, IoError> OpusOggWriter::write_pcm_i16(std::span<const std::i
 }
 
 std::expected<double, IoError> OpusOggWriter::finalize() {
+    // What the output could not take yet goes first, so that the last page finds room
+    // behind a backlog that was full, as every page before it would have.
+    if (auto flushed = packet_writer_.sink().flush(); !flushed)
+        return std::unexpected(flushed.error());
     const bool had_audio = !pcm_.empty();
     // Pad the pending samples to one frame (anything beyond it is dropped), or
     // encode silence so that the end-of-stream mark has a packet to ride on.
@@ -133,6 +137,8 @@ std::expected<double, IoError> OpusOggWriter::finalize() {
     // A recording nobody can open again is no recording.
     if (auto named = packet_writer_.sink().check_named_by(path_); !named)
         return std::unexpected(named.error());
+    if (packet_writer_.dropped_packets() > 0)
+        return std::unexpected(IoError::other(BufferedFile::BEHIND_TEXT));
     return static_cast<double>(samples_written_) / static_cast<double>(ENCODER_RATE);
 }
 

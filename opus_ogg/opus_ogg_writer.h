@@ -53,15 +53,15 @@ public:
 
     // Encodes the last frame, zero-padded (or one silent frame when nothing is
     // pending), with the end-of-stream mark, writes the file buffer out and returns
-    // the encoded audio duration in seconds. Fails also when the path no longer names
-    // the regular file written (removed or replaced meanwhile). Only destruction may
-    // follow; the file stays open, and locked, until then.
+    // the encoded audio duration in seconds. The output is waited for, before the last
+    // page as after it, for as long as it takes (the caller bounds that by watching
+    // output_progress()). Fails also when the path no longer names the regular file
+    // written (removed or replaced meanwhile), and when a packet was dropped for want of
+    // room while the output was behind. Only destruction may follow; the file stays open,
+    // and locked, until then.
     std::expected<double, IoError> finalize();
 
-    // Gives the output what it takes now of the encoded data it could not take before,
-    // without waiting; a pipe's late reader is looked for here too.
-    std::expected<void, IoError> drain_output() { return packet_writer_.sink().drain(); }
-    // Bytes the output has taken so far, readable from any thread.
+    // What the output owes and has taken, readable from any thread.
     BufferedFile::Progress output_progress() const { return packet_writer_.sink().progress(); }
 
     std::uint32_t stream_serial() const { return serial_; }

@@ -44,14 +44,14 @@ namespace {
 constexpr timespec POLL_INTERVAL{0, 100'000'000};
 
 // Until a stop signal, the deadline, or nobody left to read the status line (a parent
-// that died would otherwise leave us recording on our own). Meanwhile the output gets,
-// at every turn, what it could not take before.
-void wait_for_stop(const Deadline& deadline, WriterSlot& slot) {
+// that died would otherwise leave us recording on our own). Nothing here touches the
+// writer: its lock may be held across a write that blocks, and the stop must be seen
+// whatever the output does.
+void wait_for_stop(const Deadline& deadline) {
     for (;;) {
         if (STOP.load()) return;
         if (deadline_reached(deadline, monotonic_now())) return;
         if (status_line_unreadable()) return;
-        slot.drain_output();
         // A signal cuts the sleep short (EINTR); the flag is then tested at once rather
         // than sleeping out the rest of the interval.
         nanosleep(&POLL_INTERVAL, nullptr);
@@ -75,8 +75,9 @@ void run(const std::string& out, std::uint64_t secs) {
 
     capture.start(slot);
 
-    wait_for_stop(deadline_after(monotonic_now(), secs), *slot);
+    wait_for_stop(deadline_after(monotonic_now(), secs));
 
+    // Armed before anything that may wait on the output or on capture.
     StopGuard guard(std::move(output_progress));
     capture.stop();
     guard.capture_stopped();
@@ -89,6 +90,7 @@ void run(const std::string& out, std::uint64_t secs) {
     } else {
         print_unavailable("opus/ogg writer: " + duration.error());
     }
+    guard.stand_down();
     // The file was complete before the line; it stays locked until the parent has it, so
     // that no other recording can empty it first.
     finished.reset();

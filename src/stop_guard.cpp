@@ -1,6 +1,6 @@
 #include "src/stop_guard.h"
 
-#include <algorithm>
+#include <unistd.h>
 #include <string>
 #include <utility>
 
@@ -17,9 +17,12 @@ constexpr auto WATCH_INTERVAL = 50ms;
 // a suspended machine): that time is nobody's slowness, and it is taken out of every span.
 constexpr auto STOOD_STILL_AFTER = 4 * WATCH_INTERVAL;
 constexpr const char* CAPTURE_SLOW_REASON = "stop_capture: capture did not stop within 5 s";
+constexpr const char* STALLED_REASON =
+    "opus/ogg writer: the output stopped taking data (nothing written for 2 s)";
 constexpr const char* CEILING_REASON =
     "opus/ogg writer: the output did not take the end of the recording within 10 s";
-static_assert(StopGuard::CAPTURE_STOP_LIMIT == 5s && StopGuard::CEILING == 10s,
+static_assert(StopGuard::CAPTURE_STOP_LIMIT == 5s && StopGuard::OUTPUT_STALL_LIMIT == 2s &&
+                  StopGuard::CEILING == 10s,
               "the reasons name the limits");
 
 }  // namespace
@@ -29,7 +32,7 @@ StopGuard::StopGuard(opus_ogg::BufferedFile::Progress output_progress)
       watcher_([this, stopped = Clock::now()] { watch(stopped); }) {}
 
 StopGuard::~StopGuard() {
-    claim_status_line();
+    stand_down();
     watcher_.join();
 }
 
@@ -43,20 +46,27 @@ void StopGuard::claim_status_line() {
     // A guard that fired holds the mutex until the process is gone.
     std::lock_guard lock(mutex_);
     claimed_ = true;
+}
+
+void StopGuard::stand_down() {
+    std::lock_guard lock(mutex_);
+    claimed_ = true;
+    stood_down_ = true;
     changed_.notify_one();
 }
 
-std::uint64_t StopGuard::output_progress() const {
-    return output_progress_ ? output_progress_->load(std::memory_order_relaxed) : 0;
+void StopGuard::fire(const char* reason, Clock::time_point ceiling) {
+    // The line may wait for room on standard output, but not past the ceiling.
+    unavailable(reason, ceiling);
 }
 
 void StopGuard::watch(Clock::time_point stopped) {
     std::unique_lock lock(mutex_);
-    std::uint64_t seen = output_progress();
+    std::uint64_t seen = 0;
     Clock::time_point moved = stopped;
     Clock::time_point looked = stopped;
     for (;;) {
-        if (claimed_) return;
+        if (stood_down_) return;
         const auto now = Clock::now();
         if (const auto still = now - looked - WATCH_INTERVAL; still > STOOD_STILL_AFTER) {
             stopped += still;
@@ -64,20 +74,27 @@ void StopGuard::watch(Clock::time_point stopped) {
             if (capture_stopped_ && *capture_stopped_ <= looked) *capture_stopped_ += still;
         }
         looked = now;
-        if (now - stopped >= CEILING) unavailable(CEILING_REASON);
-        if (!capture_stopped_) {
-            if (now - stopped >= CAPTURE_STOP_LIMIT) unavailable(CAPTURE_SLOW_REASON);
-        } else {
-            // The output's time without progress counts from the moment it had the rest.
-            if (const std::uint64_t now_seen = output_progress(); now_seen != seen) {
-                seen = now_seen;
+        const auto ceiling = stopped + CEILING;
+        if (now >= ceiling) {
+            // The run's own line could not go out in time; nobody is taking it.
+            if (claimed_) ::_exit(0);
+            fire(CEILING_REASON, now);
+        }
+        if (!claimed_) {
+            if (!capture_stopped_ && now - stopped >= CAPTURE_STOP_LIMIT)
+                fire(CAPTURE_SLOW_REASON, ceiling);
+            // Time counts against the output only while it owes bytes: a write under way
+            // or refused in part. Asked is read first, so a write that ends in between
+            // shows as owing nothing.
+            const std::uint64_t asked =
+                output_progress_ ? output_progress_->asked.load(std::memory_order_relaxed) : 0;
+            const std::uint64_t taken =
+                output_progress_ ? output_progress_->taken.load(std::memory_order_relaxed) : 0;
+            if (taken != seen || asked <= taken) {
+                seen = taken;
                 moved = now;
             }
-            moved = std::max(moved, *capture_stopped_);
-            if (now - moved >= OUTPUT_STALL_LIMIT) {
-                unavailable(std::string("opus/ogg writer: ") +
-                            opus_ogg::BufferedFile::STALLED_TEXT);
-            }
+            if (now - moved >= OUTPUT_STALL_LIMIT) fire(STALLED_REASON, ceiling);
         }
         changed_.wait_for(lock, WATCH_INTERVAL);
     }

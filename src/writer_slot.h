@@ -45,18 +45,6 @@ public:
         return true;
     }
 
-    // Main-thread side, while recording: lets the writer give its output what it could not
-    // take before. Errors are dropped as for writes; they show again at finalisation.
-    void drain_output() {
-        std::lock_guard lock(mutex_);
-        if (failed_ || !writer_) return;
-        try {
-            (void)writer_->drain_output();
-        } catch (...) {
-            failed_ = true;
-        }
-    }
-
     // Main-thread side: moves the writer out, leaving the slot empty so that a late capture
     // call writes nothing. A failed slot keeps its writer; it is destroyed with the slot.
     std::pair<Take, std::optional<Writer>> take() {

@@ -48,9 +48,11 @@ bool granule_matches(std::int64_t last_granule, double seconds) {
     return last_granule == counted || last_granule == counted + 960;
 }
 
-std::expected<std::unique_ptr<SmallFilesystem>, std::string> SmallFilesystem::mount(
-    std::size_t bytes) {
-    // Mounts made from here on are this process's (and its children's) alone.
+namespace {
+
+// Mounts made from here on are this process's (and its children's) alone. Gives the
+// directory to mount on.
+std::expected<std::string, std::string> private_mount_point() {
     if (::unshare(CLONE_NEWNS) != 0) {
         return std::unexpected(std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno));
     }
@@ -60,6 +62,47 @@ std::expected<std::unique_ptr<SmallFilesystem>, std::string> SmallFilesystem::mo
     char templ[] = "/tmp/vmah-faults-fs-XXXXXX";
     if (::mkdtemp(templ) == nullptr)
         return std::unexpected(std::string("mkdtemp: ") + std::strerror(errno));
+    return std::string(templ);
+}
+
+bool run_quietly(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+}  // namespace
+
+std::expected<std::unique_ptr<SmallFilesystem>, std::string> SmallFilesystem::mount_freezable(
+    std::size_t bytes) {
+    auto point = private_mount_point();
+    if (!point) return std::unexpected(point.error());
+    auto filesystem = std::make_unique<SmallFilesystem>(Key{});
+    filesystem->image_ = *point + ".img";
+    if (!run_quietly("truncate -s " + std::to_string(bytes) + " " + filesystem->image_) ||
+        !run_quietly("mkfs.ext4 -q -F " + filesystem->image_) ||
+        !run_quietly("mount -o loop " + filesystem->image_ + " " + *point)) {
+        ::rmdir(point->c_str());
+        ::unlink(filesystem->image_.c_str());
+        return std::unexpected("cannot mount an ext4 image on a loop device");
+    }
+    filesystem->path_ = *point;
+    return filesystem;
+}
+
+bool SmallFilesystem::freeze() {
+    frozen_ = run_quietly("fsfreeze -f " + path_);
+    return frozen_;
+}
+
+bool SmallFilesystem::thaw() {
+    if (frozen_) frozen_ = !run_quietly("fsfreeze -u " + path_);
+    return !frozen_;
+}
+
+std::expected<std::unique_ptr<SmallFilesystem>, std::string> SmallFilesystem::mount(
+    std::size_t bytes) {
+    auto point = private_mount_point();
+    if (!point) return std::unexpected(point.error());
+    char* templ = point->data();
     auto filesystem = std::make_unique<SmallFilesystem>(Key{});
     const std::string options = "size=" + std::to_string(bytes) + ",mode=0700";
     if (::mount("tmpfs", templ, "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
@@ -73,8 +116,10 @@ std::expected<std::unique_ptr<SmallFilesystem>, std::string> SmallFilesystem::mo
 
 SmallFilesystem::~SmallFilesystem() {
     if (path_.empty()) return;
+    thaw();
     ::umount2(path_.c_str(), MNT_DETACH);
     ::rmdir(path_.c_str());
+    if (!image_.empty()) ::unlink(image_.c_str());
 }
 
 std::size_t SmallFilesystem::free_bytes() const {

@@ -43,10 +43,17 @@ bool granule_matches(std::int64_t last_granule, double seconds);
 
 // A tmpfs of `bytes`, mounted in a mount namespace private to this test process, so it
 // vanishes with the process whatever happens. Fails where mounting is not allowed.
+// The freezable kind is an ext4 on a loop device instead, whose writes can be held up as
+// stalled storage holds them (fsfreeze); it is thawed again before it goes.
 class SmallFilesystem {
 public:
     static std::expected<std::unique_ptr<SmallFilesystem>, std::string> mount(std::size_t bytes);
+    static std::expected<std::unique_ptr<SmallFilesystem>, std::string> mount_freezable(
+        std::size_t bytes);
     ~SmallFilesystem();
+    // Writes wait from freeze() to thaw(). False where the tool refuses.
+    bool freeze();
+    bool thaw();
     const std::string& path() const { return path_; }
     // Bytes a new write could still take.
     std::size_t free_bytes() const;
@@ -56,6 +63,8 @@ public:
 
 private:
     std::string path_;
+    std::string image_;
+    bool frozen_ = false;
 };
 
 // Fills `path` with a file of `bytes` zero bytes.

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -263,7 +264,8 @@ TEST_F(OutputFaults, OutputTakenByAnotherRecordingOrStandardOutputIsRefused) {
 
 // A pipe read as a parent reads it: opened `opens` s after the start, nothing taken from
 // `pause` until `resume`, at most 4 KiB (the pipe's capacity) per `gap`; the path removed
-// at 1.5 s if `removed`. Stopped by SIGINT at `stop` s, or by --secs -`stop`.
+// at 1.5 s if `removed`. Stopped by SIGINT at `stop` s, or by --secs -`stop`; if `still`,
+// the helper is stopped (SIGSTOP) that long after the stop, for 3 s.
 struct PipeCase {
     const char* name;
     double opens, pause, resume;
@@ -272,11 +274,14 @@ struct PipeCase {
     double stop;
     std::string line;         // "OK": the reader has the whole recording
     double min_end, max_end;  // from the stop to the helper's end, in s
+    double still = 0;
 };
 
 // A reader that comes late, pauses, or crawls (slower than the recording) loses nothing,
-// whether or not the path stays. No reader by the stop, a reader stuck at the stop, or one
-// too slow to take the rest within the ceiling: the line says which, within its bound.
+// whether or not the path stays, nor does one that is back just after the helper stood
+// still (Ctrl-Z on a pipeline) during its final flush: that time is nobody's slowness. No reader by
+// the stop, a reader stuck at the stop, or one too slow to take the rest within the ceiling: the
+// line says which, within its bound.
 TEST_F(OutputFaults, PipeReadersThatComeLatePauseOrCrawl) {
     const std::string W = "UNAVAILABLE opus/ogg writer: the output ";
     const std::vector<PipeCase> cases = {
@@ -284,6 +289,7 @@ TEST_F(OutputFaults, PipeReadersThatComeLatePauseOrCrawl) {
         {"paused", 0, 1, 5, 0ms, false, 7, "OK", 0, 1.5},
         {"removed", 0, 99, 99, 0ms, true, 3, "OK", 0, 1.5},
         {"crawling", 0, 99, 99, 800ms, false, 4, "OK", 0, 10.5},
+        {"stood-still", 0, 2, 6.4, 0ms, false, 3, "OK", 3.3, 5, 0.35},
         {"never", 99, 99, 99, 0ms, false, 2, W + "is a pipe that no process reads\n", 0, 1.5},
         {"never-deadline", 99, 99, 99, 0ms, false, -3, W + "is a pipe that no process reads\n", 0,
          1.5},
@@ -313,6 +319,9 @@ TEST_F(OutputFaults, PipeReadersThatComeLatePauseOrCrawl) {
                 const double t = since();
                 if (c.removed && t >= 1.5 && fs::exists(pipe)) fs::remove(pipe);
                 if (c.stop > 0 && t >= c.stop && helper->signal(SIGINT)) stopped = c.stop;
+                if (c.still > 0 && t >= c.stop + c.still) {
+                    helper->signal(t < c.stop + c.still + 3 ? SIGSTOP : SIGCONT);
+                }
                 if (ended < 0 && !helper->running()) ended = t;
                 if (fd < 0 && t >= c.opens) {
                     fd = ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK);
@@ -355,6 +364,72 @@ TEST_F(OutputFaults, PipeReadersThatComeLatePauseOrCrawl) {
         });
     }
     for (auto& reader : readers) reader.join();
+}
+
+// The first line on `fd` within `limit`, or what came until then.
+std::string read_line(int fd, std::chrono::milliseconds limit) {
+    std::string got;
+    const auto give_up = Clock::now() + limit;
+    while (!got.ends_with('\n') && Clock::now() < give_up) {
+        pollfd entry{fd, POLLIN, 0};
+        if (::poll(&entry, 1, 10) != 1) continue;
+        char c;
+        if (::read(fd, &c, 1) != 1) break;
+        got += c;
+    }
+    return got;
+}
+
+// Storage that stops taking writes (a hung network mount, a failing stick) with writes
+// waiting on it when the stop comes: the stop is answered within its bound by the line that
+// says so, never by an OK that counts time after the stop. Thawed within the bound, the
+// recording ends with "OK" and a whole file.
+TEST_F(OutputFaults, StopIsAnsweredWhileTheStorageIsFrozen) {
+    auto mounted = SmallFilesystem::mount_freezable(64 << 20);
+    ASSERT_TRUE(mounted.has_value()) << mounted.error();
+    SmallFilesystem& filesystem = **mounted;
+    play_noise(30);
+    for (const double thaw_after : {4.0, 1.0}) {
+        SCOPED_TRACE(thaw_after);
+        const std::string out = filesystem.path() + "/frozen.opus";
+        int line_pipe[2];
+        ASSERT_EQ(::pipe2(line_pipe, O_CLOEXEC), 0);
+        auto helper = start_helper_writing_to({"--out", out}, line_pipe[1]);
+        ::close(line_pipe[1]);
+        ASSERT_TRUE(wait_for_file(out, 10s));
+        const auto capturing = Clock::now();
+        std::this_thread::sleep_for(1500ms);
+        ASSERT_TRUE(filesystem.freeze());
+        // Pages come every few seconds: by now the helper has a write waiting.
+        std::this_thread::sleep_for(6s);
+        const auto stopped = Clock::now();
+        helper->signal(SIGINT);
+        std::jthread thawer([&] {
+            std::this_thread::sleep_for(std::chrono::duration<double>(thaw_after));
+            filesystem.thaw();
+        });
+        const std::string line = read_line(line_pipe[0], 12s);
+        const double answered = std::chrono::duration<double>(Clock::now() - stopped).count();
+        thawer.join();
+        ::close(line_pipe[0]);
+        EXPECT_EQ(helper->finish(RUN_LIMIT).exit_status, 0);
+        std::printf("thawed %.1f s after the stop: answered after %.2f s: %s", thaw_after, answered,
+                    line.c_str());
+        EXPECT_LE(answered, 2.5);
+        if (thaw_after > 2.5) {
+            EXPECT_EQ(line,
+                      "UNAVAILABLE opus/ogg writer: the output stopped taking data (nothing "
+                      "written for 2 s)\n");
+            continue;
+        }
+        const double seconds = ok_seconds(line);
+        EXPECT_GT(seconds, 2.5) << line;
+        EXPECT_LE(seconds, std::chrono::duration<double>(stopped - capturing).count() + 0.1);
+        const OggSummary scan = summarize_ogg(out);
+        EXPECT_TRUE(scan.headers_first && scan.sequence_gap_free && scan.last_is_eos);
+        EXPECT_TRUE(granule_matches(scan.last_granule, seconds)) << scan.last_granule;
+        EXPECT_TRUE(test_support::check_opus_file(out).read_to_end);
+    }
 }
 
 // Nobody reads the status line: the reader has gone, or there is no standard output at

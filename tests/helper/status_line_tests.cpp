@@ -72,6 +72,41 @@ TEST(WriteAll, WritesEverythingOrReportsFailure) {
     EXPECT_FALSE(helper::write_all(fds[1], "closed\n"));
 }
 
+// A non-blocking standard output that is full for a moment (a parent's event loop reads it
+// a little later) still gets the whole line; a reader that has gone, or a wait past its
+// bound, gives up.
+TEST(WriteAll, WaitsForRoomOnAFullNonBlockingPipe) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    const std::string filler(static_cast<std::size_t>(fcntl(fds[1], F_GETPIPE_SZ)), 'x');
+    ASSERT_EQ(util::write_all(fds[1], filler.data(), filler.size()).bytes, filler.size());
+    EXPECT_FALSE(helper::write_all(fds[1], "late\n", std::chrono::steady_clock::now()));
+
+    std::string got;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        char buf[4096];
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (got.size() < filler.size() + 6 && std::chrono::steady_clock::now() < give_up) {
+            const ssize_t n = read(fds[0], buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<size_t>(n));
+        }
+    });
+    EXPECT_TRUE(helper::write_all(fds[1], "OK 12\n"));
+    reader.join();
+    EXPECT_EQ(got, filler + "OK 12\n");
+
+    ASSERT_EQ(util::write_all(fds[1], filler.data(), filler.size()).bytes, filler.size());
+    close(fds[0]);
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGPIPE, &ignore, &previous), 0);
+    EXPECT_FALSE(helper::write_all(fds[1], "gone\n"));
+    sigaction(SIGPIPE, &previous, nullptr);
+    close(fds[1]);
+}
+
 // The loop under it says how far it got and why it stopped, which the writer's file relies
 // on: a full non-blocking pipe takes what fits, then EAGAIN; a pipe without a reader EPIPE.
 TEST(WriteAll, SaysHowFarItGotAndWhy) {

@@ -282,7 +282,8 @@ TEST(OggSinkFailure, ErrorsComeBackUnchangedAndTheOpenPageStays) {
 
 // The held page is full: 254 small packets, then either a packet the page cuts or one
 // that ends on the 255th lacing value, and the page write fails. The next packet while
-// the sink still fails is dropped; once it recovers everything else arrives.
+// the sink still fails is dropped, and only that one counts as dropped; once the sink
+// recovers everything else arrives.
 TEST(OggSinkFailure, FullHeldPageIsWrittenAgainBeforeTheNextPacket) {
     struct Case {
         bool cut;
@@ -305,6 +306,7 @@ TEST(OggSinkFailure, FullHeldPageIsWrittenAgainBeforeTheNextPacket) {
         const ogg::PageState* state = feed.writer.stream(8);
         ASSERT_EQ(state->segment_count, 255);
         EXPECT_EQ(state->cut_offset.has_value(), c.cut);
+        EXPECT_EQ(feed.writer.dropped_packets(), 0u) << "a packet held for later was counted";
 
         const auto dropped = feed.writer.write_packet(pattern(50, 5), 8, PacketEnd::Normal, 1500);
         ASSERT_FALSE(dropped);
@@ -312,9 +314,11 @@ TEST(OggSinkFailure, FullHeldPageIsWrittenAgainBeforeTheNextPacket) {
         EXPECT_EQ(state->segment_count, 255);
         EXPECT_EQ(state->packets.size(), 255u);
         EXPECT_EQ(state->sequence, 0u);
+        EXPECT_EQ(feed.writer.dropped_packets(), 1u);
 
         ASSERT_TRUE(feed.send(8, pattern(TAIL_BYTES, 6), PacketEnd::EndOfStream, 2000));
         EXPECT_EQ(feed.check(Paging::AfterFailures), "");
+        EXPECT_EQ(feed.writer.dropped_packets(), 1u);
     }
 }
 

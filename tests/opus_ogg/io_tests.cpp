@@ -120,8 +120,9 @@ TEST(BufferedFile, FullDeviceFailsAtFlushAndKeepsTheBuffer) {
 }
 
 // A pipe whose reader does not read: writes never wait, and are kept up to the backlog
-// limit, then refused. Once the reader is back it gets every byte kept, and the flush
-// reports the loss all the same.
+// limit, then refused (the refused data is the caller's to keep). The flush waits for the
+// reader however long it is away (the bound is its caller's) and it gets every byte kept;
+// meanwhile the output is seen to owe them.
 TEST(BufferedFile, PipeWithoutRoomKeepsTheBacklogUpToItsLimit) {
     test_support::TempDir dir;
     const std::string path = dir.file("out.fifo");
@@ -139,6 +140,9 @@ TEST(BufferedFile, PipeWithoutRoomKeepsTheBacklogUpToItsLimit) {
     std::vector<std::uint8_t> got(kept + 1);
     std::size_t taken = 0;
     std::jthread drain([&] {
+        // Away for longer than any stall the flush could have allowed on its own.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+        EXPECT_GT(file->progress()->asked.load(), file->progress()->taken.load());
         for (ssize_t n; taken < kept;) {
             if ((n = ::read(reader, got.data() + taken, got.size() - taken)) > 0) taken += n;
         }
@@ -146,11 +150,10 @@ TEST(BufferedFile, PipeWithoutRoomKeepsTheBacklogUpToItsLimit) {
     const auto flushed = file->flush();
     drain.join();
     ::close(reader);
-    ASSERT_FALSE(flushed.has_value());
-    EXPECT_EQ(flushed.error().to_string(),
-              "the output fell more than 8 MiB behind the recording; audio was dropped");
+    ASSERT_TRUE(flushed.has_value()) << flushed.error().to_string();
     EXPECT_TRUE(std::equal(data.begin(), data.end(), got.begin() + 65536));
-    EXPECT_EQ(*file->progress(), kept);
+    EXPECT_EQ(file->progress()->taken.load(), kept);
+    EXPECT_EQ(file->progress()->asked.load(), kept) << "owes bytes after a whole flush";
 }
 
 }  // namespace
