@@ -42,8 +42,19 @@ session_pactl() {
     timeout 10 pactl "$@"
 }
 
+# Runs a client of the session (the helper): the environment it is started with, pointed at
+# the session's servers.
+session_client() {
+  PULSE_SERVER="unix:$session_dir/pulse/native" PULSE_CLIENTCONFIG="$session_dir/client.conf" \
+    PIPEWIRE_RUNTIME_DIR="$session_dir" XDG_RUNTIME_DIR="$session_dir" "$@"
+}
+
 session_default_is_music() { session_pactl info | grep -q '^Default Sink: music$'; }
-session_playing() { [[ -n $(session_pactl list short sink-inputs) ]]; }
+# The player is connected and the null output is running: the music flows.
+session_playing() {
+  [[ -n $(session_pactl list short sink-inputs) ]] &&
+    session_pactl list short sinks | grep -q $'^[0-9]*\tmusic\t.*RUNNING'
+}
 
 session_start() {
   session_dir=$(mktemp -d /tmp/vmah-run-XXXXXX)
@@ -117,6 +128,11 @@ session_stop() {
     done
     kill -KILL -- "-$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
+    # The rest of its group (the player's perl and pacat) goes too.
+    for ((tries = 0; tries < 30; tries++)); do
+      kill -0 -- "-$pid" 2>/dev/null || break
+      sleep 0.1
+    done
   done
   session_pids=()
   [[ -n $session_dir ]] && rm -rf "$session_dir"

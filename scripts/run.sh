@@ -31,8 +31,7 @@ session_play_music
 # The helper runs in the background so that a stop (Ctrl-C, SIGTERM, SIGHUP) sent to this
 # script reaches it as SIGTERM; the session is stopped once the helper has finished.
 set +e
-PULSE_SERVER="unix:$session_dir/pulse/native" PULSE_CLIENTCONFIG="$session_dir/client.conf" \
-  PIPEWIRE_RUNTIME_DIR="$session_dir" XDG_RUNTIME_DIR="$session_dir" "$helper" "$@" &
+session_client "$helper" "$@" &
 helper_pid=$!
 trap 'kill -TERM "$helper_pid" 2>/dev/null' INT TERM HUP
 wait "$helper_pid"
