@@ -42,12 +42,10 @@ session_pactl() {
     timeout 10 pactl "$@"
 }
 
-# Runs a client of the session (the helper): the environment it is started with, pointed at
-# the session's servers.
-session_client() {
-  PULSE_SERVER="unix:$session_dir/pulse/native" PULSE_CLIENTCONFIG="$session_dir/client.conf" \
-    PIPEWIRE_RUNTIME_DIR="$session_dir" XDG_RUNTIME_DIR="$session_dir" "$@"
-}
+# The command prefix that runs a client of the session (the helper), pointed at the session's
+# servers: "${session_client[@]}" program args. It is env, which becomes the program: a
+# program started with & has $! as its own process id.
+session_client=()
 
 session_default_is_music() { session_pactl info | grep -q '^Default Sink: music$'; }
 # The player is connected and the null output is running: the music flows.
@@ -58,6 +56,9 @@ session_playing() {
 
 session_start() {
   session_dir=$(mktemp -d /tmp/vmah-run-XXXXXX)
+  session_client=(env PULSE_SERVER="unix:$session_dir/pulse/native"
+    PULSE_CLIENTCONFIG="$session_dir/client.conf" PIPEWIRE_RUNTIME_DIR="$session_dir"
+    XDG_RUNTIME_DIR="$session_dir")
   printf 'autospawn = no\ncookie-file = %s/client-cookie\n' "$session_dir" \
     >"$session_dir/client.conf"
   # wireplumber would otherwise take the host's sound cards, cameras and Bluetooth devices.

@@ -31,7 +31,7 @@ session_play_music
 # The helper runs in the background so that a stop (Ctrl-C, SIGTERM, SIGHUP) sent to this
 # script reaches it as SIGTERM; the session is stopped once the helper has finished.
 set +e
-session_client "$helper" "$@" &
+"${session_client[@]}" "$helper" "$@" &
 helper_pid=$!
 trap 'kill -TERM "$helper_pid" 2>/dev/null' INT TERM HUP
 wait "$helper_pid"

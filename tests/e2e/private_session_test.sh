@@ -18,7 +18,7 @@ session_start
 session_play_music
 dir=$session_dir
 
-line=$(session_client "$helper" --out "$work/music.opus" --secs 2)
+line=$("${session_client[@]}" "$helper" --out "$work/music.opus" --secs 2)
 [[ $line =~ ^OK\ ([0-9.]+)$ ]] || fail "status line: $line"
 perl -e 'exit !($ARGV[0] >= 1.5 && $ARGV[0] <= 2.5)' -- "${BASH_REMATCH[1]}" ||
   fail "recorded ${BASH_REMATCH[1]} s of a 2 s run"
