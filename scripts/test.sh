@@ -3,7 +3,9 @@
 # with warnings as errors, then the same suite under AddressSanitizer +
 # UndefinedBehaviorSanitizer and under ThreadSanitizer, each in its own build directory, then
 # a bounded run of every libFuzzer target (scripts/fuzz.sh). Tests that need a sound server
-# start a private one of their own. The long recording (label long) runs in the plain build
+# start a private one of their own; they mostly wait on the wall clock, so several run side by
+# side (VMAH_E2E_JOBS, twice the cores by default), each with its own server, and those that
+# keep the machine busy run alone. The long recording (label long) runs in the plain build
 # only, beside the end-to-end tests: sanitizers make it take many times as long and it checks
 # nothing they would add. Any failure or sanitizer report fails the run.
 set -euo pipefail
@@ -16,6 +18,7 @@ echo "=== style"
 echo "style: every C++ file follows .clang-format"
 
 jobs=$(nproc)
+e2e_jobs=${VMAH_E2E_JOBS:-$((2 * jobs))}
 configs=(plain asan tsan fuzz)
 [[ $# -gt 0 ]] && configs=("$@")
 
@@ -44,7 +47,8 @@ test_config() {
   build=$(build_dir "$config")
   [[ $config == fuzz ]] && { fuzz_step run; return; }
   (cd "$build" && ctest --output-on-failure --timeout 300 -j"$jobs" -LE 'e2e|long')
-  # Tests against a private sound server measure wall-clock behaviour: run them one at a time.
+  # Tests against a private sound server measure wall-clock behaviour but use little CPU: a
+  # few run at once, each against its own server; ctest runs those marked RUN_SERIAL alone.
   # The same end-to-end tests against PipeWire run in the plain build only: they take the
   # same code paths under another server, and the sanitizers would add time, not findings.
   local e2e_labels='^e2e$'
@@ -57,7 +61,8 @@ test_config() {
     long_pid=$!
   fi
   local e2e_status=0 long_status=0
-  (cd "$build" && ctest --output-on-failure --timeout 300 -L "$e2e_labels") || e2e_status=$?
+  (cd "$build" && ctest --output-on-failure --timeout 300 -j"$e2e_jobs" -L "$e2e_labels") ||
+    e2e_status=$?
   if [[ -n $long_pid ]]; then
     wait "$long_pid" || long_status=$?
     cat "$build/long-test.log"
