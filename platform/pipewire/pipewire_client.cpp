@@ -88,10 +88,14 @@ pw_context* recording_context(pw_loop* loop) {
                                          "log.level", "0", nullptr),
                        0);
     if (context != nullptr) {
-        // Loaded first, as the stock real-time configuration does: the data thread is made
-        // with the priority this module gives. Without it (none of the three ways answered),
-        // recording goes on at the thread's ordinary priority.
-        pw_context_load_module(context, "libpipewire-module-rt", nullptr, nullptr);
+        // Loaded first, as the stock real-time configuration does: the data thread gets the
+        // priority this module gives. Without it (none of the three ways answered), recording
+        // goes on at the thread's ordinary priority. The context starts its data thread at
+        // once, before any module can be loaded: that one is started again once it is there.
+        if (pw_context_load_module(context, "libpipewire-module-rt", nullptr, nullptr) != nullptr) {
+            pw_data_loop* data = pw_context_get_data_loop(context);
+            if (data != nullptr && pw_data_loop_stop(data) == 0) pw_data_loop_start(data);
+        }
         bool loaded = pw_context_add_spa_lib(context, "audio.convert.*",
                                              "audioconvert/libspa-audioconvert") >= 0;
         for (const char* module :
