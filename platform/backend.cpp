@@ -25,4 +25,13 @@ std::shared_ptr<Backend> installed_backend() {
     return BACKEND;
 }
 
+#ifndef NDEBUG
+namespace {
+thread_local bool REALTIME = false;
+}  // namespace
+
+void mark_realtime_thread() noexcept { REALTIME = true; }
+bool on_realtime_thread() noexcept { return REALTIME; }
+#endif
+
 }  // namespace platform

@@ -5,6 +5,22 @@
 // sound-server one, tests install the scripted one). Every call may come from any thread
 // and must not block for long. Replies and sink calls may happen on any thread, including
 // inside the call that asked for them; the platform moves all reactions to its workers.
+//
+// The capture path's threads:
+// - A sound server's real-time thread (the one that hands a recorder its buffers at the
+//   server's pace; the server keeps nothing for a client late for its cycle) only copies
+//   the buffer and its time into a ring allocated beforehand and wakes the recorder's capture
+//   worker. It takes no lock, allocates nothing, makes no call that may block, calls no
+//   CaptureSink method and posts no platform work (so it never starts a thread). It calls
+//   mark_realtime_thread() first; debug builds then check this rule where they can.
+// - A sound server's own loop thread (server events, the stream's state) takes the backend's
+//   decisions: which sink to record, when to open a stream again. It may allocate and take
+//   short locks, never waits on the capture worker, and hands the worker work by posting.
+// - The capture worker, owned and joined by the recorder, does the rest: the gap rule, the
+//   mixer, the fragment assembly and the CaptureSink calls. It may allocate; it never waits
+//   on the server.
+// - A Capture's stop() waits for the worker and the server's threads to finish; it is never
+//   called on any of them.
 #pragma once
 
 #include <cstddef>
@@ -92,6 +108,16 @@ public:
         return {};
     }
 };
+
+// Marks the calling thread as a sound server's real-time thread (see above). Debug builds
+// remember it, and on_realtime_thread() tells; release builds do nothing and say false.
+#ifdef NDEBUG
+inline void mark_realtime_thread() noexcept {}
+inline bool on_realtime_thread() noexcept { return false; }
+#else
+void mark_realtime_thread() noexcept;
+bool on_realtime_thread() noexcept;
+#endif
 
 // Installs backend for every later request (null uninstalls). Requests made without a
 // backend fail with a description saying so.

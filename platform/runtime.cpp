@@ -1,11 +1,14 @@
 #include "platform/runtime.h"
 
+#include <cassert>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/backend.h"
 
 namespace platform {
 namespace {
@@ -18,6 +21,8 @@ thread_local bool ON_WORKER = false;
 class Runtime {
 public:
     void post(std::function<void()> job) {
+        // A server's real-time thread never waits for this lock, nor starts a worker.
+        assert(!on_realtime_thread());
         {
             std::lock_guard lock(mutex_);
             jobs_.push_back(std::move(job));

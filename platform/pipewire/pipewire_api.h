@@ -30,6 +30,9 @@
     X(pw_context_add_spa_lib)         \
     X(pw_context_load_module)         \
     X(pw_context_connect)             \
+    X(pw_context_get_data_loop)       \
+    X(pw_data_loop_start)             \
+    X(pw_data_loop_stop)              \
     X(pw_core_disconnect)             \
     X(pw_proxy_destroy)               \
     X(pw_properties_new)              \

@@ -1,5 +1,6 @@
 #include "platform/pipewire/pipewire_client.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -71,12 +72,15 @@ const char* lookup(const spa_dict* props, const char* key) {
     return props == nullptr ? nullptr : spa_dict_lookup(props, key);
 }
 
-// What a recording client needs of the library: the native protocol, the client node its
-// stream exports with the adapter and the converter in it, the metadata that names the
-// default sink. The stock client configuration loads two modules more (session manager,
-// client device) and D-Bus support: about 0.6 MB of this process's memory, and time at every
-// start. Where this fails (a library that wants a configuration), the stock one is used,
-// without D-Bus.
+// What a recording client needs of the library: real-time scheduling for the data thread
+// that hands over the stream's buffers (directly where the process may have it, through the
+// desktop's RTKit otherwise, and without it where neither answers: a client late for its
+// cycle loses that cycle's audio), the native protocol, the client node its stream exports
+// with the adapter and the converter in it, the metadata that names the default sink. The
+// stock client configuration loads two modules more (session manager, client device) and
+// D-Bus support: about 0.6 MB of this process's memory, and time at every start. Where this
+// fails (a library that wants a configuration), the stock one is used, without D-Bus. The
+// library logs nothing: standard error carries the helper's own lines only.
 pw_context* recording_context(pw_loop* loop) {
     pw_context* context =
         pw_context_new(loop,
@@ -84,6 +88,14 @@ pw_context* recording_context(pw_loop* loop) {
                                          "log.level", "0", nullptr),
                        0);
     if (context != nullptr) {
+        // Loaded first, as the stock real-time configuration does: the data thread gets the
+        // priority this module gives. Without it (none of the three ways answered), recording
+        // goes on at the thread's ordinary priority. The context starts its data thread at
+        // once, before any module can be loaded: that one is started again once it is there.
+        if (pw_context_load_module(context, "libpipewire-module-rt", nullptr, nullptr) != nullptr) {
+            pw_data_loop* data = pw_context_get_data_loop(context);
+            if (data != nullptr && pw_data_loop_stop(data) == 0) pw_data_loop_start(data);
+        }
         bool loaded = pw_context_add_spa_lib(context, "audio.convert.*",
                                              "audioconvert/libspa-audioconvert") >= 0;
         for (const char* module :
@@ -94,7 +106,8 @@ pw_context* recording_context(pw_loop* loop) {
         if (loaded) return context;
         pw_context_destroy(context);
     }
-    return pw_context_new(loop, pw_properties_new("support.dbus", "false", nullptr), 0);
+    return pw_context_new(loop,
+                          pw_properties_new("support.dbus", "false", "log.level", "0", nullptr), 0);
 }
 
 }  // namespace
@@ -195,6 +208,7 @@ PipewireClient::~PipewireClient() {
 std::vector<SinkInfo> PipewireClient::sinks() const {
     std::vector<SinkInfo> list;
     for (const auto& [id, node] : nodes_) {
+        if (!node->known) continue;
         if (node->info.is_default)
             list.insert(list.begin(), node->info);
         else
@@ -238,19 +252,29 @@ void PipewireClient::global(std::uint32_t id, const char* type, const spa_dict* 
         node->proxy = static_cast<pw_proxy*>(
             pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
         if (node->proxy == nullptr) return;
+        node->owner = this;
         static const pw_node_events NODE_EVENTS = {
             .version = PW_VERSION_NODE_EVENTS,
             .info =
                 [](void* data, const pw_node_info* info) {
                     auto* n = static_cast<Node*>(data);
+                    if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) == 0) return;
                     const char* position = lookup(info->props, SPA_KEY_AUDIO_POSITION);
-                    if (position != nullptr) n->info.channel_map = parse_positions(position);
+                    const pa_channel_map map =
+                        position != nullptr ? parse_positions(position) : pa_channel_map{};
+                    const bool same =
+                        n->known && map.channels == n->info.channel_map.channels &&
+                        std::equal(map.map, map.map + map.channels, n->info.channel_map.map);
+                    if (same) return;
+                    // From here on the sink is listed, in the layout the server told.
+                    n->info.channel_map = map;
+                    n->known = true;
+                    n->owner->changed();
                 },
         };
         pw_node_add_listener(reinterpret_cast<pw_node*>(node->proxy), &node->listener, &NODE_EVENTS,
                              node.get());
         nodes_.emplace(id, std::move(node));
-        changed();
     } else if (kind == PW_TYPE_INTERFACE_Metadata && metadata_ == nullptr) {
         const char* name = lookup(props, PW_KEY_METADATA_NAME);
         if (name == nullptr || std::string_view(name) != "default") return;
@@ -294,8 +318,9 @@ void PipewireClient::global_remove(std::uint32_t id) {
     if (found == nodes_.end()) return;
     spa_hook_remove(&found->second->listener);
     pw_proxy_destroy(found->second->proxy);
+    const bool listed = found->second->known;
     nodes_.erase(found);
-    changed();
+    if (listed) changed();
 }
 
 }  // namespace platform::pipewire

@@ -4,6 +4,7 @@
 // calls, every wait bounded. It keeps the server's audio sinks and its default sink up to
 // date and knows nothing about the objects it feeds.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -59,14 +60,18 @@ public:
     pw_thread_loop* loop() const { return loop_; }
     pw_core* core() const { return core_; }
 
-    // With the loop lock held. Every audio sink, the default first, the rest by id.
+    // With the loop lock held. Every audio sink whose layout the server has told, the default
+    // first, the rest by id. A sink the server announced is listed once its properties came.
     std::vector<SinkInfo> sinks() const;
-    bool has_sinks() const { return !nodes_.empty(); }
+    bool has_sinks() const {
+        return std::any_of(nodes_.begin(), nodes_.end(),
+                           [](const auto& n) { return n.second->known; });
+    }
     // Waits until the server has answered everything asked so far.
     bool roundtrip(std::chrono::milliseconds limit = REQUEST_LIMIT);
     bool wait_locked(const std::function<bool()>& done, std::chrono::milliseconds limit);
-    // Called on the loop thread, lock held: a sink came or went or the default changed; the
-    // connection was lost. Set and cleared with the lock held.
+    // Called on the loop thread, lock held: a sink came (with its layout) or went, its layout
+    // or the default changed; the connection was lost. Set and cleared with the lock held.
     void on_change(std::function<void()> handler) { on_change_ = std::move(handler); }
     void on_lost(std::function<void()> handler) { on_lost_ = std::move(handler); }
     bool lost() const { return lost_; }
@@ -74,6 +79,8 @@ public:
 private:
     struct Node {
         SinkInfo info;
+        PipewireClient* owner = nullptr;
+        bool known = false;  // its properties, and so its layout, came
         pw_proxy* proxy = nullptr;
         spa_hook listener{};
     };

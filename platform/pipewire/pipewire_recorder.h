@@ -7,26 +7,33 @@
 // The stream asks for no latency: a latency asked by any client sets the quantum of the
 // whole graph, and a smaller quantum makes every client of the sink wake more often.
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <expected>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/audio/capture_worker.h"
 #include "platform/audio/channel_mixer.h"
 #include "platform/audio/frame_assembler.h"
 #include "platform/audio/held_audio.h"
+#include "platform/audio/spsc_ring.h"
 #include "platform/audio/timeline.h"
 #include "platform/pipewire/pipewire_client.h"
 
 namespace platform::pipewire {
 
-// Both handlers run with the loop lock held, on the loop thread (the fragment handler also
-// inside stop()); they must only take over what they are given, and never call stop().
+// The stream's buffers come on the context's real-time data thread, which only copies each
+// into a ring and wakes the recorder's capture worker; the worker does the rest. Both handlers
+// run on the capture worker (the fragment handler also inside stop()); they must only take
+// over what they are given, and never call stop().
 class PipewireRecorder {
     struct Key {};
 
@@ -43,6 +50,10 @@ public:
     static constexpr auto TAIL_MARGIN = 30ms;
     // The oldest graph-cycle time that still places data; an older report is stale.
     static constexpr auto MAX_CYCLE_AGE = 500ms;
+    // How much the ring between the data thread and the worker holds, in time of an 8-channel
+    // sink (four times that of a stereo one): a worker held up for less loses nothing.
+    static constexpr auto RING_TIME = 500ms;
+    static constexpr std::uint32_t RING_CHANNELS = 8;
 
     // Records `source`, which must be a sink's monitor ("<sink>.monitor"), through `client`,
     // which it owns from then on. Fragments are gathered in `room`'s rooms when it gives them.
@@ -51,7 +62,7 @@ public:
         std::uint32_t channels, FragmentHandler on_fragment, FailureHandler on_failure,
         audio::FrameAssembler::Room room = nullptr);
 
-    explicit PipewireRecorder(Key) {}
+    PipewireRecorder(Key, std::uint32_t rate, std::uint32_t channels);
     PipewireRecorder(const PipewireRecorder&) = delete;
     PipewireRecorder& operator=(const PipewireRecorder&) = delete;
     ~PipewireRecorder() { stop(); }
@@ -60,46 +71,99 @@ public:
     void stop();
 
 private:
+    // One opened stream, as the data thread sees it: set before the stream is connected and
+    // read only on the data thread afterwards.
+    struct Feed {
+        PipewireRecorder* owner = nullptr;
+        pw_stream* stream = nullptr;
+        spa_hook listener{};
+        std::uint32_t generation = 0;
+        std::uint32_t frame_bytes = 0;
+        bool delivered = false;  // the stream has handed over a buffer
+        std::uint64_t frames_unannounced = 0;
+    };
+    // What the data thread puts in the ring before each buffer's samples.
+    struct Delivery {
+        std::int64_t cycle_ns = 0;    // when the graph's cycle began; 0 when unknown
+        std::int64_t arrival_ns = 0;  // when the buffer came
+        std::uint32_t generation = 0;
+        std::uint32_t frame_bytes = 0;
+        std::uint32_t bytes = 0;  // whole frames
+        std::uint32_t hole = 0;   // no samples follow: that many bytes of silence
+    };
+    // The layout a stream was opened in, for the worker.
+    struct Layout {
+        std::uint32_t generation = 0;
+        pa_channel_map map{};
+        bool mixed = false;
+    };
+
+    // Loop thread, lock held.
     std::expected<void, std::string> open_stream(const SinkInfo& sink);
     void close_stream();
     void on_state(pw_stream_state state, const char* error);
-    void process();
-    audio::Timeline::Clock::time_point cycle_time();
-    // Whether `chunk` is the stream's first and holds nothing that came through its link.
-    bool empty_before_link(const spa_chunk& chunk);
     // The sinks or the default changed, or the stream ended: record the right sink, if any.
     void reconsider();
+    void fail(std::string text);
+
+    // Data thread.
+    static void process(Feed& feed);
+
+    // Capture worker.
+    void drain();
+    void place(const Delivery& delivery, const float* samples);
+    audio::Timeline::Clock::time_point cycle_time(const Delivery& delivery);
+    void use_layout(std::uint32_t generation);
     void take(const void* data, std::size_t bytes, bool hold);
     void release_held(const audio::Timeline::Arrival& arrival);
     void end_recording(audio::Timeline::Clock::time_point at);
-    void fail(std::string text);
 
-    std::uint32_t rate_ = 0;
-    std::uint32_t channels_ = 0;
+    const std::uint32_t rate_;
+    const std::uint32_t channels_;
     FragmentHandler on_fragment_;
     FailureHandler on_failure_;
+
+    // Loop thread.
     std::unique_ptr<PipewireClient> client_;
-    pw_stream* stream_ = nullptr;
-    spa_hook stream_listener_{};
+    std::unique_ptr<Feed> feed_;
     spa_source* recheck_ = nullptr;  // runs reconsider() outside the stream's own callbacks
     SinkInfo sink_;
-    std::optional<audio::ChannelMixer> mixer_;
-    std::size_t in_frame_bytes_ = 0;
-    std::optional<audio::FrameAssembler> assembler_;
-    std::optional<audio::Timeline> timeline_;
-    std::optional<audio::HeldAudio> held_;  // held back while a gap is undecided
+    std::uint32_t generation_ = 0;
     bool streaming_ = false;
-    bool awaiting_tail_ = false;  // the stop waits for data arriving after tail_after_
-    audio::Timeline::Clock::time_point tail_after_{};
-    std::chrono::microseconds cycle_ = FIRST_DATA;     // what the graph's last cycle held
-    audio::Timeline::Clock::time_point last_cycle_{};  // the time the last data was placed at
     bool stream_ended_ = false;
     bool following_ = false;
-    bool delivered_ = false;  // the stream has handed over a buffer
     bool timeline_started_ = false;
     bool recording_ = false;
     bool stopped_ = false;
     bool failed_ = false;
+
+    // Between the data thread and the worker.
+    audio::SpscRing ring_;
+    std::uint64_t wake_frames_ = 0;       // wake the worker once this much has come
+    std::atomic<bool> wake_each_{false};  // a stop waits: wake it for every buffer
+    std::mutex layouts_mutex_;
+    std::vector<Layout> layouts_;  // opened streams' layouts, oldest first
+
+    // Capture worker.
+    std::unique_ptr<float[]> samples_;  // one buffer's samples, taken from the ring
+    std::optional<audio::ChannelMixer> mixer_;
+    std::uint32_t layout_generation_ = 0;
+    std::optional<audio::FrameAssembler> assembler_;
+    std::optional<audio::Timeline> timeline_;
+    std::optional<audio::HeldAudio> held_;             // held back while a gap is undecided
+    std::chrono::microseconds cycle_ = FIRST_DATA;     // what the graph's last cycle held
+    audio::Timeline::Clock::time_point last_cycle_{};  // the time the last data was placed at
+    bool awaiting_tail_ = false;  // the stop waits for data arriving after tail_after_
+    audio::Timeline::Clock::time_point tail_after_{};
+    bool ended_ = false;  // nothing more is placed
+
+    // A stop waiting for the tail.
+    std::mutex tail_mutex_;
+    std::condition_variable tail_seen_;
+    bool tail_done_ = false;
+
+    // Last: started once the rest exists, joined before it goes.
+    std::optional<audio::CaptureWorker> worker_;
 };
 
 }  // namespace platform::pipewire
