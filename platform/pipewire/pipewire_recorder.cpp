@@ -291,7 +291,7 @@ void PipewireRecorder::take(const void* data, std::size_t bytes, bool hold) {
 }
 
 void PipewireRecorder::release_held(const audio::Timeline::Arrival& arrival) {
-    held_->release(arrival.silence, arrival.overlap, arrival.ahead, *assembler_, on_fragment_);
+    held_->release(arrival.silence, arrival.overlap, *assembler_, on_fragment_);
 }
 
 // What was recorded counts, and so does the time the server still owed at `at`.
