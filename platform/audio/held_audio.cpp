@@ -18,17 +18,13 @@ void HeldAudio::take(const void* data, std::size_t bytes, bool hold, FrameAssemb
     }
 }
 
-void HeldAudio::release(std::uint64_t silence, std::uint64_t overlap, std::uint64_t ahead,
-                        FrameAssembler& assembler, const FrameAssembler::Sink& sink) {
+void HeldAudio::release(std::uint64_t silence, std::uint64_t overlap, FrameAssembler& assembler,
+                        const FrameAssembler::Sink& sink) {
     const std::size_t frame_bytes = sizeof(float) * channels_;
     const std::size_t dropped = std::min<std::size_t>(overlap * frame_bytes, held_.size());
-    const std::size_t first = std::min<std::size_t>(ahead * frame_bytes, held_.size() - dropped);
-    const auto push_held = [&](std::size_t from, std::size_t count) {
-        if (count > 0) assembler.push(held_.data() + from, count, sink);
-    };
-    push_held(dropped, first);
     if (silence > 0) assembler.push(nullptr, silence * frame_bytes, sink);
-    push_held(dropped + first, held_.size() - dropped - first);
+    if (dropped < held_.size())
+        assembler.push(held_.data() + dropped, held_.size() - dropped, sink);
     if (held_.empty()) return;
     // Holding is rare (after a gap): its memory goes back rather than staying for the run.
     held_.clear();

@@ -19,10 +19,10 @@ public:
     void take(const void* data, std::size_t bytes, bool hold, FrameAssembler& assembler,
               const FrameAssembler::Sink& sink);
 
-    // What was held less its first `overlap` frames (time already recorded, handed over
-    // twice), with `silence` frames of silence after its first `ahead` frames.
-    void release(std::uint64_t silence, std::uint64_t overlap, std::uint64_t ahead,
-                 FrameAssembler& assembler, const FrameAssembler::Sink& sink);
+    // `silence` frames of silence, then what was held less its first `overlap` frames (time
+    // already recorded, handed over twice).
+    void release(std::uint64_t silence, std::uint64_t overlap, FrameAssembler& assembler,
+                 const FrameAssembler::Sink& sink);
 
 private:
     std::uint32_t channels_;

@@ -12,19 +12,21 @@ void Timeline::start(Clock::time_point at) {
     if (!started_at_) started_at_ = at;
 }
 
+// Whole seconds and the rest apart: the product of nanoseconds and the rate passes the 64-bit
+// range after 53 hours at 48 kHz, the frames themselves never do.
 std::int64_t Timeline::frames_in(std::chrono::nanoseconds span) const {
-    return span.count() * static_cast<std::int64_t>(rate_) / 1'000'000'000;
+    constexpr std::int64_t SECOND = 1'000'000'000;
+    const auto rate = static_cast<std::int64_t>(rate_);
+    return span.count() / SECOND * rate + span.count() % SECOND * rate / SECOND;
 }
 
 std::int64_t Timeline::due(Clock::time_point now) const { return frames_in(now - *started_at_); }
 
 void Timeline::settle(Clock::time_point now, std::int64_t excess, bool reported) {
     state_ = State::Settling;
-    at_start_ = false;
     settling_since_ = now;
     settling_excess_ = excess;
     reported_ = reported;
-    burst_ = 0;
     // A lag that fell just before a gap the server reported is more data than time: a span
     // handed over twice (a sink that renders again what it had rendered for a player that
     // left), which what comes after the gap overlaps. Measure from the lag of a while ago.
@@ -43,24 +45,22 @@ void Timeline::follow(Clock::time_point now, std::int64_t lag) {
 }
 
 Timeline::Arrival Timeline::resolve(Clock::time_point now, std::int64_t silence,
-                                    std::uint64_t arriving, std::uint64_t ahead) {
+                                    std::uint64_t arriving) {
     // Short of the baseline after a reported gap: what came after it overlaps what came
     // before by that much.
     std::uint64_t overlap = 0;
     if (reported_ && silence < 0) overlap = std::min(static_cast<std::uint64_t>(-silence), held_);
     // Never beyond the wall clock, also when data has been coming a little early.
     silence = std::min(silence, due(now) - static_cast<std::int64_t>(counted_ + arriving));
-    ahead = std::min(ahead, held_ - overlap);
     state_ = State::Running;
     evidence_ = false;
     reported_ = false;
     held_ = 0;
-    burst_ = 0;
     baseline_at_ = now;
     const auto owed = static_cast<std::uint64_t>(std::max<std::int64_t>(0, silence));
     counted_ += owed + arriving;
     counted_ -= overlap;
-    return {owed, overlap, owed > 0 ? ahead : 0, false};
+    return {owed, overlap, false};
 }
 
 Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving) {
@@ -85,7 +85,6 @@ Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving
             // The start is a gap the coming data may cover.
             evidence_ = true;
             settle(now, excess_of(), false);
-            at_start_ = true;
             return hold();
         case State::Running: {
             follow(now, lag);
@@ -95,9 +94,6 @@ Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving
                 return {};
             }
             settle(now, excess, evidence_);
-            // More than a couple of deliveries at once was waiting already: the start of
-            // a burst, which the silence for a lasting lag goes after.
-            if (arriving > static_cast<std::uint64_t>(2 * fragment_frames_)) burst_ = arriving;
             return hold();
         }
         case State::Settling: {
@@ -111,31 +107,11 @@ Timeline::Arrival Timeline::arrive(Clock::time_point now, std::uint64_t arriving
                 return hold();
             }
             // Caught up: what the server said was missing, or, without a word from it, as
-            // far as delivery jitter: a burst covered the gap.
+            // far as delivery jitter.
             if (excess <= (evidence_ ? 2 * fragment_frames_ : frames_in(GAP)))
                 return resolve(now, evidence_ ? excess : 0, arriving);
-            // Still catching up: the lag shrinks faster than time passes.
-            if (excess < settling_excess_ - fragment_frames_) {
-                settling_since_ = now;
-                settling_excess_ = excess;
-                burst_ = held_ + arriving;
-            }
-            // A lag that lasts, with data coming at real time, is a gap of its own size. After
-            // a stall (not at the start, where the first data is the latest) it goes after
-            // what came in a burst: what the server kept of the gap from its start, also when
-            // the server reported a gap of its own meanwhile (the output switched while we
-            // were stopped).
-            if (now - settling_since_ >= SETTLE) {
-                return resolve(now, excess, arriving, at_start_ ? 0 : burst_);
-            }
-            if (full) {
-                if (evidence_) return resolve(now, excess, arriving);
-                // A long burst: what came so far covers the start of the gap.
-                counted_ += arriving;
-                held_ = 0;
-                burst_ = 0;
-                return {};
-            }
+            // A lag that lasts is a gap of its own size.
+            if (now - settling_since_ >= SETTLE || full) return resolve(now, excess, arriving);
             return hold();
         }
     }

@@ -9,15 +9,11 @@
 // kept coming. The baseline may rise only slowly (1 ms per second), so it follows a sound
 // card's clock drifting against ours but not a gap; it follows a lag that falls at once.
 //
-// Data that comes after such a gap is held back until it is clear how much of the gap it
-// covers: a server may deliver what it owes late but in a burst (a sink that rendered ahead
-// and hands the sound over once it is heard, a stall it catches up on, a recorder that was
-// itself stopped for a while), and only the rest is silence, which then goes before the data
-// held. Late data covers the time it was late for: a burst that is still catching up is
-// handed over as it is, never after silence for the time it is about to cover. A burst that
-// falls short, after which data comes at real time while the lag lasts, is what the server
-// kept of the gap from its start (a server keeps only so much for a recorder that stopped
-// reading): the silence goes after the burst, before the data that came at real time.
+// Each arrival comes with the time its last frame was recorded, by the server's clock where
+// it says (a reported position, a graph cycle), so a recorder that reads late or slowly sees
+// no lag of its own making. Data that comes after such a gap is held back until it is clear
+// how much of the gap it covers: a lag that falls back at once was delivery jitter; one that
+// lasts is silence, which goes before the data held.
 //
 // After a gap the server reported while recording, the data is held until its deliveries
 // have settled, and the least lag they showed decides, against the baseline of a while
@@ -48,7 +44,6 @@ public:
     struct Arrival {
         std::uint64_t silence = 0;  // frames of silence that go before the frames held
         std::uint64_t overlap = 0;  // frames dropped from the start of the frames held
-        std::uint64_t ahead = 0;    // frames held (after the overlap) that go before the silence
         bool hold = false;          // hold these frames back too: it is not decided yet
     };
 
@@ -60,8 +55,8 @@ public:
     // The server said data is missing; the next arrivals or the end fill the gap.
     void note_gap() { evidence_ = true; }
 
-    // `arriving` frames arrive at `now`. Without hold, the first `ahead` frames held before
-    // (less the overlap), the silence, the rest held, then these go out. Counts all of them.
+    // `arriving` frames, the last of them recorded at `now`. Without hold, the silence, the
+    // frames held before (less the overlap), then these go out. Counts all of them.
     Arrival arrive(Clock::time_point now, std::uint64_t arriving);
 
     // Frames of silence owed when the recording ends at `now` (stop or failure); they go
@@ -82,8 +77,7 @@ private:
     std::int64_t frames_in(std::chrono::nanoseconds span) const;
     void settle(Clock::time_point now, std::int64_t excess, bool reported);
     void follow(Clock::time_point now, std::int64_t lag);
-    Arrival resolve(Clock::time_point now, std::int64_t silence, std::uint64_t arriving,
-                    std::uint64_t ahead = 0);
+    Arrival resolve(Clock::time_point now, std::int64_t silence, std::uint64_t arriving);
 
     std::uint32_t rate_;
     std::int64_t fragment_frames_;
@@ -96,9 +90,7 @@ private:
     Clock::time_point baseline_at_{};
     Clock::time_point settling_since_{};
     std::int64_t settling_excess_ = 0;  // the least excess while settling
-    std::uint64_t burst_ = 0;           // frames held that came while the lag was shrinking
     bool reported_ = false;             // settling after a gap the server reported
-    bool at_start_ = false;             // settling the wait for the first data
     double recent_ = 0;                 // the baseline at recent_at_
     double earlier_ = 0;                // and at the time before, at least SETTLE earlier
     Clock::time_point recent_at_{};

@@ -372,7 +372,7 @@ void PipewireRecorder::take(const void* data, std::size_t bytes, bool hold) {
 }
 
 void PipewireRecorder::release_held(const audio::Timeline::Arrival& arrival) {
-    held_->release(arrival.silence, arrival.overlap, arrival.ahead, *assembler_, on_fragment_);
+    held_->release(arrival.silence, arrival.overlap, *assembler_, on_fragment_);
 }
 
 // What was recorded counts (up to the tail a stop waited for, when it came), and so does the

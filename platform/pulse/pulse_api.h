@@ -39,6 +39,7 @@
     X(pa_stream_get_buffer_attr)         \
     X(pa_stream_get_sample_spec)         \
     X(pa_stream_get_state)               \
+    X(pa_stream_get_timing_info)         \
     X(pa_stream_new)                     \
     X(pa_stream_peek)                    \
     X(pa_stream_readable_size)           \
@@ -48,6 +49,7 @@
     X(pa_stream_set_state_callback)      \
     X(pa_stream_set_suspended_callback)  \
     X(pa_stream_unref)                   \
+    X(pa_stream_update_timing_info)      \
     X(pa_strerror)                       \
     X(pa_threaded_mainloop_free)         \
     X(pa_threaded_mainloop_get_api)      \

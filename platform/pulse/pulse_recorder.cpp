@@ -68,6 +68,7 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
         static_cast<std::size_t>(format.delivery.count() * format.rate / 1'000'000),
         std::move(room));
     self->held_.emplace(format.channels);
+    self->positions_.emplace(format.rate);
     if (auto opened = self->open_stream(*sink); !opened) return std::unexpected(opened.error());
     const bool settled = c.wait_locked(
         [self] {
@@ -134,11 +135,19 @@ std::expected<void, std::string> PulseRecorder::open_stream(const SinkInfo& sink
     // The server says when data goes missing: a suspended sink, an overflow after a stall.
     pa_stream_set_suspended_callback(
         stream,
-        [](pa_stream*, void* self) { static_cast<PulseRecorder*>(self)->timeline_->note_gap(); },
+        [](pa_stream*, void* self) {
+            auto* recorder = static_cast<PulseRecorder*>(self);
+            recorder->timeline_->note_gap();
+            recorder->gap_noted_ = true;
+        },
         this);
     pa_stream_set_overflow_callback(
         stream,
-        [](pa_stream*, void* self) { static_cast<PulseRecorder*>(self)->timeline_->note_gap(); },
+        [](pa_stream*, void* self) {
+            auto* recorder = static_cast<PulseRecorder*>(self);
+            recorder->timeline_->note_gap();
+            recorder->gap_noted_ = true;
+        },
         this);
 
     // Monitors otherwise deliver in chunks of up to seconds, which makes stop slow
@@ -161,6 +170,9 @@ std::expected<void, std::string> PulseRecorder::open_stream(const SinkInfo& sink
         return std::unexpected(client_->context_error());
     }
     sink_ = sink;
+    positions_->reset();
+    read_index_ = 0;
+    gap_noted_ = false;
     lengthen_ = format_.fragment > FIRST_FRAGMENT;
     mixer_ = std::move(mixer);
     in_frame_bytes_ = pa_frame_size(&spec);
@@ -170,6 +182,7 @@ std::expected<void, std::string> PulseRecorder::open_stream(const SinkInfo& sink
 void PulseRecorder::close_stream() {
     if (!stream_) return;
     pa_stream* stream = stream_.get();
+    position_op_.reset();
     pa_stream_set_state_callback(stream, nullptr, nullptr);
     pa_stream_set_read_callback(stream, nullptr, nullptr);
     pa_stream_set_suspended_callback(stream, nullptr, nullptr);
@@ -235,20 +248,19 @@ void PulseRecorder::on_sinks(SinkList sinks) {
     if (auto opened = open_stream(next); !opened) fail(opened.error());
 }
 
+// Each fragment is placed where the server recorded it (WritePositions), not by when it is
+// read: a recorder that stood still finds what the server kept for it (the first part of the
+// pause, as much as it holds), then what it recorded once there was room again, and the
+// frames dropped between them become silence there, however slowly all this is read. A
+// fragment beyond the server's latest report waits for the next.
 void PulseRecorder::read_available() {
     if (stopped_ || failed_ || !stream_) return;
     pa_stream* stream = stream_.get();
-    const std::size_t readable = pa_stream_readable_size(stream);
-    if (readable == static_cast<std::size_t>(-1) || readable == 0) return;
     // After the stop only what was heard before it counts. A recorder that stood still
     // (SIGSTOP) while it waited for the tail finds all the server kept meanwhile.
     std::size_t room = std::numeric_limits<std::size_t>::max();
     if (awaiting_tail_) room = timeline_->still_due(stopped_at_) * in_frame_bytes_;
     bool past_stop = false;
-    const auto arrival =
-        timeline_->arrive(Timeline::Clock::now(), std::min(readable, room) / in_frame_bytes_);
-    if (lengthen_) lengthen_fragments();
-    if (!arrival.hold) release_held(arrival);
     while (!stopped_ && !failed_) {
         const void* data = nullptr;
         std::size_t bytes = 0;
@@ -257,19 +269,31 @@ void PulseRecorder::read_available() {
             return;
         }
         if (bytes == 0) break;
+        const auto frames = static_cast<std::int64_t>(bytes / in_frame_bytes_);
+        // Not reported yet: wait for the report, which reads on.
+        if (!positions_->covers(read_index_ + frames)) {
+            ask_position();
+            break;
+        }
+        if (lengthen_) lengthen_fragments();
         if (bytes > room) past_stop = true;
-        bytes = std::min(bytes, room);
-        room -= bytes;
-        if (bytes == 0) {
-            // Heard after the stop: left out.
-        } else if (data == nullptr) {
-            // A hole: the same length of silence keeps time whole.
-            take(nullptr, bytes / in_frame_bytes_ * sizeof(float) * format_.channels, arrival.hold);
-        } else if (mixer_) {
-            const auto mixed = mixer_->mix(data, bytes);
-            take(mixed.data(), mixed.size() * sizeof(float), arrival.hold);
-        } else {
-            take(data, bytes, arrival.hold);
+        const std::size_t taken = std::min(bytes, room) / in_frame_bytes_ * in_frame_bytes_;
+        room -= taken;
+        read_index_ += frames;
+        if (taken > 0) {
+            const auto arrival =
+                timeline_->arrive(positions_->recorded_at(read_index_), taken / in_frame_bytes_);
+            if (!arrival.hold) release_held(arrival);
+            if (data == nullptr) {
+                // A hole: the same length of silence keeps time whole.
+                take(nullptr, taken / in_frame_bytes_ * sizeof(float) * format_.channels,
+                     arrival.hold);
+            } else if (mixer_) {
+                const auto mixed = mixer_->mix(data, taken);
+                take(mixed.data(), mixed.size() * sizeof(float), arrival.hold);
+            } else {
+                take(data, taken, arrival.hold);
+            }
         }
         pa_stream_drop(stream);
     }
@@ -279,12 +303,39 @@ void PulseRecorder::read_available() {
     }
 }
 
+void PulseRecorder::ask_position() {
+    if (position_op_) return;
+    position_op_.reset(pa_stream_update_timing_info(
+        stream_.get(),
+        [](pa_stream*, int success, void* self) {
+            auto* recorder = static_cast<PulseRecorder*>(self);
+            recorder->position_op_.reset();
+            if (success != 0) recorder->on_position();
+            recorder->read_available();
+        },
+        this));
+}
+
+void PulseRecorder::on_position() {
+    const pa_timing_info* info = pa_stream_get_timing_info(stream_.get());
+    if (info == nullptr || info->write_index_corrupt != 0) return;
+    // The report's moment is on the system clock; placing is on the steady one.
+    const auto taken =
+        std::chrono::system_clock::time_point(std::chrono::seconds(info->timestamp.tv_sec) +
+                                              std::chrono::microseconds(info->timestamp.tv_usec));
+    const auto age = std::chrono::duration_cast<Timeline::Clock::duration>(
+        std::chrono::system_clock::now() - taken);
+    positions_->report(info->write_index / static_cast<std::int64_t>(in_frame_bytes_),
+                       Timeline::Clock::now() - std::max(age, Timeline::Clock::duration{}),
+                       std::exchange(gap_noted_, false));
+}
+
 void PulseRecorder::take(const void* data, std::size_t bytes, bool hold) {
     held_->take(data, bytes, hold, *assembler_, on_fragment_);
 }
 
 void PulseRecorder::release_held(const Timeline::Arrival& arrival) {
-    held_->release(arrival.silence, arrival.overlap, arrival.ahead, *assembler_, on_fragment_);
+    held_->release(arrival.silence, arrival.overlap, *assembler_, on_fragment_);
 }
 
 void PulseRecorder::push_silence(std::uint64_t frames) {

@@ -26,6 +26,7 @@
 #include "platform/audio/held_audio.h"
 #include "platform/audio/timeline.h"
 #include "platform/pulse/pulse_client.h"
+#include "platform/pulse/write_positions.h"
 
 namespace platform::pulse {
 
@@ -101,6 +102,9 @@ private:
     void on_sinks(SinkList sinks);
     void on_stream_state();
     void read_available();
+    // Asks where the server's writing stands, unless it is asked already.
+    void ask_position();
+    void on_position();
     void push_silence(std::uint64_t frames);
     // Ends the timeline at `at`: the moment the recording stopped, not when the wait for
     // the tail ended, so that a stream with nothing on its way counts no time past the stop.
@@ -120,8 +124,12 @@ private:
     std::size_t in_frame_bytes_ = 0;     // of the stream
     std::optional<FrameAssembler> assembler_;
     std::optional<Timeline> timeline_;
-    std::optional<HeldAudio> held_;  // output frames held back while a gap is undecided
-    std::string stream_error_;       // why the last stream ended
+    std::optional<HeldAudio> held_;            // output frames held back while a gap is undecided
+    std::string stream_error_;                 // why the last stream ended
+    std::optional<WritePositions> positions_;  // of the stream
+    detail::Operation position_op_;
+    std::int64_t read_index_ = 0;  // frames read from the stream
+    bool gap_noted_ = false;       // since the latest report
     bool following_ = false;
     bool awaiting_tail_ = false;  // the stop waits for data arriving after tail_after_
     Timeline::Clock::time_point tail_after_{};

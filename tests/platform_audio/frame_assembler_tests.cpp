@@ -215,17 +215,18 @@ TEST(FrameAssembler, EveryFrameOnceInOrderOverRandomSplits) {
     }
 }
 
-// Held audio goes out as the gap rule decides: its overlap dropped, then its first frames,
-// the silence, and the rest.
-TEST(HeldAudio, ReleasesTheOverlapDroppedAndTheSilenceAfterTheFramesAhead) {
+// Held audio goes out as the gap rule decides: the silence, then what was held less its
+// overlap.
+TEST(HeldAudio, ReleasesTheSilenceThenWhatWasHeldLessTheOverlap) {
     struct Case {
-        std::uint64_t silence, overlap, ahead;
+        std::uint64_t silence, overlap;
         std::vector<float> expected;  // mono
     };
     const std::vector<Case> cases = {
-        {2, 0, 0, {0, 0, 1, 2, 3, 4, 5}}, {2, 1, 0, {0, 0, 2, 3, 4, 5}},
-        {2, 1, 2, {2, 3, 0, 0, 4, 5}},    {1, 0, 9, {1, 2, 3, 4, 5, 0}},
-        {0, 0, 3, {1, 2, 3, 4, 5}},
+        {2, 0, {0, 0, 1, 2, 3, 4, 5}},
+        {2, 1, {0, 0, 2, 3, 4, 5}},
+        {0, 2, {3, 4, 5}},
+        {1, 9, {0}},
     };
     for (const auto& c : cases) {
         platform::audio::HeldAudio held(1);
@@ -234,15 +235,15 @@ TEST(HeldAudio, ReleasesTheOverlapDroppedAndTheSilenceAfterTheFramesAhead) {
         const auto samples = ramp(5);
         held.take(samples.data(), 3 * sizeof(float), true, assembler, out.sink());
         held.take(samples.data() + 3, 2 * sizeof(float), true, assembler, out.sink());
-        held.release(c.silence, c.overlap, c.ahead, assembler, out.sink());
+        held.release(c.silence, c.overlap, assembler, out.sink());
         assembler.flush(out.sink());
-        EXPECT_EQ(out.all(), c.expected) << c.silence << " " << c.overlap << " " << c.ahead;
+        EXPECT_EQ(out.all(), c.expected) << c.silence << " " << c.overlap;
     }
 }
 
 // Chunks of any byte count, held or not, then released with the gap rule's figures: what
-// was handed on goes out as it came, and what was held follows less its overlap, with the
-// silence after its first frames; every frame once, in order.
+// was handed on goes out as it came, then the silence, then what was held less its overlap;
+// every frame once, in order.
 TEST(HeldAudio, EveryFrameOnceInOrderOverRandomSplits) {
     for (std::uint32_t seed = 1; seed <= 200; ++seed) {
         std::mt19937 random(seed);
@@ -267,20 +268,17 @@ TEST(HeldAudio, EveryFrameOnceInOrderOverRandomSplits) {
             at += bytes;
         }
         const std::size_t held_frames = (total - hold_from) / frame_bytes;
-        const std::uint64_t silence = pick(0, 5), overlap = pick(0, held_frames + 1),
-                            ahead = pick(0, held_frames + 1);
-        held.release(silence, overlap, ahead, assembler, out.sink());
+        const std::uint64_t silence = pick(0, 5), overlap = pick(0, held_frames + 1);
+        held.release(silence, overlap, assembler, out.sink());
         assembler.flush(out.sink());
 
         const auto first_held = samples.begin() + static_cast<std::ptrdiff_t>(hold_from / 4);
         std::vector<float> expected(samples.begin(), first_held);
         const std::size_t kept = held_frames - std::min<std::size_t>(overlap, held_frames);
-        const auto kept_from = samples.end() - static_cast<std::ptrdiff_t>(kept * channels);
-        const auto split =
-            kept_from + static_cast<std::ptrdiff_t>(std::min<std::size_t>(ahead, kept) * channels);
-        expected.insert(expected.end(), kept_from, split);
         expected.insert(expected.end(), silence * channels, 0.0f);
-        expected.insert(expected.end(), split, samples.end());
+        expected.insert(expected.end(),
+                        samples.end() - static_cast<std::ptrdiff_t>(kept * channels),
+                        samples.end());
         ASSERT_EQ(out.all(), expected) << "seed " << seed;
         EXPECT_EQ(assembler.frames_handed(), expected.size() / channels) << "seed " << seed;
     }

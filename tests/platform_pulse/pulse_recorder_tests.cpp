@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -8,6 +9,7 @@
 #include <pulse/def.h>
 
 #include "platform/pulse/pulse_recorder.h"
+#include "platform/pulse/write_positions.h"
 
 namespace {
 
@@ -26,6 +28,79 @@ TEST(PulseRecorder, RefusesAFormatWithoutRateOrChannelsBeforeAskingAServer) {
         EXPECT_EQ(refused.error(), platform::pulse::error_text(PA_ERR_INVALID))
             << format.rate << " Hz, " << format.channels << " channels";
     }
+}
+
+using platform::pulse::WritePositions;
+using namespace std::chrono_literals;
+
+constexpr std::int64_t RATE = 48000;
+
+// Seconds from a fixed origin, to the millisecond.
+double seconds_of(WritePositions::Clock::time_point at) {
+    const auto ms = std::chrono::round<std::chrono::milliseconds>(
+        at - WritePositions::Clock::time_point{} - 1h);
+    return static_cast<double>(ms.count()) / 1000.0;
+}
+
+// Frames are placed by where the server's writing stood, whatever the moment they are read.
+TEST(WritePositions, PlacesFramesWhereTheServerRecordedThemAndDropsWhereItStoodStill) {
+    const auto at = [](double seconds) {
+        return WritePositions::Clock::time_point{} + 1h +
+               std::chrono::duration_cast<WritePositions::Clock::duration>(
+                   std::chrono::duration<double>(seconds));
+    };
+    struct Report {
+        double at;
+        std::int64_t index;
+        bool gap;
+        // Frames read before the next report (none beyond this one), and when they were
+        // recorded.
+        std::vector<std::pair<std::int64_t, double>> placed = {};
+    };
+    // A recorder stopped at 2 s for 5 s; the server kept 1 s and wrote again from 7.1 s.
+    const std::vector<std::pair<const char*, std::vector<Report>>> cases = {
+        // Steady writing in steps of 12.5 ms, reported a few milliseconds late or early.
+        {"steady",
+         {{1.000, 1 * RATE, false},
+          {1.015, RATE + 600, false, {{RATE + 600, 1.0125}}},
+          {1.022, RATE + 1200, false, {{RATE + 1200, 1.025}}}}},
+        // Asked at 7.01 s, while the server stood still, and again at 7.15 s.
+        {"asked while it stood still",
+         {{2.000, 2 * RATE, false},
+          {7.010, 3 * RATE, false, {{2 * RATE + RATE / 2, 2.5}, {3 * RATE, 3.0}}},
+          {7.150, 3 * RATE + 2400, false, {{3 * RATE + 1200, 7.125}, {3 * RATE + 2400, 7.15}}}}},
+        // Asked once it wrote again: what it kept keeps its place; what it wrote before the
+        // report goes with that (the recorder asks at once), what after it is placed.
+        {"asked once it wrote again",
+         {{2.000, 2 * RATE, false},
+          {7.200, 3 * RATE + 4800, false, {{3 * RATE, 3.0}}},
+          {7.300, 3 * RATE + 9600, false, {{3 * RATE + 7200, 7.250}}}}},
+        // A sink suspended for 2 s: the server said so, and wrote on from 3 s when it woke.
+        {"suspended",
+         {{1.000, 1 * RATE, false},
+          {3.100, 1 * RATE + 4800, true, {{1 * RATE + 2400, 3.050}, {1 * RATE + 4800, 3.1}}}}},
+    };
+    for (const auto& [name, reports] : cases) {
+        SCOPED_TRACE(name);
+        WritePositions positions(RATE);
+        EXPECT_FALSE(positions.covers(0)) << "nothing reported";
+        for (const auto& r : reports) {
+            positions.report(r.index, at(r.at), r.gap);
+            EXPECT_TRUE(positions.covers(r.index));
+            EXPECT_FALSE(positions.covers(r.index + 1));
+            for (const auto& [frame, recorded] : r.placed) {
+                EXPECT_NEAR(seconds_of(positions.recorded_at(frame)), recorded, 0.003) << frame;
+            }
+        }
+    }
+    // A report that goes back (a stale answer) changes nothing; a new stream counts from 0.
+    WritePositions positions(RATE);
+    positions.report(RATE, at(1.0), false);
+    positions.report(RATE / 2, at(1.1), false);
+    EXPECT_TRUE(positions.covers(RATE));
+    EXPECT_NEAR(seconds_of(positions.recorded_at(RATE)), 1.0, 0.0015);
+    positions.reset();
+    EXPECT_FALSE(positions.covers(0));
 }
 
 }  // namespace
