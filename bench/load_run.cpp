@@ -204,15 +204,20 @@ int run_under_load(RecorderRuns& b, std::vector<Recorder>& recorders) {
         const auto stop = reference_started + length;
         const StopAt stop_at = [stop](Clock::time_point, Measure&) { return stop; };
         std::vector<Measure> measures(recorders.size());
+        Clock::time_point reference_stopped;
         {
             std::vector<std::jthread> runs;
+            // The reference stops when the recorders are signalled, not once they have exited.
+            runs.emplace_back([&] {
+                std::this_thread::sleep_until(stop);
+                reference_stopped = Clock::now();
+                reference->signal(SIGINT);
+            });
             for (std::size_t k = 0; k < recorders.size(); ++k) {
                 runs.emplace_back(
                     [&, k] { measures[k] = recorders[k].run(b, stop_at, Source::SinkMonitor); });
             }
         }
-        const auto reference_stopped = Clock::now();
-        reference->signal(SIGINT);
         reference->wait_at_most(EXIT_LIMIT);
         player.stop();
         load.stop();
