@@ -37,7 +37,9 @@ std::optional<Options> parse_options(int argc, char** argv, std::string helper) 
             continue;
         }
         const auto count = parse_count(value);
-        if (!count || (*count == 0 && name != "--player-latency-ms")) return std::nullopt;
+        const bool may_be_zero =
+            name == "--player-latency-ms" || name == "--load" || name == "--nice";
+        if (!count || (*count == 0 && !may_be_zero)) return std::nullopt;
         if (name == "--secs") {
             options.seconds = *count;
         } else if (name == "--rounds") {
@@ -46,6 +48,11 @@ std::optional<Options> parse_options(int argc, char** argv, std::string helper) 
             options.stop_runs = *count;
         } else if (name == "--player-latency-ms") {
             options.player_latency_ms = *count;
+        } else if (name == "--load") {
+            options.load_loops = *count;
+        } else if (name == "--nice") {
+            if (*count > 19) return std::nullopt;
+            options.helper_nice = *count;
         } else {
             return std::nullopt;
         }

@@ -148,9 +148,13 @@ Measure RecorderRuns::run_helper(const std::string& binary, const StopAt& stop_a
     if (status_fd < 0) return failed("cannot create " + status);
     const auto server_before = std::pair(server_cpu(), server_switches());
     const auto started = Clock::now();
-    auto helper =
-        ChildProcess::spawn({binary, "--out", out, "--secs", std::to_string(options.seconds + 60)},
-                            env, measured(-1, status_fd, "helper.log"));
+    std::vector<std::string> argv = {binary, "--out", out, "--secs",
+                                     std::to_string(options.seconds + 60)};
+    // nice execs the helper: its figures are still the helper's alone.
+    if (options.helper_nice != 0) {
+        argv.insert(argv.begin(), {"nice", "-n", std::to_string(options.helper_nice)});
+    }
+    auto helper = ChildProcess::spawn(argv, env, measured(-1, status_fd, "helper.log"));
     ::close(status_fd);
     if (!helper) return failed(helper.error());
     std::vector<ChildProcess> processes;

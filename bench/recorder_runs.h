@@ -5,6 +5,7 @@
 // SIGINT, and measuring what it cost (CPU, peak memory, context switches, its own and the
 // server's) and what its file holds. The helper's stop latency is measured here too.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -85,7 +86,7 @@ struct RecorderRuns {
     std::string dir;
     std::vector<std::string> env;
     std::string monitor;
-    int file_counter = 0;
+    std::atomic<int> file_counter = 0;  // recorders may run at once (load mode)
     test_support::PulseDaemon* daemon = nullptr;
 
     double server_cpu() const;

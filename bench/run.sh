@@ -4,6 +4,7 @@
 # ffmpeg and parec | opusenc on a private sound server. Arguments go to e2e_bench, e.g.
 #   bench/run.sh --server pipewire --player-latency-ms 170
 #   bench/run.sh --rounds 5 --player-latency-ms 100
+#   bench/run.sh --server pipewire --load 4 --nice 19 --secs 60 --player-latency-ms 50
 # Figures are only comparable within one run; take them on an otherwise idle machine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "tests/support/tone_meter.h"
+
 namespace bench {
 
 std::vector<bool> tone_present(std::span<const double> levels, double floor) {
@@ -17,6 +19,22 @@ std::vector<bool> tone_present(std::span<const double> levels, double floor) {
     const double half = *middle / 2;
     for (std::size_t i = 0; i < levels.size(); ++i) present[i] = levels[i] >= half;
     return present;
+}
+
+std::size_t tone_blocks(std::span<const float> interleaved, std::uint32_t channels,
+                        std::uint32_t rate, std::size_t block) {
+    const auto levels =
+        test_support::tone_levels(interleaved, channels, rate, test_support::TONE_HZ, block);
+    const auto present = tone_present(levels, test_support::TONE_AMPLITUDE / 4);
+    return static_cast<std::size_t>(std::count(present.begin(), present.end(), true));
+}
+
+double missing_share(std::size_t present, double wall_blocks, std::size_t reference_present,
+                     double reference_wall_blocks) {
+    if (reference_present == 0 || reference_wall_blocks <= 0 || wall_blocks <= 0) return 0;
+    const double expected =
+        wall_blocks * static_cast<double>(reference_present) / reference_wall_blocks;
+    return std::max(0.0, 1.0 - static_cast<double>(present) / expected);
 }
 
 SwitchGaps switch_gaps(const std::vector<bool>& present, std::span<const double> switch_ms,

@@ -5,6 +5,7 @@
 // whether the recording followed the default at all.
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -14,6 +15,20 @@ namespace bench {
 // half the tone's steady level, the median of the windows at or above `floor`. All false when
 // none reaches `floor`.
 std::vector<bool> tone_present(std::span<const double> levels, double floor);
+
+// The blocks of `block` frames of interleaved audio that hold the test tone
+// (tests/support/tone_meter.h), by tone_present with a quarter of its amplitude as the floor.
+std::size_t tone_blocks(std::span<const float> interleaved, std::uint32_t channels,
+                        std::uint32_t rate, std::size_t block);
+
+// Under load: the share of a steady tone's 10 ms blocks a recording lacks. It had
+// `wall_blocks` of recording time and holds the tone in `present` blocks; the reference
+// recording of the same monitor at the same time held it in `reference_present` of its
+// `reference_wall_blocks`, so that blocks the player itself failed to fill count against
+// no one. A block the file lacks altogether (dropped rather than filled with silence) is
+// missing as much as a silent one. 0 when the reference holds no tone; never below 0.
+double missing_share(std::size_t present, double wall_blocks, std::size_t reference_present,
+                     double reference_wall_blocks);
 
 struct SwitchGaps {
     // The tone was back after every switch: no stretch without it longer than the reach of a

@@ -5,6 +5,9 @@
 
 #include <algorithm>
 
+#include <pthread.h>
+#include <sched.h>
+
 namespace bench {
 
 namespace {
@@ -104,6 +107,12 @@ std::optional<TonePlayer::Clock::time_point> TonePlayer::wait_origin(
 std::optional<std::string> TonePlayer::failure() const {
     std::lock_guard lock(mutex_);
     return failure_;
+}
+
+bool TonePlayer::make_realtime(int priority) {
+    if (!thread_.joinable()) return false;
+    const sched_param param{.sched_priority = priority};
+    return ::pthread_setschedparam(thread_.native_handle(), SCHED_FIFO, &param) == 0;
 }
 
 void TonePlayer::stop() {

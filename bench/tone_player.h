@@ -44,6 +44,9 @@ public:
     // Waits (bounded) for origin().
     std::optional<Clock::time_point> wait_origin(std::chrono::milliseconds limit) const;
     std::optional<std::string> failure() const;
+    // Moves the writing thread to SCHED_FIFO at `priority`, so that a busy machine does not
+    // make it run dry; false where that is not allowed.
+    bool make_realtime(int priority);
     void stop();
 
 private:

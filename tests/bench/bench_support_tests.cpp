@@ -21,6 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "bench/e2e_options.h"
 #include "bench/music_signal.h"
 #include "bench/process_footprint.h"
 #include "bench/server_cost.h"
@@ -321,3 +322,37 @@ TEST(SinkLatencyTest, ReadsTheNamedSinksLatencyAndConfiguredLatency) {
 }
 
 }  // namespace
+
+// The load mode's options beside the others: zero means no load and nice 0, but counts
+// must be above zero and a nice value is 0 to 19.
+TEST(OptionsTest, ReadsTheLoadAndTheHelpersNiceValue) {
+    struct Case {
+        std::vector<std::string> args;
+        bool valid;
+        int load_loops = 0;
+        int helper_nice = 0;
+    };
+    const Case cases[] = {
+        {{}, true},
+        {{"--load", "4", "--nice", "19"}, true, 4, 19},
+        {{"--load", "0", "--nice", "0"}, true},
+        {{"--nice", "20"}, false},
+        {{"--nice", "-1"}, false},
+        {{"--load", "x"}, false},
+        {{"--load"}, false},
+        {{"--secs", "0"}, false},
+    };
+    for (const Case& c : cases) {
+        std::vector<char*> argv = {const_cast<char*>("e2e_bench")};
+        std::vector<std::string> args = c.args;
+        for (auto& a : args) argv.push_back(a.data());
+        const auto options =
+            bench::parse_options(static_cast<int>(argv.size()), argv.data(), "helper");
+        const std::string what = testing::PrintToString(c.args);
+        ASSERT_EQ(options.has_value(), c.valid) << what;
+        if (!options) continue;
+        EXPECT_EQ(options->load_loops, c.load_loops) << what;
+        EXPECT_EQ(options->helper_nice, c.helper_nice) << what;
+        EXPECT_EQ(options->helper, "helper") << what;
+    }
+}

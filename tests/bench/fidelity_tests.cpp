@@ -94,6 +94,45 @@ TEST(SwitchGapTest, ToneIsPresentAtHalfItsSteadyLevelOrMore) {
     EXPECT_EQ(bench::tone_present(levels, 0.5), std::vector<bool>(levels.size(), false));
 }
 
+// Under load, the share of a steady tone's 10 ms blocks a recording lacks, against a
+// reference that may itself lack some: silence and dropped time count alike, a block with
+// 3 ms of tone left is missing and one with 7 ms is not.
+TEST(SwitchGapTest, CountsTheMissingShareOfToneBlocksAgainstTheReference) {
+    constexpr std::uint32_t rate = 48000;
+    constexpr std::size_t block = rate / 100;
+    const auto whole =
+        test_support::tone(test_support::TONE_HZ, test_support::TONE_AMPLITUDE, 2.0, rate, 2);
+    auto frame = [&](int ms) { return static_cast<std::ptrdiff_t>(ms) * rate / 1000 * 2; };
+    auto silenced = whole;
+    std::fill(silenced.begin() + frame(503), silenced.begin() + frame(703), 0.0f);
+    auto dropped = whole;
+    dropped.erase(dropped.begin() + frame(503), dropped.begin() + frame(703));
+    auto reference_gap = whole;
+    std::fill(reference_gap.begin() + frame(1000), reference_gap.begin() + frame(1100), 0.0f);
+    struct Case {
+        const char* what;
+        const std::vector<float>& recording;
+        const std::vector<float>& reference;
+        std::size_t present;
+        double share;
+    };
+    const Case cases[] = {
+        {"all there", whole, whole, 200, 0.0},
+        {"200 ms silent", silenced, whole, 180, 0.10},
+        {"200 ms dropped", dropped, whole, 180, 0.10},
+        {"the reference lacks 100 ms too", silenced, reference_gap, 180, 1.0 - 180.0 / 190.0},
+        {"the reference lacks what the recording has", whole, reference_gap, 200, 0.0},
+    };
+    for (const Case& c : cases) {
+        const std::size_t present = bench::tone_blocks(c.recording, 2, rate, block);
+        EXPECT_EQ(present, c.present) << c.what;
+        const double share = bench::missing_share(
+            present, 200, bench::tone_blocks(c.reference, 2, rate, block), 200);
+        EXPECT_NEAR(share, c.share, 1e-9) << c.what;
+    }
+    EXPECT_EQ(bench::missing_share(0, 200, 0, 200), 0.0) << "no tone in the reference";
+}
+
 // A 6 s file of 1 ms windows holding the tone from 200 ms to 5800 ms, less the given gaps.
 std::vector<bool> tone_with_gaps(std::initializer_list<std::pair<int, int>> gaps) {
     std::vector<bool> present(6000, false);
