@@ -38,13 +38,14 @@ ToneMeasure measure(const std::vector<float>& interleaved, std::size_t channel, 
     return {test_support::zero_crossing_frequency(one, RATE), test_support::rms(one)};
 }
 
-// Index of the first frame of the first 10 ms block whose level is above threshold.
-std::optional<std::size_t> first_loud_frame(const std::vector<float>& interleaved,
-                                            double threshold) {
+// Index of the first frame of the first 10 ms block from frame `from` on whose level is above
+// threshold.
+std::optional<std::size_t> first_loud_frame(const std::vector<float>& interleaved, double threshold,
+                                            std::size_t from = 0) {
     const std::size_t block = RATE / 100;
     const auto levels = test_support::block_rms(interleaved, CHANNELS, block);
-    const auto loud =
-        std::find_if(levels.begin(), levels.end(), [&](double level) { return level > threshold; });
+    const auto loud = std::find_if(levels.begin() + std::min(from / block, levels.size()),
+                                   levels.end(), [&](double level) { return level > threshold; });
     if (loud == levels.end()) return std::nullopt;
     return static_cast<std::size_t>(loud - levels.begin()) * block;
 }
@@ -369,7 +370,9 @@ TEST_F(PulseBackendTest, GapsInTheServersDeliveryBecomeSilenceSoARecordingFollow
     EXPECT_TRUE(capture.watcher->errors().empty());
 }
 
-TEST_F(PulseBackendTest, SurroundSinkIsMixedToStereoWithItsSurroundChannelsAudible) {
+// A true 5.1 sound has its surround channels in the mix; a stereo one played after it on the
+// same output keeps its level, loud or not, whatever the server's upmix put in the others.
+TEST_F(PulseBackendTest, SurroundSinkMixesSurroundSoundAndKeepsStereoAtItsLevel) {
     ASSERT_NO_FATAL_FAILURE(start_daemon());
     const std::string layout = "front-left,front-right,rear-left,rear-right,front-center,lfe";
     ASSERT_TRUE(daemon_->load_sink("surround", 6, layout).has_value());
@@ -392,6 +395,16 @@ TEST_F(PulseBackendTest, SurroundSinkIsMixedToStereoWithItsSurroundChannelsAudib
     ASSERT_TRUE(player.has_value()) << player.error();
     ASSERT_TRUE(player->wait_done(PATIENCE)) << daemon_->log();
     std::this_thread::sleep_for(300ms);
+    // Stereo: a second at L -6 / R -12 dBFS, then one at -1 dBFS on both sides.
+    const auto quiet = test_support::tone(1000, 1.0, 1.0, RATE, 1);
+    const double loud = std::pow(10.0, -1.0 / 20);
+    std::vector<float> stereo;
+    for (const float v : quiet) stereo.insert(stereo.end(), {0.5f * v, 0.25f * v});
+    for (const float v : quiet) stereo.insert(stereo.end(), 2, static_cast<float>(loud) * v);
+    auto second = daemon_->play_pcm(stereo, RATE, 2, "surround", {}, 50);
+    ASSERT_TRUE(second.has_value()) << second.error();
+    ASSERT_TRUE(second->wait_done(PATIENCE)) << daemon_->log();
+    std::this_thread::sleep_for(300ms);
     EXPECT_EQ(capture.stop(), std::nullopt);
 
     const auto samples = capture.collector->samples();
@@ -406,6 +419,27 @@ TEST_F(PulseBackendTest, SurroundSinkIsMixedToStereoWithItsSurroundChannelsAudib
     EXPECT_LE(db, 0.0);
     EXPECT_NEAR(left.frequency, 1000, 5) << "the LFE leaked into the mix";
     EXPECT_LT(right.rms, 0.01);
+
+    const auto stereo_onset = first_loud_frame(samples, 0.05, first + RATE);
+    ASSERT_TRUE(stereo_onset.has_value()) << "no stereo tone";
+    const std::size_t begin = *stereo_onset + RATE / 10;
+    ASSERT_GE(samples.size() / CHANNELS, begin + RATE + RATE / 2)
+        << "the stereo tone was cut short";
+    const struct {
+        const char* what;
+        std::size_t channel;
+        std::size_t first;
+        double amplitude;
+    } levels[] = {{"left", 0, begin, 0.5},
+                  {"right", 1, begin, 0.25},
+                  {"loud left", 0, begin + RATE, loud},
+                  {"loud right", 1, begin + RATE, loud}};
+    for (const auto& l : levels) {
+        const auto got = measure(samples, l.channel, l.first, RATE / 2);
+        EXPECT_NEAR(level_db(got.rms, l.amplitude / std::numbers::sqrt2), 0.0, 1.0) << l.what;
+    }
+    const auto peak = std::ranges::max(samples, {}, [](float v) { return std::fabs(v); });
+    EXPECT_LT(std::fabs(peak), 0.99f) << "a sample at full scale";
 }
 
 TEST_F(PulseBackendTest, RecordingFollowsTheDefaultSinkAndStopsOnlyWhenNoSinkIsLeft) {
