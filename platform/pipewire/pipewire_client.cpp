@@ -371,7 +371,7 @@ void PipewireClient::add_stream(std::uint32_t id) {
     streams_.emplace(id, std::move(stream));
 }
 
-bool PipewireClient::plays_at_most_stereo(std::uint32_t reader) const {
+std::optional<bool> PipewireClient::plays_at_most_stereo(std::uint32_t reader) const {
     bool linked = false;
     for (const auto& [id, from_sink] : links_) {
         if (from_sink.to != reader) continue;
@@ -386,7 +386,8 @@ bool PipewireClient::plays_at_most_stereo(std::uint32_t reader) const {
             if (channels == 0 || channels > 2) return false;
         }
     }
-    return linked;
+    if (!linked) return std::nullopt;
+    return true;
 }
 
 void PipewireClient::set_default(std::string name) {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,9 +79,9 @@ public:
     bool lost() const { return lost_; }
 
     // With the loop lock held. Whether every node linked into the sink that node `reader`
-    // records from is a playing stream of at most two channels (none at all counts as such);
-    // false while `reader` records from no sink, or a stream's format is not known yet.
-    bool plays_at_most_stereo(std::uint32_t reader) const;
+    // records from is a playing stream of at most two channels (none at all counts as such;
+    // one whose format is not known yet does not); nothing while `reader` records from no sink.
+    std::optional<bool> plays_at_most_stereo(std::uint32_t reader) const;
     // Called on the loop thread, lock held: a playing stream's format, or a link, came or went.
     void on_playing(std::function<void()> handler) { on_playing_ = std::move(handler); }
 

@@ -261,8 +261,10 @@ void PipewireRecorder::reconsider() {
 
 void PipewireRecorder::follow_playing() {
     if (stopped_ || failed_ || !recording_ || !feed_) return;
-    const bool front_only = client_->plays_at_most_stereo(pw_stream_get_node_id(feed_->stream));
-    if (front_only == front_only_told_) return;
+    // A stream not linked yet keeps what was told: its sink's streams are read once it is.
+    const auto stereo = client_->plays_at_most_stereo(pw_stream_get_node_id(feed_->stream));
+    if (!stereo || *stereo == front_only_told_) return;
+    const bool front_only = *stereo;
     front_only_told_ = front_only;
     worker_->post([this, front_only] {
         front_only_ = front_only;
