@@ -13,6 +13,17 @@ constexpr float MINUS_6_DB = 0.5f;
 // How far a copy may stray from the channels it was made from: a few steps of a 16-bit
 // sample, as a sink that mixes in 16 bits rounds the mean it puts in the centre.
 constexpr float COPY_TOLERANCE = 4.0f / 32768.0f;
+// How much of the way back to the whole addition each frame goes once it may: about 20 ms
+// at 48 kHz.
+constexpr float RECOVERY = 1.0f / 1024.0f;
+
+// The most of `added` that `base + added` may take without passing CEILING: 1 when all of it.
+float room_for(float base, float added) {
+    const float sum = base + added;
+    if (added == 0 || std::fabs(sum) <= ChannelMixer::CEILING) return 1.0f;
+    const float target = std::copysign(ChannelMixer::CEILING, sum);
+    return std::clamp((target - base) / added, 0.0f, 1.0f);
+}
 
 // The server's upmix of a front pair: each side into the other channels of that side, the
 // mean of the two into every centre channel.
@@ -120,22 +131,32 @@ std::span<const float> ChannelMixer::mix(const void* data, std::size_t bytes) {
     const std::size_t count = frames_.size() / channels;
     if (count == 0) return {};
     keep_.resize(channels);
-    for (std::size_t c = 0; c < channels; ++c) keep_[c] = is_upmix_copy(c, count) ? 0.0f : 1.0f;
+    for (std::size_t c = 0; c < channels; ++c) {
+        const bool copy = upmix_[c] && (front_only_ || is_upmix_copy(c, count));
+        keep_[c] = copy ? 0.0f : 1.0f;
+    }
     if (kept_.empty()) kept_ = keep_;  // the first call starts as it is
     out_.resize(2 * count);
     for (std::size_t f = 0; f < count; ++f) {
         const float* frame = frames_.data() + f * channels;
         // From what the last call kept to what this one keeps, over its frames.
         const float along = static_cast<float>(f + 1) / static_cast<float>(count);
+        // The front pair (and a mono channel) as they are; what the others add, apart.
         float l = 0;
         float r = 0;
+        float added_l = 0;
+        float added_r = 0;
         for (std::size_t c = 0; c < channels; ++c) {
             const float share = frame[c] * (kept_[c] + (keep_[c] - kept_[c]) * along);
-            l += share * left_[c];
-            r += share * right_[c];
+            (upmix_[c] ? added_l : l) += share * left_[c];
+            (upmix_[c] ? added_r : r) += share * right_[c];
         }
-        out_[2 * f] = l;
-        out_[2 * f + 1] = r;
+        // Turned down at once where it would pass the ceiling, back up slowly: both sides
+        // alike, so the sound keeps its place.
+        added_gain_ = std::min({added_gain_ + (1.0f - added_gain_) * RECOVERY, room_for(l, added_l),
+                                room_for(r, added_r)});
+        out_[2 * f] = l + added_gain_ * added_l;
+        out_[2 * f + 1] = r + added_gain_ * added_r;
     }
     kept_ = keep_;
     return out_;

@@ -2,8 +2,9 @@
 
 // Mixes a surround (or mono) layout down to stereo with the usual downmix gains: the
 // front pair as it is, centre and surround channels at -3 dB into their side (a rear
-// centre at -6 dB into both), the LFE left out. The sum is not normalised: a surround
-// mix of near full scale may clip when converted, as it would on a stereo output.
+// centre at -6 dB into both), the LFE left out. The sum is not normalised; but what the
+// other channels add to the front pair never takes a side past CEILING: where it would,
+// that addition alone is turned down for as long as needed (the front pair as it is).
 //
 // Asked for stereo, the server's own remapping keeps a surround channel at about -23 dB;
 // recording the monitor in its own layout and mixing here keeps it audible.
@@ -14,6 +15,10 @@
 // some 7 dB louder and clip it. So a channel that holds, throughout one call, just what such
 // an upmix puts there is left out, and one that holds anything else (a surround sound of its
 // own) is mixed in. A change between the two is spread over the call, so it makes no click.
+//
+// A server that filters what its upmix puts in the other channels defeats that matching; one
+// that knows every stream playing has at most two channels says so with front_only(), and
+// the front pair alone is then the sound.
 
 #include <cstddef>
 #include <optional>
@@ -30,7 +35,14 @@ public:
     // Null when the layout is plain front-left, front-right: nothing to mix.
     static std::optional<ChannelMixer> to_stereo(const pa_channel_map& layout);
 
+    // The most a side reaches once the other channels are added to the front pair.
+    static constexpr float CEILING = 0.966f;  // -0.3 dB
+
     std::size_t in_channels() const { return left_.size(); }
+
+    // Whether the channels besides the front pair hold only an upmix of it: they are then left
+    // out, from the next call on (spread over that call). Without a front pair, nothing changes.
+    void front_only(bool only) { front_only_ = only; }
 
     // Mixes the whole frames of `bytes` bytes of interleaved 32-bit float samples; a part
     // of a frame waits for the next call. The result is valid until the next call.
@@ -58,6 +70,8 @@ private:
     std::size_t front_right_ = 0;
     std::vector<float> kept_;  // 1 while a channel is mixed in, 0 while it is a copy
     std::vector<float> keep_;  // the same, for this call
+    bool front_only_ = false;
+    float added_gain_ = 1.0f;  // what is left of the other channels' addition while it is held
 };
 
 }  // namespace platform::audio

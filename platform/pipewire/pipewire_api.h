@@ -43,6 +43,7 @@
     X(pw_stream_connect)              \
     X(pw_stream_dequeue_buffer)       \
     X(pw_stream_get_time_n)           \
+    X(pw_stream_get_node_id)          \
     X(pw_stream_queue_buffer)
 
 namespace platform::pipewire {

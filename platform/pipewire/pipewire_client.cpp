@@ -8,6 +8,8 @@
 #include <utility>
 
 #include <pipewire/extensions/metadata.h>
+#include <spa/param/audio/format-utils.h>
+#include <spa/param/format-utils.h>
 
 namespace platform::pipewire {
 
@@ -70,6 +72,30 @@ std::string json_name(const char* value) {
 
 const char* lookup(const spa_dict* props, const char* key) {
     return props == nullptr ? nullptr : spa_dict_lookup(props, key);
+}
+
+// A node id in a link's properties; SPA_ID_INVALID when there is none.
+std::uint32_t node_id(const spa_dict* props, const char* key) {
+    const char* text = lookup(props, key);
+    if (text == nullptr) return SPA_ID_INVALID;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long id = std::strtoul(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || id >= SPA_ID_INVALID) return SPA_ID_INVALID;
+    return static_cast<std::uint32_t>(id);
+}
+
+// The channels of a raw audio format; 0 for anything else.
+std::uint32_t format_channels(const spa_pod* format) {
+    std::uint32_t media_type = 0;
+    std::uint32_t media_subtype = 0;
+    if (format == nullptr || spa_format_parse(format, &media_type, &media_subtype) < 0 ||
+        media_type != SPA_MEDIA_TYPE_audio || media_subtype != SPA_MEDIA_SUBTYPE_raw) {
+        return 0;
+    }
+    spa_audio_info_raw info{};
+    if (spa_format_audio_raw_parse(format, &info) < 0) return 0;
+    return info.channels;
 }
 
 // What a recording client needs of the library: real-time scheduling for the data thread
@@ -186,6 +212,12 @@ PipewireClient::~PipewireClient() {
             pw_proxy_destroy(node->proxy);
         }
         nodes_.clear();
+        for (auto& [id, stream] : streams_) {
+            spa_hook_remove(&stream->listener);
+            pw_proxy_destroy(stream->proxy);
+        }
+        streams_.clear();
+        on_playing_ = nullptr;
         if (metadata_ != nullptr) {
             spa_hook_remove(&metadata_listener_);
             pw_proxy_destroy(metadata_);
@@ -238,43 +270,19 @@ void PipewireClient::global(std::uint32_t id, const char* type, const spa_dict* 
     const std::string_view kind(type);
     if (kind == PW_TYPE_INTERFACE_Node) {
         const char* media_class = lookup(props, PW_KEY_MEDIA_CLASS);
+        if (media_class == nullptr) return;
         const char* name = lookup(props, PW_KEY_NODE_NAME);
-        if (media_class == nullptr || std::string_view(media_class) != "Audio/Sink" ||
-            name == nullptr) {
-            return;
+        if (std::string_view(media_class) == "Audio/Sink" && name != nullptr) {
+            add_sink(id, name, props);
+        } else if (std::string_view(media_class) == "Stream/Output/Audio") {
+            add_stream(id);
         }
-        auto node = std::make_unique<Node>();
-        node->info.id = id;
-        node->info.name = name;
-        const char* description = lookup(props, PW_KEY_NODE_DESCRIPTION);
-        node->info.description = description != nullptr ? description : name;
-        node->info.is_default = node->info.name == default_sink_;
-        node->proxy = static_cast<pw_proxy*>(
-            pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
-        if (node->proxy == nullptr) return;
-        node->owner = this;
-        static const pw_node_events NODE_EVENTS = {
-            .version = PW_VERSION_NODE_EVENTS,
-            .info =
-                [](void* data, const pw_node_info* info) {
-                    auto* n = static_cast<Node*>(data);
-                    if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) == 0) return;
-                    const char* position = lookup(info->props, SPA_KEY_AUDIO_POSITION);
-                    const pa_channel_map map =
-                        position != nullptr ? parse_positions(position) : pa_channel_map{};
-                    const bool same =
-                        n->known && map.channels == n->info.channel_map.channels &&
-                        std::equal(map.map, map.map + map.channels, n->info.channel_map.map);
-                    if (same) return;
-                    // From here on the sink is listed, in the layout the server told.
-                    n->info.channel_map = map;
-                    n->known = true;
-                    n->owner->changed();
-                },
-        };
-        pw_node_add_listener(reinterpret_cast<pw_node*>(node->proxy), &node->listener, &NODE_EVENTS,
-                             node.get());
-        nodes_.emplace(id, std::move(node));
+    } else if (kind == PW_TYPE_INTERFACE_Link) {
+        const Link link{.from = node_id(props, PW_KEY_LINK_OUTPUT_NODE),
+                        .to = node_id(props, PW_KEY_LINK_INPUT_NODE)};
+        if (link.from == SPA_ID_INVALID || link.to == SPA_ID_INVALID) return;
+        links_[id] = link;
+        playing();
     } else if (kind == PW_TYPE_INTERFACE_Metadata && metadata_ == nullptr) {
         const char* name = lookup(props, PW_KEY_METADATA_NAME);
         if (name == nullptr || std::string_view(name) != "default") return;
@@ -300,6 +308,88 @@ void PipewireClient::global(std::uint32_t id, const char* type, const spa_dict* 
     }
 }
 
+void PipewireClient::add_sink(std::uint32_t id, const char* name, const spa_dict* props) {
+    auto node = std::make_unique<Node>();
+    node->info.id = id;
+    node->info.name = name;
+    const char* description = lookup(props, PW_KEY_NODE_DESCRIPTION);
+    node->info.description = description != nullptr ? description : name;
+    node->info.is_default = node->info.name == default_sink_;
+    node->proxy = static_cast<pw_proxy*>(
+        pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+    if (node->proxy == nullptr) return;
+    node->owner = this;
+    static const pw_node_events NODE_EVENTS = {
+        .version = PW_VERSION_NODE_EVENTS,
+        .info =
+            [](void* data, const pw_node_info* info) {
+                auto* n = static_cast<Node*>(data);
+                if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) == 0) return;
+                const char* position = lookup(info->props, SPA_KEY_AUDIO_POSITION);
+                const pa_channel_map map =
+                    position != nullptr ? parse_positions(position) : pa_channel_map{};
+                const bool same =
+                    n->known && map.channels == n->info.channel_map.channels &&
+                    std::equal(map.map, map.map + map.channels, n->info.channel_map.map);
+                if (same) return;
+                // From here on the sink is listed, in the layout the server told.
+                n->info.channel_map = map;
+                n->known = true;
+                n->owner->changed();
+            },
+    };
+    pw_node_add_listener(reinterpret_cast<pw_node*>(node->proxy), &node->listener, &NODE_EVENTS,
+                         node.get());
+    nodes_.emplace(id, std::move(node));
+}
+
+// Its format tells its own channels: those of the sound it plays, before the server fits it
+// to the sink (where a stereo stream on a surround sink is upmixed).
+void PipewireClient::add_stream(std::uint32_t id) {
+    auto stream = std::make_unique<Stream>();
+    stream->owner = this;
+    stream->proxy = static_cast<pw_proxy*>(
+        pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+    if (stream->proxy == nullptr) return;
+    static const pw_node_events STREAM_EVENTS = {
+        .version = PW_VERSION_NODE_EVENTS,
+        .param =
+            [](void* data, int, std::uint32_t param_id, std::uint32_t, std::uint32_t,
+               const spa_pod* param) {
+                auto* s = static_cast<Stream*>(data);
+                if (param_id != SPA_PARAM_Format) return;
+                const std::uint32_t channels = format_channels(param);
+                if (channels == s->channels) return;
+                s->channels = channels;
+                s->owner->playing();
+            },
+    };
+    auto* node = reinterpret_cast<pw_node*>(stream->proxy);
+    pw_node_add_listener(node, &stream->listener, &STREAM_EVENTS, stream.get());
+    std::uint32_t format = SPA_PARAM_Format;
+    pw_node_subscribe_params(node, &format, 1);
+    streams_.emplace(id, std::move(stream));
+}
+
+std::optional<bool> PipewireClient::plays_at_most_stereo(std::uint32_t reader) const {
+    bool linked = false;
+    for (const auto& [id, from_sink] : links_) {
+        if (from_sink.to != reader) continue;
+        const auto sink = nodes_.find(from_sink.from);
+        if (sink == nodes_.end()) continue;
+        linked = true;
+        for (const auto& [other, into] : links_) {
+            if (into.to != sink->first) continue;
+            const auto stream = streams_.find(into.from);
+            if (stream == streams_.end()) return false;
+            const std::uint32_t channels = stream->second->channels;
+            if (channels == 0 || channels > 2) return false;
+        }
+    }
+    if (!linked) return std::nullopt;
+    return true;
+}
+
 void PipewireClient::set_default(std::string name) {
     if (name == default_sink_) return;
     default_sink_ = std::move(name);
@@ -312,6 +402,17 @@ void PipewireClient::global_remove(std::uint32_t id) {
         spa_hook_remove(&metadata_listener_);
         pw_proxy_destroy(metadata_);
         metadata_ = nullptr;
+        return;
+    }
+    if (links_.erase(id) != 0) {
+        playing();
+        return;
+    }
+    if (const auto stream = streams_.find(id); stream != streams_.end()) {
+        spa_hook_remove(&stream->second->listener);
+        pw_proxy_destroy(stream->second->proxy);
+        streams_.erase(stream);
+        playing();
         return;
     }
     const auto found = nodes_.find(id);

@@ -2,7 +2,8 @@
 
 // A small libpipewire client: one thread loop per object, its lock taken only around server
 // calls, every wait bounded. It keeps the server's audio sinks and its default sink up to
-// date and knows nothing about the objects it feeds.
+// date, and which streams play into which node with how many channels, and knows nothing
+// about the objects it feeds.
 
 #include <algorithm>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,13 @@ public:
     void on_lost(std::function<void()> handler) { on_lost_ = std::move(handler); }
     bool lost() const { return lost_; }
 
+    // With the loop lock held. Whether every node linked into the sink that node `reader`
+    // records from is a playing stream of at most two channels (none at all counts as such;
+    // one whose format is not known yet does not); nothing while `reader` records from no sink.
+    std::optional<bool> plays_at_most_stereo(std::uint32_t reader) const;
+    // Called on the loop thread, lock held: a playing stream's format, or a link, came or went.
+    void on_playing(std::function<void()> handler) { on_playing_ = std::move(handler); }
+
 private:
     struct Node {
         SinkInfo info;
@@ -85,7 +94,24 @@ private:
         spa_hook listener{};
     };
 
+    // A node that plays into the graph ("Stream/Output/Audio").
+    struct Stream {
+        PipewireClient* owner = nullptr;
+        std::uint32_t channels = 0;  // of its own format; 0 until that is known
+        pw_proxy* proxy = nullptr;
+        spa_hook listener{};
+    };
+    struct Link {
+        std::uint32_t from = 0;  // output node
+        std::uint32_t to = 0;    // input node
+    };
+
     void global(std::uint32_t id, const char* type, const spa_dict* props);
+    void add_sink(std::uint32_t id, const char* name, const spa_dict* props);
+    void add_stream(std::uint32_t id);
+    void playing() {
+        if (on_playing_) on_playing_();
+    }
     void global_remove(std::uint32_t id);
     void set_default(std::string name);
     void changed() {
@@ -102,6 +128,8 @@ private:
     spa_hook metadata_listener_{};
     std::uint32_t metadata_id_ = SPA_ID_INVALID;
     std::map<std::uint32_t, std::unique_ptr<Node>> nodes_;
+    std::map<std::uint32_t, std::unique_ptr<Stream>> streams_;
+    std::map<std::uint32_t, Link> links_;
     std::string default_sink_;
     int sync_seq_ = -1;
     int done_seq_ = -1;
@@ -109,6 +137,7 @@ private:
     bool started_ = false;
     std::function<void()> on_change_;
     std::function<void()> on_lost_;
+    std::function<void()> on_playing_;
 };
 
 }  // namespace platform::pipewire

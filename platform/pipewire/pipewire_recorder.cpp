@@ -107,7 +107,9 @@ std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::
         if (!self->streaming_) return std::unexpected(std::string(NO_SUCH_ENTITY));
         c.on_change([self] { self->reconsider(); });
         c.on_lost([self] { self->fail(CONNECTION_TERMINATED); });
+        c.on_playing([self] { self->follow_playing(); });
         self->recording_ = true;
+        self->follow_playing();
         return {};
     }();
     pw_thread_loop_unlock(c.loop());
@@ -257,6 +259,19 @@ void PipewireRecorder::reconsider() {
     if (auto opened = open_stream(next); !opened) fail(opened.error());
 }
 
+void PipewireRecorder::follow_playing() {
+    if (stopped_ || failed_ || !recording_ || !feed_) return;
+    // A stream not linked yet keeps what was told: its sink's streams are read once it is.
+    const auto stereo = client_->plays_at_most_stereo(pw_stream_get_node_id(feed_->stream));
+    if (!stereo || *stereo == front_only_told_) return;
+    const bool front_only = *stereo;
+    front_only_told_ = front_only;
+    worker_->post([this, front_only] {
+        front_only_ = front_only;
+        if (mixer_) mixer_->front_only(front_only);
+    });
+}
+
 // The data thread, at real-time priority where the system gives it: no lock, no allocation,
 // nothing that may block. A buffer the ring has no room for is left out; the worker places
 // what follows by its time, so the missing time becomes silence.
@@ -349,6 +364,7 @@ void PipewireRecorder::use_layout(std::uint32_t generation) {
                                     [&](const Layout& l) { return l.generation == generation; });
     if (found == layouts_.end()) return;
     mixer_ = found->mixed ? audio::ChannelMixer::to_stereo(found->map) : std::nullopt;
+    if (mixer_) mixer_->front_only(front_only_);
     layout_generation_ = generation;
     layouts_.erase(layouts_.begin(), found);
 }
@@ -392,6 +408,7 @@ void PipewireRecorder::stop() {
     stopped_ = true;
     client_->on_change(nullptr);
     client_->on_lost(nullptr);
+    client_->on_playing(nullptr);
     pw_thread_loop_unlock(client_->loop());
     if (record_end) {
         // What was heard in the last cycle before the stop comes with a later one: take

@@ -104,6 +104,10 @@ private:
     void on_state(pw_stream_state state, const char* error);
     // The sinks or the default changed, or the stream ended: record the right sink, if any.
     void reconsider();
+    // What plays into the recorded sink changed: tell the worker whether the front pair alone
+    // is the sound (every stream there has at most two channels, the rest is the server's
+    // upmix) or the whole layout is mixed down.
+    void follow_playing();
     void fail(std::string text);
 
     // Data thread.
@@ -132,6 +136,7 @@ private:
     bool streaming_ = false;
     bool stream_ended_ = false;
     bool following_ = false;
+    bool front_only_told_ = false;  // what follow_playing() last told the worker
     bool timeline_started_ = false;
     bool recording_ = false;
     bool stopped_ = false;
@@ -148,6 +153,7 @@ private:
     std::unique_ptr<float[]> samples_;  // one buffer's samples, taken from the ring
     std::optional<audio::ChannelMixer> mixer_;
     std::uint32_t layout_generation_ = 0;
+    bool front_only_ = false;
     std::optional<audio::FrameAssembler> assembler_;
     std::optional<audio::Timeline> timeline_;
     std::optional<audio::HeldAudio> held_;             // held back while a gap is undecided

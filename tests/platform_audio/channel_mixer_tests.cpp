@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -25,6 +27,17 @@ pa_channel_map layout(std::initializer_list<pa_channel_position_t> positions) {
     std::size_t c = 0;
     for (auto p : positions) map.map[c++] = p;
     return map;
+}
+
+pa_channel_map five_one() {
+    return layout({PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT,
+                   PA_CHANNEL_POSITION_REAR_LEFT, PA_CHANNEL_POSITION_REAR_RIGHT,
+                   PA_CHANNEL_POSITION_FRONT_CENTER, PA_CHANNEL_POSITION_LFE});
+}
+
+std::vector<float> mixed(ChannelMixer& mixer, const std::vector<float>& in) {
+    const auto out = mixer.mix(in.data(), in.size() * sizeof(float));
+    return {out.begin(), out.end()};
 }
 
 TEST(ChannelMixer, MixesFiveOneWithTheUsualGainsAndLeavesStereoAlone) {
@@ -60,6 +73,47 @@ TEST(ChannelMixer, MixesFiveOneWithTheUsualGainsAndLeavesStereoAlone) {
     const std::vector<float> one{0.25f};
     const auto both = mono->mix(one.data(), sizeof(float));
     EXPECT_EQ(std::vector<float>(both.begin(), both.end()), (std::vector<float>{0.25f, 0.25f}));
+}
+
+TEST(ChannelMixer, WhatTheFoldDownAddsNeverTakesASidePastTheCeiling) {
+    struct Case {
+        const char* what;
+        std::vector<float> frame;  // FL FR RL RR FC LFE
+        float left;                // expected; 0 for "at the ceiling"
+        float right;
+    };
+    const std::vector<Case> cases{
+        {"loud front alone, as it is", {0.99f, -0.99f, 0, 0, 0, 0}, 0.99f, -0.99f},
+        {"loud sum, held at the ceiling", {0.9f, 0.1f, 0.8f, 0, 0, 0}, 0, 0.1f},
+        {"negative too", {-0.8f, -0.8f, 0, 0, -0.5f, 0}, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto mixer = ChannelMixer::to_stereo(five_one());
+        ASSERT_TRUE(mixer);
+        const auto out = mixed(*mixer, c.frame);
+        ASSERT_EQ(out.size(), 2u);
+        EXPECT_NEAR(c.left == 0 ? std::fabs(out[0]) : out[0],
+                    c.left == 0 ? ChannelMixer::CEILING : c.left, 1e-6);
+        EXPECT_NEAR(c.right == 0 ? std::fabs(out[1]) : out[1],
+                    c.right == 0 ? ChannelMixer::CEILING : c.right, 1e-6);
+    }
+    // A long loud run (surrounds a quarter turn behind the front, not copies) never passes the
+    // ceiling; the addition comes back whole after it.
+    auto mixer = ChannelMixer::to_stereo(five_one());
+    ASSERT_TRUE(mixer);
+    std::vector<float> loud;
+    for (float f = 0; f < 2000; ++f) {
+        loud.insert(loud.end(), 2, 0.9f * std::sin(f * 0.05f));
+        loud.insert(loud.end(), {0.9f * std::cos(f * 0.05f), 0.9f * std::cos(f * 0.05f), 0, 0});
+    }
+    const auto held = mixed(*mixer, loud);
+    EXPECT_LE(std::ranges::max(held, {}, [](float v) { return std::fabs(v); }),
+              ChannelMixer::CEILING + 1e-6f);
+    std::vector<float> quiet;
+    for (int f = 0; f < 20000; ++f) quiet.insert(quiet.end(), {0.1f, 0, 0.05f, 0, 0, 0});
+    const auto after = mixed(*mixer, quiet);
+    EXPECT_NEAR(after[after.size() - 2], 0.1f + 0.70710678f * 0.05f, 1e-4);
 }
 
 }  // namespace
