@@ -49,9 +49,11 @@ test_config() {
   (cd "$build" && ctest --output-on-failure --timeout 300 -j"$jobs" -LE 'e2e|long')
   # Tests against a private sound server measure wall-clock behaviour but use little CPU: a
   # few run at once, each against its own server; ctest runs those marked RUN_SERIAL alone.
-  # The same end-to-end tests against PipeWire run in the plain build only: they take the
+  # The helper's end-to-end tests against PipeWire run in the plain build only: they take the
   # same code paths under another server, and the sanitizers would add time, not findings.
-  local e2e_labels='^e2e$'
+  # The PipeWire backend's own tests run in every build: its data thread, ring and worker are
+  # code of their own.
+  local e2e_labels='^e2e$|^e2e-pipewire-backend$'
   [[ $config == plain ]] && e2e_labels='^e2e'
   # The long recording keeps one core busy while the end-to-end tests, which mostly wait on
   # the wall clock, run beside it on the other.
