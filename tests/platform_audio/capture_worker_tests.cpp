@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -140,11 +141,15 @@ TEST(CaptureWorkerTest, RunsTasksInOrderBeforeTheDrainAndWakesFromAnyThread) {
         ASSERT_NE(second, seen.end());
         EXPECT_LT(first, second) << "tasks run in the order they were handed over";
     }
-    // A wake from another thread runs the drain; a call after it returns once it ran.
+    // A wake from another thread runs the drain. It may still be due when a call returns (a
+    // task handed over meanwhile runs before it), so wait for it, within a bound far beyond
+    // any scheduling delay.
     const int before = drains;
     std::thread([&] { worker.wake(); }).join();
-    worker.call([] {});
-    // The wake's drain ran before the call's task, or right after it, with the call's own.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (drains.load() < before + 1 && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     EXPECT_GE(drains.load(), before + 1);
 
     worker.post([&] {
