@@ -35,6 +35,14 @@ public:
     std::vector<Piece> pieces;
 };
 
+// A number from low to high, both included, from a seeded sequence that a failure can replay.
+struct Pick {
+    std::mt19937 random;
+    std::size_t operator()(std::size_t low, std::size_t high) {
+        return std::uniform_int_distribution<std::size_t>(low, high)(random);
+    }
+};
+
 std::vector<float> ramp(std::size_t count, float start = 1.0f) {
     std::vector<float> v(count);
     for (std::size_t i = 0; i < count; ++i) v[i] = start + static_cast<float>(i);
@@ -172,10 +180,7 @@ TEST(FrameAssembler, MonoAndEmptyChunks) {
 // before it.
 TEST(FrameAssembler, EveryFrameOnceInOrderOverRandomSplits) {
     for (std::uint32_t seed = 1; seed <= 200; ++seed) {
-        std::mt19937 random(seed);
-        const auto pick = [&](std::size_t low, std::size_t high) {
-            return std::uniform_int_distribution<std::size_t>(low, high)(random);
-        };
+        Pick pick{std::mt19937(seed)};
         const auto channels = static_cast<std::uint32_t>(pick(1, 6));
         const std::size_t fragment = pick(1, 40);
         const std::size_t frame_bytes = channels * sizeof(float);
@@ -246,10 +251,7 @@ TEST(HeldAudio, ReleasesTheSilenceThenWhatWasHeldLessTheOverlap) {
 // every frame once, in order.
 TEST(HeldAudio, EveryFrameOnceInOrderOverRandomSplits) {
     for (std::uint32_t seed = 1; seed <= 200; ++seed) {
-        std::mt19937 random(seed);
-        const auto pick = [&](std::size_t low, std::size_t high) {
-            return std::uniform_int_distribution<std::size_t>(low, high)(random);
-        };
+        Pick pick{std::mt19937(seed)};
         const auto channels = static_cast<std::uint32_t>(pick(1, 3));
         const std::size_t frame_bytes = channels * sizeof(float);
         platform::audio::HeldAudio held(channels);
