@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "capture/bridge/handles.h"
-#include "platform/block_buffer.h"
-#include "platform/object.h"
-#include "platform/sample_buffer.h"
+#include "platform/model/block_buffer.h"
+#include "platform/model/object.h"
+#include "platform/model/sample_buffer.h"
 #include "src/audio_output_handler.h"
 #include "src/writer_slot.h"
 

@@ -4,8 +4,8 @@
 
 #include "capture/bridge/bridge.h"
 #include "capture/bridge/handles.h"
-#include "platform/content_filter.h"
-#include "platform/ref.h"
+#include "platform/model/content_filter.h"
+#include "platform/model/ref.h"
 
 namespace {
 
