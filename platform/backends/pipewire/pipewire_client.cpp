@@ -10,6 +10,7 @@
 #include <pipewire/extensions/metadata.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/format-utils.h>
+#include <spa/utils/result.h>
 
 namespace platform::pipewire {
 
@@ -138,22 +139,26 @@ pw_context* recording_context(pw_loop* loop) {
 
 }  // namespace
 
+std::string error_text(int result) { return spa_strerror(result); }
+
 std::expected<std::unique_ptr<PipewireClient>, std::string> PipewireClient::connect(
     std::chrono::milliseconds limit) {
     if (auto loaded = load(); !loaded) return std::unexpected(loaded.error());
     auto client = std::make_unique<PipewireClient>(Key{});
     PipewireClient* self = client.get();
     self->loop_ = pw_thread_loop_new("vmah-pipewire", nullptr);
-    if (self->loop_ == nullptr) return std::unexpected(std::string(std::strerror(errno)));
+    if (self->loop_ == nullptr) return std::unexpected(error_text(-errno));
     self->context_ = recording_context(pw_thread_loop_get_loop(self->loop_));
-    if (self->context_ == nullptr) return std::unexpected(std::string(std::strerror(errno)));
-    if (pw_thread_loop_start(self->loop_) < 0) return std::unexpected(std::string(TIMEOUT));
+    if (self->context_ == nullptr) return std::unexpected(error_text(-errno));
+    if (const int started = pw_thread_loop_start(self->loop_); started < 0) {
+        return std::unexpected(error_text(started));
+    }
     self->started_ = true;
 
     pw_thread_loop_lock(self->loop_);
     const auto outcome = [&]() -> std::expected<void, std::string> {
         self->core_ = pw_context_connect(self->context_, nullptr, 0);
-        if (self->core_ == nullptr) return std::unexpected(std::string(CONNECTION_REFUSED));
+        if (self->core_ == nullptr) return std::unexpected(error_text(-errno));
         static const pw_core_events CORE_EVENTS = {
             .version = PW_VERSION_CORE_EVENTS,
             .done =
@@ -165,16 +170,18 @@ std::expected<std::unique_ptr<PipewireClient>, std::string> PipewireClient::conn
                 },
             .error =
                 [](void* data, std::uint32_t id, int, int res, const char*) {
+                    // An error of the core itself ends the connection, whichever it is.
                     auto* c = static_cast<PipewireClient*>(data);
-                    if (id != PW_ID_CORE || res != -EPIPE || c->lost_) return;
+                    if (id != PW_ID_CORE || c->lost_) return;
                     c->lost_ = true;
+                    c->lost_result_ = res;
                     if (c->on_lost_) c->on_lost_();
                     pw_thread_loop_signal(c->loop_, false);
                 },
         };
         pw_core_add_listener(self->core_, &self->core_listener_, &CORE_EVENTS, self);
         self->registry_ = pw_core_get_registry(self->core_, PW_VERSION_REGISTRY, 0);
-        if (self->registry_ == nullptr) return std::unexpected(std::string(CONNECTION_REFUSED));
+        if (self->registry_ == nullptr) return std::unexpected(error_text(-errno));
         static const pw_registry_events REGISTRY_EVENTS = {
             .version = PW_VERSION_REGISTRY_EVENTS,
             .global =
@@ -191,15 +198,20 @@ std::expected<std::unique_ptr<PipewireClient>, std::string> PipewireClient::conn
                                  self);
         // The first answer lists the objects, the second what was asked of each.
         for (int round = 0; round < 2; ++round) {
-            if (!self->roundtrip(limit)) {
-                return std::unexpected(std::string(self->lost_ ? CONNECTION_REFUSED : TIMEOUT));
-            }
+            if (!self->roundtrip(limit)) return std::unexpected(self->connect_failure());
         }
         return {};
     }();
     pw_thread_loop_unlock(self->loop_);
     if (!outcome) return std::unexpected(outcome.error());
     return client;
+}
+
+std::string PipewireClient::connect_failure() const {
+    if (!lost_) return TIMEOUT;
+    // A server that hangs up before it answered refused the connection.
+    if (lost_result_ == -EPIPE || lost_result_ == 0) return CONNECTION_REFUSED;
+    return error_text(lost_result_);
 }
 
 PipewireClient::~PipewireClient() {

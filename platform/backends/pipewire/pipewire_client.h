@@ -24,7 +24,9 @@ namespace platform::pipewire {
 
 using namespace std::chrono_literals;
 
-// The texts of the helper's diagnostics, the same whichever server library answers.
+// The conditions the helper names itself (a refused or lost connection, its own time limit, a
+// sink that is gone, values it cannot record), in the words its status lines use whichever
+// server library answers. Any other failure is told in the library's own text (error_text).
 inline constexpr const char* CONNECTION_REFUSED = "Connection refused";
 inline constexpr const char* CONNECTION_TERMINATED = "Connection terminated";
 inline constexpr const char* TIMEOUT = "Timeout";
@@ -40,6 +42,9 @@ struct SinkInfo {
     bool is_default = false;
 };
 using SinkList = std::expected<std::vector<SinkInfo>, std::string>;
+
+// libpipewire's own text for a failed call's result (a negative errno).
+std::string error_text(int result);
 
 class PipewireClient {
     struct Key {};
@@ -77,6 +82,8 @@ public:
     void on_change(std::function<void()> handler) { on_change_ = std::move(handler); }
     void on_lost(std::function<void()> handler) { on_lost_ = std::move(handler); }
     bool lost() const { return lost_; }
+    // Why connect() gave up waiting for the first answers: lock held.
+    std::string connect_failure() const;
 
     // With the loop lock held. Whether every node linked into the sink that node `reader`
     // records from is a playing stream of at most two channels (none at all counts as such;
@@ -134,6 +141,7 @@ private:
     int sync_seq_ = -1;
     int done_seq_ = -1;
     bool lost_ = false;
+    int lost_result_ = 0;  // the core error that ended the connection
     bool started_ = false;
     std::function<void()> on_change_;
     std::function<void()> on_lost_;
