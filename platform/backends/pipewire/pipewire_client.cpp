@@ -16,28 +16,30 @@ namespace platform::pipewire {
 
 namespace {
 
-// The position names the server uses in a sink's "audio.position", and the layout the
-// mixer reads.
-struct PositionName {
+// The one table of channel positions: the name the server uses in a sink's "audio.position",
+// the position the mixer reads, and the server's own for a stream's format.
+struct ChannelPosition {
     std::string_view name;
     pa_channel_position_t position;
+    spa_audio_channel channel;
 };
-constexpr PositionName POSITIONS[] = {
-    {"MONO", PA_CHANNEL_POSITION_MONO},
-    {"FL", PA_CHANNEL_POSITION_FRONT_LEFT},
-    {"FR", PA_CHANNEL_POSITION_FRONT_RIGHT},
-    {"FC", PA_CHANNEL_POSITION_FRONT_CENTER},
-    {"LFE", PA_CHANNEL_POSITION_LFE},
-    {"SL", PA_CHANNEL_POSITION_SIDE_LEFT},
-    {"SR", PA_CHANNEL_POSITION_SIDE_RIGHT},
-    {"FLC", PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER},
-    {"FRC", PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER},
-    {"RC", PA_CHANNEL_POSITION_REAR_CENTER},
-    {"RL", PA_CHANNEL_POSITION_REAR_LEFT},
-    {"RR", PA_CHANNEL_POSITION_REAR_RIGHT},
+constexpr ChannelPosition POSITIONS[] = {
+    {"MONO", PA_CHANNEL_POSITION_MONO, SPA_AUDIO_CHANNEL_MONO},
+    {"FL", PA_CHANNEL_POSITION_FRONT_LEFT, SPA_AUDIO_CHANNEL_FL},
+    {"FR", PA_CHANNEL_POSITION_FRONT_RIGHT, SPA_AUDIO_CHANNEL_FR},
+    {"FC", PA_CHANNEL_POSITION_FRONT_CENTER, SPA_AUDIO_CHANNEL_FC},
+    {"LFE", PA_CHANNEL_POSITION_LFE, SPA_AUDIO_CHANNEL_LFE},
+    {"SL", PA_CHANNEL_POSITION_SIDE_LEFT, SPA_AUDIO_CHANNEL_SL},
+    {"SR", PA_CHANNEL_POSITION_SIDE_RIGHT, SPA_AUDIO_CHANNEL_SR},
+    {"FLC", PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER, SPA_AUDIO_CHANNEL_FLC},
+    {"FRC", PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER, SPA_AUDIO_CHANNEL_FRC},
+    {"RC", PA_CHANNEL_POSITION_REAR_CENTER, SPA_AUDIO_CHANNEL_RC},
+    {"RL", PA_CHANNEL_POSITION_REAR_LEFT, SPA_AUDIO_CHANNEL_RL},
+    {"RR", PA_CHANNEL_POSITION_REAR_RIGHT, SPA_AUDIO_CHANNEL_RR},
 };
 
-// "FL,FR,FC" or "[ FL FR FC ]"; empty when a name is unknown or there are too many.
+}  // namespace
+
 pa_channel_map parse_positions(std::string_view text) {
     pa_channel_map map{};
     std::size_t at = 0;
@@ -48,15 +50,21 @@ pa_channel_map parse_positions(std::string_view text) {
         if (end == std::string_view::npos) end = text.size();
         const auto name = text.substr(begin, end - begin);
         at = end;
-        const PositionName* known = nullptr;
-        for (const auto& p : POSITIONS) {
-            if (p.name == name) known = &p;
-        }
-        if (known == nullptr || map.channels == PA_CHANNELS_MAX) return {};
+        const auto known = std::find_if(std::begin(POSITIONS), std::end(POSITIONS),
+                                        [&](const auto& p) { return p.name == name; });
+        if (known == std::end(POSITIONS) || map.channels == PA_CHANNELS_MAX) return {};
         map.map[map.channels++] = known->position;
     }
     return map;
 }
+
+spa_audio_channel spa_position(pa_channel_position_t position) {
+    const auto known = std::find_if(std::begin(POSITIONS), std::end(POSITIONS),
+                                    [&](const auto& p) { return p.position == position; });
+    return known == std::end(POSITIONS) ? SPA_AUDIO_CHANNEL_UNKNOWN : known->channel;
+}
+
+namespace {
 
 // The sink's name in the default metadata's value, {"name":"<sink>"}.
 std::string json_name(const char* value) {

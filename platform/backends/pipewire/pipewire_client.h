@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <pulse/channelmap.h>
@@ -45,6 +46,12 @@ using SinkList = std::expected<std::vector<SinkInfo>, std::string>;
 
 // libpipewire's own text for a failed call's result (a negative errno).
 std::string error_text(int result);
+
+// A sink's "audio.position" ("FL,FR,FC" or "[ FL FR FC ]") as the layout the mixer reads;
+// empty when a name is unknown or there are too many.
+pa_channel_map parse_positions(std::string_view text);
+// The server's name for a position in a stream's format; unknown for one it has none for.
+spa_audio_channel spa_position(pa_channel_position_t position);
 
 class PipewireClient {
     struct Key {};

@@ -13,37 +13,6 @@ namespace platform::pipewire {
 
 namespace {
 
-spa_audio_channel spa_position(pa_channel_position_t position) {
-    switch (position) {
-        case PA_CHANNEL_POSITION_MONO:
-            return SPA_AUDIO_CHANNEL_MONO;
-        case PA_CHANNEL_POSITION_FRONT_LEFT:
-            return SPA_AUDIO_CHANNEL_FL;
-        case PA_CHANNEL_POSITION_FRONT_RIGHT:
-            return SPA_AUDIO_CHANNEL_FR;
-        case PA_CHANNEL_POSITION_FRONT_CENTER:
-            return SPA_AUDIO_CHANNEL_FC;
-        case PA_CHANNEL_POSITION_LFE:
-            return SPA_AUDIO_CHANNEL_LFE;
-        case PA_CHANNEL_POSITION_SIDE_LEFT:
-            return SPA_AUDIO_CHANNEL_SL;
-        case PA_CHANNEL_POSITION_SIDE_RIGHT:
-            return SPA_AUDIO_CHANNEL_SR;
-        case PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER:
-            return SPA_AUDIO_CHANNEL_FLC;
-        case PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER:
-            return SPA_AUDIO_CHANNEL_FRC;
-        case PA_CHANNEL_POSITION_REAR_CENTER:
-            return SPA_AUDIO_CHANNEL_RC;
-        case PA_CHANNEL_POSITION_REAR_LEFT:
-            return SPA_AUDIO_CHANNEL_RL;
-        case PA_CHANNEL_POSITION_REAR_RIGHT:
-            return SPA_AUDIO_CHANNEL_RR;
-        default:
-            return SPA_AUDIO_CHANNEL_UNKNOWN;
-    }
-}
-
 std::int64_t steady_now_ns() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
