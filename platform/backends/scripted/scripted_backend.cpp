@@ -53,18 +53,10 @@ void ScriptedCapture::push(CMSampleBuffer* buffer, SCStreamOutputType type) {
 
 void ScriptedCapture::fail(std::string description) { sink_->failed(std::move(description)); }
 
-bool ScriptedCapture::start_held() const {
-    std::lock_guard lock(mutex_);
-    return held_start_.has_value();
-}
+bool ScriptedCapture::start_held() const { return is_held(held_start_); }
 
 void ScriptedCapture::answer_start(Outcome outcome, unsigned times) {
-    std::optional<Reply<Outcome>> reply;
-    {
-        std::lock_guard lock(mutex_);
-        reply = std::exchange(held_start_, std::nullopt);
-    }
-    if (reply) answer(*reply, outcome, times);
+    answer_held(held_start_, outcome, times);
 }
 
 std::size_t ScriptedCapture::stop_requests() const {
@@ -72,16 +64,23 @@ std::size_t ScriptedCapture::stop_requests() const {
     return stop_requests_;
 }
 
-bool ScriptedCapture::stop_held() const {
-    std::lock_guard lock(mutex_);
-    return held_stop_.has_value();
-}
+bool ScriptedCapture::stop_held() const { return is_held(held_stop_); }
 
 void ScriptedCapture::answer_stop(Outcome outcome, unsigned times) {
+    answer_held(held_stop_, outcome, times);
+}
+
+bool ScriptedCapture::is_held(const std::optional<Reply<Outcome>>& held) const {
+    std::lock_guard lock(mutex_);
+    return held.has_value();
+}
+
+void ScriptedCapture::answer_held(std::optional<Reply<Outcome>>& held, const Outcome& outcome,
+                                  unsigned times) {
     std::optional<Reply<Outcome>> reply;
     {
         std::lock_guard lock(mutex_);
-        reply = std::exchange(held_stop_, std::nullopt);
+        reply = std::exchange(held, std::nullopt);
     }
     if (reply) answer(*reply, outcome, times);
 }

@@ -57,6 +57,9 @@ private:
     // Counts a stop request; false when the answer is held (times 0).
     bool note_stop(const Reply<Outcome>& stopped, unsigned times);
     void mark_released();
+    // Whether a start or stop answer is held; answers and forgets it, times times.
+    bool is_held(const std::optional<Reply<Outcome>>& held) const;
+    void answer_held(std::optional<Reply<Outcome>>& held, const Outcome& outcome, unsigned times);
 
     const CaptureParams params_;
     const std::shared_ptr<CaptureSink> sink_;
