@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "fuzz/fuzz_input.h"
 #include "opus_ogg/rate_converter.h"
 
 namespace {
@@ -28,20 +29,7 @@ constexpr std::size_t MAX_CHUNK_FRAMES = 4096;
     std::abort();
 }
 
-struct Input {
-    std::span<const std::uint8_t> bytes;
-    std::size_t at = 0;
-
-    bool empty() const { return at >= bytes.size(); }
-    std::uint32_t take(std::size_t n) {
-        std::uint32_t value = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            value = value << 8 | (at < bytes.size() ? bytes[at] : 0u);
-            ++at;
-        }
-        return value;
-    }
-};
+using fuzz::Input;
 
 // Common rates most of the time, so the interesting ratios get coverage; otherwise any
 // 32-bit rate, 0 and the extremes included.

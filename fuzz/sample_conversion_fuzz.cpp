@@ -19,9 +19,10 @@
 #include <vector>
 
 #include "capture/bridge/handles.h"
-#include "platform/block_buffer.h"
-#include "platform/object.h"
-#include "platform/sample_buffer.h"
+#include "fuzz/fuzz_input.h"
+#include "platform/model/block_buffer.h"
+#include "platform/model/object.h"
+#include "platform/model/sample_buffer.h"
 #include "src/audio_output_handler.h"
 #include "src/writer_slot.h"
 
@@ -34,22 +35,7 @@ using Samples = std::vector<std::int16_t>;
     std::abort();
 }
 
-struct Input {
-    std::span<const std::uint8_t> bytes;
-    std::size_t at = 0;
-
-    std::uint32_t take(std::size_t n) {
-        std::uint32_t value = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            value = value << 8 | (at < bytes.size() ? bytes[at] : 0u);
-            ++at;
-        }
-        return value;
-    }
-    std::span<const std::uint8_t> rest() const {
-        return at < bytes.size() ? bytes.subspan(at) : std::span<const std::uint8_t>();
-    }
-};
+using fuzz::Input;
 
 // Keeps what the handler hands over.
 struct RecordingWriter {

@@ -4,8 +4,8 @@
 
 #include "capture/bridge/bridge.h"
 #include "capture/bridge/handles.h"
-#include "platform/content_filter.h"
-#include "platform/ref.h"
+#include "platform/model/content_filter.h"
+#include "platform/model/ref.h"
 
 namespace {
 
@@ -44,6 +44,29 @@ sc_content_filter* to_handle(platform::Ref<platform::SCContentFilter> filter) {
     return handle_cast<sc_content_filter>(filter.leak());
 }
 
+using Filter = platform::SCContentFilter;
+
+// A filter of a display and the windows listed, made by Init.
+template <auto Init>
+sc_content_filter* display_with_windows(sc_display* display, sc_window* const* windows,
+                                        int64_t window_count) {
+    const auto held = hold(display);
+    const Windows listed(windows, window_count);
+    return to_handle(Init(held.get(), listed.plain()));
+}
+
+// A filter of a display, the applications listed and the windows excepted, made by Init.
+template <auto Init>
+sc_content_filter* display_with_applications(sc_display* display,
+                                             sc_running_application* const* applications,
+                                             int64_t application_count, sc_window* const* windows,
+                                             int64_t window_count) {
+    const auto held = hold(display);
+    const Applications listed(applications, application_count);
+    const Windows excepting(windows, window_count);
+    return to_handle(Init(held.get(), listed.plain(), excepting.plain()));
+}
+
 }  // namespace
 
 extern "C" {
@@ -55,40 +78,28 @@ sc_content_filter* sc_content_filter_create_with_desktop_independent_window(sc_w
 
 sc_content_filter* sc_content_filter_create_with_display_excluding_windows(
     sc_display* display, sc_window* const* windows, int64_t window_count) {
-    const auto held = hold(display);
-    const Windows excluded(windows, window_count);
-    return to_handle(
-        platform::SCContentFilter::initWithDisplayExcludingWindows(held.get(), excluded.plain()));
+    return display_with_windows<&Filter::initWithDisplayExcludingWindows>(display, windows,
+                                                                          window_count);
 }
 
 sc_content_filter* sc_content_filter_create_with_display_including_windows(
     sc_display* display, sc_window* const* windows, int64_t window_count) {
-    const auto held = hold(display);
-    const Windows included(windows, window_count);
-    return to_handle(
-        platform::SCContentFilter::initWithDisplayIncludingWindows(held.get(), included.plain()));
+    return display_with_windows<&Filter::initWithDisplayIncludingWindows>(display, windows,
+                                                                          window_count);
 }
 
 sc_content_filter* sc_content_filter_create_with_display_including_applications_excepting_windows(
     sc_display* display, sc_running_application* const* applications, int64_t application_count,
     sc_window* const* windows, int64_t window_count) {
-    const auto held = hold(display);
-    const Applications included(applications, application_count);
-    const Windows excepting(windows, window_count);
-    return to_handle(
-        platform::SCContentFilter::initWithDisplayIncludingApplicationsExceptingWindows(
-            held.get(), included.plain(), excepting.plain()));
+    return display_with_applications<&Filter::initWithDisplayIncludingApplicationsExceptingWindows>(
+        display, applications, application_count, windows, window_count);
 }
 
 sc_content_filter* sc_content_filter_create_with_display_excluding_applications_excepting_windows(
     sc_display* display, sc_running_application* const* applications, int64_t application_count,
     sc_window* const* windows, int64_t window_count) {
-    const auto held = hold(display);
-    const Applications excluded(applications, application_count);
-    const Windows excepting(windows, window_count);
-    return to_handle(
-        platform::SCContentFilter::initWithDisplayExcludingApplicationsExceptingWindows(
-            held.get(), excluded.plain(), excepting.plain()));
+    return display_with_applications<&Filter::initWithDisplayExcludingApplicationsExceptingWindows>(
+        display, applications, application_count, windows, window_count);
 }
 
 void sc_content_filter_release(sc_content_filter* filter) {

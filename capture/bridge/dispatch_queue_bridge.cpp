@@ -3,7 +3,7 @@
 
 #include "capture/bridge/bridge.h"
 #include "capture/bridge/handles.h"
-#include "platform/dispatch_queue.h"
+#include "platform/model/dispatch_queue.h"
 
 extern "C" {
 

@@ -3,16 +3,16 @@
 #pragma once
 
 #include "capture/bridge/bridge.h"
-#include "platform/block_buffer.h"
-#include "platform/content_filter.h"
-#include "platform/dispatch_queue.h"
-#include "platform/display.h"
-#include "platform/running_application.h"
-#include "platform/sample_buffer.h"
-#include "platform/shareable_content.h"
-#include "platform/stream.h"
-#include "platform/stream_configuration.h"
-#include "platform/window.h"
+#include "platform/model/block_buffer.h"
+#include "platform/model/content_filter.h"
+#include "platform/model/dispatch_queue.h"
+#include "platform/model/display.h"
+#include "platform/model/running_application.h"
+#include "platform/model/sample_buffer.h"
+#include "platform/model/shareable_content.h"
+#include "platform/model/stream.h"
+#include "platform/model/stream_configuration.h"
+#include "platform/model/window.h"
 
 namespace bridge {
 

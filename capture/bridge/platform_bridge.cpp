@@ -1,7 +1,7 @@
 // The platform's lifetime as a whole: its backend and its worker threads.
 #include "capture/bridge/bridge.h"
-#include "platform/backend.h"
-#include "platform/runtime.h"
+#include "platform/model/backend.h"
+#include "platform/runtime/runtime.h"
 
 extern "C" {
 

@@ -6,9 +6,9 @@
 
 #include "capture/bridge/bridge.h"
 #include "capture/bridge/handles.h"
-#include "platform/block_buffer.h"
-#include "platform/ref.h"
-#include "platform/sample_buffer.h"
+#include "platform/model/block_buffer.h"
+#include "platform/model/ref.h"
+#include "platform/model/sample_buffer.h"
 
 namespace {
 

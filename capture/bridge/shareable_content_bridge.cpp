@@ -4,10 +4,10 @@
 
 #include "capture/bridge/bridge.h"
 #include "capture/bridge/handles.h"
-#include "platform/error.h"
-#include "platform/ref.h"
-#include "platform/runtime.h"
-#include "platform/shareable_content.h"
+#include "platform/model/error.h"
+#include "platform/model/ref.h"
+#include "platform/model/shareable_content.h"
+#include "platform/runtime/runtime.h"
 
 using bridge::from_handle;
 using bridge::handle_cast;

@@ -1,6 +1,6 @@
 #include "capture/bridge/sound_server_bridge.h"
 
-#include "platform/sound_server/sound_server_backend.h"
+#include "platform/backends/sound_server/sound_server_backend.h"
 
 extern "C" {
 

@@ -8,8 +8,8 @@
 #include "capture/bridge/bridge.h"
 #include "capture/bridge/handles.h"
 #include "capture/bridge/stream_state.h"
-#include "platform/error.h"
-#include "platform/runtime.h"
+#include "platform/model/error.h"
+#include "platform/runtime/runtime.h"
 
 namespace bridge {
 

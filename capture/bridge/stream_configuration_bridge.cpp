@@ -5,8 +5,8 @@
 #include "capture/bridge/bridge.h"
 #include "capture/bridge/handles.h"
 #include "capture/bridge/stream_configuration_storage.h"
-#include "platform/ref.h"
-#include "platform/stream_configuration.h"
+#include "platform/model/ref.h"
+#include "platform/model/stream_configuration.h"
 
 namespace bridge {
 

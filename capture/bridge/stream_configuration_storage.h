@@ -8,7 +8,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "platform/stream_configuration.h"
+#include "platform/model/stream_configuration.h"
 
 namespace bridge {
 

@@ -8,8 +8,8 @@
 #include "capture/bridge/bridge.h"
 #include "capture/bridge/handles.h"
 #include "capture/bridge/stream_state.h"
-#include "platform/dispatch_queue.h"
-#include "platform/error.h"
+#include "platform/model/dispatch_queue.h"
+#include "platform/model/error.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <unordered_map>
 
 #include "capture/bridge/bridge.h"
-#include "platform/ref.h"
-#include "platform/stream.h"
-#include "platform/stream_output.h"
+#include "platform/model/ref.h"
+#include "platform/model/stream.h"
+#include "platform/model/stream_output.h"
 
 namespace bridge {
 

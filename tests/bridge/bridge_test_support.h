@@ -16,7 +16,7 @@
 
 #include "capture/bridge/bridge.h"
 #include "capture/bridge/handles.h"
-#include "platform/platform.h"
+#include "platform/model/platform.h"
 #include "tests/support/bridge_testing.h"
 #include "tests/support/scripted_fixture.h"
 

@@ -17,9 +17,9 @@
 #include "capture/shareable_content.h"
 #include "capture/sound_server_scope.h"
 #include "capture/stream.h"
-#include "platform/object.h"
-#include "platform/pulse/pulse_backend.h"
-#include "platform/runtime.h"
+#include "platform/backends/pulse/pulse_backend.h"
+#include "platform/model/object.h"
+#include "platform/runtime/runtime.h"
 #include "tests/support/pulse_daemon.h"
 #include "tests/support/thread_count.h"
 

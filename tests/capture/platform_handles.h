@@ -6,7 +6,7 @@
 
 #include "capture/bridge/bridge.h"
 #include "capture/bridge/handles.h"
-#include "platform/platform.h"
+#include "platform/model/platform.h"
 
 namespace capture_test {
 

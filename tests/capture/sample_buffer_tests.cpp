@@ -7,7 +7,7 @@
 
 #include "capture/bridge/handles.h"
 #include "capture/sample_buffer.h"
-#include "platform/sample_buffer.h"
+#include "platform/model/sample_buffer.h"
 #include "tests/support/scripted_fixture.h"
 
 namespace capture {

@@ -14,6 +14,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include "tests/support/decoded_audio.h"
+
 namespace faults {
 
 namespace fs = std::filesystem;
@@ -46,6 +48,22 @@ std::string check_clean_end(const Outcome& outcome, int status) {
 bool granule_matches(std::int64_t last_granule, double seconds) {
     const auto counted = static_cast<std::int64_t>(std::llround(seconds * 48000));
     return last_granule == counted || last_granule == counted + 960;
+}
+
+std::string check_whole_recording(const std::string& path, double seconds) {
+    const OggSummary scan = summarize_ogg(path);
+    std::string wrong;
+    const auto expect = [&](bool holds, const char* what) {
+        if (!holds) wrong += std::string(wrong.empty() ? "" : "; ") + what;
+    };
+    expect(scan.headers_first, "headers not first");
+    expect(scan.sequence_gap_free, "a page missing");
+    expect(scan.last_is_eos, "no end-of-stream mark last");
+    expect(scan.page_bytes == scan.bytes, "bytes that are not pages");
+    expect(granule_matches(scan.last_granule, seconds),
+           "last granule position does not fit the duration");
+    expect(test_support::check_opus_file(path).read_to_end, "does not decode to the end");
+    return wrong;
 }
 
 namespace {

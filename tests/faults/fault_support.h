@@ -41,6 +41,11 @@ inline double ok_seconds(const std::string& out) {
 // the end-of-stream mark.
 bool granule_matches(std::int64_t last_granule, double seconds);
 
+// What a whole recording of `seconds` looks like: headers first, no page missing, the end
+// marked, nothing but pages, a last granule position that fits the duration, and Opus that
+// decodes to the end. Returns a description of what is wrong, or an empty string.
+std::string check_whole_recording(const std::string& path, double seconds);
+
 // A tmpfs of `bytes`, mounted in a mount namespace private to this test process, so it
 // vanishes with the process whatever happens. Fails where mounting is not allowed.
 // The freezable kind is an ext4 on a loop device instead, whose writes can be held up as

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "capture/bridge/handles.h"
-#include "platform/platform.h"
+#include "platform/model/platform.h"
 #include "tests/support/scripted_fixture.h"
 
 namespace {

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "capture/bridge/bridge.h"
-#include "platform/platform.h"
+#include "platform/model/platform.h"
 #include "src/capture_control.h"
 #include "src/run.h"
 #include "tests/support/decoded_audio.h"

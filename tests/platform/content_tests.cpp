@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/content_filter.h"
-#include "platform/sample_buffer.h"
-#include "platform/shareable_content.h"
-#include "platform/stream_configuration.h"
+#include "platform/model/content_filter.h"
+#include "platform/model/sample_buffer.h"
+#include "platform/model/shareable_content.h"
+#include "platform/model/stream_configuration.h"
 #include "tests/platform/recorder.h"
 #include "tests/support/scripted_fixture.h"
 

@@ -3,9 +3,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/block_buffer.h"
-#include "platform/error.h"
-#include "platform/ref.h"
+#include "platform/model/block_buffer.h"
+#include "platform/model/error.h"
+#include "platform/model/ref.h"
 #include "tests/support/scripted_fixture.h"
 
 namespace platform {

@@ -7,10 +7,10 @@
 #include <string>
 #include <thread>
 
-#include "platform/dispatch_queue.h"
-#include "platform/free_list.h"
-#include "platform/reply.h"
-#include "platform/runtime.h"
+#include "platform/model/dispatch_queue.h"
+#include "platform/runtime/free_list.h"
+#include "platform/runtime/reply.h"
+#include "platform/runtime/runtime.h"
 #include "tests/platform/recorder.h"
 #include "tests/support/scripted_fixture.h"
 

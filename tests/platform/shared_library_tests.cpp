@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/shared_library.h"
+#include "platform/backends/shared_library.h"
 
 namespace library_test {
 

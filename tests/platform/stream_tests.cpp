@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/runtime.h"
-#include "platform/stream.h"
+#include "platform/model/stream.h"
+#include "platform/runtime/runtime.h"
 #include "tests/platform/recorder.h"
 #include "tests/support/scripted_fixture.h"
 

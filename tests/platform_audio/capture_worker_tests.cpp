@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/audio/capture_worker.h"
-#include "platform/audio/spsc_ring.h"
+#include "platform/backends/audio/capture_worker.h"
+#include "platform/backends/audio/spsc_ring.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include <pulse/channelmap.h>
 
-#include "platform/audio/channel_mixer.h"
+#include "platform/backends/audio/channel_mixer.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <span>
 #include <vector>
 
-#include "platform/audio/frame_assembler.h"
-#include "platform/audio/held_audio.h"
+#include "platform/backends/audio/frame_assembler.h"
+#include "platform/backends/audio/held_audio.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/audio/recorder_capture.h"
+#include "platform/backends/audio/recorder_capture.h"
 
 namespace {
 

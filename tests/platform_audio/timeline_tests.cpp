@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "platform/audio/timeline.h"
+#include "platform/backends/audio/timeline.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include <pulse/def.h>
 
-#include "platform/pulse/pulse_recorder.h"
-#include "platform/pulse/write_positions.h"
+#include "platform/backends/pulse/pulse_recorder.h"
+#include "platform/backends/pulse/write_positions.h"
 
 namespace {
 

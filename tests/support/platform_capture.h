@@ -21,9 +21,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
-#include "platform/pulse/pulse_backend.h"
-#include "platform/sound_server/sound_server_backend.h"
+#include "platform/backends/pulse/pulse_backend.h"
+#include "platform/backends/sound_server/sound_server_backend.h"
+#include "platform/model/platform.h"
 #include "tests/support/pulse_daemon.h"
 
 namespace platform_capture {

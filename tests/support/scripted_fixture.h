@@ -10,9 +10,9 @@
 #include <cstddef>
 #include <memory>
 
-#include "platform/object.h"
-#include "platform/runtime.h"
-#include "platform/scripted/scripted_backend.h"
+#include "platform/backends/scripted/scripted_backend.h"
+#include "platform/model/object.h"
+#include "platform/runtime/runtime.h"
 
 namespace platform::scripted {
 

@@ -1,0 +1,165 @@
+#include "platform/backends/audio/channel_mixer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace platform::audio {
+
+namespace {
+constexpr float FULL = 1.0f;
+constexpr float MINUS_3_DB = 0.70710678f;
+constexpr float MINUS_6_DB = 0.5f;
+// How far a copy may stray from the channels it was made from: a few steps of a 16-bit
+// sample, as a sink that mixes in 16 bits rounds the mean it puts in the centre.
+constexpr float COPY_TOLERANCE = 4.0f / 32768.0f;
+// How much of the way back to the whole addition each frame goes once it may: about 20 ms
+// at 48 kHz.
+constexpr float RECOVERY = 1.0f / 1024.0f;
+
+// The most of `added` that `base + added` may take without passing CEILING: 1 when all of it.
+float room_for(float base, float added) {
+    const float sum = base + added;
+    if (added == 0 || std::fabs(sum) <= ChannelMixer::CEILING) return 1.0f;
+    const float target = std::copysign(ChannelMixer::CEILING, sum);
+    return std::clamp((target - base) / added, 0.0f, 1.0f);
+}
+
+// The server's upmix of a front pair: each side into the other channels of that side, the
+// mean of the two into every centre channel.
+std::optional<std::pair<float, float>> upmix_share(pa_channel_position_t position) {
+    const auto [l, r] = ChannelMixer::gains(position);
+    if (position == PA_CHANNEL_POSITION_FRONT_LEFT || position == PA_CHANNEL_POSITION_FRONT_RIGHT ||
+        position == PA_CHANNEL_POSITION_MONO || (l == 0 && r == 0)) {
+        return std::nullopt;
+    }
+    if (l != 0 && r != 0) return std::pair{0.5f, 0.5f};
+    return l != 0 ? std::pair{1.0f, 0.0f} : std::pair{0.0f, 1.0f};
+}
+}  // namespace
+
+std::pair<float, float> ChannelMixer::gains(pa_channel_position_t position) {
+    switch (position) {
+        case PA_CHANNEL_POSITION_MONO:
+            return {FULL, FULL};
+        case PA_CHANNEL_POSITION_FRONT_LEFT:
+            return {FULL, 0};
+        case PA_CHANNEL_POSITION_FRONT_RIGHT:
+            return {0, FULL};
+        case PA_CHANNEL_POSITION_FRONT_CENTER:
+        case PA_CHANNEL_POSITION_TOP_CENTER:
+        case PA_CHANNEL_POSITION_TOP_FRONT_CENTER:
+            return {MINUS_3_DB, MINUS_3_DB};
+        case PA_CHANNEL_POSITION_REAR_CENTER:
+        case PA_CHANNEL_POSITION_TOP_REAR_CENTER:
+            return {MINUS_6_DB, MINUS_6_DB};
+        case PA_CHANNEL_POSITION_REAR_LEFT:
+        case PA_CHANNEL_POSITION_SIDE_LEFT:
+        case PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER:
+        case PA_CHANNEL_POSITION_TOP_FRONT_LEFT:
+        case PA_CHANNEL_POSITION_TOP_REAR_LEFT:
+            return {MINUS_3_DB, 0};
+        case PA_CHANNEL_POSITION_REAR_RIGHT:
+        case PA_CHANNEL_POSITION_SIDE_RIGHT:
+        case PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER:
+        case PA_CHANNEL_POSITION_TOP_FRONT_RIGHT:
+        case PA_CHANNEL_POSITION_TOP_REAR_RIGHT:
+            return {0, MINUS_3_DB};
+        default:
+            // The LFE, and auxiliary channels whose place nobody knows.
+            return {0, 0};
+    }
+}
+
+std::optional<ChannelMixer> ChannelMixer::to_stereo(const pa_channel_map& layout) {
+    if (layout.channels == 0) return std::nullopt;
+    if (layout.channels == 2 && layout.map[0] == PA_CHANNEL_POSITION_FRONT_LEFT &&
+        layout.map[1] == PA_CHANNEL_POSITION_FRONT_RIGHT) {
+        return std::nullopt;
+    }
+    ChannelMixer mixer;
+    const auto* begin = layout.map;
+    const auto* end = layout.map + layout.channels;
+    const bool front_pair = std::find(begin, end, PA_CHANNEL_POSITION_FRONT_LEFT) != end &&
+                            std::find(begin, end, PA_CHANNEL_POSITION_FRONT_RIGHT) != end;
+    for (unsigned c = 0; c < layout.channels; ++c) {
+        const auto [l, r] = gains(layout.map[c]);
+        mixer.left_.push_back(l);
+        mixer.right_.push_back(r);
+        mixer.upmix_.push_back(front_pair ? upmix_share(layout.map[c]) : std::nullopt);
+        if (layout.map[c] == PA_CHANNEL_POSITION_FRONT_LEFT) mixer.front_left_ = c;
+        if (layout.map[c] == PA_CHANNEL_POSITION_FRONT_RIGHT) mixer.front_right_ = c;
+    }
+    return mixer;
+}
+
+bool ChannelMixer::is_upmix_copy(std::size_t c, std::size_t count) const {
+    if (!upmix_[c]) return false;
+    const auto [from_left, from_right] = *upmix_[c];
+    const std::size_t channels = in_channels();
+    for (std::size_t f = 0; f < count; ++f) {
+        const float* frame = frames_.data() + f * channels;
+        const float copy = from_left * frame[front_left_] + from_right * frame[front_right_];
+        if (!(std::fabs(frame[c] - copy) <= COPY_TOLERANCE)) return false;
+    }
+    return true;
+}
+
+std::span<const float> ChannelMixer::mix(const void* data, std::size_t bytes) {
+    const std::size_t channels = in_channels();
+    const std::size_t frame_bytes = channels * sizeof(float);
+    // The whole frames of this call, copied out: the server's bytes carry no promise of
+    // float alignment. A frame split across calls is joined first.
+    const auto* in = static_cast<const std::byte*>(data);
+    std::size_t used = 0;
+    frames_.clear();
+    if (!partial_.empty()) {
+        used = std::min(bytes, frame_bytes - partial_.size());
+        partial_.insert(partial_.end(), in, in + used);
+        if (partial_.size() < frame_bytes) return {};
+        frames_.resize(channels);
+        std::memcpy(frames_.data(), partial_.data(), frame_bytes);
+        partial_.clear();
+    }
+    const std::size_t whole = (bytes - used) / frame_bytes;
+    const std::size_t joined = frames_.size();
+    frames_.resize(joined + whole * channels);
+    if (whole != 0) std::memcpy(frames_.data() + joined, in + used, whole * frame_bytes);
+    used += whole * frame_bytes;
+    partial_.assign(in + used, in + bytes);
+
+    const std::size_t count = frames_.size() / channels;
+    if (count == 0) return {};
+    keep_.resize(channels);
+    for (std::size_t c = 0; c < channels; ++c) {
+        const bool copy = upmix_[c] && (front_only_ || is_upmix_copy(c, count));
+        keep_[c] = copy ? 0.0f : 1.0f;
+    }
+    if (kept_.empty()) kept_ = keep_;  // the first call starts as it is
+    out_.resize(2 * count);
+    for (std::size_t f = 0; f < count; ++f) {
+        const float* frame = frames_.data() + f * channels;
+        // From what the last call kept to what this one keeps, over its frames.
+        const float along = static_cast<float>(f + 1) / static_cast<float>(count);
+        // The front pair (and a mono channel) as they are; what the others add, apart.
+        float l = 0;
+        float r = 0;
+        float added_l = 0;
+        float added_r = 0;
+        for (std::size_t c = 0; c < channels; ++c) {
+            const float share = frame[c] * (kept_[c] + (keep_[c] - kept_[c]) * along);
+            (upmix_[c] ? added_l : l) += share * left_[c];
+            (upmix_[c] ? added_r : r) += share * right_[c];
+        }
+        // Turned down at once where it would pass the ceiling, back up slowly: both sides
+        // alike, so the sound keeps its place.
+        added_gain_ = std::min({added_gain_ + (1.0f - added_gain_) * RECOVERY, room_for(l, added_l),
+                                room_for(r, added_r)});
+        out_[2 * f] = l + added_gain_ * added_l;
+        out_[2 * f + 1] = r + added_gain_ * added_r;
+    }
+    kept_ = keep_;
+    return out_;
+}
+
+}  // namespace platform::audio

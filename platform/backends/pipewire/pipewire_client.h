@@ -1,0 +1,158 @@
+#pragma once
+
+// A small libpipewire client: one thread loop per object, its lock taken only around server
+// calls, every wait bounded. It keeps the server's audio sinks and its default sink up to
+// date, and which streams play into which node with how many channels, and knows nothing
+// about the objects it feeds.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <pulse/channelmap.h>
+
+#include "platform/backends/pipewire/pipewire_api.h"
+
+namespace platform::pipewire {
+
+using namespace std::chrono_literals;
+
+// The conditions the helper names itself (a refused or lost connection, its own time limit, a
+// sink that is gone, values it cannot record), in the words its status lines use whichever
+// server library answers. Any other failure is told in the library's own text (error_text).
+inline constexpr const char* CONNECTION_REFUSED = "Connection refused";
+inline constexpr const char* CONNECTION_TERMINATED = "Connection terminated";
+inline constexpr const char* TIMEOUT = "Timeout";
+inline constexpr const char* NO_SUCH_ENTITY = "No such entity";
+inline constexpr const char* INVALID_ARGUMENT = "Invalid argument";
+
+struct SinkInfo {
+    std::uint32_t id = 0;
+    std::string name;
+    std::string description;
+    // Its layout, when the server says; empty leaves the mixing to the server.
+    pa_channel_map channel_map{};
+    bool is_default = false;
+};
+using SinkList = std::expected<std::vector<SinkInfo>, std::string>;
+
+// libpipewire's own text for a failed call's result (a negative errno).
+std::string error_text(int result);
+
+// A sink's "audio.position" ("FL,FR,FC" or "[ FL FR FC ]") as the layout the mixer reads;
+// empty when a name is unknown or there are too many.
+pa_channel_map parse_positions(std::string_view text);
+// The server's name for a position in a stream's format; unknown for one it has none for.
+spa_audio_channel spa_position(pa_channel_position_t position);
+
+class PipewireClient {
+    struct Key {};
+
+public:
+    static constexpr auto CONNECT_LIMIT = 1000ms;
+    static constexpr auto REQUEST_LIMIT = 2000ms;
+
+    // Connects to the server libpipewire's own conventions name (PIPEWIRE_REMOTE, the runtime
+    // directory) and learns its sinks and default sink.
+    static std::expected<std::unique_ptr<PipewireClient>, std::string> connect(
+        std::chrono::milliseconds limit = CONNECT_LIMIT);
+
+    explicit PipewireClient(Key) {}
+    PipewireClient(const PipewireClient&) = delete;
+    PipewireClient& operator=(const PipewireClient&) = delete;
+    // Disconnects, then stops and joins the loop thread.
+    ~PipewireClient();
+
+    pw_thread_loop* loop() const { return loop_; }
+    pw_core* core() const { return core_; }
+
+    // With the loop lock held. Every audio sink whose layout the server has told, the default
+    // first, the rest by id. A sink the server announced is listed once its properties came.
+    std::vector<SinkInfo> sinks() const;
+    bool has_sinks() const {
+        return std::any_of(nodes_.begin(), nodes_.end(),
+                           [](const auto& n) { return n.second->known; });
+    }
+    // Waits until the server has answered everything asked so far.
+    bool roundtrip(std::chrono::milliseconds limit = REQUEST_LIMIT);
+    bool wait_locked(const std::function<bool()>& done, std::chrono::milliseconds limit);
+    // Called on the loop thread, lock held: a sink came (with its layout) or went, its layout
+    // or the default changed; the connection was lost. Set and cleared with the lock held.
+    void on_change(std::function<void()> handler) { on_change_ = std::move(handler); }
+    void on_lost(std::function<void()> handler) { on_lost_ = std::move(handler); }
+    bool lost() const { return lost_; }
+    // Why connect() gave up waiting for the first answers: lock held.
+    std::string connect_failure() const;
+
+    // With the loop lock held. Whether every node linked into the sink that node `reader`
+    // records from is a playing stream of at most two channels (none at all counts as such;
+    // one whose format is not known yet does not); nothing while `reader` records from no sink.
+    std::optional<bool> plays_at_most_stereo(std::uint32_t reader) const;
+    // Called on the loop thread, lock held: a playing stream's format, or a link, came or went.
+    void on_playing(std::function<void()> handler) { on_playing_ = std::move(handler); }
+
+private:
+    struct Node {
+        SinkInfo info;
+        PipewireClient* owner = nullptr;
+        bool known = false;  // its properties, and so its layout, came
+        pw_proxy* proxy = nullptr;
+        spa_hook listener{};
+    };
+
+    // A node that plays into the graph ("Stream/Output/Audio").
+    struct Stream {
+        PipewireClient* owner = nullptr;
+        std::uint32_t channels = 0;  // of its own format; 0 until that is known
+        pw_proxy* proxy = nullptr;
+        spa_hook listener{};
+    };
+    struct Link {
+        std::uint32_t from = 0;  // output node
+        std::uint32_t to = 0;    // input node
+    };
+
+    void global(std::uint32_t id, const char* type, const spa_dict* props);
+    void add_sink(std::uint32_t id, const char* name, const spa_dict* props);
+    void add_stream(std::uint32_t id);
+    void playing() {
+        if (on_playing_) on_playing_();
+    }
+    void global_remove(std::uint32_t id);
+    void set_default(std::string name);
+    void changed() {
+        if (on_change_) on_change_();
+    }
+
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    pw_registry* registry_ = nullptr;
+    pw_proxy* metadata_ = nullptr;
+    spa_hook core_listener_{};
+    spa_hook registry_listener_{};
+    spa_hook metadata_listener_{};
+    std::uint32_t metadata_id_ = SPA_ID_INVALID;
+    std::map<std::uint32_t, std::unique_ptr<Node>> nodes_;
+    std::map<std::uint32_t, std::unique_ptr<Stream>> streams_;
+    std::map<std::uint32_t, Link> links_;
+    std::string default_sink_;
+    int sync_seq_ = -1;
+    int done_seq_ = -1;
+    bool lost_ = false;
+    int lost_result_ = 0;  // the core error that ended the connection
+    bool started_ = false;
+    std::function<void()> on_change_;
+    std::function<void()> on_lost_;
+    std::function<void()> on_playing_;
+};
+
+}  // namespace platform::pipewire

@@ -1,0 +1,427 @@
+#include "platform/backends/pipewire/pipewire_recorder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+#include <spa/param/audio/format-utils.h>
+
+#include "platform/model/backend.h"
+
+namespace platform::pipewire {
+
+namespace {
+
+std::int64_t steady_now_ns() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+std::span<const std::byte> bytes_of(const void* data, std::size_t size) {
+    return {static_cast<const std::byte*>(data), size};
+}
+
+}  // namespace
+
+PipewireRecorder::PipewireRecorder(Key, std::uint32_t rate, std::uint32_t channels)
+    : rate_(rate),
+      channels_(channels),
+      ring_(static_cast<std::size_t>(rate) * RING_CHANNELS * sizeof(float) * RING_TIME.count() /
+            1000),
+      wake_frames_(static_cast<std::uint64_t>(DELIVERY.count()) * rate / 1000),
+      samples_(std::make_unique_for_overwrite<float[]>(ring_.capacity() / sizeof(float))) {}
+
+std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::start(
+    std::unique_ptr<PipewireClient> client, std::string_view source, std::uint32_t rate,
+    std::uint32_t channels, FragmentHandler on_fragment, FailureHandler on_failure,
+    audio::FrameAssembler::Room room) {
+    if (rate == 0 || rate > 384000 || channels == 0 || channels > SPA_AUDIO_MAX_CHANNELS) {
+        return std::unexpected(std::string(INVALID_ARGUMENT));
+    }
+    auto recorder = std::make_unique<PipewireRecorder>(Key{}, rate, channels);
+    PipewireRecorder* self = recorder.get();
+    self->on_fragment_ = std::move(on_fragment);
+    self->on_failure_ = std::move(on_failure);
+    self->timeline_.emplace(rate, FIRST_DATA);
+    self->assembler_.emplace(channels, static_cast<std::size_t>(DELIVERY.count() * rate / 1000),
+                             std::move(room));
+    self->held_.emplace(channels);
+    self->worker_.emplace([self] { self->drain(); });
+
+    self->client_ = std::move(client);
+    PipewireClient& c = *self->client_;
+
+    pw_thread_loop_lock(c.loop());
+    const auto outcome = [&]() -> std::expected<void, std::string> {
+        // Only a sink's monitor is recorded: a source that is none (a microphone) is not found.
+        const auto sinks = c.sinks();
+        const auto sink = std::find_if(sinks.begin(), sinks.end(), [&](const SinkInfo& s) {
+            return s.name + ".monitor" == source;
+        });
+        if (sink == sinks.end()) return std::unexpected(std::string(NO_SUCH_ENTITY));
+        // Recording the default sink means recording what the user hears: follow the default.
+        self->following_ = sink->is_default;
+        self->recheck_ = pw_loop_add_event(
+            pw_thread_loop_get_loop(c.loop()),
+            [](void* data, std::uint64_t) { static_cast<PipewireRecorder*>(data)->reconsider(); },
+            self);
+        if (auto opened = self->open_stream(*sink); !opened) return opened;
+        const bool settled = c.wait_locked(
+            [self] { return self->streaming_ || self->stream_ended_ || self->client_->lost(); },
+            START_LIMIT);
+        if (c.lost()) return std::unexpected(std::string(CONNECTION_TERMINATED));
+        if (!settled) return std::unexpected(std::string(TIMEOUT));
+        if (!self->streaming_) return std::unexpected(std::string(NO_SUCH_ENTITY));
+        c.on_change([self] { self->reconsider(); });
+        c.on_lost([self] { self->fail(CONNECTION_TERMINATED); });
+        c.on_playing([self] { self->follow_playing(); });
+        self->recording_ = true;
+        self->follow_playing();
+        return {};
+    }();
+    pw_thread_loop_unlock(c.loop());
+    if (!outcome) return std::unexpected(outcome.error());
+    return recorder;
+}
+
+std::expected<void, std::string> PipewireRecorder::open_stream(const SinkInfo& sink) {
+    // Asked for stereo, record a surround or mono sink in its own layout and mix here.
+    const bool mixed = channels_ == 2 && sink.channel_map.channels > 0 &&
+                       audio::ChannelMixer::to_stereo(sink.channel_map).has_value();
+    spa_audio_info_raw info{};
+    info.format = SPA_AUDIO_FORMAT_F32;
+    info.rate = rate_;
+    if (mixed) {
+        info.channels = sink.channel_map.channels;
+        for (std::uint32_t i = 0; i < info.channels; ++i) {
+            info.position[i] = spa_position(sink.channel_map.map[i]);
+        }
+    } else {
+        info.channels = channels_;
+        if (channels_ == 1) {
+            info.position[0] = SPA_AUDIO_CHANNEL_MONO;
+        } else if (channels_ == 2) {
+            info.position[0] = SPA_AUDIO_CHANNEL_FL;
+            info.position[1] = SPA_AUDIO_CHANNEL_FR;
+        } else {
+            info.flags = SPA_AUDIO_FLAG_UNPOSITIONED;
+        }
+    }
+
+    // No node.latency: the stream takes the quantum the graph has. Recording the default, the
+    // stream names no target: the session manager links it to the default sink's monitor and
+    // relinks it when the default changes or that sink goes, which loses less of a switch than
+    // a new stream of ours would. Recording another sink, it names that one and asks not to be
+    // moved when it goes: a stream moved elsewhere could record a source nobody chose. Linked
+    // for a while to a sink of fewer channels than it was opened with (moved along, until it
+    // is opened again in the new layout), the stream takes the missing channels as silence
+    // rather than made up by PipeWire, which would raise the level.
+    pw_properties* props = pw_properties_new(
+        PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_APP_NAME,
+        "velgo_marrinet_audio_helper", PW_KEY_NODE_NAME, "velgo_marrinet_audio_helper",
+        PW_KEY_STREAM_CAPTURE_SINK, "true", "channelmix.upmix", "false", nullptr);
+    if (!following_) {
+        pw_properties_set(props, PW_KEY_TARGET_OBJECT, sink.name.c_str());
+        pw_properties_set(props, PW_KEY_NODE_DONT_RECONNECT, "true");
+    }
+    auto feed = std::make_unique<Feed>();
+    feed->owner = this;
+    feed->generation = ++generation_;
+    feed->frame_bytes = static_cast<std::uint32_t>(sizeof(float) * info.channels);
+    feed->stream = pw_stream_new(client_->core(), "system audio", props);
+    if (feed->stream == nullptr) return std::unexpected(std::string(CONNECTION_TERMINATED));
+    {
+        // Known to the worker before the first buffer of the stream can come.
+        std::lock_guard lock(layouts_mutex_);
+        layouts_.push_back(
+            {.generation = feed->generation, .map = sink.channel_map, .mixed = mixed});
+    }
+    static const pw_stream_events STREAM_EVENTS = {
+        .version = PW_VERSION_STREAM_EVENTS,
+        .state_changed =
+            [](void* data, pw_stream_state, pw_stream_state state, const char* error) {
+                static_cast<Feed*>(data)->owner->on_state(state, error);
+            },
+        .process = [](void* data) { process(*static_cast<Feed*>(data)); },
+    };
+    pw_stream_add_listener(feed->stream, &feed->listener, &STREAM_EVENTS, feed.get());
+
+    std::uint8_t storage[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+    sink_ = sink;
+    streaming_ = false;
+    stream_ended_ = false;
+    feed_ = std::move(feed);
+    // The buffers come on the data thread, at the priority the context gave it.
+    const auto flags = static_cast<pw_stream_flags>(
+        PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
+    if (pw_stream_connect(feed_->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) < 0) {
+        close_stream();
+        return std::unexpected(std::string(NO_SUCH_ENTITY));
+    }
+    return {};
+}
+
+void PipewireRecorder::close_stream() {
+    if (!feed_) return;
+    spa_hook_remove(&feed_->listener);
+    // Returns once the data thread is out of the stream's callbacks for good.
+    pw_stream_destroy(feed_->stream);
+    feed_.reset();
+    streaming_ = false;
+}
+
+void PipewireRecorder::on_state(pw_stream_state state, const char*) {
+    pw_thread_loop_signal(client_->loop(), false);
+    if (stopped_ || failed_) return;
+    // Time counts from the moment the server has the stream, before the session manager has
+    // linked it: what the link takes is part of the recording, as silence.
+    if (!timeline_started_ &&
+        (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING)) {
+        worker_->post([this, at = audio::Timeline::Clock::now()] { timeline_->start(at); });
+        timeline_started_ = true;
+    }
+    if (state == PW_STREAM_STATE_STREAMING) {
+        streaming_ = true;
+        return;
+    }
+    // Unlinked or paused: data goes missing.
+    if (streaming_) worker_->post([this] { timeline_->note_gap(); });
+    streaming_ = false;
+    if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
+        stream_ended_ = true;
+        // Not from inside the stream's own callback, which may not destroy it.
+        if (recording_) pw_loop_signal_event(pw_thread_loop_get_loop(client_->loop()), recheck_);
+    }
+}
+
+void PipewireRecorder::reconsider() {
+    if (stopped_ || failed_ || !recording_) return;
+    // Only sinks whose layout the server has told are listed: a layout is never guessed.
+    const auto sinks = client_->sinks();
+    const bool ours_left = std::any_of(sinks.begin(), sinks.end(),
+                                       [&](const SinkInfo& s) { return s.id == sink_.id; });
+    if (!following_) {
+        if (!ours_left || stream_ended_) fail(NO_SUCH_ENTITY);
+        return;
+    }
+    if (sinks.empty()) {
+        fail(NO_SUCH_ENTITY);
+        return;
+    }
+    // The session manager moves a live stream along with the default; one that ended is
+    // opened again on the default, which leads the list. So is one whose new default has
+    // another channel layout: moved, it would keep the old layout, and PipeWire would convert
+    // the new sink's channels into it (a stereo output came out 3 dB louder in a stream
+    // opened on 5.1 or mono).
+    const SinkInfo& next = sinks.front();
+    const bool same_layout =
+        next.channel_map.channels == sink_.channel_map.channels &&
+        std::equal(next.channel_map.map, next.channel_map.map + next.channel_map.channels,
+                   sink_.channel_map.map);
+    if (feed_ && !stream_ended_ && (same_layout || !next.is_default)) return;
+    close_stream();
+    worker_->post([this] { timeline_->note_gap(); });
+    if (auto opened = open_stream(next); !opened) fail(opened.error());
+}
+
+void PipewireRecorder::follow_playing() {
+    if (stopped_ || failed_ || !recording_ || !feed_) return;
+    // A stream not linked yet keeps what was told: its sink's streams are read once it is.
+    const auto stereo = client_->plays_at_most_stereo(pw_stream_get_node_id(feed_->stream));
+    if (!stereo || *stereo == front_only_told_) return;
+    const bool front_only = *stereo;
+    front_only_told_ = front_only;
+    worker_->post([this, front_only] {
+        front_only_ = front_only;
+        if (mixer_) mixer_->front_only(front_only);
+    });
+}
+
+// The data thread, at real-time priority where the system gives it: no lock, no allocation,
+// nothing that may block. A buffer the ring has no room for is left out; the worker places
+// what follows by its time, so the missing time becomes silence.
+void PipewireRecorder::process(Feed& feed) {
+    mark_realtime_thread();
+    PipewireRecorder& self = *feed.owner;
+    pw_buffer* buffer = pw_stream_dequeue_buffer(feed.stream);
+    if (buffer == nullptr) return;
+    const spa_data& data = buffer->buffer->datas[0];
+    // The first cycle after a stream is linked hands it a buffer flagged empty, a whole
+    // quantum (up to 43 ms) of zeros, before anything has come through the link. Taken as
+    // sound, it would put all that follows a quantum late; left out, the sink's sound is placed
+    // by its arrival like any other, and the timeline owes silence for the start only as far
+    // as it lags.
+    const bool empty_before_link =
+        !feed.delivered && data.chunk != nullptr && (data.chunk->flags & SPA_CHUNK_FLAG_EMPTY) != 0;
+    if (data.chunk != nullptr) feed.delivered = true;
+    if (data.chunk != nullptr && !empty_before_link) {
+        const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
+        const std::uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
+        Delivery delivery;
+        delivery.arrival_ns = steady_now_ns();
+        pw_time time{};
+        if (pw_stream_get_time_n(feed.stream, &time, sizeof time) == 0)
+            delivery.cycle_ns = time.now;
+        delivery.generation = feed.generation;
+        delivery.frame_bytes = feed.frame_bytes;
+        delivery.bytes = size / feed.frame_bytes * feed.frame_bytes;
+        const bool hole =
+            data.data == nullptr || (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0;
+        delivery.hole = hole ? 1 : 0;
+        const auto samples =
+            hole ? std::span<const std::byte>{}
+                 : bytes_of(static_cast<const std::uint8_t*>(data.data) + offset, delivery.bytes);
+        if (self.ring_.push(bytes_of(&delivery, sizeof delivery), samples)) {
+            feed.frames_unannounced += delivery.bytes / feed.frame_bytes;
+        }
+    }
+    pw_stream_queue_buffer(feed.stream, buffer);
+    // The worker hands fragments over whole: waking it once one is there is enough.
+    if (feed.frames_unannounced >= self.wake_frames_ ||
+        self.wake_each_.load(std::memory_order_acquire)) {
+        feed.frames_unannounced = 0;
+        self.worker_->wake();
+    }
+}
+
+void PipewireRecorder::drain() {
+    Delivery delivery;
+    const std::span<std::byte> header{reinterpret_cast<std::byte*>(&delivery), sizeof delivery};
+    while (ring_.pop(header)) {
+        const std::size_t payload = delivery.hole != 0 ? 0 : delivery.bytes;
+        ring_.pop({reinterpret_cast<std::byte*>(samples_.get()), payload});
+        if (!ended_) place(delivery, samples_.get());
+    }
+}
+
+void PipewireRecorder::place(const Delivery& delivery, const float* samples) {
+    use_layout(delivery.generation);
+    const std::size_t frames = delivery.bytes / delivery.frame_bytes;
+    if (frames > 0) cycle_ = std::chrono::microseconds(frames * 1'000'000 / rate_);
+    const auto arrival = timeline_->arrive(cycle_time(delivery), frames);
+    if (!arrival.hold) release_held(arrival);
+    if (delivery.hole != 0) {
+        // The same length of silence keeps time whole.
+        take(nullptr, frames * sizeof(float) * channels_, arrival.hold);
+    } else if (mixer_) {
+        const auto mixed = mixer_->mix(samples, delivery.bytes);
+        take(mixed.data(), mixed.size() * sizeof(float), arrival.hold);
+    } else {
+        take(samples, delivery.bytes, arrival.hold);
+    }
+    const audio::Timeline::Clock::time_point came{std::chrono::nanoseconds(delivery.arrival_ns)};
+    if (awaiting_tail_ && came >= tail_after_) {
+        awaiting_tail_ = false;
+        ended_ = true;
+        {
+            std::lock_guard lock(tail_mutex_);
+            tail_done_ = true;
+        }
+        tail_seen_.notify_all();
+    }
+}
+
+// The layout of the stream a buffer came from: the one the worker uses, or the next opened.
+void PipewireRecorder::use_layout(std::uint32_t generation) {
+    if (generation == layout_generation_) return;
+    std::lock_guard lock(layouts_mutex_);
+    const auto found = std::find_if(layouts_.begin(), layouts_.end(),
+                                    [&](const Layout& l) { return l.generation == generation; });
+    if (found == layouts_.end()) return;
+    mixer_ = found->mixed ? audio::ChannelMixer::to_stereo(found->map) : std::nullopt;
+    if (mixer_) mixer_->front_only(front_only_);
+    layout_generation_ = generation;
+    layouts_.erase(layouts_.begin(), found);
+}
+
+// Data is placed at the start of the graph's cycle that brought it, on the steady clock, not
+// at the moment this thread got to run: the same, less the wait for the CPU. A report that is
+// stale (older than a few cycles, or before data already placed) places it on arrival.
+audio::Timeline::Clock::time_point PipewireRecorder::cycle_time(const Delivery& delivery) {
+    const audio::Timeline::Clock::time_point now{std::chrono::nanoseconds(delivery.arrival_ns)};
+    auto at = now;
+    if (delivery.cycle_ns > 0) {
+        const audio::Timeline::Clock::time_point cycle{std::chrono::nanoseconds(delivery.cycle_ns)};
+        if (cycle <= now && now - cycle < MAX_CYCLE_AGE && cycle >= last_cycle_) at = cycle;
+    }
+    last_cycle_ = at;
+    return at;
+}
+
+void PipewireRecorder::take(const void* data, std::size_t bytes, bool hold) {
+    held_->take(data, bytes, hold, *assembler_, on_fragment_);
+}
+
+void PipewireRecorder::release_held(const audio::Timeline::Arrival& arrival) {
+    held_->release(arrival.silence, arrival.overlap, *assembler_, on_fragment_);
+}
+
+// What was recorded counts (up to the tail a stop waited for, when it came), and so does the
+// time the server still owed at `at`.
+void PipewireRecorder::end_recording(audio::Timeline::Clock::time_point at) {
+    drain();
+    ended_ = true;
+    release_held({.silence = timeline_->end(at)});
+    assembler_->flush(on_fragment_);
+}
+
+void PipewireRecorder::stop() {
+    if (!client_) return;
+    pw_thread_loop_lock(client_->loop());
+    const bool record_end = recording_ && !failed_ && !stopped_;
+    const bool streaming = streaming_;
+    stopped_ = true;
+    client_->on_change(nullptr);
+    client_->on_lost(nullptr);
+    client_->on_playing(nullptr);
+    pw_thread_loop_unlock(client_->loop());
+    if (record_end) {
+        // What was heard in the last cycle before the stop comes with a later one: take
+        // what comes until data arrives a whole cycle after the stop. The time owed ends at
+        // the stop: a stream with nothing on its way counts no time past it.
+        const auto stopped_at = audio::Timeline::Clock::now();
+        if (streaming) {
+            std::chrono::milliseconds cycle{};
+            worker_->call([&] {
+                cycle = std::chrono::duration_cast<std::chrono::milliseconds>(cycle_);
+                tail_after_ = stopped_at + cycle;
+                awaiting_tail_ = true;
+            });
+            wake_each_.store(true, std::memory_order_release);
+            std::unique_lock lock(tail_mutex_);
+            tail_seen_.wait_for(lock, 2 * cycle + TAIL_MARGIN, [this] { return tail_done_; });
+        }
+        worker_->call([&] {
+            awaiting_tail_ = false;
+            end_recording(stopped_at);
+        });
+    }
+    pw_thread_loop_lock(client_->loop());
+    close_stream();
+    if (recheck_ != nullptr) {
+        pw_loop_destroy_source(pw_thread_loop_get_loop(client_->loop()), recheck_);
+        recheck_ = nullptr;
+    }
+    pw_thread_loop_unlock(client_->loop());
+    // Joins the loop and data threads: after this nothing can hand the worker a buffer.
+    client_.reset();
+    worker_->stop();
+}
+
+void PipewireRecorder::fail(std::string text) {
+    if (failed_ || stopped_) return;
+    failed_ = true;
+    close_stream();
+    worker_->post([this, end = recording_, at = audio::Timeline::Clock::now(),
+                   text = std::move(text)]() mutable {
+        if (end) end_recording(at);
+        ended_ = true;
+        if (on_failure_) on_failure_(std::move(text));
+    });
+}
+
+}  // namespace platform::pipewire

@@ -1,0 +1,175 @@
+#pragma once
+
+// Records what the user hears through PipeWire's own protocol: a capture stream on a sink's
+// monitor, handed over as fragments of interleaved 32-bit float frames, as the sound-server
+// recorder does (the same gap rule, mixer and fragment assembly).
+//
+// The stream asks for no latency: a latency asked by any client sets the quantum of the
+// whole graph, and a smaller quantum makes every client of the sink wake more often.
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/backends/audio/capture_worker.h"
+#include "platform/backends/audio/channel_mixer.h"
+#include "platform/backends/audio/frame_assembler.h"
+#include "platform/backends/audio/held_audio.h"
+#include "platform/backends/audio/spsc_ring.h"
+#include "platform/backends/audio/timeline.h"
+#include "platform/backends/pipewire/pipewire_client.h"
+
+namespace platform::pipewire {
+
+// The stream's buffers come on the context's real-time data thread, which only copies each
+// into a ring and wakes the recorder's capture worker; the worker does the rest. Both handlers
+// run on the capture worker (the fragment handler also inside stop()); they must only take
+// over what they are given, and never call stop().
+class PipewireRecorder {
+    struct Key {};
+
+public:
+    using FragmentHandler = audio::FrameAssembler::Sink;
+    using FailureHandler = std::function<void(std::string)>;
+
+    static constexpr auto START_LIMIT = 2000ms;
+    // What each handed-over fragment holds, as with the other sound-server backend.
+    static constexpr auto DELIVERY = 40ms;
+    // The usual delay of the first data: about one quantum of the graph.
+    static constexpr auto FIRST_DATA = 20ms;
+    // Beyond two of the graph's cycles, the most a stop waits for its data.
+    static constexpr auto TAIL_MARGIN = 30ms;
+    // The oldest graph-cycle time that still places data; an older report is stale.
+    static constexpr auto MAX_CYCLE_AGE = 500ms;
+    // How much the ring between the data thread and the worker holds, in time of an 8-channel
+    // sink (four times that of a stereo one): a worker held up for less loses nothing.
+    static constexpr auto RING_TIME = 500ms;
+    static constexpr std::uint32_t RING_CHANNELS = 8;
+
+    // Records `source`, which must be a sink's monitor ("<sink>.monitor"), through `client`,
+    // which it owns from then on. Fragments are gathered in `room`'s rooms when it gives them.
+    static std::expected<std::unique_ptr<PipewireRecorder>, std::string> start(
+        std::unique_ptr<PipewireClient> client, std::string_view source, std::uint32_t rate,
+        std::uint32_t channels, FragmentHandler on_fragment, FailureHandler on_failure,
+        audio::FrameAssembler::Room room = nullptr);
+
+    PipewireRecorder(Key, std::uint32_t rate, std::uint32_t channels);
+    PipewireRecorder(const PipewireRecorder&) = delete;
+    PipewireRecorder& operator=(const PipewireRecorder&) = delete;
+    ~PipewireRecorder() { stop(); }
+
+    // Ends the recording. When it returns no handler is running or will run again.
+    void stop();
+
+private:
+    // One opened stream, as the data thread sees it: set before the stream is connected and
+    // read only on the data thread afterwards.
+    struct Feed {
+        PipewireRecorder* owner = nullptr;
+        pw_stream* stream = nullptr;
+        spa_hook listener{};
+        std::uint32_t generation = 0;
+        std::uint32_t frame_bytes = 0;
+        bool delivered = false;  // the stream has handed over a buffer
+        std::uint64_t frames_unannounced = 0;
+    };
+    // What the data thread puts in the ring before each buffer's samples.
+    struct Delivery {
+        std::int64_t cycle_ns = 0;    // when the graph's cycle began; 0 when unknown
+        std::int64_t arrival_ns = 0;  // when the buffer came
+        std::uint32_t generation = 0;
+        std::uint32_t frame_bytes = 0;
+        std::uint32_t bytes = 0;  // whole frames
+        std::uint32_t hole = 0;   // no samples follow: that many bytes of silence
+    };
+    // The layout a stream was opened in, for the worker.
+    struct Layout {
+        std::uint32_t generation = 0;
+        pa_channel_map map{};
+        bool mixed = false;
+    };
+
+    // Loop thread, lock held.
+    std::expected<void, std::string> open_stream(const SinkInfo& sink);
+    void close_stream();
+    void on_state(pw_stream_state state, const char* error);
+    // The sinks or the default changed, or the stream ended: record the right sink, if any.
+    void reconsider();
+    // What plays into the recorded sink changed: tell the worker whether the front pair alone
+    // is the sound (every stream there has at most two channels, the rest is the server's
+    // upmix) or the whole layout is mixed down.
+    void follow_playing();
+    void fail(std::string text);
+
+    // Data thread.
+    static void process(Feed& feed);
+
+    // Capture worker.
+    void drain();
+    void place(const Delivery& delivery, const float* samples);
+    audio::Timeline::Clock::time_point cycle_time(const Delivery& delivery);
+    void use_layout(std::uint32_t generation);
+    void take(const void* data, std::size_t bytes, bool hold);
+    void release_held(const audio::Timeline::Arrival& arrival);
+    void end_recording(audio::Timeline::Clock::time_point at);
+
+    const std::uint32_t rate_;
+    const std::uint32_t channels_;
+    FragmentHandler on_fragment_;
+    FailureHandler on_failure_;
+
+    // Loop thread.
+    std::unique_ptr<PipewireClient> client_;
+    std::unique_ptr<Feed> feed_;
+    spa_source* recheck_ = nullptr;  // runs reconsider() outside the stream's own callbacks
+    SinkInfo sink_;
+    std::uint32_t generation_ = 0;
+    bool streaming_ = false;
+    bool stream_ended_ = false;
+    bool following_ = false;
+    bool front_only_told_ = false;  // what follow_playing() last told the worker
+    bool timeline_started_ = false;
+    bool recording_ = false;
+    bool stopped_ = false;
+    bool failed_ = false;
+
+    // Between the data thread and the worker.
+    audio::SpscRing ring_;
+    std::uint64_t wake_frames_ = 0;       // wake the worker once this much has come
+    std::atomic<bool> wake_each_{false};  // a stop waits: wake it for every buffer
+    std::mutex layouts_mutex_;
+    std::vector<Layout> layouts_;  // opened streams' layouts, oldest first
+
+    // Capture worker.
+    std::unique_ptr<float[]> samples_;  // one buffer's samples, taken from the ring
+    std::optional<audio::ChannelMixer> mixer_;
+    std::uint32_t layout_generation_ = 0;
+    bool front_only_ = false;
+    std::optional<audio::FrameAssembler> assembler_;
+    std::optional<audio::Timeline> timeline_;
+    std::optional<audio::HeldAudio> held_;             // held back while a gap is undecided
+    std::chrono::microseconds cycle_ = FIRST_DATA;     // what the graph's last cycle held
+    audio::Timeline::Clock::time_point last_cycle_{};  // the time the last data was placed at
+    bool awaiting_tail_ = false;  // the stop waits for data arriving after tail_after_
+    audio::Timeline::Clock::time_point tail_after_{};
+    bool ended_ = false;  // nothing more is placed
+
+    // A stop waiting for the tail.
+    std::mutex tail_mutex_;
+    std::condition_variable tail_seen_;
+    bool tail_done_ = false;
+
+    // Last: started once the rest exists, joined before it goes.
+    std::optional<audio::CaptureWorker> worker_;
+};
+
+}  // namespace platform::pipewire

@@ -1,0 +1,143 @@
+#pragma once
+
+// Records what the user hears: the monitor of a sink, handed over as fragments of
+// interleaved 32-bit float frames.
+//
+// - A recording covers the wall-clock time from start to stop or failure: whatever the
+//   server does not deliver (the start, a suspended sink, a stall, a move, a lost server)
+//   becomes silence by the rule of Timeline.
+// - A surround or mono sink is recorded in its own layout and mixed to stereo here.
+// - Recording the default sink follows the default: when it changes, or the sink goes
+//   away while another remains, recording moves to the new default's monitor. Only ever
+//   a sink's monitor is recorded, never another source (which could be a microphone).
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/backends/audio/channel_mixer.h"
+#include "platform/backends/audio/frame_assembler.h"
+#include "platform/backends/audio/held_audio.h"
+#include "platform/backends/audio/timeline.h"
+#include "platform/backends/pulse/pulse_client.h"
+#include "platform/backends/pulse/write_positions.h"
+
+namespace platform::pulse {
+
+using audio::ChannelMixer;
+using audio::FrameAssembler;
+using audio::HeldAudio;
+using audio::Timeline;
+
+// How a recording is made. Rate and channel count are the caller's (the capture's
+// configuration); a format that leaves them 0 is refused. The fragment sizes are this
+// backend's own tuning.
+struct RecordFormat {
+    std::uint32_t rate = 0;
+    std::uint32_t channels = 0;
+    // What the server gathers before it sends, which also sets how far ahead the sink
+    // renders and how often the server and this client wake. Measured against 10 ms in one
+    // run of the end-to-end benchmark: the helper's CPU and the server's together fall by
+    // about a third; a new sound's onset keeps within about 20 ms (the monitor holds back
+    // what the sink may still render again), and a stop waits one to two of these for the
+    // fragment in flight, which holds what was heard before it.
+    std::chrono::microseconds fragment = 40ms;
+    // What each handed-over fragment holds. Every one becomes a sample buffer and a wake-up
+    // of the output queue's worker, so the server's first, short fragments are gathered up
+    // to this too. A stop or a failure hands over what is gathered, so it costs no audio.
+    std::chrono::microseconds delivery = 40ms;
+};
+
+// Both handlers run with the loop lock held, on the loop thread (the fragment handler
+// also inside stop(), for the silence owed and for what is gathered): they must only take
+// over what they are given and return, and must never call stop().
+class PulseRecorder {
+    struct Key {};
+
+public:
+    // 32-bit float samples, interleaved, valid for the call; first_frame counts the
+    // frames handed over before them (silence included).
+    using FragmentHandler = FrameAssembler::Sink;
+    // Called at most once, with the server's text, when the connection or the
+    // stream fails while recording.
+    using FailureHandler = std::function<void(std::string)>;
+
+    static constexpr auto START_LIMIT = 2000ms;
+
+    // Records `source`, which must be a sink's monitor. Fragments are gathered in `room`'s
+    // rooms when it gives them.
+    static std::expected<std::unique_ptr<PulseRecorder>, std::string> start(
+        std::string_view source, RecordFormat format, FragmentHandler on_fragment,
+        FailureHandler on_failure,
+        std::chrono::milliseconds connect_limit = PulseClient::CONNECT_LIMIT,
+        std::chrono::milliseconds start_limit = START_LIMIT, FrameAssembler::Room room = nullptr);
+
+    explicit PulseRecorder(Key);
+    PulseRecorder(const PulseRecorder&) = delete;
+    PulseRecorder& operator=(const PulseRecorder&) = delete;
+    ~PulseRecorder();
+
+    // Ends the recording. When it returns no handler is running or will run again.
+    // Safe to call more than once.
+    void stop();
+
+private:
+    // Opens a record stream on the sink's monitor; the stream's state callback goes on.
+    std::expected<void, std::string> open_stream(const SinkInfo& sink);
+    void close_stream();
+    // Asks the server for the format's fragment once the stream's first data is there.
+    void lengthen_fragments();
+    // Hands over `bytes` of samples (null: silence), or holds them back.
+    void take(const void* data, std::size_t bytes, bool hold);
+    // Hands over `silence` frames of silence, then what was held back but its first
+    // `overlap` frames.
+    void release_held(const Timeline::Arrival& arrival);
+    void follow_default();
+    void on_sinks(SinkList sinks);
+    void on_stream_state();
+    void read_available();
+    // Asks where the server's writing stands, unless it is asked already.
+    void ask_position();
+    void on_position();
+    void push_silence(std::uint64_t frames);
+    // Ends the timeline at `at`: the moment the recording stopped, not when the wait for
+    // the tail ended, so that a stream with nothing on its way counts no time past the stop.
+    void end_recording(Timeline::Clock::time_point at);
+    void await_tail();
+    void fail(std::string text);
+
+    RecordFormat format_;
+    FragmentHandler on_fragment_;
+    FailureHandler on_failure_;
+    std::unique_ptr<PulseClient> client_;
+    std::unique_ptr<pa_stream, detail::StreamUnref> stream_;
+    std::unique_ptr<SinkQuery> query_;
+    detail::Operation subscribe_op_;
+    SinkInfo sink_;                      // the sink recorded
+    std::optional<ChannelMixer> mixer_;  // when its layout is not stereo
+    std::size_t in_frame_bytes_ = 0;     // of the stream
+    std::optional<FrameAssembler> assembler_;
+    std::optional<Timeline> timeline_;
+    std::optional<HeldAudio> held_;            // output frames held back while a gap is undecided
+    std::string stream_error_;                 // why the last stream ended
+    std::optional<WritePositions> positions_;  // of the stream
+    detail::Operation position_op_;
+    std::int64_t read_index_ = 0;  // frames read from the stream
+    bool gap_noted_ = false;       // since the latest report
+    bool following_ = false;
+    bool awaiting_tail_ = false;  // the stop waits for data arriving after tail_after_
+    Timeline::Clock::time_point tail_after_{};
+    Timeline::Clock::time_point stopped_at_{};  // when the stop came, while awaiting the tail
+    bool lengthen_ = false;                     // the stream still has its first, short fragment
+    bool recording_ = false;
+    bool stopped_ = false;
+    bool failed_ = false;
+};
+
+}  // namespace platform::pulse

@@ -1,0 +1,118 @@
+// The backend seam: where displays and audio come from.
+//
+// The generic object model knows nothing of any sound system; a backend is one class that
+// implements this interface, installed process-wide in code (the helper installs the
+// sound-server one, tests install the scripted one). Every call may come from any thread
+// and must not block for long. Replies and sink calls may happen on any thread, including
+// inside the call that asked for them; the platform moves all reactions to its workers.
+//
+// The capture path's threads:
+// - A sound server's real-time thread (the one that hands a recorder its buffers at the
+//   server's pace; the server keeps nothing for a client late for its cycle) only copies
+//   the buffer and its time into a ring allocated beforehand and wakes the recorder's capture
+//   worker. It takes no lock, allocates nothing, makes no call that may block, calls no
+//   CaptureSink method and posts no platform work (so it never starts a thread). It calls
+//   mark_realtime_thread() (runtime/runtime.h) first; debug builds then check this rule where
+//   they can.
+// - A sound server's own loop thread (server events, the stream's state) takes the backend's
+//   decisions: which sink to record, when to open a stream again. It may allocate and take
+//   short locks, never waits on the capture worker, and hands the worker work by posting.
+// - The capture worker, owned and joined by the recorder, does the rest: the gap rule, the
+//   mixer, the fragment assembly and the CaptureSink calls. It may allocate; it never waits
+//   on the server.
+// - A Capture's stop() waits for the worker and the server's threads to finish; it is never
+//   called on any of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "platform/model/content_description.h"
+#include "platform/model/sample_buffer.h"
+#include "platform/model/stream_output.h"
+#include "platform/runtime/reply.h"
+
+namespace platform {
+
+// Success, or a description of the failure (becomes an NSError's localizedDescription).
+using Outcome = std::expected<void, std::string>;
+using ContentResult = std::expected<ContentDescription, std::string>;
+
+// What a capture records: the display's source and the configuration's values, unchanged.
+struct CaptureParams {
+    std::string source;
+    std::int64_t sample_rate = 0;
+    std::int64_t channel_count = 0;
+    bool excludes_current_process_audio = false;
+};
+
+// Where a running capture hands its audio and its failure. Implemented by the platform;
+// thread-safe and non-blocking; calls after the capture stopped or failed, or after its
+// stream is gone, are ignored.
+class CaptureSink {
+public:
+    virtual ~CaptureSink() = default;
+    // Interleaved 32-bit float frames (a short fragment): copied into one audio sample buffer
+    // (digital silence is not copied but shares a block of zeros) and queued for the stream's
+    // audio outputs.
+    virtual void audio(std::span<const float> interleaved, std::uint32_t channels,
+                       std::int64_t sample_rate) = 0;
+    // Room for the next fragment of `samples` floats inside the audio sample buffer it will
+    // become. A fragment written there and handed to audio() (all of it, or its first frames)
+    // is queued without a copy. Rooms are used again once the outputs are done with them;
+    // the room lent last is taken back by the next call. Empty when there is none to lend.
+    virtual std::span<float> audio_room(std::size_t samples, std::uint32_t channels,
+                                        std::int64_t sample_rate) {
+        (void)samples;
+        (void)channels;
+        (void)sample_rate;
+        return {};
+    }
+    // A ready-made sample buffer of any type, queued for the outputs of that type.
+    virtual void sample_buffer(CMSampleBuffer* buffer, SCStreamOutputType type) = 0;
+    // The capture failed while running. Only the first call of a capture counts.
+    virtual void failed(std::string description) = 0;
+};
+
+// One recording, owned by the platform from start until it has stopped, failed, or its
+// stream went away. The destructor ends recording and releases everything; it is called on
+// a platform worker or a client thread, never on a thread the backend delivered from.
+class Capture {
+public:
+    virtual ~Capture() = default;
+    // Called at most once, only after the start succeeded. Answer once no further audio will
+    // reach the sink.
+    virtual void stop(Reply<Outcome> stopped) = 0;
+};
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+
+    // Answer once with the displays (default first), or with the failure's text. Must answer
+    // within a bounded time.
+    virtual void get_content(Reply<ContentResult> reply) = 0;
+
+    // Starts recording for params into sink; answers started once. May return null only
+    // when it answers with a failure.
+    virtual std::unique_ptr<Capture> start_capture(const CaptureParams& params,
+                                                   std::shared_ptr<CaptureSink> sink,
+                                                   Reply<Outcome> started) = 0;
+
+    // Whether a stream may register an output of this type (asked at addStreamOutput).
+    virtual Outcome admit_output(SCStreamOutputType type) {
+        (void)type;
+        return {};
+    }
+};
+
+// Installs backend for every later request (null uninstalls). Requests made without a
+// backend fail with a description saying so.
+void install_backend(std::shared_ptr<Backend> backend);
+std::shared_ptr<Backend> installed_backend();
+
+}  // namespace platform

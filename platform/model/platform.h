@@ -1,0 +1,20 @@
+// Everything the capture platform offers.
+#pragma once
+
+#include "platform/model/backend.h"
+#include "platform/model/block_buffer.h"
+#include "platform/model/content_filter.h"
+#include "platform/model/dispatch_queue.h"
+#include "platform/model/display.h"
+#include "platform/model/error.h"
+#include "platform/model/object.h"
+#include "platform/model/ref.h"
+#include "platform/model/running_application.h"
+#include "platform/model/sample_buffer.h"
+#include "platform/model/shareable_content.h"
+#include "platform/model/stream.h"
+#include "platform/model/stream_configuration.h"
+#include "platform/model/stream_output.h"
+#include "platform/model/window.h"
+#include "platform/runtime/reply.h"
+#include "platform/runtime/runtime.h"

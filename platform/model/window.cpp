@@ -1,0 +1,10 @@
+#include "platform/model/window.h"
+
+#include <utility>
+
+namespace platform {
+
+SCWindow::SCWindow(WindowDescription description)
+    : Object(Kind::Window), description_(std::move(description)) {}
+
+}  // namespace platform

@@ -1,0 +1,33 @@
+// SCWindow: one window of a shareable-content snapshot. Backends that know no windows
+// report none; filters accept them all the same.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/model/object.h"
+
+namespace platform {
+
+struct WindowDescription {
+    std::uint32_t window_id = 0;
+    std::string title;
+    bool on_screen = true;
+    bool desktop = false;  // part of the desktop itself rather than an application
+};
+
+class SCWindow final : public Object {
+public:
+    explicit SCWindow(WindowDescription description);
+
+    std::uint32_t windowID() const noexcept { return description_.window_id; }
+    const std::string& title() const noexcept { return description_.title; }
+    bool isOnScreen() const noexcept { return description_.on_screen; }
+    bool isDesktop() const noexcept { return description_.desktop; }
+
+private:
+    ~SCWindow() override = default;
+    WindowDescription description_;
+};
+
+}  // namespace platform
