@@ -24,13 +24,12 @@ configs=(plain asan tsan fuzz)
 
 build_dir() { echo "$root/build/test-$1"; }
 
-# The fuzz configuration's build or run step.
+# A step of the fuzz configuration: build or run.
 fuzz_step() { FUZZ_BUILD_DIR="$(build_dir fuzz)" FUZZ_STEPS=$1 "$root/scripts/fuzz.sh"; }
 
 build_config() {
   local config=$1 build
   build=$(build_dir "$config")
-  [[ $config == fuzz ]] && { fuzz_step build; return; }
   local flags=(-DVMAH_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
   case "$config" in
     plain) ;;
@@ -45,7 +44,6 @@ build_config() {
 test_config() {
   local config=$1 build
   build=$(build_dir "$config")
-  [[ $config == fuzz ]] && { fuzz_step run; return; }
   (cd "$build" && ctest --output-on-failure --timeout 300 -j"$jobs" -LE 'e2e|long')
   # Tests against a private sound server measure wall-clock behaviour but use little CPU: a
   # few run at once, each against its own server; ctest runs those marked RUN_SERIAL alone.
@@ -74,28 +72,32 @@ test_config() {
 
 # Each configuration after the first is built while the tests of the one before it run, in
 # the idle scheduling class: the build takes only CPU time that nothing else wants, so the
-# tests, which mostly wait on the wall clock, see a quiet machine. Its log is shown once it is
-# done.
+# tests, which mostly wait on the wall clock, see a quiet machine. The fuzz targets, last,
+# are built and run there too (each fuzzer runs for its wall time, on the CPU the tests
+# leave). A background step's log is shown once it is done.
 trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
-echo "=== ${configs[0]} build"
-build_config "${configs[0]}"
+step() { [[ $1 == fuzz ]] && { fuzz_step build && fuzz_step run; return; }; build_config "$1"; }
+echo "=== ${configs[0]}"
+step "${configs[0]}"
+[[ ${configs[0]} == fuzz ]] && exit 0
 for i in "${!configs[@]}"; do
   config=${configs[i]}
   next=${configs[i + 1]:-}
-  build_pid=
+  background=
   if [[ -n $next ]]; then
     next_log="$(build_dir "$next").log"
     mkdir -p "$(dirname "$next_log")"
-    (chrt --idle -p 0 "$BASHPID"; build_config "$next") >"$next_log" 2>&1 &
-    build_pid=$!
+    (chrt --idle -p 0 "$BASHPID"; step "$next") >"$next_log" 2>&1 &
+    background=$!
   fi
   echo "=== $config tests"
   test_config "$config"
   if [[ -n $next ]]; then
-    echo "=== $next build"
-    build_status=0
-    wait "$build_pid" || build_status=$?
+    echo "=== $next"
+    status=0
+    wait "$background" || status=$?
     cat "$next_log"
-    ((build_status == 0)) || exit "$build_status"
+    ((status == 0)) || exit "$status"
+    [[ $next == fuzz ]] && break
   fi
 done
