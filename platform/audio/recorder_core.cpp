@@ -69,6 +69,7 @@ void RecorderCore::end(Clock::time_point at) {
 }
 
 void RecorderCore::fail(std::string text, bool recorded, Clock::time_point at) {
+    if (ended_) return;  // a stop ended the recording: it has no failure to tell
     if (recorded) end(at);
     closed_ = true;
     if (on_failure_) on_failure_(std::move(text));

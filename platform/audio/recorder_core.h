@@ -67,7 +67,8 @@ public:
     // While a stop waits for the tail, the stream's bytes that may still be taken (what was
     // heard before the stop); otherwise no limit.
     std::size_t room_after_stop(std::size_t frame_bytes) const;
-    // Ends the recording at `at` when it `recorded`, then tells the failure.
+    // Ends the recording at `at` when it `recorded`, then tells the failure; nothing once the
+    // recording ended.
     void fail(std::string text, bool recorded, Clock::time_point at = Clock::now());
 
     // From the stopping thread, never the recording thread: waits for the tail when `await`
