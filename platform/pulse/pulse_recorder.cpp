@@ -25,7 +25,6 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
     std::string_view source, RecordFormat format, FragmentHandler on_fragment,
     FailureHandler on_failure, std::chrono::milliseconds connect_limit,
     std::chrono::milliseconds start_limit, FrameAssembler::Room room) {
-    if (auto loaded = load(); !loaded) return std::unexpected(loaded.error());
     auto recorder = std::make_unique<PulseRecorder>(Key{});
     PulseRecorder* self = recorder.get();
     self->format_ = format;
