@@ -37,17 +37,15 @@ std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::
     std::unique_ptr<PipewireClient> client, std::string_view source, std::uint32_t rate,
     std::uint32_t channels, FragmentHandler on_fragment, FailureHandler on_failure,
     audio::FrameAssembler::Room room) {
-    if (rate == 0 || rate > 384000 || channels == 0 || channels > SPA_AUDIO_MAX_CHANNELS) {
-        return std::unexpected(std::string(INVALID_ARGUMENT));
-    }
     auto recorder = std::make_unique<PipewireRecorder>(Key{}, rate, channels);
     PipewireRecorder* self = recorder.get();
-    self->on_fragment_ = std::move(on_fragment);
-    self->on_failure_ = std::move(on_failure);
-    self->timeline_.emplace(rate, FIRST_DATA);
-    self->assembler_.emplace(channels, static_cast<std::size_t>(DELIVERY.count() * rate / 1000),
-                             std::move(room));
-    self->held_.emplace(channels);
+    self->core_.emplace(audio::RecorderCore::Format{.rate = rate,
+                                                    .channels = channels,
+                                                    .first_data = FIRST_DATA,
+                                                    .cycle = FIRST_DATA,
+                                                    .delivery = DELIVERY},
+                        std::move(on_fragment), std::move(on_failure), std::move(room),
+                        [self] { self->drain(); });
     self->worker_.emplace([self] { self->drain(); });
 
     self->client_ = std::move(client);
@@ -181,7 +179,7 @@ void PipewireRecorder::on_state(pw_stream_state state, const char*) {
     // linked it: what the link takes is part of the recording, as silence.
     if (!timeline_started_ &&
         (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING)) {
-        worker_->post([this, at = audio::Timeline::Clock::now()] { timeline_->start(at); });
+        worker_->post([this, at = Clock::now()] { core_->start(at); });
         timeline_started_ = true;
     }
     if (state == PW_STREAM_STATE_STREAMING) {
@@ -189,7 +187,7 @@ void PipewireRecorder::on_state(pw_stream_state state, const char*) {
         return;
     }
     // Unlinked or paused: data goes missing.
-    if (streaming_) worker_->post([this] { timeline_->note_gap(); });
+    if (streaming_) worker_->post([this] { core_->note_gap(); });
     streaming_ = false;
     if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
         stream_ended_ = true;
@@ -224,7 +222,7 @@ void PipewireRecorder::reconsider() {
                    sink_.channel_map.map);
     if (feed_ && !stream_ended_ && (same_layout || !next.is_default)) return;
     close_stream();
-    worker_->post([this] { timeline_->note_gap(); });
+    worker_->post([this] { core_->note_gap(); });
     if (auto opened = open_stream(next); !opened) fail(opened.error());
 }
 
@@ -237,7 +235,7 @@ void PipewireRecorder::follow_playing() {
     front_only_told_ = front_only;
     worker_->post([this, front_only] {
         front_only_ = front_only;
-        if (mixer_) mixer_->front_only(front_only);
+        if (auto* mixer = core_->mixer()) mixer->front_only(front_only);
     });
 }
 
@@ -294,35 +292,17 @@ void PipewireRecorder::drain() {
     while (ring_.pop(header)) {
         const std::size_t payload = delivery.hole != 0 ? 0 : delivery.bytes;
         ring_.pop({reinterpret_cast<std::byte*>(samples_.get()), payload});
-        if (!ended_) place(delivery, samples_.get());
+        place(delivery, samples_.get());
     }
 }
 
 void PipewireRecorder::place(const Delivery& delivery, const float* samples) {
     use_layout(delivery.generation);
     const std::size_t frames = delivery.bytes / delivery.frame_bytes;
-    if (frames > 0) cycle_ = std::chrono::microseconds(frames * 1'000'000 / rate_);
-    const auto arrival = timeline_->arrive(cycle_time(delivery), frames);
-    if (!arrival.hold) release_held(arrival);
-    if (delivery.hole != 0) {
-        // The same length of silence keeps time whole.
-        take(nullptr, frames * sizeof(float) * channels_, arrival.hold);
-    } else if (mixer_) {
-        const auto mixed = mixer_->mix(samples, delivery.bytes);
-        take(mixed.data(), mixed.size() * sizeof(float), arrival.hold);
-    } else {
-        take(samples, delivery.bytes, arrival.hold);
-    }
-    const audio::Timeline::Clock::time_point came{std::chrono::nanoseconds(delivery.arrival_ns)};
-    if (awaiting_tail_ && came >= tail_after_) {
-        awaiting_tail_ = false;
-        ended_ = true;
-        {
-            std::lock_guard lock(tail_mutex_);
-            tail_done_ = true;
-        }
-        tail_seen_.notify_all();
-    }
+    if (frames > 0) core_->cycle_is(std::chrono::microseconds(frames * 1'000'000 / rate_));
+    core_->place(cycle_time(delivery), delivery.hole != 0 ? nullptr : samples, delivery.bytes,
+                 frames);
+    core_->tail_came(Clock::time_point{std::chrono::nanoseconds(delivery.arrival_ns)});
 }
 
 // The layout of the stream a buffer came from: the one the worker uses, or the next opened.
@@ -332,8 +312,8 @@ void PipewireRecorder::use_layout(std::uint32_t generation) {
     const auto found = std::find_if(layouts_.begin(), layouts_.end(),
                                     [&](const Layout& l) { return l.generation == generation; });
     if (found == layouts_.end()) return;
-    mixer_ = found->mixed ? audio::ChannelMixer::to_stereo(found->map) : std::nullopt;
-    if (mixer_) mixer_->front_only(front_only_);
+    core_->use_mixer(found->mixed ? audio::ChannelMixer::to_stereo(found->map) : std::nullopt);
+    if (auto* mixer = core_->mixer()) mixer->front_only(front_only_);
     layout_generation_ = generation;
     layouts_.erase(layouts_.begin(), found);
 }
@@ -341,32 +321,15 @@ void PipewireRecorder::use_layout(std::uint32_t generation) {
 // Data is placed at the start of the graph's cycle that brought it, on the steady clock, not
 // at the moment this thread got to run: the same, less the wait for the CPU. A report that is
 // stale (older than a few cycles, or before data already placed) places it on arrival.
-audio::Timeline::Clock::time_point PipewireRecorder::cycle_time(const Delivery& delivery) {
-    const audio::Timeline::Clock::time_point now{std::chrono::nanoseconds(delivery.arrival_ns)};
+PipewireRecorder::Clock::time_point PipewireRecorder::cycle_time(const Delivery& delivery) {
+    const Clock::time_point now{std::chrono::nanoseconds(delivery.arrival_ns)};
     auto at = now;
     if (delivery.cycle_ns > 0) {
-        const audio::Timeline::Clock::time_point cycle{std::chrono::nanoseconds(delivery.cycle_ns)};
+        const Clock::time_point cycle{std::chrono::nanoseconds(delivery.cycle_ns)};
         if (cycle <= now && now - cycle < MAX_CYCLE_AGE && cycle >= last_cycle_) at = cycle;
     }
     last_cycle_ = at;
     return at;
-}
-
-void PipewireRecorder::take(const void* data, std::size_t bytes, bool hold) {
-    held_->take(data, bytes, hold, *assembler_, on_fragment_);
-}
-
-void PipewireRecorder::release_held(const audio::Timeline::Arrival& arrival) {
-    held_->release(arrival.silence, arrival.overlap, *assembler_, on_fragment_);
-}
-
-// What was recorded counts (up to the tail a stop waited for, when it came), and so does the
-// time the server still owed at `at`.
-void PipewireRecorder::end_recording(audio::Timeline::Clock::time_point at) {
-    drain();
-    ended_ = true;
-    release_held({.silence = timeline_->end(at)});
-    assembler_->flush(on_fragment_);
 }
 
 void PipewireRecorder::stop() {
@@ -380,25 +343,10 @@ void PipewireRecorder::stop() {
     client_->on_playing(nullptr);
     pw_thread_loop_unlock(client_->loop());
     if (record_end) {
-        // What was heard in the last cycle before the stop comes with a later one: take
-        // what comes until data arrives a whole cycle after the stop. The time owed ends at
-        // the stop: a stream with nothing on its way counts no time past it.
-        const auto stopped_at = audio::Timeline::Clock::now();
-        if (streaming) {
-            std::chrono::milliseconds cycle{};
-            worker_->call([&] {
-                cycle = std::chrono::duration_cast<std::chrono::milliseconds>(cycle_);
-                tail_after_ = stopped_at + cycle;
-                awaiting_tail_ = true;
-            });
-            wake_each_.store(true, std::memory_order_release);
-            std::unique_lock lock(tail_mutex_);
-            tail_seen_.wait_for(lock, 2 * cycle + TAIL_MARGIN, [this] { return tail_done_; });
-        }
-        worker_->call([&] {
-            awaiting_tail_ = false;
-            end_recording(stopped_at);
-        });
+        // The tail comes a buffer at a time: the worker is woken for each.
+        if (streaming) wake_each_.store(true, std::memory_order_release);
+        core_->finish(streaming,
+                      [this](const std::function<void()>& step) { worker_->call(step); });
     }
     pw_thread_loop_lock(client_->loop());
     close_stream();
@@ -416,11 +364,8 @@ void PipewireRecorder::fail(std::string text) {
     if (failed_ || stopped_) return;
     failed_ = true;
     close_stream();
-    worker_->post([this, end = recording_, at = audio::Timeline::Clock::now(),
-                   text = std::move(text)]() mutable {
-        if (end) end_recording(at);
-        ended_ = true;
-        if (on_failure_) on_failure_(std::move(text));
+    worker_->post([this, end = recording_, at = Clock::now(), text = std::move(text)]() mutable {
+        core_->fail(std::move(text), end, at);
     });
 }
 

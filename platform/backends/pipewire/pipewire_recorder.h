@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -22,10 +21,8 @@
 
 #include "platform/backends/audio/capture_worker.h"
 #include "platform/backends/audio/channel_mixer.h"
-#include "platform/backends/audio/frame_assembler.h"
-#include "platform/backends/audio/held_audio.h"
+#include "platform/backends/audio/recorder_core.h"
 #include "platform/backends/audio/spsc_ring.h"
-#include "platform/backends/audio/timeline.h"
 #include "platform/backends/pipewire/pipewire_client.h"
 
 namespace platform::pipewire {
@@ -39,15 +36,14 @@ class PipewireRecorder {
 
 public:
     using FragmentHandler = audio::FrameAssembler::Sink;
-    using FailureHandler = std::function<void(std::string)>;
+    using FailureHandler = audio::RecorderCore::FailureHandler;
+    using Clock = audio::RecorderCore::Clock;
 
     static constexpr auto START_LIMIT = 2000ms;
     // What each handed-over fragment holds, as with the other sound-server backend.
     static constexpr auto DELIVERY = 40ms;
     // The usual delay of the first data: about one quantum of the graph.
     static constexpr auto FIRST_DATA = 20ms;
-    // Beyond two of the graph's cycles, the most a stop waits for its data.
-    static constexpr auto TAIL_MARGIN = 30ms;
     // The oldest graph-cycle time that still places data; an older report is stale.
     static constexpr auto MAX_CYCLE_AGE = 500ms;
     // How much the ring between the data thread and the worker holds, in time of an 8-channel
@@ -116,16 +112,11 @@ private:
     // Capture worker.
     void drain();
     void place(const Delivery& delivery, const float* samples);
-    audio::Timeline::Clock::time_point cycle_time(const Delivery& delivery);
+    Clock::time_point cycle_time(const Delivery& delivery);
     void use_layout(std::uint32_t generation);
-    void take(const void* data, std::size_t bytes, bool hold);
-    void release_held(const audio::Timeline::Arrival& arrival);
-    void end_recording(audio::Timeline::Clock::time_point at);
 
     const std::uint32_t rate_;
     const std::uint32_t channels_;
-    FragmentHandler on_fragment_;
-    FailureHandler on_failure_;
 
     // Loop thread.
     std::unique_ptr<PipewireClient> client_;
@@ -151,22 +142,10 @@ private:
 
     // Capture worker.
     std::unique_ptr<float[]> samples_;  // one buffer's samples, taken from the ring
-    std::optional<audio::ChannelMixer> mixer_;
+    std::optional<audio::RecorderCore> core_;
     std::uint32_t layout_generation_ = 0;
     bool front_only_ = false;
-    std::optional<audio::FrameAssembler> assembler_;
-    std::optional<audio::Timeline> timeline_;
-    std::optional<audio::HeldAudio> held_;             // held back while a gap is undecided
-    std::chrono::microseconds cycle_ = FIRST_DATA;     // what the graph's last cycle held
-    audio::Timeline::Clock::time_point last_cycle_{};  // the time the last data was placed at
-    bool awaiting_tail_ = false;  // the stop waits for data arriving after tail_after_
-    audio::Timeline::Clock::time_point tail_after_{};
-    bool ended_ = false;  // nothing more is placed
-
-    // A stop waiting for the tail.
-    std::mutex tail_mutex_;
-    std::condition_variable tail_seen_;
-    bool tail_done_ = false;
+    Clock::time_point last_cycle_{};  // the time the last data was placed at
 
     // Last: started once the rest exists, joined before it goes.
     std::optional<audio::CaptureWorker> worker_;

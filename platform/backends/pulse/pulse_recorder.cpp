@@ -1,8 +1,6 @@
 #include "platform/backends/pulse/pulse_recorder.h"
 
 #include <algorithm>
-#include <cstring>
-#include <limits>
 #include <utility>
 #include <vector>
 
@@ -16,9 +14,6 @@ namespace {
 
 // The fragment a new stream asks for until its first data comes.
 constexpr std::chrono::microseconds FIRST_FRAGMENT = std::chrono::milliseconds(10);
-// Beyond two fragments, what the stop waits for the server's data at most: the trip and
-// the server's own wake-up.
-constexpr std::chrono::milliseconds TAIL_MARGIN{30};
 
 }  // namespace
 
@@ -30,19 +25,17 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
     std::string_view source, RecordFormat format, FragmentHandler on_fragment,
     FailureHandler on_failure, std::chrono::milliseconds connect_limit,
     std::chrono::milliseconds start_limit, FrameAssembler::Room room) {
-    if (auto loaded = load(); !loaded) return std::unexpected(loaded.error());
-    const pa_sample_spec spec{
-        PA_SAMPLE_FLOAT32LE, format.rate,
-        static_cast<std::uint8_t>(std::min<std::uint32_t>(format.channels, 255))};
-    if (!pa_sample_spec_valid(&spec) || format.channels > PA_CHANNELS_MAX) {
-        return std::unexpected(error_text(PA_ERR_INVALID));
-    }
-
     auto recorder = std::make_unique<PulseRecorder>(Key{});
     PulseRecorder* self = recorder.get();
     self->format_ = format;
-    self->on_fragment_ = std::move(on_fragment);
-    self->on_failure_ = std::move(on_failure);
+    // The usual delay of the first data is the first fragment's.
+    self->core_.emplace(
+        audio::RecorderCore::Format{.rate = format.rate,
+                                    .channels = format.channels,
+                                    .first_data = std::min(format.fragment, FIRST_FRAGMENT),
+                                    .cycle = format.fragment,
+                                    .delivery = format.delivery},
+        std::move(on_fragment), std::move(on_failure), std::move(room));
 
     auto client = PulseClient::connect(CLIENT_NAME, connect_limit);
     if (!client) return std::unexpected(client.error());
@@ -61,13 +54,6 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
 
     LoopLock lock(c.loop());
     c.on_lost([self] { self->fail(self->client_->context_error()); });
-    // The usual delay of the first data is the first fragment's.
-    self->timeline_.emplace(format.rate, std::min(format.fragment, FIRST_FRAGMENT));
-    self->assembler_.emplace(
-        format.channels,
-        static_cast<std::size_t>(format.delivery.count() * format.rate / 1'000'000),
-        std::move(room));
-    self->held_.emplace(format.channels);
     self->positions_.emplace(format.rate);
     if (auto opened = self->open_stream(*sink); !opened) return std::unexpected(opened.error());
     const bool settled = c.wait_locked(
@@ -133,22 +119,13 @@ std::expected<void, std::string> PulseRecorder::open_stream(const SinkInfo& sink
         },
         this);
     // The server says when data goes missing: a suspended sink, an overflow after a stall.
-    pa_stream_set_suspended_callback(
-        stream,
-        [](pa_stream*, void* self) {
-            auto* recorder = static_cast<PulseRecorder*>(self);
-            recorder->timeline_->note_gap();
-            recorder->gap_noted_ = true;
-        },
-        this);
-    pa_stream_set_overflow_callback(
-        stream,
-        [](pa_stream*, void* self) {
-            auto* recorder = static_cast<PulseRecorder*>(self);
-            recorder->timeline_->note_gap();
-            recorder->gap_noted_ = true;
-        },
-        this);
+    const auto missing = [](pa_stream*, void* self) {
+        auto* recorder = static_cast<PulseRecorder*>(self);
+        recorder->core_->note_gap();
+        recorder->gap_noted_ = true;
+    };
+    pa_stream_set_suspended_callback(stream, missing, this);
+    pa_stream_set_overflow_callback(stream, missing, this);
 
     // Monitors otherwise deliver in chunks of up to seconds, which makes stop slow
     // and the tail lossy: ask for short fragments explicitly.
@@ -174,7 +151,7 @@ std::expected<void, std::string> PulseRecorder::open_stream(const SinkInfo& sink
     read_index_ = 0;
     gap_noted_ = false;
     lengthen_ = format_.fragment > FIRST_FRAGMENT;
-    mixer_ = std::move(mixer);
+    core_->use_mixer(std::move(mixer));
     in_frame_bytes_ = pa_frame_size(&spec);
     return {};
 }
@@ -197,16 +174,18 @@ void PulseRecorder::on_stream_state() {
     const auto state = pa_stream_get_state(stream_.get());
     if (state == PA_STREAM_READY) {
         // Data can follow READY before start() has looked again, so time counts from here.
-        timeline_->start(Timeline::Clock::now());
+        core_->start(Clock::now());
         return;
     }
     if (PA_STREAM_IS_GOOD(state)) return;
     stream_error_ = client_->context_error();
     close_stream();
     if (!recording_) return;  // start() answers with the error
+    // No tail comes from a stream that ended.
+    core_->tail_came(Clock::time_point::max());
     if (following_) {
         // The sink went away: go on from the default, if one is left.
-        timeline_->note_gap();
+        core_->note_gap();
         follow_default();
     } else {
         fail(stream_error_);
@@ -244,7 +223,7 @@ void PulseRecorder::on_sinks(SinkList sinks) {
     const SinkInfo& next = sinks->front();
     if (stream_ && next.name == sink_.name) return;
     close_stream();
-    timeline_->note_gap();
+    core_->note_gap();
     if (auto opened = open_stream(next); !opened) fail(opened.error());
 }
 
@@ -258,8 +237,7 @@ void PulseRecorder::read_available() {
     pa_stream* stream = stream_.get();
     // After the stop only what was heard before it counts. A recorder that stood still
     // (SIGSTOP) while it waited for the tail finds all the server kept meanwhile.
-    std::size_t room = std::numeric_limits<std::size_t>::max();
-    if (awaiting_tail_) room = timeline_->still_due(stopped_at_) * in_frame_bytes_;
+    std::size_t room = core_->room_after_stop(in_frame_bytes_);
     bool past_stop = false;
     while (!stopped_ && !failed_) {
         const void* data = nullptr;
@@ -281,26 +259,13 @@ void PulseRecorder::read_available() {
         room -= taken;
         read_index_ += frames;
         if (taken > 0) {
-            const auto arrival =
-                timeline_->arrive(positions_->recorded_at(read_index_), taken / in_frame_bytes_);
-            if (!arrival.hold) release_held(arrival);
-            if (data == nullptr) {
-                // A hole: the same length of silence keeps time whole.
-                take(nullptr, taken / in_frame_bytes_ * sizeof(float) * format_.channels,
-                     arrival.hold);
-            } else if (mixer_) {
-                const auto mixed = mixer_->mix(data, taken);
-                take(mixed.data(), mixed.size() * sizeof(float), arrival.hold);
-            } else {
-                take(data, taken, arrival.hold);
-            }
+            core_->place(positions_->recorded_at(read_index_), data, taken,
+                         taken / in_frame_bytes_);
         }
         pa_stream_drop(stream);
     }
-    if (awaiting_tail_ && (past_stop || Timeline::Clock::now() >= tail_after_)) {
-        awaiting_tail_ = false;
-        pa_threaded_mainloop_signal(client_->loop(), 0);
-    }
+    // Data beyond what was heard before the stop is the tail too.
+    core_->tail_came(past_stop ? Clock::time_point::max() : Clock::now());
 }
 
 void PulseRecorder::ask_position() {
@@ -323,55 +288,31 @@ void PulseRecorder::on_position() {
     const auto taken =
         std::chrono::system_clock::time_point(std::chrono::seconds(info->timestamp.tv_sec) +
                                               std::chrono::microseconds(info->timestamp.tv_usec));
-    const auto age = std::chrono::duration_cast<Timeline::Clock::duration>(
-        std::chrono::system_clock::now() - taken);
+    const auto age =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::system_clock::now() - taken);
     positions_->report(info->write_index / static_cast<std::int64_t>(in_frame_bytes_),
-                       Timeline::Clock::now() - std::max(age, Timeline::Clock::duration{}),
+                       Clock::now() - std::max(age, Clock::duration{}),
                        std::exchange(gap_noted_, false));
-}
-
-void PulseRecorder::take(const void* data, std::size_t bytes, bool hold) {
-    held_->take(data, bytes, hold, *assembler_, on_fragment_);
-}
-
-void PulseRecorder::release_held(const Timeline::Arrival& arrival) {
-    held_->release(arrival.silence, arrival.overlap, *assembler_, on_fragment_);
-}
-
-void PulseRecorder::push_silence(std::uint64_t frames) {
-    if (frames == 0) return;
-    assembler_->push(nullptr, frames * sizeof(float) * format_.channels, on_fragment_);
-}
-
-// What was recorded counts, and so does the time the server still owes.
-void PulseRecorder::end_recording(Timeline::Clock::time_point at) {
-    release_held({.silence = timeline_->end(at)});
-    assembler_->flush(on_fragment_);
-}
-
-// A monitor hands over what the sink played about when it is heard, a fragment at a time,
-// so what was heard in the last fragment before the stop is still on its way: take what
-// comes until data arrives a whole fragment after the stop. A stream that sends nothing (a
-// suspended sink, a move) costs the wait's limit.
-void PulseRecorder::await_tail() {
-    if (!stream_ || pa_stream_get_state(stream_.get()) != PA_STREAM_READY) return;
-    const auto fragment = std::chrono::duration_cast<std::chrono::milliseconds>(format_.fragment);
-    tail_after_ = Timeline::Clock::now() + fragment;
-    awaiting_tail_ = true;
-    client_->wait_locked([this] { return !awaiting_tail_ || failed_ || !stream_; },
-                         2 * fragment + TAIL_MARGIN);
-    awaiting_tail_ = false;
 }
 
 void PulseRecorder::stop() {
     if (!client_) return;
+    bool record_end = false;
+    bool ready = false;
     {
         LoopLock lock(client_->loop());
-        if (recording_ && !failed_ && !stopped_) {
-            stopped_at_ = Timeline::Clock::now();
-            await_tail();
-            if (!failed_) end_recording(stopped_at_);
-        }
+        record_end = recording_ && !failed_ && !stopped_;
+        ready = stream_ && pa_stream_get_state(stream_.get()) == PA_STREAM_READY;
+    }
+    // The loop goes on reading while the stop waits for the tail.
+    if (record_end) {
+        core_->finish(ready, [this](const std::function<void()>& step) {
+            LoopLock lock(client_->loop());
+            step();
+        });
+    }
+    {
+        LoopLock lock(client_->loop());
         stopped_ = true;
         client_->on_lost(nullptr);
         query_.reset();
@@ -386,8 +327,7 @@ void PulseRecorder::stop() {
 void PulseRecorder::fail(std::string text) {
     if (failed_ || stopped_) return;
     failed_ = true;
-    if (recording_) end_recording(Timeline::Clock::now());
-    if (on_failure_) on_failure_(std::move(text));
+    core_->fail(std::move(text), recording_);
 }
 
 }  // namespace platform::pulse

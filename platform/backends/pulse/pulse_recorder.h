@@ -22,9 +22,7 @@
 #include <vector>
 
 #include "platform/backends/audio/channel_mixer.h"
-#include "platform/backends/audio/frame_assembler.h"
-#include "platform/backends/audio/held_audio.h"
-#include "platform/backends/audio/timeline.h"
+#include "platform/backends/audio/recorder_core.h"
 #include "platform/backends/pulse/pulse_client.h"
 #include "platform/backends/pulse/write_positions.h"
 
@@ -32,11 +30,9 @@ namespace platform::pulse {
 
 using audio::ChannelMixer;
 using audio::FrameAssembler;
-using audio::HeldAudio;
-using audio::Timeline;
 
 // How a recording is made. Rate and channel count are the caller's (the capture's
-// configuration); a format that leaves them 0 is refused. The fragment sizes are this
+// configuration), checked by the backend before a recorder starts. The fragment sizes are this
 // backend's own tuning.
 struct RecordFormat {
     std::uint32_t rate = 0;
@@ -66,7 +62,8 @@ public:
     using FragmentHandler = FrameAssembler::Sink;
     // Called at most once, with the server's text, when the connection or the
     // stream fails while recording.
-    using FailureHandler = std::function<void(std::string)>;
+    using FailureHandler = audio::RecorderCore::FailureHandler;
+    using Clock = audio::RecorderCore::Clock;
 
     static constexpr auto START_LIMIT = 2000ms;
 
@@ -93,11 +90,6 @@ private:
     void close_stream();
     // Asks the server for the format's fragment once the stream's first data is there.
     void lengthen_fragments();
-    // Hands over `bytes` of samples (null: silence), or holds them back.
-    void take(const void* data, std::size_t bytes, bool hold);
-    // Hands over `silence` frames of silence, then what was held back but its first
-    // `overlap` frames.
-    void release_held(const Timeline::Arrival& arrival);
     void follow_default();
     void on_sinks(SinkList sinks);
     void on_stream_state();
@@ -105,36 +97,23 @@ private:
     // Asks where the server's writing stands, unless it is asked already.
     void ask_position();
     void on_position();
-    void push_silence(std::uint64_t frames);
-    // Ends the timeline at `at`: the moment the recording stopped, not when the wait for
-    // the tail ended, so that a stream with nothing on its way counts no time past the stop.
-    void end_recording(Timeline::Clock::time_point at);
-    void await_tail();
     void fail(std::string text);
 
     RecordFormat format_;
-    FragmentHandler on_fragment_;
-    FailureHandler on_failure_;
+    std::optional<audio::RecorderCore> core_;
     std::unique_ptr<PulseClient> client_;
     std::unique_ptr<pa_stream, detail::StreamUnref> stream_;
     std::unique_ptr<SinkQuery> query_;
     detail::Operation subscribe_op_;
-    SinkInfo sink_;                      // the sink recorded
-    std::optional<ChannelMixer> mixer_;  // when its layout is not stereo
-    std::size_t in_frame_bytes_ = 0;     // of the stream
-    std::optional<FrameAssembler> assembler_;
-    std::optional<Timeline> timeline_;
-    std::optional<HeldAudio> held_;            // output frames held back while a gap is undecided
+    SinkInfo sink_;                            // the sink recorded
+    std::size_t in_frame_bytes_ = 0;           // of the stream
     std::string stream_error_;                 // why the last stream ended
     std::optional<WritePositions> positions_;  // of the stream
     detail::Operation position_op_;
     std::int64_t read_index_ = 0;  // frames read from the stream
     bool gap_noted_ = false;       // since the latest report
     bool following_ = false;
-    bool awaiting_tail_ = false;  // the stop waits for data arriving after tail_after_
-    Timeline::Clock::time_point tail_after_{};
-    Timeline::Clock::time_point stopped_at_{};  // when the stop came, while awaiting the tail
-    bool lengthen_ = false;                     // the stream still has its first, short fragment
+    bool lengthen_ = false;  // the stream still has its first, short fragment
     bool recording_ = false;
     bool stopped_ = false;
     bool failed_ = false;
