@@ -4,7 +4,7 @@
 # end-to-end tests start private PulseAudio and PipeWire servers (PipeWire with wireplumber,
 # pipewire-pulse and a session bus of its own: dbus-daemon).
 set -euo pipefail
-packages=("$@" build-essential cmake pkg-config clang-format libopus-dev libpulse-dev
+packages=("$@" build-essential cmake ninja-build pkg-config clang-format libopus-dev libpulse-dev
           libgtest-dev libgmock-dev libbenchmark-dev
           pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus-daemon libpipewire-0.3-dev libogg-dev libopusfile-dev opus-tools valgrind
           clang-19 libfuzzer-19-dev libclang-rt-19-dev)

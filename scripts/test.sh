@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the C++ style, builds and runs every test: a plain build
-# with warnings as errors, then the same suite under AddressSanitizer +
-# UndefinedBehaviorSanitizer and under ThreadSanitizer, each in its own build directory, then
-# a bounded run of every libFuzzer target (scripts/fuzz.sh). Tests that need a sound server
-# start a private one of their own; they mostly wait on the wall clock, so several run side by
-# side (VMAH_E2E_JOBS, twice the cores by default), each with its own server, and those that
-# keep the machine busy run alone. The long recording (label long) runs in the plain build
-# only, beside the end-to-end tests: sanitizers make it take many times as long and it checks
-# nothing they would add. Any failure or sanitizer report fails the run.
+# with warnings as errors, the same suite under AddressSanitizer + UndefinedBehaviorSanitizer
+# and under ThreadSanitizer, each in its own build directory, and a bounded run of every
+# libFuzzer target (scripts/fuzz.sh). Tests that need a sound server start a private one of
+# their own; they mostly wait on the wall clock, so several run side by side (VMAH_E2E_JOBS,
+# twice the cores by default), each with its own server, and those that keep the machine busy
+# or whose bounds are tight run alone within their build. The long recording (label long)
+# runs in the plain build only, beside the end-to-end tests: sanitizers make it take many
+# times as long and it checks nothing they would add. Any failure or sanitizer report fails
+# the run.
+#
+#   scripts/test.sh                  everything
+#   scripts/test.sh plain tsan       some configurations: plain, asan, tsan, fuzz
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -19,13 +23,15 @@ echo "style: every C++ file follows .clang-format"
 
 jobs=$(nproc)
 e2e_jobs=${VMAH_E2E_JOBS:-$((2 * jobs))}
-configs=(plain asan tsan fuzz)
-[[ $# -gt 0 ]] && configs=("$@")
+configs=("${@:-plain asan tsan fuzz}")
+read -ra configs <<<"${configs[*]}"
+selected() { [[ " ${configs[*]} " == *" $1 "* ]]; }
+sanitizers=()
+for config in asan tsan; do selected "$config" && sanitizers+=("$config"); done
+# Ninja keeps both cores busy across targets; fuzz.sh's build uses it too.
+export CMAKE_GENERATOR=Ninja
 
 build_dir() { echo "$root/build/test-$1"; }
-
-# A step of the fuzz configuration: build or run.
-fuzz_step() { FUZZ_BUILD_DIR="$(build_dir fuzz)" FUZZ_STEPS=$1 "$root/scripts/fuzz.sh"; }
 
 build_config() {
   local config=$1 build
@@ -37,24 +43,32 @@ build_config() {
     tsan) flags+=(-DVMAH_SANITIZE=thread -DVMAH_BUILD_BENCH=OFF) ;;
     *) echo "unknown configuration: $config" >&2; return 2 ;;
   esac
+  # A build directory another generator made is made anew.
+  if [[ -f $build/CMakeCache.txt ]] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$build/CMakeCache.txt"; then
+    rm -rf "$build"
+  fi
   cmake -S "$root" -B "$build" "${flags[@]}"
   cmake --build "$build" -j"$jobs"
 }
 
-test_config() {
+# The fuzz targets' build and their bounded run.
+fuzz() { FUZZ_BUILD_DIR="$(build_dir fuzz)" "$root/scripts/fuzz.sh"; }
+
+unit_tests() {
+  (cd "$(build_dir "$1")" && ctest --output-on-failure --timeout 300 -j"$jobs" -LE 'e2e|long')
+}
+
+# Tests against a private sound server measure wall-clock behaviour but use little CPU: a few
+# run at once, each against its own server; ctest runs those marked RUN_SERIAL alone. The
+# helper's end-to-end tests against PipeWire run in the plain build only: they take the same
+# code paths under another server, and the sanitizers would add time, not findings. The
+# PipeWire backend's own tests run in every build: its data thread, ring and worker are code
+# of their own. In the plain build the long recording keeps one core busy beside them.
+e2e_tests() {
   local config=$1 build
   build=$(build_dir "$config")
-  (cd "$build" && ctest --output-on-failure --timeout 300 -j"$jobs" -LE 'e2e|long')
-  # Tests against a private sound server measure wall-clock behaviour but use little CPU: a
-  # few run at once, each against its own server; ctest runs those marked RUN_SERIAL alone.
-  # The helper's end-to-end tests against PipeWire run in the plain build only: they take the
-  # same code paths under another server, and the sanitizers would add time, not findings.
-  # The PipeWire backend's own tests run in every build: its data thread, ring and worker are
-  # code of their own.
   local e2e_labels='^e2e$|^e2e-pipewire-backend$'
   [[ $config == plain ]] && e2e_labels='^e2e'
-  # The long recording keeps one core busy while the end-to-end tests, which mostly wait on
-  # the wall clock, run beside it on the other.
   local long_pid=
   if [[ $config == plain ]]; then
     (cd "$build" && ctest --output-on-failure --timeout 900 -L long) >"$build/long-test.log" 2>&1 &
@@ -70,34 +84,61 @@ test_config() {
   ((e2e_status == 0 && long_status == 0))
 }
 
-# Each configuration after the first is built while the tests of the one before it run, in
-# the idle scheduling class: the build takes only CPU time that nothing else wants, so the
-# tests, which mostly wait on the wall clock, see a quiet machine. The fuzz targets, last,
-# are built and run there too (each fuzzer runs for its wall time, on the CPU the tests
-# leave). A background step's log is shown once it is done.
-trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
-step() { [[ $1 == fuzz ]] && { fuzz_step build && fuzz_step run; return; }; build_config "$1"; }
-echo "=== ${configs[0]}"
-step "${configs[0]}"
-[[ ${configs[0]} == fuzz ]] && exit 0
-for i in "${!configs[@]}"; do
-  config=${configs[i]}
-  next=${configs[i + 1]:-}
-  background=
-  if [[ -n $next ]]; then
-    next_log="$(build_dir "$next").log"
-    mkdir -p "$(dirname "$next_log")"
-    (chrt --idle -p 0 "$BASHPID"; step "$next") >"$next_log" 2>&1 &
-    background=$!
+# Runs "$@" in the background with its output in a log; finish_step shows the log once the
+# step is done and fails the run if the step failed. An idle step runs in the idle scheduling
+# class: it takes only CPU time that nothing else wants, so the tests beside it, which mostly
+# wait on the wall clock, see a quiet machine.
+declare -A step_pid step_log
+# On the way out, whatever a step left running goes with it, its children first.
+kill_tree() {
+  local child
+  for child in $(pgrep -P "$1"); do kill_tree "$child"; done
+  kill "$1" 2>/dev/null || true
+}
+trap 'for pid in $(jobs -p); do kill_tree "$pid"; done' EXIT
+start_step() {
+  local name=$1 class=$2
+  shift 2
+  step_log[$name]="$root/build/$name.log"
+  mkdir -p "$root/build"
+  if [[ $class == idle ]]; then
+    (chrt --idle -p 0 "$BASHPID"; "$@") >"${step_log[$name]}" 2>&1 &
+  else
+    ("$@") >"${step_log[$name]}" 2>&1 &
   fi
-  echo "=== $config tests"
-  test_config "$config"
-  if [[ -n $next ]]; then
-    echo "=== $next"
-    status=0
-    wait "$background" || status=$?
-    cat "$next_log"
-    ((status == 0)) || exit "$status"
-    [[ $next == fuzz ]] && break
-  fi
+  step_pid[$name]=$!
+}
+finish_step() {
+  local name=$1 status=0
+  wait "${step_pid[$name]}" || status=$?
+  echo "=== $name"
+  cat "${step_log[$name]}"
+  ((status == 0)) || { echo "=== $name failed" >&2; exit "$status"; }
+}
+build_sanitizers() { for config in "${sanitizers[@]}"; do build_config "$config"; done; }
+
+# The plain build first, with the whole machine; the sanitizer builds follow it in the idle
+# class while the plain tests run. Then the sanitizer builds' unit tests, which keep the cores
+# busy, one build at a time; then their end-to-end tests, which mostly wait, both builds' side
+# by side (each keeps its own alone tests alone), while the fuzz targets are built and run in
+# the idle class.
+if selected plain; then
+  echo "=== plain build"
+  build_config plain
+  ((${#sanitizers[@]} == 0)) || start_step sanitizer-builds idle build_sanitizers
+  echo "=== plain tests"
+  unit_tests plain
+  e2e_tests plain
+  ((${#sanitizers[@]} == 0)) || finish_step sanitizer-builds
+else
+  build_sanitizers
+fi
+selected fuzz && start_step fuzz idle fuzz
+for config in "${sanitizers[@]}"; do
+  echo "=== $config unit tests"
+  unit_tests "$config"
 done
+for config in "${sanitizers[@]}"; do start_step "$config-e2e-tests" normal e2e_tests "$config"; done
+for config in "${sanitizers[@]}"; do finish_step "$config-e2e-tests"; done
+selected fuzz && finish_step fuzz
+echo "=== every test passed: ${configs[*]}"
