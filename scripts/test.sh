@@ -17,7 +17,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 
 # Every C++ file keeps the one style of .clang-format.
-echo "=== style"
+# Each step's heading says when it began, in seconds since the start.
+started=$SECONDS
+say() { echo "=== [$((SECONDS - started)) s] $*"; }
+say style
 (cd "$root" && git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror)
 echo "style: every C++ file follows .clang-format"
 
@@ -111,7 +114,7 @@ start_step() {
 finish_step() {
   local name=$1 status=0
   wait "${step_pid[$name]}" || status=$?
-  echo "=== $name"
+  say "$name: finished"
   cat "${step_log[$name]}"
   ((status == 0)) || { echo "=== $name failed" >&2; exit "$status"; }
 }
@@ -123,10 +126,10 @@ build_sanitizers() { for config in "${sanitizers[@]}"; do build_config "$config"
 # by side (each keeps its own alone tests alone), while the fuzz targets are built and run in
 # the idle class.
 if selected plain; then
-  echo "=== plain build"
+  say plain build
   build_config plain
   ((${#sanitizers[@]} == 0)) || start_step sanitizer-builds idle build_sanitizers
-  echo "=== plain tests"
+  say plain tests
   unit_tests plain
   e2e_tests plain
   ((${#sanitizers[@]} == 0)) || finish_step sanitizer-builds
@@ -135,10 +138,11 @@ else
 fi
 selected fuzz && start_step fuzz idle fuzz
 for config in "${sanitizers[@]}"; do
-  echo "=== $config unit tests"
+  say "$config unit tests"
   unit_tests "$config"
 done
+say "end-to-end tests: ${sanitizers[*]}"
 for config in "${sanitizers[@]}"; do start_step "$config-e2e-tests" normal e2e_tests "$config"; done
 for config in "${sanitizers[@]}"; do finish_step "$config-e2e-tests"; done
 selected fuzz && finish_step fuzz
-echo "=== every test passed: ${configs[*]}"
+say "every test passed: ${configs[*]}"
