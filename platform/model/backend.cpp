@@ -1,7 +1,12 @@
 #include "platform/model/backend.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <mutex>
+#include <string_view>
 #include <utility>
+
+#include <pulse/def.h>
 
 namespace platform {
 namespace {
@@ -10,6 +15,32 @@ std::mutex BACKEND_MUTEX;
 std::shared_ptr<Backend> BACKEND;
 
 }  // namespace
+
+std::string describe(const BackendError& error) {
+    // The helper's words, by libpulse's code and by libpipewire's.
+    static constexpr struct {
+        int pulse;
+        int pipewire;
+        std::string_view words;
+    } NAMED[] = {
+        {PA_ERR_CONNECTIONREFUSED, -ECONNREFUSED, "Connection refused"},
+        {PA_ERR_CONNECTIONTERMINATED, -EPIPE, "Connection terminated"},
+        {PA_ERR_TIMEOUT, -ETIMEDOUT, "Timeout"},
+        {PA_ERR_NOENTITY, -ENOENT, "No such entity"},
+        {PA_ERR_INVALID, -EINVAL, "Invalid argument"},
+    };
+    using enum BackendError::Library;
+    for (const auto& n : NAMED) {
+        if (error.library == none ||
+            error.code != (error.library == pulse ? n.pulse : n.pipewire)) {
+            continue;
+        }
+        // The backend's detail, after the library's text, stays.
+        return std::string(n.words) +
+               error.text.substr(std::min(error.text.find(": "), error.text.size()));
+    }
+    return error.text;
+}
 
 void install_backend(std::shared_ptr<Backend> backend) {
     std::shared_ptr<Backend> previous;

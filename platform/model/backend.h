@@ -30,6 +30,8 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "platform/model/content_description.h"
 #include "platform/model/sample_buffer.h"
@@ -38,9 +40,30 @@
 
 namespace platform {
 
-// Success, or a description of the failure (becomes an NSError's localizedDescription).
-using Outcome = std::expected<void, std::string>;
-using ContentResult = std::expected<ContentDescription, std::string>;
+// A failure as a backend reports it: the library that failed, its code there (PA_ERR_* for
+// libpulse, a negative errno for libpipewire) and the library's text, maybe followed by ": "
+// and the backend's detail. A failure of the helper's own has no library: its text is all.
+struct BackendError {
+    enum class Library : std::uint8_t { none, pulse, pipewire };
+    BackendError(std::string own = {}) : text(std::move(own)) {}  // NOLINT: implicit
+    BackendError(const char* own) : text(own) {}                  // NOLINT: implicit
+    BackendError(Library from, int failed, std::string library_text)
+        : library(from), code(failed), text(std::move(library_text)) {}
+    friend bool operator==(const BackendError& e, std::string_view text) { return e.text == text; }
+
+    Library library = Library::none;
+    int code = 0;
+    std::string text;
+};
+
+// An NSError's description of a failure: the helper's words for the conditions it names (a
+// refused or lost connection, a time limit, a sink that is gone, values it cannot record),
+// whichever library reports them; any other failure in the library's text.
+std::string describe(const BackendError& error);
+
+// Success, or the failure.
+using Outcome = std::expected<void, BackendError>;
+using ContentResult = std::expected<ContentDescription, BackendError>;
 
 // What a capture records: the display's source and the configuration's values, unchanged.
 struct CaptureParams {
@@ -75,7 +98,7 @@ public:
     // A ready-made sample buffer of any type, queued for the outputs of that type.
     virtual void sample_buffer(CMSampleBuffer* buffer, SCStreamOutputType type) = 0;
     // The capture failed while running. Only the first call of a capture counts.
-    virtual void failed(std::string description) = 0;
+    virtual void failed(BackendError error) = 0;
 };
 
 // One recording, owned by the platform from start until it has stopped, failed, or its

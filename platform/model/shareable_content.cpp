@@ -35,7 +35,7 @@ void SCShareableContent::getShareableContentExcludingDesktopWindows(
             handler(content.get(), nullptr);
         } else {
             const auto error = NSError::make(SCStreamErrorDomain, SCStreamErrorNoDisplayList,
-                                             std::move(result.error()));
+                                             describe(result.error()));
             handler(nullptr, error.get());
         }
     };

@@ -67,7 +67,7 @@ void complete_now(const SCStream::CompletionHandler& handler, const Outcome& out
         handler(nullptr);
         return;
     }
-    const auto error = NSError::make(SCStreamErrorDomain, code, outcome.error());
+    const auto error = NSError::make(SCStreamErrorDomain, code, describe(outcome.error()));
     handler(error.get());
 }
 
@@ -84,7 +84,7 @@ bool StreamCore::add_output(SCStreamOutput* output, SCStreamOutputType type, Dis
     }
     if (const auto backend = installed_backend()) {
         if (Outcome admitted = backend->admit_output(type); !admitted) {
-            set_error(error, SCStreamErrorInvalidParameter, std::move(admitted.error()));
+            set_error(error, SCStreamErrorInvalidParameter, describe(admitted.error()));
             return false;
         }
     }
@@ -272,7 +272,7 @@ void StreamCore::on_stopped(std::uint64_t session, Outcome outcome,
     }
 }
 
-void StreamCore::failed(std::uint64_t session, std::string description) {
+void StreamCore::failed(std::uint64_t session, BackendError failure) {
     std::shared_ptr<Capture> ended;
     Ref<SCStreamDelegate> delegate;
     Ref<SCStream> stream;
@@ -281,7 +281,7 @@ void StreamCore::failed(std::uint64_t session, std::string description) {
         if (session_ != session) return;
         if (phase_ == Phase::Starting) {
             // Reported through the start's answer instead.
-            if (!pending_failure_) pending_failure_ = std::move(description);
+            if (!pending_failure_) pending_failure_ = std::move(failure);
             return;
         }
         if (phase_ != Phase::Running) return;  // while stopping, the stop's answer settles it
@@ -293,8 +293,8 @@ void StreamCore::failed(std::uint64_t session, std::string description) {
     }
     ended.reset();
     if (delegate && stream) {
-        const auto error = NSError::make(SCStreamErrorDomain, SCStreamErrorSystemStoppedStream,
-                                         std::move(description));
+        const auto error =
+            NSError::make(SCStreamErrorDomain, SCStreamErrorSystemStoppedStream, describe(failure));
         delegate->stream_didStopWithError(stream.get(), error.get());
     }
 }
