@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <mutex>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include <pulse/def.h>
@@ -18,25 +19,17 @@ std::shared_ptr<Backend> BACKEND;
 
 std::string describe(const BackendError& error) {
     // The helper's words, by libpulse's code and by libpipewire's.
-    static constexpr struct {
-        int pulse;
-        int pipewire;
-        std::string_view words;
-    } NAMED[] = {
+    static constexpr std::tuple<int, int, std::string_view> NAMED[] = {
         {PA_ERR_CONNECTIONREFUSED, -ECONNREFUSED, "Connection refused"},
         {PA_ERR_CONNECTIONTERMINATED, -EPIPE, "Connection terminated"},
         {PA_ERR_TIMEOUT, -ETIMEDOUT, "Timeout"},
         {PA_ERR_NOENTITY, -ENOENT, "No such entity"},
         {PA_ERR_INVALID, -EINVAL, "Invalid argument"},
     };
-    using enum BackendError::Library;
-    for (const auto& n : NAMED) {
-        if (error.library == none ||
-            error.code != (error.library == pulse ? n.pulse : n.pipewire)) {
-            continue;
-        }
+    for (const auto& [pulse, pipewire, words] : NAMED) {
+        if (error.code != pulse && error.code != pipewire) continue;
         // The backend's detail, after the library's text, stays.
-        return std::string(n.words) +
+        return std::string(words) +
                error.text.substr(std::min(error.text.find(": "), error.text.size()));
     }
     return error.text;

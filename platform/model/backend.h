@@ -40,18 +40,16 @@
 
 namespace platform {
 
-// A failure as a backend reports it: the library that failed, its code there (PA_ERR_* for
-// libpulse, a negative errno for libpipewire) and the library's text, maybe followed by ": "
-// and the backend's detail. A failure of the helper's own has no library: its text is all.
+// A failure as a backend reports it: the library's code (libpulse's PA_ERR_*, all positive;
+// libpipewire's negative errno) and its own text, maybe followed by ": " and the backend's
+// detail. A failure of the helper's own has code 0 and its words as text.
 struct BackendError {
-    enum class Library : std::uint8_t { none, pulse, pipewire };
     BackendError(std::string own = {}) : text(std::move(own)) {}  // NOLINT: implicit
     BackendError(const char* own) : text(own) {}                  // NOLINT: implicit
-    BackendError(Library from, int failed, std::string library_text)
-        : library(from), code(failed), text(std::move(library_text)) {}
+    BackendError(int failed, std::string library_text)
+        : code(failed), text(std::move(library_text)) {}
     friend bool operator==(const BackendError& e, std::string_view text) { return e.text == text; }
 
-    Library library = Library::none;
     int code = 0;
     std::string text;
 };

@@ -147,9 +147,7 @@ pw_context* recording_context(pw_loop* loop) {
 
 }  // namespace
 
-BackendError library_error(int result) {
-    return {BackendError::Library::pipewire, result, spa_strerror(result)};
-}
+BackendError library_error(int result) { return {result, spa_strerror(result)}; }
 
 std::expected<std::unique_ptr<PipewireClient>, BackendError> PipewireClient::connect(
     std::chrono::milliseconds limit) {

@@ -38,9 +38,7 @@ void Operation::reset(pa_operation* op) {
 
 using detail::LoopLock;
 
-BackendError library_error(int code) {
-    return {BackendError::Library::pulse, code, pa_strerror(code)};
-}
+BackendError library_error(int code) { return {code, pa_strerror(code)}; }
 
 namespace {
 
