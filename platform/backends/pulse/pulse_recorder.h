@@ -60,7 +60,7 @@ public:
     // 32-bit float samples, interleaved, valid for the call; first_frame counts the
     // frames handed over before them (silence included).
     using FragmentHandler = FrameAssembler::Sink;
-    // Called at most once, with the server's text, when the connection or the
+    // Called at most once, with the server's failure, when the connection or the
     // stream fails while recording.
     using FailureHandler = audio::RecorderCore::FailureHandler;
     using Clock = audio::RecorderCore::Clock;
