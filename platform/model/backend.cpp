@@ -17,7 +17,7 @@ std::shared_ptr<Backend> BACKEND;
 
 }  // namespace
 
-std::string describe(const BackendError& error) {
+Ref<NSError> stream_error(std::int64_t code, const BackendError& failure) {
     // The helper's words, by libpulse's code and by libpipewire's.
     static constexpr std::tuple<int, int, std::string_view> NAMED[] = {
         {PA_ERR_CONNECTIONREFUSED, -ECONNREFUSED, "Connection refused"},
@@ -27,12 +27,13 @@ std::string describe(const BackendError& error) {
         {PA_ERR_INVALID, -EINVAL, "Invalid argument"},
     };
     for (const auto& [pulse, pipewire, words] : NAMED) {
-        if (error.code != pulse && error.code != pipewire) continue;
+        if (failure.code != pulse && failure.code != pipewire) continue;
         // The backend's detail, after the library's text, stays.
-        return std::string(words) +
-               error.text.substr(std::min(error.text.find(": "), error.text.size()));
+        const std::size_t detail = std::min(failure.text.find(": "), failure.text.size());
+        return NSError::make(SCStreamErrorDomain, code,
+                             std::string(words) + failure.text.substr(detail));
     }
-    return error.text;
+    return NSError::make(SCStreamErrorDomain, code, failure.text);
 }
 
 void install_backend(std::shared_ptr<Backend> backend) {

@@ -34,6 +34,7 @@
 #include <utility>
 
 #include "platform/model/content_description.h"
+#include "platform/model/error.h"
 #include "platform/model/sample_buffer.h"
 #include "platform/model/stream_output.h"
 #include "platform/runtime/reply.h"
@@ -54,10 +55,10 @@ struct BackendError {
     std::string text;
 };
 
-// An NSError's description of a failure: the helper's words for the conditions it names (a
-// refused or lost connection, a time limit, a sink that is gone, values it cannot record),
+// The stream's error for a failure, described in the helper's words for the conditions it names
+// (a refused or lost connection, a time limit, a sink that is gone, values it cannot record),
 // whichever library reports them; any other failure in the library's text.
-std::string describe(const BackendError& error);
+Ref<NSError> stream_error(std::int64_t code, const BackendError& failure);
 
 // Success, or the failure.
 using Outcome = std::expected<void, BackendError>;

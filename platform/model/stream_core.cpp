@@ -44,11 +44,6 @@ void Delivery::run() {
                                                      held_type);
 }
 
-// The stream's error for a failure.
-Ref<NSError> stream_error(std::int64_t code, const BackendError& failure) {
-    return NSError::make(SCStreamErrorDomain, code, describe(failure));
-}
-
 void set_error(Ref<NSError>* out, std::int64_t code, const BackendError& failure) {
     if (out != nullptr) *out = stream_error(code, failure);
 }

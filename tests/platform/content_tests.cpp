@@ -137,7 +137,9 @@ TEST(BackendErrorTest, NamedCodesOfEitherLibraryTakeTheHelpersWordsAndOthersTheL
         {{std::strerror(ENOENT)}, std::strerror(ENOENT)},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(describe(c.error), c.description) << c.error.code << " " << c.error.text;
+        const auto error = stream_error(SCStreamErrorFailedToStart, c.error);
+        EXPECT_EQ(error->localizedDescription(), c.description)
+            << c.error.code << " " << c.error.text;
     }
 }
 
