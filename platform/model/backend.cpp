@@ -4,10 +4,7 @@
 #include <cerrno>
 #include <mutex>
 #include <string_view>
-#include <tuple>
 #include <utility>
-
-#include <pulse/def.h>
 
 namespace platform {
 namespace {
@@ -18,16 +15,16 @@ std::shared_ptr<Backend> BACKEND;
 }  // namespace
 
 Ref<NSError> stream_error(std::int64_t code, const BackendError& failure) {
-    // The helper's words, by libpulse's code and by libpipewire's.
-    static constexpr std::tuple<int, int, std::string_view> NAMED[] = {
-        {PA_ERR_CONNECTIONREFUSED, -ECONNREFUSED, "Connection refused"},
-        {PA_ERR_CONNECTIONTERMINATED, -EPIPE, "Connection terminated"},
-        {PA_ERR_TIMEOUT, -ETIMEDOUT, "Timeout"},
-        {PA_ERR_NOENTITY, -ENOENT, "No such entity"},
-        {PA_ERR_INVALID, -EINVAL, "Invalid argument"},
+    // The helper's words, by the errno that stands for each condition.
+    static constexpr std::pair<int, std::string_view> NAMED[] = {
+        {-ECONNREFUSED, "Connection refused"},
+        {-EPIPE, "Connection terminated"},
+        {-ETIMEDOUT, "Timeout"},
+        {-ENOENT, "No such entity"},
+        {-EINVAL, "Invalid argument"},
     };
-    for (const auto& [pulse, pipewire, words] : NAMED) {
-        if (failure.code != pulse && failure.code != pipewire) continue;
+    for (const auto& [named, words] : NAMED) {
+        if (failure.code != named) continue;
         // The backend's detail, after the library's text, stays.
         const std::size_t detail = std::min(failure.text.find(": "), failure.text.size());
         return NSError::make(SCStreamErrorDomain, code,

@@ -41,9 +41,11 @@
 
 namespace platform {
 
-// A failure as a backend reports it: the library's code (libpulse's PA_ERR_*, all positive;
-// libpipewire's negative errno) and its own text, maybe followed by ": " and the backend's
-// detail. A failure of the helper's own has code 0 and its words as text.
+// A failure as a backend reports it: a code and the library's own text, maybe followed by ": "
+// and the backend's detail. The code of a condition the helper names in its own words (a
+// refused or lost connection, a time limit, a sink that is gone, values it cannot record) is
+// that condition's negative errno, whichever library reported it; any other is the library's
+// own. A failure of the helper's own has code 0 and its words as text.
 struct BackendError {
     BackendError(std::string own = {}) : text(std::move(own)) {}  // NOLINT: implicit
     BackendError(const char* own) : text(own) {}                  // NOLINT: implicit

@@ -1,10 +1,12 @@
 #include "platform/backends/pulse/pulse_client.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <utility>
 
@@ -38,7 +40,19 @@ void Operation::reset(pa_operation* op) {
 
 using detail::LoopLock;
 
-BackendError library_error(int code) { return {code, pa_strerror(code)}; }
+BackendError library_error(int code) {
+    // The conditions the helper names in its own words cross the seam as their errno.
+    static constexpr std::pair<int, int> NAMED[] = {
+        {PA_ERR_CONNECTIONREFUSED, -ECONNREFUSED},
+        {PA_ERR_CONNECTIONTERMINATED, -EPIPE},
+        {PA_ERR_TIMEOUT, -ETIMEDOUT},
+        {PA_ERR_NOENTITY, -ENOENT},
+        {PA_ERR_INVALID, -EINVAL},
+    };
+    const auto* named = std::find_if(std::begin(NAMED), std::end(NAMED),
+                                     [code](const auto& n) { return n.first == code; });
+    return {named != std::end(NAMED) ? named->second : code, pa_strerror(code)};
+}
 
 namespace {
 

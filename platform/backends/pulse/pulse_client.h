@@ -147,7 +147,8 @@ private:
     int cookie_fd_ = -1;  // the empty cookie handed to libpulse, when it has none
 };
 
-// libpulse's error `code` (PA_ERR_*) with the library's text for it.
+// libpulse's error `code` (PA_ERR_*) with the library's text for it; the code of a condition
+// the helper names in its own words becomes that condition's negative errno.
 BackendError library_error(int code);
 
 }  // namespace platform::pulse
