@@ -1,6 +1,9 @@
 #include "platform/model/backend.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 namespace platform {
@@ -10,6 +13,25 @@ std::mutex BACKEND_MUTEX;
 std::shared_ptr<Backend> BACKEND;
 
 }  // namespace
+
+Ref<NSError> stream_error(std::int64_t code, const BackendError& failure) {
+    // The helper's words, by the errno that stands for each condition.
+    static constexpr std::pair<int, std::string_view> NAMED[] = {
+        {-ECONNREFUSED, "Connection refused"},
+        {-EPIPE, "Connection terminated"},
+        {-ETIMEDOUT, "Timeout"},
+        {-ENOENT, "No such entity"},
+        {-EINVAL, "Invalid argument"},
+    };
+    for (const auto& [named, words] : NAMED) {
+        if (failure.code != named) continue;
+        // The backend's detail, after the library's text, stays.
+        const std::size_t detail = std::min(failure.text.find(": "), failure.text.size());
+        return NSError::make(SCStreamErrorDomain, code,
+                             std::string(words) + failure.text.substr(detail));
+    }
+    return NSError::make(SCStreamErrorDomain, code, failure.text);
+}
 
 void install_backend(std::shared_ptr<Backend> backend) {
     std::shared_ptr<Backend> previous;

@@ -30,17 +30,41 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "platform/model/content_description.h"
+#include "platform/model/error.h"
 #include "platform/model/sample_buffer.h"
 #include "platform/model/stream_output.h"
 #include "platform/runtime/reply.h"
 
 namespace platform {
 
-// Success, or a description of the failure (becomes an NSError's localizedDescription).
-using Outcome = std::expected<void, std::string>;
-using ContentResult = std::expected<ContentDescription, std::string>;
+// A failure as a backend reports it: a code and the library's own text, maybe followed by ": "
+// and the backend's detail. The code of a condition the helper names in its own words (a
+// refused or lost connection, a time limit, a sink that is gone, values it cannot record) is
+// that condition's negative errno, whichever library reported it; any other is the library's
+// own. A failure of the helper's own has code 0 and its words as text.
+struct BackendError {
+    BackendError(std::string own = {}) : text(std::move(own)) {}  // NOLINT: implicit
+    BackendError(const char* own) : text(own) {}                  // NOLINT: implicit
+    BackendError(int failed, std::string library_text)
+        : code(failed), text(std::move(library_text)) {}
+    friend bool operator==(const BackendError& e, std::string_view text) { return e.text == text; }
+
+    int code = 0;
+    std::string text;
+};
+
+// The stream's error for a failure, described in the helper's words for the conditions it names
+// (a refused or lost connection, a time limit, a sink that is gone, values it cannot record),
+// whichever library reports them; any other failure in the library's text.
+Ref<NSError> stream_error(std::int64_t code, const BackendError& failure);
+
+// Success, or the failure.
+using Outcome = std::expected<void, BackendError>;
+using ContentResult = std::expected<ContentDescription, BackendError>;
 
 // What a capture records: the display's source and the configuration's values, unchanged.
 struct CaptureParams {
@@ -75,7 +99,7 @@ public:
     // A ready-made sample buffer of any type, queued for the outputs of that type.
     virtual void sample_buffer(CMSampleBuffer* buffer, SCStreamOutputType type) = 0;
     // The capture failed while running. Only the first call of a capture counts.
-    virtual void failed(std::string description) = 0;
+    virtual void failed(BackendError error) = 0;
 };
 
 // One recording, owned by the platform from start until it has stopped, failed, or its

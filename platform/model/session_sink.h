@@ -76,12 +76,12 @@ public:
         if (const auto core = core_.lock()) core->deliver(buffer, type, session_);
     }
 
-    void failed(std::string description) override {
+    void failed(BackendError failure) override {
         if (failed_.exchange(true)) return;  // only the first failure of a capture counts
         // The reaction (ending the capture, telling the delegate) belongs on a worker, never on
         // the backend's thread.
-        post([core = core_, session = session_, description = std::move(description)]() mutable {
-            if (const auto locked = core.lock()) locked->failed(session, std::move(description));
+        post([core = core_, session = session_, failure = std::move(failure)]() mutable {
+            if (const auto locked = core.lock()) locked->failed(session, std::move(failure));
         });
     }
 

@@ -34,8 +34,7 @@ void SCShareableContent::getShareableContentExcludingDesktopWindows(
                 make<SCShareableContent>(*result, excludeDesktopWindows, onScreenWindowsOnly);
             handler(content.get(), nullptr);
         } else {
-            const auto error = NSError::make(SCStreamErrorDomain, SCStreamErrorNoDisplayList,
-                                             std::move(result.error()));
+            const auto error = stream_error(SCStreamErrorNoDisplayList, result.error());
             handler(nullptr, error.get());
         }
     };

@@ -44,31 +44,20 @@ void Delivery::run() {
                                                      held_type);
 }
 
-void set_error(Ref<NSError>* out, std::int64_t code, std::string text) {
-    if (out != nullptr) *out = NSError::make(SCStreamErrorDomain, code, std::move(text));
-}
-
-// Runs handler on a worker with an error, or with none.
-void complete_later(SCStream::CompletionHandler handler,
-                    std::optional<std::pair<std::int64_t, std::string>> failure) {
-    post([handler = std::move(handler), failure = std::move(failure)] {
-        if (!failure) {
-            handler(nullptr);
-            return;
-        }
-        const auto error = NSError::make(SCStreamErrorDomain, failure->first, failure->second);
-        handler(error.get());
-    });
+void set_error(Ref<NSError>* out, std::int64_t code, const BackendError& failure) {
+    if (out != nullptr) *out = stream_error(code, failure);
 }
 
 void complete_now(const SCStream::CompletionHandler& handler, const Outcome& outcome,
                   std::int64_t code) {
-    if (outcome) {
-        handler(nullptr);
-        return;
-    }
-    const auto error = NSError::make(SCStreamErrorDomain, code, outcome.error());
-    handler(error.get());
+    handler(outcome ? nullptr : stream_error(code, outcome.error()).get());
+}
+
+// Runs handler on a worker with the outcome, a failure under `code`.
+void complete_later(SCStream::CompletionHandler handler, Outcome outcome, std::int64_t code = 0) {
+    post([handler = std::move(handler), outcome = std::move(outcome), code] {
+        complete_now(handler, outcome, code);
+    });
 }
 
 }  // namespace
@@ -84,7 +73,7 @@ bool StreamCore::add_output(SCStreamOutput* output, SCStreamOutputType type, Dis
     }
     if (const auto backend = installed_backend()) {
         if (Outcome admitted = backend->admit_output(type); !admitted) {
-            set_error(error, SCStreamErrorInvalidParameter, std::move(admitted.error()));
+            set_error(error, SCStreamErrorInvalidParameter, admitted.error());
             return false;
         }
     }
@@ -130,15 +119,15 @@ void StreamCore::start(const StreamSettings& settings, SCContentFilter* filter,
     std::unique_lock lock(mutex_);
     if (phase_ != Phase::Idle) {
         lock.unlock();
-        complete_later(std::move(handler),
-                       {{SCStreamErrorAttemptToStartStreamState, "The stream is already running"}});
+        complete_later(std::move(handler), std::unexpected("The stream is already running"),
+                       SCStreamErrorAttemptToStartStreamState);
         return;
     }
     SCDisplay* const display = filter != nullptr ? filter->display() : nullptr;
     if (display == nullptr) {
         lock.unlock();
-        complete_later(std::move(handler),
-                       {{SCStreamErrorNoCaptureSource, "The content filter selects no display"}});
+        complete_later(std::move(handler), std::unexpected("The content filter selects no display"),
+                       SCStreamErrorNoCaptureSource);
         return;
     }
     if (!settings.capturesAudio) {
@@ -146,14 +135,14 @@ void StreamCore::start(const StreamSettings& settings, SCContentFilter* filter,
         phase_ = Phase::Running;
         ++session_;
         lock.unlock();
-        complete_later(std::move(handler), std::nullopt);
+        complete_later(std::move(handler), {});
         return;
     }
     const auto backend = installed_backend();
     if (!backend) {
         lock.unlock();
-        complete_later(std::move(handler),
-                       {{SCStreamErrorFailedToStart, "No capture backend is installed"}});
+        complete_later(std::move(handler), std::unexpected("No capture backend is installed"),
+                       SCStreamErrorFailedToStart);
         return;
     }
     phase_ = Phase::Starting;
@@ -212,8 +201,8 @@ void StreamCore::stop(SCStream::CompletionHandler handler) {
     std::unique_lock lock(mutex_);
     if (phase_ != Phase::Running) {
         lock.unlock();
-        complete_later(std::move(handler),
-                       {{SCStreamErrorAttemptToStopStreamState, "The stream is not running"}});
+        complete_later(std::move(handler), std::unexpected("The stream is not running"),
+                       SCStreamErrorAttemptToStopStreamState);
         return;
     }
     const std::uint64_t session = session_;
@@ -272,7 +261,7 @@ void StreamCore::on_stopped(std::uint64_t session, Outcome outcome,
     }
 }
 
-void StreamCore::failed(std::uint64_t session, std::string description) {
+void StreamCore::failed(std::uint64_t session, BackendError failure) {
     std::shared_ptr<Capture> ended;
     Ref<SCStreamDelegate> delegate;
     Ref<SCStream> stream;
@@ -281,7 +270,7 @@ void StreamCore::failed(std::uint64_t session, std::string description) {
         if (session_ != session) return;
         if (phase_ == Phase::Starting) {
             // Reported through the start's answer instead.
-            if (!pending_failure_) pending_failure_ = std::move(description);
+            if (!pending_failure_) pending_failure_ = std::move(failure);
             return;
         }
         if (phase_ != Phase::Running) return;  // while stopping, the stop's answer settles it
@@ -293,8 +282,7 @@ void StreamCore::failed(std::uint64_t session, std::string description) {
     }
     ended.reset();
     if (delegate && stream) {
-        const auto error = NSError::make(SCStreamErrorDomain, SCStreamErrorSystemStoppedStream,
-                                         std::move(description));
+        const auto error = stream_error(SCStreamErrorSystemStoppedStream, failure);
         delegate->stream_didStopWithError(stream.get(), error.get());
     }
 }

@@ -39,7 +39,7 @@ public:
     // Queues buffer for the outputs of type; with a session, only while it is current.
     void deliver(CMSampleBuffer* buffer, SCStreamOutputType type,
                  std::optional<std::uint64_t> session);
-    void failed(std::uint64_t session, std::string description);
+    void failed(std::uint64_t session, BackendError failure);
 
     // The stream is going: no more deliveries or notifications, the capture ends.
     void detach();
@@ -65,7 +65,7 @@ private:
     // an old capture are recognised and ignored.
     std::uint64_t session_ = 0;
     std::shared_ptr<Capture> capture_;
-    std::optional<std::string> pending_failure_;
+    std::optional<BackendError> pending_failure_;
     // True while the backend's start_capture call has not returned yet. Start answers that
     // come in that window wait in deferred_starts_ until the capture is stored, so that no
     // stop can find the stream running without the capture it has to stop.

@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/model/backend.h"
 #include "platform/model/content_filter.h"
 #include "platform/model/sample_buffer.h"
 #include "platform/model/shareable_content.h"
@@ -100,6 +102,44 @@ TEST_F(ContentTest, FailuresCarryTheBackendsTextInTheStreamDomain) {
     request();
     ASSERT_TRUE(answers.wait_for(2));
     EXPECT_EQ(answers.values()[1].error, "No capture backend is installed");
+}
+
+// A failure's description: the conditions the helper names in its own words, whichever library
+// reports them and in whatever wording; any other failure in the library's text; a backend's
+// detail after the library's text stays.
+TEST(BackendErrorTest, NamedCodesOfEitherLibraryTakeTheHelpersWordsAndOthersTheLibrarysText) {
+    const struct {
+        BackendError error;
+        std::string description;
+    } cases[] = {
+        // A condition's errno, whatever the library's wording (libpulse may be translated).
+        {{-ECONNREFUSED, std::strerror(ECONNREFUSED)}, "Connection refused"},
+        {{-EPIPE, std::strerror(EPIPE)}, "Connection terminated"},
+        {{-EPIPE, "Verbindung beendet"}, "Connection terminated"},
+        {{-ETIMEDOUT, std::strerror(ETIMEDOUT)}, "Timeout"},
+        {{-ENOENT, std::strerror(ENOENT)}, "No such entity"},
+        {{-EINVAL, std::string(std::strerror(EINVAL)) + ": 0 Hz, 9 channels"},
+         "Invalid argument: 0 Hz, 9 channels"},
+        {{-EACCES, std::strerror(EACCES)}, std::strerror(EACCES)},
+        {{-EHOSTDOWN, std::strerror(EHOSTDOWN)}, std::strerror(EHOSTDOWN)},
+        {{7, "Bad authentication key"}, "Bad authentication key"},
+        // The helper's own failures: no code, their words as they are.
+        {{"The capture ended before it started"}, "The capture ended before it started"},
+        {{std::strerror(ENOENT)}, std::strerror(ENOENT)},
+    };
+    for (const auto& c : cases) {
+        const auto error = stream_error(SCStreamErrorFailedToStart, c.error);
+        EXPECT_EQ(error->localizedDescription(), c.description)
+            << c.error.code << " " << c.error.text;
+    }
+}
+
+// The content request's error carries that description.
+TEST_F(ContentTest, ACodedFailureIsDescribedInTheHelpersWords) {
+    backend->set_content(std::unexpected(BackendError(-EPIPE, std::strerror(EPIPE))));
+    request();
+    ASSERT_TRUE(answers.wait_for(1));
+    EXPECT_EQ(answers.values().front().error, "Connection terminated");
 }
 
 TEST_F(ContentTest, HeldRequestsWaitForTheTestAndForgottenOnesStillComplete) {

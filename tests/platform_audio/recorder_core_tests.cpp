@@ -49,7 +49,7 @@ TEST(RecorderCoreTest, AStopTakesWhatComesUntilTheTailAndEndsTheRecordingOnce) {
                     if (s != 0) ++kept[s];
                 }
             },
-            [&](std::string text) { failures.push_back(std::move(text)); });
+            [&](platform::BackendError failure) { failures.push_back(failure.text); });
         const auto place = [&](float value) {
             const std::vector<float> samples(10, value);
             core.place(Clock::now(), samples.data(), samples.size() * sizeof(float), 10);

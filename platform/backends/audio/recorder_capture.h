@@ -11,7 +11,6 @@
 #include <expected>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <utility>
 
 #include "platform/model/backend.h"
@@ -49,7 +48,7 @@ class RecorderCapture final : public Capture {
     struct Key {};
 
 public:
-    using Started = std::expected<std::unique_ptr<Recorder>, std::string>;
+    using Started = std::expected<std::unique_ptr<Recorder>, BackendError>;
 
     // Runs `start` (callable as Started()) on a platform worker and answers `started` with its
     // outcome. The capture returned owns the recorder from then on.
@@ -65,7 +64,7 @@ public:
             }
             if (auto unwanted = state->settle(std::move(*recorder))) {
                 unwanted->stop();
-                started(std::unexpected(std::string("The capture ended before it started")));
+                started(std::unexpected(BackendError("The capture ended before it started")));
                 return;
             }
             started({});

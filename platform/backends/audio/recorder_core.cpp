@@ -68,11 +68,11 @@ void RecorderCore::end(Clock::time_point at) {
     tail_came(Clock::time_point::max());
 }
 
-void RecorderCore::fail(std::string text, bool recorded, Clock::time_point at) {
+void RecorderCore::fail(BackendError failure, bool recorded, Clock::time_point at) {
     if (ended_) return;  // a stop ended the recording: it has no failure to tell
     if (recorded) end(at);
     closed_ = true;
-    if (on_failure_) on_failure_(std::move(text));
+    if (on_failure_) on_failure_(std::move(failure));
 }
 
 // What was heard in the last cycle before the stop comes with a later one: take what comes

@@ -16,12 +16,12 @@
 #include <functional>
 #include <mutex>
 #include <optional>
-#include <string>
 
 #include "platform/backends/audio/channel_mixer.h"
 #include "platform/backends/audio/frame_assembler.h"
 #include "platform/backends/audio/held_audio.h"
 #include "platform/backends/audio/timeline.h"
+#include "platform/model/backend.h"
 
 namespace platform::audio {
 
@@ -29,8 +29,8 @@ class RecorderCore {
 public:
     using Clock = Timeline::Clock;
     using FragmentHandler = FrameAssembler::Sink;
-    // Called at most once, with the server's text, when the recording fails.
-    using FailureHandler = std::function<void(std::string)>;
+    // Called at most once, with the server's failure, when the recording fails.
+    using FailureHandler = std::function<void(BackendError)>;
     // Runs a step on the recording thread and returns once it ran.
     using Run = std::function<void(const std::function<void()>&)>;
 
@@ -69,7 +69,7 @@ public:
     std::size_t room_after_stop(std::size_t frame_bytes) const;
     // Ends the recording at `at` when it `recorded`, then tells the failure; nothing once the
     // recording ended.
-    void fail(std::string text, bool recorded, Clock::time_point at = Clock::now());
+    void fail(BackendError failure, bool recorded, Clock::time_point at = Clock::now());
 
     // From the stopping thread, never the recording thread: waits for the tail when `await`
     // (the stream is delivering), then ends the recording at the moment of the stop, so that

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -37,17 +38,18 @@ ContentDescription content_of(PipewireClient& client) {
     return content;
 }
 
-std::expected<void, std::string> check_params(const CaptureParams& params) {
+std::expected<void, BackendError> check_params(const CaptureParams& params) {
     if (params.sample_rate <= 0 || params.sample_rate > 384000 || params.channel_count <= 0 ||
         params.channel_count > SPA_AUDIO_MAX_CHANNELS) {
-        return std::unexpected(std::string(pipewire::INVALID_ARGUMENT) + ": " +
-                               std::to_string(params.sample_rate) + " Hz, " +
-                               std::to_string(params.channel_count) + " channels");
+        auto invalid = pipewire::library_error(-EINVAL);
+        invalid.text += ": " + std::to_string(params.sample_rate) + " Hz, " +
+                        std::to_string(params.channel_count) + " channels";
+        return std::unexpected(std::move(invalid));
     }
     return {};
 }
 
-std::expected<std::unique_ptr<PipewireRecorder>, std::string> start_recorder(
+std::expected<std::unique_ptr<PipewireRecorder>, BackendError> start_recorder(
     std::unique_ptr<PipewireClient> client, const CaptureParams& params,
     const std::shared_ptr<CaptureSink>& sink) {
     const auto channels = static_cast<std::uint32_t>(params.channel_count);
@@ -57,7 +59,7 @@ std::expected<std::unique_ptr<PipewireRecorder>, std::string> start_recorder(
         [sink, channels, rate](std::span<const float> interleaved, std::uint64_t) {
             sink->audio(interleaved, channels, rate);
         },
-        [sink](std::string text) { sink->failed(std::move(text)); },
+        [sink](BackendError failure) { sink->failed(std::move(failure)); },
         [sink, channels, rate](std::size_t samples) {
             return sink->audio_room(samples, channels, rate);
         });
@@ -131,7 +133,7 @@ private:
     // context, its modules, a thread): a recording's check, content request and recorder
     // share one. A kept connection that the server lost is replaced; one on which it does not
     // answer is given up, as a new one would be.
-    std::expected<std::unique_ptr<PipewireClient>, std::string> take_client(
+    std::expected<std::unique_ptr<PipewireClient>, BackendError> take_client(
         std::chrono::milliseconds limit) {
         std::unique_ptr<PipewireClient> kept;
         {
@@ -147,7 +149,7 @@ private:
         if (answered) return kept;
         kept.reset();
         if (lost) return PipewireClient::connect(limit);
-        return std::unexpected(std::string(pipewire::TIMEOUT));
+        return std::unexpected(pipewire::library_error(-ETIMEDOUT));
     }
 
     // Keeps `client` for the next request; the one kept before it, if any, is closed.

@@ -147,26 +147,26 @@ pw_context* recording_context(pw_loop* loop) {
 
 }  // namespace
 
-std::string error_text(int result) { return spa_strerror(result); }
+BackendError library_error(int result) { return {result, spa_strerror(result)}; }
 
-std::expected<std::unique_ptr<PipewireClient>, std::string> PipewireClient::connect(
+std::expected<std::unique_ptr<PipewireClient>, BackendError> PipewireClient::connect(
     std::chrono::milliseconds limit) {
     if (auto loaded = load(); !loaded) return std::unexpected(loaded.error());
     auto client = std::make_unique<PipewireClient>(Key{});
     PipewireClient* self = client.get();
     self->loop_ = pw_thread_loop_new("vmah-pipewire", nullptr);
-    if (self->loop_ == nullptr) return std::unexpected(error_text(-errno));
+    if (self->loop_ == nullptr) return std::unexpected(library_error(-errno));
     self->context_ = recording_context(pw_thread_loop_get_loop(self->loop_));
-    if (self->context_ == nullptr) return std::unexpected(error_text(-errno));
+    if (self->context_ == nullptr) return std::unexpected(library_error(-errno));
     if (const int started = pw_thread_loop_start(self->loop_); started < 0) {
-        return std::unexpected(error_text(started));
+        return std::unexpected(library_error(started));
     }
     self->started_ = true;
 
     pw_thread_loop_lock(self->loop_);
-    const auto outcome = [&]() -> std::expected<void, std::string> {
+    const auto outcome = [&]() -> std::expected<void, BackendError> {
         self->core_ = pw_context_connect(self->context_, nullptr, 0);
-        if (self->core_ == nullptr) return std::unexpected(error_text(-errno));
+        if (self->core_ == nullptr) return std::unexpected(library_error(-errno));
         static const pw_core_events CORE_EVENTS = {
             .version = PW_VERSION_CORE_EVENTS,
             .done =
@@ -189,7 +189,7 @@ std::expected<std::unique_ptr<PipewireClient>, std::string> PipewireClient::conn
         };
         pw_core_add_listener(self->core_, &self->core_listener_, &CORE_EVENTS, self);
         self->registry_ = pw_core_get_registry(self->core_, PW_VERSION_REGISTRY, 0);
-        if (self->registry_ == nullptr) return std::unexpected(error_text(-errno));
+        if (self->registry_ == nullptr) return std::unexpected(library_error(-errno));
         static const pw_registry_events REGISTRY_EVENTS = {
             .version = PW_VERSION_REGISTRY_EVENTS,
             .global =
@@ -215,11 +215,11 @@ std::expected<std::unique_ptr<PipewireClient>, std::string> PipewireClient::conn
     return client;
 }
 
-std::string PipewireClient::connect_failure() const {
-    if (!lost_) return TIMEOUT;
+BackendError PipewireClient::connect_failure() const {
+    if (!lost_) return library_error(-ETIMEDOUT);
     // A server that hangs up before it answered refused the connection.
-    if (lost_result_ == -EPIPE || lost_result_ == 0) return CONNECTION_REFUSED;
-    return error_text(lost_result_);
+    if (lost_result_ == -EPIPE || lost_result_ == 0) return library_error(-ECONNREFUSED);
+    return library_error(lost_result_);
 }
 
 PipewireClient::~PipewireClient() {

@@ -20,19 +20,11 @@
 #include <pulse/channelmap.h>
 
 #include "platform/backends/pipewire/pipewire_api.h"
+#include "platform/model/backend.h"
 
 namespace platform::pipewire {
 
 using namespace std::chrono_literals;
-
-// The conditions the helper names itself (a refused or lost connection, its own time limit, a
-// sink that is gone, values it cannot record), in the words its status lines use whichever
-// server library answers. Any other failure is told in the library's own text (error_text).
-inline constexpr const char* CONNECTION_REFUSED = "Connection refused";
-inline constexpr const char* CONNECTION_TERMINATED = "Connection terminated";
-inline constexpr const char* TIMEOUT = "Timeout";
-inline constexpr const char* NO_SUCH_ENTITY = "No such entity";
-inline constexpr const char* INVALID_ARGUMENT = "Invalid argument";
 
 struct SinkInfo {
     std::uint32_t id = 0;
@@ -42,10 +34,11 @@ struct SinkInfo {
     pa_channel_map channel_map{};
     bool is_default = false;
 };
-using SinkList = std::expected<std::vector<SinkInfo>, std::string>;
 
-// libpipewire's own text for a failed call's result (a negative errno).
-std::string error_text(int result);
+// A failed call's result (a negative errno) with libpipewire's own text for it. The conditions
+// the helper names take their errno: ECONNREFUSED, EPIPE (a lost connection), ETIMEDOUT (its
+// own time limit), ENOENT (a sink that is gone), EINVAL.
+BackendError library_error(int result);
 
 // A sink's "audio.position" ("FL,FR,FC" or "[ FL FR FC ]") as the layout the mixer reads;
 // empty when a name is unknown or there are too many.
@@ -62,7 +55,7 @@ public:
 
     // Connects to the server libpipewire's own conventions name (PIPEWIRE_REMOTE, the runtime
     // directory) and learns its sinks and default sink.
-    static std::expected<std::unique_ptr<PipewireClient>, std::string> connect(
+    static std::expected<std::unique_ptr<PipewireClient>, BackendError> connect(
         std::chrono::milliseconds limit = CONNECT_LIMIT);
 
     explicit PipewireClient(Key) {}
@@ -90,7 +83,7 @@ public:
     void on_lost(std::function<void()> handler) { on_lost_ = std::move(handler); }
     bool lost() const { return lost_; }
     // Why connect() gave up waiting for the first answers: lock held.
-    std::string connect_failure() const;
+    BackendError connect_failure() const;
 
     // With the loop lock held. Whether every node linked into the sink that node `reader`
     // records from is a playing stream of at most two channels (none at all counts as such;

@@ -1,6 +1,7 @@
 #include "platform/backends/pipewire/pipewire_recorder.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -33,7 +34,7 @@ PipewireRecorder::PipewireRecorder(Key, std::uint32_t rate, std::uint32_t channe
       wake_frames_(static_cast<std::uint64_t>(DELIVERY.count()) * rate / 1000),
       samples_(std::make_unique_for_overwrite<float[]>(ring_.capacity() / sizeof(float))) {}
 
-std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::start(
+std::expected<std::unique_ptr<PipewireRecorder>, BackendError> PipewireRecorder::start(
     std::unique_ptr<PipewireClient> client, std::string_view source, std::uint32_t rate,
     std::uint32_t channels, FragmentHandler on_fragment, FailureHandler on_failure,
     audio::FrameAssembler::Room room) {
@@ -52,13 +53,13 @@ std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::
     PipewireClient& c = *self->client_;
 
     pw_thread_loop_lock(c.loop());
-    const auto outcome = [&]() -> std::expected<void, std::string> {
+    const auto outcome = [&]() -> std::expected<void, BackendError> {
         // Only a sink's monitor is recorded: a source that is none (a microphone) is not found.
         const auto sinks = c.sinks();
         const auto sink = std::find_if(sinks.begin(), sinks.end(), [&](const SinkInfo& s) {
             return s.name + ".monitor" == source;
         });
-        if (sink == sinks.end()) return std::unexpected(std::string(NO_SUCH_ENTITY));
+        if (sink == sinks.end()) return std::unexpected(library_error(-ENOENT));
         // Recording the default sink means recording what the user hears: follow the default.
         self->following_ = sink->is_default;
         self->recheck_ = pw_loop_add_event(
@@ -69,11 +70,11 @@ std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::
         const bool settled = c.wait_locked(
             [self] { return self->streaming_ || self->stream_ended_ || self->client_->lost(); },
             START_LIMIT);
-        if (c.lost()) return std::unexpected(std::string(CONNECTION_TERMINATED));
-        if (!settled) return std::unexpected(std::string(TIMEOUT));
-        if (!self->streaming_) return std::unexpected(std::string(NO_SUCH_ENTITY));
+        if (c.lost()) return std::unexpected(library_error(-EPIPE));
+        if (!settled) return std::unexpected(library_error(-ETIMEDOUT));
+        if (!self->streaming_) return std::unexpected(library_error(-ENOENT));
         c.on_change([self] { self->reconsider(); });
-        c.on_lost([self] { self->fail(CONNECTION_TERMINATED); });
+        c.on_lost([self] { self->fail(library_error(-EPIPE)); });
         c.on_playing([self] { self->follow_playing(); });
         self->recording_ = true;
         self->follow_playing();
@@ -84,7 +85,7 @@ std::expected<std::unique_ptr<PipewireRecorder>, std::string> PipewireRecorder::
     return recorder;
 }
 
-std::expected<void, std::string> PipewireRecorder::open_stream(const SinkInfo& sink) {
+std::expected<void, BackendError> PipewireRecorder::open_stream(const SinkInfo& sink) {
     // Asked for stereo, record a surround or mono sink in its own layout and mix here.
     const bool mixed = channels_ == 2 && sink.channel_map.channels > 0 &&
                        audio::ChannelMixer::to_stereo(sink.channel_map).has_value();
@@ -129,7 +130,7 @@ std::expected<void, std::string> PipewireRecorder::open_stream(const SinkInfo& s
     feed->generation = ++generation_;
     feed->frame_bytes = static_cast<std::uint32_t>(sizeof(float) * info.channels);
     feed->stream = pw_stream_new(client_->core(), "system audio", props);
-    if (feed->stream == nullptr) return std::unexpected(std::string(CONNECTION_TERMINATED));
+    if (feed->stream == nullptr) return std::unexpected(library_error(-EPIPE));
     {
         // Known to the worker before the first buffer of the stream can come.
         std::lock_guard lock(layouts_mutex_);
@@ -158,7 +159,7 @@ std::expected<void, std::string> PipewireRecorder::open_stream(const SinkInfo& s
         PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
     if (pw_stream_connect(feed_->stream, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) < 0) {
         close_stream();
-        return std::unexpected(std::string(NO_SUCH_ENTITY));
+        return std::unexpected(library_error(-ENOENT));
     }
     return {};
 }
@@ -203,11 +204,11 @@ void PipewireRecorder::reconsider() {
     const bool ours_left = std::any_of(sinks.begin(), sinks.end(),
                                        [&](const SinkInfo& s) { return s.id == sink_.id; });
     if (!following_) {
-        if (!ours_left || stream_ended_) fail(NO_SUCH_ENTITY);
+        if (!ours_left || stream_ended_) fail(library_error(-ENOENT));
         return;
     }
     if (sinks.empty()) {
-        fail(NO_SUCH_ENTITY);
+        fail(library_error(-ENOENT));
         return;
     }
     // The session manager moves a live stream along with the default; one that ended is
@@ -360,12 +361,12 @@ void PipewireRecorder::stop() {
     worker_->stop();
 }
 
-void PipewireRecorder::fail(std::string text) {
+void PipewireRecorder::fail(BackendError error) {
     if (failed_ || stopped_) return;
     failed_ = true;
     close_stream();
-    worker_->post([this, end = recording_, at = Clock::now(), text = std::move(text)]() mutable {
-        core_->fail(std::move(text), end, at);
+    worker_->post([this, end = recording_, at = Clock::now(), error = std::move(error)]() mutable {
+        core_->fail(std::move(error), end, at);
     });
 }
 

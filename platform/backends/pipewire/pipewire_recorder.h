@@ -53,7 +53,7 @@ public:
 
     // Records `source`, which must be a sink's monitor ("<sink>.monitor"), through `client`,
     // which it owns from then on. Fragments are gathered in `room`'s rooms when it gives them.
-    static std::expected<std::unique_ptr<PipewireRecorder>, std::string> start(
+    static std::expected<std::unique_ptr<PipewireRecorder>, BackendError> start(
         std::unique_ptr<PipewireClient> client, std::string_view source, std::uint32_t rate,
         std::uint32_t channels, FragmentHandler on_fragment, FailureHandler on_failure,
         audio::FrameAssembler::Room room = nullptr);
@@ -95,7 +95,7 @@ private:
     };
 
     // Loop thread, lock held.
-    std::expected<void, std::string> open_stream(const SinkInfo& sink);
+    std::expected<void, BackendError> open_stream(const SinkInfo& sink);
     void close_stream();
     void on_state(pw_stream_state state, const char* error);
     // The sinks or the default changed, or the stream ended: record the right sink, if any.
@@ -104,7 +104,7 @@ private:
     // is the sound (every stream there has at most two channels, the rest is the server's
     // upmix) or the whole layout is mixed down.
     void follow_playing();
-    void fail(std::string text);
+    void fail(BackendError error);
 
     // Data thread.
     static void process(Feed& feed);

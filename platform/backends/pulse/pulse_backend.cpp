@@ -30,12 +30,13 @@ ContentResult read_content() {
     return content;
 }
 
-std::expected<pulse::RecordFormat, std::string> record_format(const CaptureParams& params) {
+std::expected<pulse::RecordFormat, BackendError> record_format(const CaptureParams& params) {
     if (params.sample_rate <= 0 || params.sample_rate > PA_RATE_MAX || params.channel_count <= 0 ||
         params.channel_count > PA_CHANNELS_MAX) {
-        return std::unexpected(pulse::error_text(PA_ERR_INVALID) + ": " +
-                               std::to_string(params.sample_rate) + " Hz, " +
-                               std::to_string(params.channel_count) + " channels");
+        auto invalid = pulse::library_error(PA_ERR_INVALID);
+        invalid.text += ": " + std::to_string(params.sample_rate) + " Hz, " +
+                        std::to_string(params.channel_count) + " channels";
+        return std::unexpected(std::move(invalid));
     }
     pulse::RecordFormat format;
     format.rate = static_cast<std::uint32_t>(params.sample_rate);
@@ -43,7 +44,7 @@ std::expected<pulse::RecordFormat, std::string> record_format(const CaptureParam
     return format;
 }
 
-std::expected<std::unique_ptr<pulse::PulseRecorder>, std::string> start_recorder(
+std::expected<std::unique_ptr<pulse::PulseRecorder>, BackendError> start_recorder(
     const CaptureParams& params, const std::shared_ptr<CaptureSink>& sink) {
     if (auto loaded = pulse::load(); !loaded) return std::unexpected(std::move(loaded.error()));
     auto format = record_format(params);
@@ -55,7 +56,7 @@ std::expected<std::unique_ptr<pulse::PulseRecorder>, std::string> start_recorder
         [sink, channels, rate](std::span<const float> interleaved, std::uint64_t) {
             sink->audio(interleaved, channels, rate);
         },
-        [sink](std::string text) { sink->failed(std::move(text)); },
+        [sink](BackendError failure) { sink->failed(std::move(failure)); },
         pulse::PulseClient::CONNECT_LIMIT, pulse::PulseRecorder::START_LIMIT,
         [sink, channels, rate](std::size_t samples) {
             return sink->audio_room(samples, channels, rate);

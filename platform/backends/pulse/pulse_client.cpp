@@ -1,10 +1,12 @@
 #include "platform/backends/pulse/pulse_client.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <utility>
 
@@ -38,7 +40,19 @@ void Operation::reset(pa_operation* op) {
 
 using detail::LoopLock;
 
-std::string error_text(int code) { return pa_strerror(code); }
+BackendError library_error(int code) {
+    // The conditions the helper names in its own words cross the seam as their errno.
+    static constexpr std::pair<int, int> NAMED[] = {
+        {PA_ERR_CONNECTIONREFUSED, -ECONNREFUSED},
+        {PA_ERR_CONNECTIONTERMINATED, -EPIPE},
+        {PA_ERR_TIMEOUT, -ETIMEDOUT},
+        {PA_ERR_NOENTITY, -ENOENT},
+        {PA_ERR_INVALID, -EINVAL},
+    };
+    const auto* named = std::find_if(std::begin(NAMED), std::end(NAMED),
+                                     [code](const auto& n) { return n.first == code; });
+    return {named != std::end(NAMED) ? named->second : code, pa_strerror(code)};
+}
 
 namespace {
 
@@ -107,16 +121,16 @@ int hand_over_empty_cookie(pa_context* context) {
 
 PulseClient::PulseClient(Key) {}
 
-std::expected<std::unique_ptr<PulseClient>, std::string> PulseClient::connect(
+std::expected<std::unique_ptr<PulseClient>, BackendError> PulseClient::connect(
     std::string_view client_name, std::chrono::milliseconds limit) {
     if (auto loaded = load(); !loaded) return std::unexpected(loaded.error());
     auto client = std::make_unique<PulseClient>(Key{});
     client->loop_.reset(pa_threaded_mainloop_new());
-    if (!client->loop_) return std::unexpected(error_text(PA_ERR_INTERNAL));
+    if (!client->loop_) return std::unexpected(library_error(PA_ERR_INTERNAL));
     const std::string name(client_name);
     client->context_.reset(
         pa_context_new(pa_threaded_mainloop_get_api(client->loop_.get()), name.c_str()));
-    if (!client->context_) return std::unexpected(error_text(PA_ERR_INTERNAL));
+    if (!client->context_) return std::unexpected(library_error(PA_ERR_INTERNAL));
     pa_context_set_state_callback(client->context_.get(), &PulseClient::on_context_state,
                                   client.get());
 
@@ -126,7 +140,7 @@ std::expected<std::unique_ptr<PulseClient>, std::string> PulseClient::connect(
         return std::unexpected(client->context_error());
     }
     if (pa_threaded_mainloop_start(client->loop_.get()) < 0) {
-        return std::unexpected(error_text(PA_ERR_INTERNAL));
+        return std::unexpected(library_error(PA_ERR_INTERNAL));
     }
 
     LoopLock lock(client->loop_.get());
@@ -137,7 +151,7 @@ std::expected<std::unique_ptr<PulseClient>, std::string> PulseClient::connect(
             return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
         },
         limit);
-    if (!settled) return std::unexpected(error_text(PA_ERR_TIMEOUT));
+    if (!settled) return std::unexpected(library_error(PA_ERR_TIMEOUT));
     if (pa_context_get_state(context) != PA_CONTEXT_READY) {
         return std::unexpected(client->context_error());
     }
@@ -169,8 +183,8 @@ void PulseClient::on_context_state(pa_context* context, void* self) {
     pa_threaded_mainloop_signal(client->loop_.get(), 0);
 }
 
-std::string PulseClient::context_error() const {
-    return error_text(pa_context_errno(context_.get()));
+BackendError PulseClient::context_error() const {
+    return library_error(pa_context_errno(context_.get()));
 }
 
 bool PulseClient::wait_locked(const std::function<bool()>& done, std::chrono::milliseconds limit) {
@@ -266,7 +280,7 @@ SinkList PulseClient::list_sinks(std::chrono::milliseconds limit) {
     const bool settled = wait_locked(
         [&] { return result.has_value() || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); },
         limit);
-    if (!settled) return std::unexpected(error_text(PA_ERR_TIMEOUT));
+    if (!settled) return std::unexpected(library_error(PA_ERR_TIMEOUT));
     if (!result) return std::unexpected(context_error());
     return std::move(*result);
 }

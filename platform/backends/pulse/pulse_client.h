@@ -15,6 +15,8 @@
 
 #include <pulse/channelmap.h>
 
+#include "platform/model/backend.h"
+
 struct pa_context;
 struct pa_operation;
 struct pa_stream;
@@ -36,7 +38,7 @@ struct SinkInfo {
     pa_channel_map channel_map{};
     bool is_default = false;
 };
-using SinkList = std::expected<std::vector<SinkInfo>, std::string>;
+using SinkList = std::expected<std::vector<SinkInfo>, BackendError>;
 
 namespace detail {
 struct LoopFree {
@@ -111,8 +113,8 @@ public:
     static constexpr auto REQUEST_LIMIT = 2000ms;
 
     // Connects to the server libpulse's own configuration names (PULSE_SERVER,
-    // client.conf, the default socket). Failure texts are the server library's.
-    static std::expected<std::unique_ptr<PulseClient>, std::string> connect(
+    // client.conf, the default socket). Failures are the server library's.
+    static std::expected<std::unique_ptr<PulseClient>, BackendError> connect(
         std::string_view client_name, std::chrono::milliseconds limit = CONNECT_LIMIT);
 
     explicit PulseClient(Key);
@@ -126,8 +128,8 @@ public:
 
     pa_threaded_mainloop* loop() const { return loop_.get(); }
     pa_context* context() const { return context_.get(); }
-    // The server library's text for the connection's last error.
-    std::string context_error() const;
+    // The connection's last error.
+    BackendError context_error() const;
     // Waits, with the loop lock held, until `done` holds or `limit` has passed.
     bool wait_locked(const std::function<bool()>& done, std::chrono::milliseconds limit);
     // Called on the loop thread, lock held, when a ready connection is lost. Set and
@@ -145,6 +147,8 @@ private:
     int cookie_fd_ = -1;  // the empty cookie handed to libpulse, when it has none
 };
 
-std::string error_text(int code);
+// libpulse's error `code` (PA_ERR_*) with the library's text for it; the code of a condition
+// the helper names in its own words becomes that condition's negative errno.
+BackendError library_error(int code);
 
 }  // namespace platform::pulse

@@ -21,7 +21,7 @@ PulseRecorder::PulseRecorder(Key) {}
 
 PulseRecorder::~PulseRecorder() { stop(); }
 
-std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
+std::expected<std::unique_ptr<PulseRecorder>, BackendError> PulseRecorder::start(
     std::string_view source, RecordFormat format, FragmentHandler on_fragment,
     FailureHandler on_failure, std::chrono::milliseconds connect_limit,
     std::chrono::milliseconds start_limit, FrameAssembler::Room room) {
@@ -48,7 +48,7 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
     const auto sink = std::find_if(sinks->begin(), sinks->end(), [&](const SinkInfo& s) {
         return !s.monitor_source_name.empty() && s.monitor_source_name == source;
     });
-    if (sink == sinks->end()) return std::unexpected(error_text(PA_ERR_NOENTITY));
+    if (sink == sinks->end()) return std::unexpected(library_error(PA_ERR_NOENTITY));
     // Recording the default sink means recording what the user hears: follow the default.
     self->following_ = sink->is_default;
 
@@ -62,7 +62,7 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
                    pa_stream_get_state(self->stream_.get()) == PA_STREAM_READY;
         },
         start_limit);
-    if (!settled) return std::unexpected(error_text(PA_ERR_TIMEOUT));
+    if (!settled) return std::unexpected(library_error(PA_ERR_TIMEOUT));
     if (self->stream_ == nullptr) return std::unexpected(self->stream_error_);
 
     if (self->following_) {
@@ -90,7 +90,7 @@ std::expected<std::unique_ptr<PulseRecorder>, std::string> PulseRecorder::start(
     return recorder;
 }
 
-std::expected<void, std::string> PulseRecorder::open_stream(const SinkInfo& sink) {
+std::expected<void, BackendError> PulseRecorder::open_stream(const SinkInfo& sink) {
     // Asked for stereo, record a surround or mono sink in its own layout and mix here.
     std::optional<ChannelMixer> mixer;
     if (format_.channels == 2 && pa_channel_map_valid(&sink.channel_map)) {
@@ -217,7 +217,7 @@ void PulseRecorder::on_sinks(SinkList sinks) {
     }
     // The default leads the list; without one, any sink is better than none.
     if (sinks->empty()) {
-        fail(stream_error_.empty() ? error_text(PA_ERR_NOENTITY) : stream_error_);
+        fail(stream_error_.text.empty() ? library_error(PA_ERR_NOENTITY) : stream_error_);
         return;
     }
     const SinkInfo& next = sinks->front();
@@ -324,10 +324,10 @@ void PulseRecorder::stop() {
     client_.reset();
 }
 
-void PulseRecorder::fail(std::string text) {
+void PulseRecorder::fail(BackendError failure) {
     if (failed_ || stopped_) return;
     failed_ = true;
-    core_->fail(std::move(text), recording_);
+    core_->fail(std::move(failure), recording_);
 }
 
 }  // namespace platform::pulse

@@ -60,7 +60,7 @@ public:
     // 32-bit float samples, interleaved, valid for the call; first_frame counts the
     // frames handed over before them (silence included).
     using FragmentHandler = FrameAssembler::Sink;
-    // Called at most once, with the server's text, when the connection or the
+    // Called at most once, with the server's failure, when the connection or the
     // stream fails while recording.
     using FailureHandler = audio::RecorderCore::FailureHandler;
     using Clock = audio::RecorderCore::Clock;
@@ -69,7 +69,7 @@ public:
 
     // Records `source`, which must be a sink's monitor. Fragments are gathered in `room`'s
     // rooms when it gives them.
-    static std::expected<std::unique_ptr<PulseRecorder>, std::string> start(
+    static std::expected<std::unique_ptr<PulseRecorder>, BackendError> start(
         std::string_view source, RecordFormat format, FragmentHandler on_fragment,
         FailureHandler on_failure,
         std::chrono::milliseconds connect_limit = PulseClient::CONNECT_LIMIT,
@@ -86,7 +86,7 @@ public:
 
 private:
     // Opens a record stream on the sink's monitor; the stream's state callback goes on.
-    std::expected<void, std::string> open_stream(const SinkInfo& sink);
+    std::expected<void, BackendError> open_stream(const SinkInfo& sink);
     void close_stream();
     // Asks the server for the format's fragment once the stream's first data is there.
     void lengthen_fragments();
@@ -97,7 +97,7 @@ private:
     // Asks where the server's writing stands, unless it is asked already.
     void ask_position();
     void on_position();
-    void fail(std::string text);
+    void fail(BackendError failure);
 
     RecordFormat format_;
     std::optional<audio::RecorderCore> core_;
@@ -107,7 +107,7 @@ private:
     detail::Operation subscribe_op_;
     SinkInfo sink_;                            // the sink recorded
     std::size_t in_frame_bytes_ = 0;           // of the stream
-    std::string stream_error_;                 // why the last stream ended
+    BackendError stream_error_;                // why the last stream ended
     std::optional<WritePositions> positions_;  // of the stream
     detail::Operation position_op_;
     std::int64_t read_index_ = 0;  // frames read from the stream
