@@ -14,6 +14,11 @@
 #   scripts/test.sh plain tsan       some configurations: plain, asan, tsan, fuzz
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+configs=("$@")
+((${#configs[@]})) || configs=(plain asan tsan fuzz)
+for config in "${configs[@]}"; do
+  [[ $config =~ ^(plain|asan|tsan|fuzz)$ ]] || { echo "unknown configuration: $config" >&2; exit 2; }
+done
 "$root/scripts/install-deps.sh"
 
 # Every C++ file keeps the one style of .clang-format.
@@ -26,8 +31,6 @@ echo "style: every C++ file follows .clang-format"
 
 jobs=$(nproc)
 e2e_jobs=${VMAH_E2E_JOBS:-$((2 * jobs))}
-configs=("${@:-plain asan tsan fuzz}")
-read -ra configs <<<"${configs[*]}"
 selected() { [[ " ${configs[*]} " == *" $1 "* ]]; }
 sanitizers=()
 for config in asan tsan; do selected "$config" && sanitizers+=("$config"); done
@@ -35,27 +38,30 @@ for config in asan tsan; do selected "$config" && sanitizers+=("$config"); done
 export CMAKE_GENERATOR=Ninja
 
 build_dir() { echo "$root/build/test-$1"; }
+# A build directory another generator made is made anew.
+drop_other_generator() {
+  [[ ! -f $1/CMakeCache.txt ]] || grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$1/CMakeCache.txt" ||
+    rm -rf "$1"
+}
 
 build_config() {
   local config=$1 build
   build=$(build_dir "$config")
+  drop_other_generator "$build"
   local flags=(-DVMAH_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
   case "$config" in
-    plain) ;;
     asan) flags+=(-DVMAH_SANITIZE=address,undefined -DVMAH_BUILD_BENCH=OFF) ;;
     tsan) flags+=(-DVMAH_SANITIZE=thread -DVMAH_BUILD_BENCH=OFF) ;;
-    *) echo "unknown configuration: $config" >&2; return 2 ;;
   esac
-  # A build directory another generator made is made anew.
-  if [[ -f $build/CMakeCache.txt ]] && ! grep -qx 'CMAKE_GENERATOR:INTERNAL=Ninja' "$build/CMakeCache.txt"; then
-    rm -rf "$build"
-  fi
   cmake -S "$root" -B "$build" "${flags[@]}"
   cmake --build "$build" -j"$jobs"
 }
 
 # The fuzz targets' build and their bounded run.
-fuzz() { FUZZ_BUILD_DIR="$(build_dir fuzz)" "$root/scripts/fuzz.sh"; }
+fuzz() {
+  drop_other_generator "$(build_dir fuzz)"
+  FUZZ_BUILD_DIR="$(build_dir fuzz)" "$root/scripts/fuzz.sh"
+}
 
 unit_tests() {
   (cd "$(build_dir "$1")" && ctest --output-on-failure --timeout 300 -j"$jobs" -LE 'e2e|long')
