@@ -223,8 +223,9 @@ std::expected<void, std::string> PulseDaemon::launch_pipewire() {
     // does. The PulseAudio daemon here runs without that script: the same for PipeWire,
     // so that "no outputs" and "the sink is gone" mean the same on both.
     // pipewire-pulse accepts connections before all of its modules and the daemon's node
-    // factories are in place (a busy machine shows it: "Not supported"), so the first
-    // commands are tried again for a while.
+    // factories are in place, and before wireplumber has made the metadata that holds the
+    // default sink (a busy machine shows it: "Not supported"), so the first commands are
+    // tried again for a while.
     const auto retried = [](auto command) {
         const auto deadline = std::chrono::steady_clock::now() + READY_LIMIT;
         for (;;) {
@@ -249,7 +250,7 @@ std::expected<void, std::string> PulseDaemon::launch_pipewire() {
     if (auto loaded = retried([&] { return load_sink(SINK_NAME); }); !loaded) {
         return std::unexpected(loaded.error());
     }
-    return set_default_sink(SINK_NAME);
+    return retried([&] { return set_default_sink(SINK_NAME); });
 }
 
 std::expected<void, std::string> PulseDaemon::wait_accepting(ChildProcess& process,
