@@ -201,7 +201,8 @@ TEST_F(PulseBackendTest, ServerWithoutSinksHasNoDisplays) {
 TEST_F(PulseBackendTest, DefaultSinkComesFirstAndTheFilterPicksItsSink) {
     std::string loaded;
     ASSERT_NO_FATAL_FAILURE(start_daemon_with_second_sink(loaded));
-    auto made_default = daemon_->pactl({"set-default-sink", "second"});
+    // On PipeWire the default changes once wireplumber has taken it up: wait for that.
+    auto made_default = daemon_->set_default_sink("second");
     ASSERT_TRUE(made_default.has_value()) << made_default.error();
 
     ASSERT_NO_FATAL_FAILURE(request_running_content());
