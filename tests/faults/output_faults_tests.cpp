@@ -305,12 +305,18 @@ TEST_F(OutputFaults, PipeReadersThatComeLatePauseOrCrawl) {
             std::string got;
             int fd = -1;
             double stopped = -c.stop, ended = -1, next_read = 0;
+            // Each signal goes once: a SIGCONT sent again as the helper exits would cancel the
+            // stop that ASan's leak check at exit waits for, and leave it waiting.
+            int signalled = 0;
             for (bool written_to = false;; std::this_thread::sleep_for(2ms)) {
                 const double t = since();
                 if (c.removed && t >= 1.5 && fs::exists(pipe)) fs::remove(pipe);
                 if (c.stop > 0 && t >= c.stop && helper->signal(SIGINT)) stopped = c.stop;
-                if (c.still > 0 && t >= c.stop + c.still) {
-                    helper->signal(t < c.stop + c.still + 3 ? SIGSTOP : SIGCONT);
+                if (c.still > 0 && t >= c.stop + c.still && signalled == 0) {
+                    signalled = helper->signal(SIGSTOP) ? 1 : 0;
+                }
+                if (signalled == 1 && t >= c.stop + c.still + 3) {
+                    signalled = helper->signal(SIGCONT) ? 2 : 1;
                 }
                 if (ended < 0 && !helper->running()) ended = t;
                 if (fd < 0 && t >= c.opens) {
