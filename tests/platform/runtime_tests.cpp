@@ -132,8 +132,9 @@ TEST_F(RuntimeTest, SerialQueueRunsItemsInOrderOneAtATime) {
                 queue->async([&, p, i, q = queue.get()] {
                     if (inside.fetch_add(1) != 0) overlapped = true;
                     if (DispatchQueue::current() != q) wrong_queue = true;
-                    seen.add({p, i});
+                    // Last: the test's locals may be gone once the last value is in.
                     inside.fetch_sub(1);
+                    seen.add({p, i});
                 });
             }
         });
