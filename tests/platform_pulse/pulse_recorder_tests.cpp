@@ -60,11 +60,11 @@ TEST(WritePositions, PlacesFramesWhereTheServerRecordedThemAndDropsWhereItStoodS
     for (const auto& [name, reports] : cases) {
         SCOPED_TRACE(name);
         WritePositions positions(RATE);
-        EXPECT_FALSE(positions.covers(0)) << "nothing reported";
+        EXPECT_FALSE(positions.places(0, at(1.0))) << "nothing reported";
         for (const auto& r : reports) {
-            positions.report(r.index, at(r.at), r.gap);
-            EXPECT_TRUE(positions.covers(r.index));
-            EXPECT_FALSE(positions.covers(r.index + 1));
+            if (r.gap) positions.note_gap();
+            positions.report(r.index, at(r.at));
+            EXPECT_TRUE(positions.places(r.index, at(r.at + 10.0)));
             for (const auto& [frame, recorded] : r.placed) {
                 EXPECT_NEAR(seconds_of(positions.recorded_at(frame)), recorded, 0.003) << frame;
             }
@@ -72,12 +72,24 @@ TEST(WritePositions, PlacesFramesWhereTheServerRecordedThemAndDropsWhereItStoodS
     }
     // A report that goes back (a stale answer) changes nothing; a new stream counts from 0.
     WritePositions positions(RATE);
-    positions.report(RATE, at(1.0), false);
-    positions.report(RATE / 2, at(1.1), false);
-    EXPECT_TRUE(positions.covers(RATE));
+    positions.report(RATE, at(1.0));
+    positions.report(RATE / 2, at(1.1));
     EXPECT_NEAR(seconds_of(positions.recorded_at(RATE)), 1.0, 0.0015);
+    // Frames after the report are placed on from it while they are read as they come and the
+    // report is fresh; a frame read late, a stale report or a gap said since needs a report.
+    const std::int64_t later = RATE + RATE / 2;  // recorded at 1.5 s
+    EXPECT_TRUE(positions.places(later, at(1.5)));
+    EXPECT_NEAR(seconds_of(positions.recorded_at(later)), 1.5, 0.0015);
+    EXPECT_FALSE(positions.places(later, at(1.5) + WritePositions::LATE + 1ms));
+    EXPECT_FALSE(positions.places(3 * RATE + RATE / 5, at(3.2)));  // read as it came, past FRESH
+    positions.note_gap();
+    EXPECT_FALSE(positions.places(later, at(1.5)));
+    EXPECT_TRUE(positions.places(RATE, at(1.5)));
+    // After a report that stood still (1 s written in 2 s), only reported frames are placed.
+    positions.report(2 * RATE, at(3.0));
+    EXPECT_FALSE(positions.places(2 * RATE + 1, at(3.0)));
     positions.reset();
-    EXPECT_FALSE(positions.covers(0));
+    EXPECT_FALSE(positions.places(0, at(3.0)));
 }
 
 }  // namespace

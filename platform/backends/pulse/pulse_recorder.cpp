@@ -122,7 +122,7 @@ std::expected<void, BackendError> PulseRecorder::open_stream(const SinkInfo& sin
     const auto missing = [](pa_stream*, void* self) {
         auto* recorder = static_cast<PulseRecorder*>(self);
         recorder->core_->note_gap();
-        recorder->gap_noted_ = true;
+        recorder->positions_->note_gap();
     };
     pa_stream_set_suspended_callback(stream, missing, this);
     pa_stream_set_overflow_callback(stream, missing, this);
@@ -149,7 +149,6 @@ std::expected<void, BackendError> PulseRecorder::open_stream(const SinkInfo& sin
     sink_ = sink;
     positions_->reset();
     read_index_ = 0;
-    gap_noted_ = false;
     lengthen_ = format_.fragment > FIRST_FRAGMENT;
     core_->use_mixer(std::move(mixer));
     in_frame_bytes_ = pa_frame_size(&spec);
@@ -231,7 +230,7 @@ void PulseRecorder::on_sinks(SinkList sinks) {
 // read: a recorder that stood still finds what the server kept for it (the first part of the
 // pause, as much as it holds), then what it recorded once there was room again, and the
 // frames dropped between them become silence there, however slowly all this is read. A
-// fragment beyond the server's latest report waits for the next.
+// fragment the latest report does not place waits for the next.
 void PulseRecorder::read_available() {
     if (stopped_ || failed_ || !stream_) return;
     pa_stream* stream = stream_.get();
@@ -248,8 +247,8 @@ void PulseRecorder::read_available() {
         }
         if (bytes == 0) break;
         const auto frames = static_cast<std::int64_t>(bytes / in_frame_bytes_);
-        // Not reported yet: wait for the report, which reads on.
-        if (!positions_->covers(read_index_ + frames)) {
+        // Not placed yet: wait for a report, which reads on.
+        if (!positions_->places(read_index_ + frames, Clock::now())) {
             ask_position();
             break;
         }
@@ -291,8 +290,7 @@ void PulseRecorder::on_position() {
     const auto age =
         std::chrono::duration_cast<Clock::duration>(std::chrono::system_clock::now() - taken);
     positions_->report(info->write_index / static_cast<std::int64_t>(in_frame_bytes_),
-                       Clock::now() - std::max(age, Clock::duration{}),
-                       std::exchange(gap_noted_, false));
+                       Clock::now() - std::max(age, Clock::duration{}));
 }
 
 void PulseRecorder::stop() {

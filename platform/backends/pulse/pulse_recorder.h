@@ -111,7 +111,6 @@ private:
     std::optional<WritePositions> positions_;  // of the stream
     detail::Operation position_op_;
     std::int64_t read_index_ = 0;  // frames read from the stream
-    bool gap_noted_ = false;       // since the latest report
     bool following_ = false;
     bool lengthen_ = false;  // the stream still has its first, short fragment
     bool recording_ = false;
