@@ -6,9 +6,9 @@
 # their own; they mostly wait on the wall clock, so several run side by side (VMAH_E2E_JOBS,
 # twice the cores by default), each with its own server, and those that keep the machine busy
 # or whose bounds are tight run alone within their build. The long recording (label long)
-# runs in the plain build only, beside the end-to-end tests: sanitizers make it take many
-# times as long and it checks nothing they would add. Any failure or sanitizer report fails
-# the run.
+# runs in the plain build only, at the end beside the fuzz targets' run: sanitizers make it
+# take many times as long and it checks nothing they would add. Any failure or sanitizer
+# report fails the run.
 #
 #   scripts/test.sh                  everything
 #   scripts/test.sh plain tsan       some configurations: plain, asan, tsan, fuzz
@@ -57,10 +57,29 @@ build_config() {
   cmake --build "$build" -j"$jobs"
 }
 
-# The fuzz targets' build and their bounded run.
+# The fuzz targets' build and their bounded run (FUZZ_STEPS=build or run: one of them).
 fuzz() {
   drop_other_generator "$(build_dir fuzz)"
   FUZZ_BUILD_DIR="$(build_dir fuzz)" "$root/scripts/fuzz.sh"
+}
+
+# Work that keeps no clock, for the end, where the end-to-end tests leave the CPU idle: the
+# fuzz targets' build, then their run, which lasts its set time whatever CPU it gets, beside
+# the plain build's long recording (minutes of encoding).
+work_without_a_clock() {
+  local long_pid= long_status=0 fuzz_status=0 build
+  build=$(build_dir plain)
+  selected fuzz && FUZZ_STEPS=build fuzz
+  if selected plain; then
+    (cd "$build" && ctest --output-on-failure --timeout 900 -L long) >"$build/long-test.log" 2>&1 &
+    long_pid=$!
+  fi
+  if selected fuzz; then FUZZ_STEPS=run fuzz || fuzz_status=$?; fi
+  if [[ -n $long_pid ]]; then
+    wait "$long_pid" || long_status=$?
+    cat "$build/long-test.log"
+  fi
+  ((fuzz_status == 0 && long_status == 0))
 }
 
 unit_tests() {
@@ -72,25 +91,11 @@ unit_tests() {
 # helper's end-to-end tests against PipeWire run in the plain build only: they take the same
 # code paths under another server, and the sanitizers would add time, not findings. The
 # PipeWire backend's own tests run in every build: its data thread, ring and worker are code
-# of their own. In the plain build the long recording keeps one core busy beside them.
+# of their own.
 e2e_tests() {
-  local config=$1 build
-  build=$(build_dir "$config")
   local e2e_labels='^e2e$|^e2e-pipewire-backend$'
-  [[ $config == plain ]] && e2e_labels='^e2e'
-  local long_pid=
-  if [[ $config == plain ]]; then
-    (cd "$build" && ctest --output-on-failure --timeout 900 -L long) >"$build/long-test.log" 2>&1 &
-    long_pid=$!
-  fi
-  local e2e_status=0 long_status=0
-  (cd "$build" && ctest --output-on-failure --timeout 300 -j"$e2e_jobs" -L "$e2e_labels") ||
-    e2e_status=$?
-  if [[ -n $long_pid ]]; then
-    wait "$long_pid" || long_status=$?
-    cat "$build/long-test.log"
-  fi
-  ((e2e_status == 0 && long_status == 0))
+  [[ $1 == plain ]] && e2e_labels='^e2e'
+  (cd "$(build_dir "$1")" && ctest --output-on-failure --timeout 300 -j"$e2e_jobs" -L "$e2e_labels")
 }
 
 # Runs "$@" in the background with its output in a log; finish_step shows the log once the
@@ -129,8 +134,8 @@ build_sanitizers() { for config in "${sanitizers[@]}"; do build_config "$config"
 # The plain build first, with the whole machine; the sanitizer builds follow it in the idle
 # class while the plain tests run. Then the sanitizer builds' unit tests, which keep the cores
 # busy, one build at a time; then their end-to-end tests, which mostly wait, both builds' side
-# by side (each keeps its own alone tests alone), while the fuzz targets are built and run in
-# the idle class.
+# by side (each keeps its own alone tests alone), while the work without a clock runs in the
+# idle class.
 if selected plain; then
   say plain build
   build_config plain
@@ -142,7 +147,7 @@ if selected plain; then
 else
   build_sanitizers
 fi
-selected fuzz && start_step fuzz idle fuzz
+if selected fuzz || selected plain; then start_step fuzz-and-long-recording idle work_without_a_clock; fi
 for config in "${sanitizers[@]}"; do
   say "$config unit tests"
   unit_tests "$config"
@@ -150,5 +155,5 @@ done
 say "end-to-end tests: ${sanitizers[*]}"
 for config in "${sanitizers[@]}"; do start_step "$config-e2e-tests" normal e2e_tests "$config"; done
 for config in "${sanitizers[@]}"; do finish_step "$config-e2e-tests"; done
-selected fuzz && finish_step fuzz
+if selected fuzz || selected plain; then finish_step fuzz-and-long-recording; fi
 say "every test passed: ${configs[*]}"
