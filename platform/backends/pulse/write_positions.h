@@ -91,7 +91,7 @@ private:
     };
 
     std::uint32_t rate_;
-    int reports_ = 0;  // 0, 1, or 2 for two or more
+    int reports_ = 0;   // 0, 1, or 2 for two or more
     bool gap_ = false;  // said since the latest report
     Position earlier_;
     Position latest_;
