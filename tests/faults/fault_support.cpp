@@ -1,7 +1,6 @@
 #include "tests/faults/fault_support.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,11 +42,6 @@ std::string check_clean_end(const Outcome& outcome, int status) {
         problems += "stdout [" + outcome.out + "] stderr [" + outcome.err + "]";
     }
     return problems;
-}
-
-bool granule_matches(std::int64_t last_granule, double seconds) {
-    const auto counted = static_cast<std::int64_t>(std::llround(seconds * 48000));
-    return last_granule == counted || last_granule == counted + 960;
 }
 
 std::string check_whole_recording(const std::string& path, double seconds) {

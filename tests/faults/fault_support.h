@@ -21,6 +21,7 @@ namespace faults {
 
 using namespace std::chrono_literals;
 using test_support::ChildProcess;
+using test_support::granule_matches;
 using test_support::OggSummary;
 using test_support::Outcome;
 using test_support::Output;
@@ -35,11 +36,6 @@ std::string check_clean_end(const Outcome& outcome, int status = 0);
 inline double ok_seconds(const std::string& out) {
     return test_support::ok_seconds(out).value_or(-1.0);
 }
-
-// Whether a last granule position fits a printed duration: the duration counts every
-// frame that held audio; when none was pending at the end, one more silent frame carries
-// the end-of-stream mark.
-bool granule_matches(std::int64_t last_granule, double seconds);
 
 // What a whole recording of `seconds` looks like: headers first, no page missing, the end
 // marked, nothing but pages, a last granule position that fits the duration, and Opus that

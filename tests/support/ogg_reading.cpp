@@ -2,6 +2,7 @@
 
 #include <ogg/ogg.h>
 #include <stdlib.h>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -131,6 +132,11 @@ OggSummary summarize(const OggFile& file) {
 }
 
 OggSummary summarize_ogg(const std::string& path) { return summarize(read_ogg(path)); }
+
+bool granule_matches(std::int64_t last_granule, double seconds) {
+    const auto counted = static_cast<std::int64_t>(std::llround(seconds * 48000));
+    return last_granule == counted || last_granule == counted + 960;
+}
 
 double OggOpusInfo::duration_seconds() const {
     if (last_granule <= pre_skip) return 0.0;

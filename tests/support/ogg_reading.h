@@ -63,6 +63,10 @@ struct OggSummary {
 };
 OggSummary summarize(const OggFile& file);
 OggSummary summarize_ogg(const std::string& path);
+// Whether a last granule position fits a printed duration: the duration counts every
+// frame that held audio; when none was pending at the end, one more silent frame carries
+// the end-of-stream mark.
+bool granule_matches(std::int64_t last_granule, double seconds);
 
 // An Ogg Opus recording as its identification header and pages describe it, so that every
 // recorder's output is judged the same way.
