@@ -33,6 +33,17 @@ Ref<NSError> stream_error(std::int64_t code, const BackendError& failure) {
     return NSError::make(SCStreamErrorDomain, code, failure.text);
 }
 
+std::expected<void, BackendError> check_format(const CaptureParams& params, std::int64_t max_rate,
+                                               std::int64_t max_channels, BackendError invalid) {
+    if (params.sample_rate > 0 && params.sample_rate <= max_rate && params.channel_count > 0 &&
+        params.channel_count <= max_channels) {
+        return {};
+    }
+    invalid.text += ": " + std::to_string(params.sample_rate) + " Hz, " +
+                    std::to_string(params.channel_count) + " channels";
+    return std::unexpected(std::move(invalid));
+}
+
 void install_backend(std::shared_ptr<Backend> backend) {
     std::shared_ptr<Backend> previous;
     {

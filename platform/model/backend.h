@@ -74,6 +74,11 @@ struct CaptureParams {
     bool excludes_current_process_audio = false;
 };
 
+// Whether a backend can record the rate and the channel count asked for (each at least 1, at
+// most the backend's limit); if not, its library's `invalid` error with the values after it.
+std::expected<void, BackendError> check_format(const CaptureParams& params, std::int64_t max_rate,
+                                               std::int64_t max_channels, BackendError invalid);
+
 // Where a running capture hands its audio and its failure. Implemented by the platform;
 // thread-safe and non-blocking; calls after the capture stopped or failed, or after its
 // stream is gone, are ignored.

@@ -38,17 +38,6 @@ ContentDescription content_of(PipewireClient& client) {
     return content;
 }
 
-std::expected<void, BackendError> check_params(const CaptureParams& params) {
-    if (params.sample_rate <= 0 || params.sample_rate > 384000 || params.channel_count <= 0 ||
-        params.channel_count > SPA_AUDIO_MAX_CHANNELS) {
-        auto invalid = pipewire::library_error(-EINVAL);
-        invalid.text += ": " + std::to_string(params.sample_rate) + " Hz, " +
-                        std::to_string(params.channel_count) + " channels";
-        return std::unexpected(std::move(invalid));
-    }
-    return {};
-}
-
 std::expected<std::unique_ptr<PipewireRecorder>, BackendError> start_recorder(
     std::unique_ptr<PipewireClient> client, const CaptureParams& params,
     const std::shared_ptr<CaptureSink>& sink) {
@@ -117,7 +106,9 @@ public:
         return audio::RecorderCapture<PipewireRecorder>::launch(
             [self = shared_from_this(), params,
              sink = std::move(sink)]() -> audio::RecorderCapture<PipewireRecorder>::Started {
-                if (auto valid = check_params(params); !valid) {
+                if (auto valid = check_format(params, 384000, SPA_AUDIO_MAX_CHANNELS,
+                                              pipewire::library_error(-EINVAL));
+                    !valid) {
                     return std::unexpected(std::move(valid.error()));
                 }
                 auto client = self->take_client(PipewireClient::CONNECT_LIMIT);

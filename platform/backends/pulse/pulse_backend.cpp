@@ -31,12 +31,10 @@ ContentResult read_content() {
 }
 
 std::expected<pulse::RecordFormat, BackendError> record_format(const CaptureParams& params) {
-    if (params.sample_rate <= 0 || params.sample_rate > PA_RATE_MAX || params.channel_count <= 0 ||
-        params.channel_count > PA_CHANNELS_MAX) {
-        auto invalid = pulse::library_error(PA_ERR_INVALID);
-        invalid.text += ": " + std::to_string(params.sample_rate) + " Hz, " +
-                        std::to_string(params.channel_count) + " channels";
-        return std::unexpected(std::move(invalid));
+    if (auto checked = check_format(params, PA_RATE_MAX, PA_CHANNELS_MAX,
+                                    pulse::library_error(PA_ERR_INVALID));
+        !checked) {
+        return std::unexpected(std::move(checked.error()));
     }
     pulse::RecordFormat format;
     format.rate = static_cast<std::uint32_t>(params.sample_rate);
