@@ -262,8 +262,11 @@ struct PipeCase {
     std::chrono::milliseconds gap;
     bool removed;
     double stop;
-    std::string line;         // "OK": the reader has the whole recording
-    double min_end, max_end;  // from the stop to the helper's end, in s
+    std::string line;  // "OK": the reader has the whole recording
+    // From the stop to the helper's end, in s. The upper bounds leave 1.5 s for a loaded
+    // machine (twenty sanitized helpers and their neighbours on two cores held every end near
+    // one moment back 1.8 s once); the lines, not the times, tell the rules apart.
+    double min_end, max_end;
     double still = 0;
 };
 
@@ -275,20 +278,20 @@ struct PipeCase {
 TEST_F(OutputFaults, PipeReadersThatComeLatePauseOrCrawl) {
     const std::string W = "UNAVAILABLE opus/ogg writer: the output ";
     const std::vector<PipeCase> cases = {
-        {"late", 1.5, 99, 99, 0ms, false, 4, "OK", 0, 1.5},
-        {"paused", 0, 1, 5, 0ms, false, 7, "OK", 0, 1.5},
-        {"removed", 0, 99, 99, 0ms, true, 3, "OK", 0, 1.5},
+        {"late", 1.5, 99, 99, 0ms, false, 4, "OK", 0, 3},
+        {"paused", 0, 1, 5, 0ms, false, 7, "OK", 0, 3},
+        {"removed", 0, 99, 99, 0ms, true, 3, "OK", 0, 3},
         {"crawling", 0, 99, 99, 800ms, false, 4, "OK", 0, 10.5},
-        {"stood-still", 0, 2, 6.4, 0ms, false, 3, "OK", 3.3, 5, 0.35},
-        {"never", 99, 99, 99, 0ms, false, 2, W + "is a pipe that no process reads\n", 0, 1.5},
+        {"stood-still", 0, 2, 6.4, 0ms, false, 3, "OK", 3.3, 6, 0.35},
+        {"never", 99, 99, 99, 0ms, false, 2, W + "is a pipe that no process reads\n", 0, 3},
         {"never-deadline", 99, 99, 99, 0ms, false, -3, W + "is a pipe that no process reads\n", 0,
-         1.5},
+         3},
         {"stuck", 0, 2, 99, 0ms, false, 4, W + "stopped taking data (nothing written for 2 s)\n",
-         1.8, 3.5},
+         1.8, 4.5},
         {"stuck-deadline", 0, 2, 99, 0ms, false, -4,
-         W + "stopped taking data (nothing written for 2 s)\n", 1.8, 4},
+         W + "stopped taking data (nothing written for 2 s)\n", 1.8, 5},
         {"ceiling", 0, 0.5, 9.5, 1000ms, false, 9,
-         W + "did not take the end of the recording within 10 s\n", 9.8, 11.5},
+         W + "did not take the end of the recording within 10 s\n", 9.8, 12.5},
     };
     play_noise(30);
     std::vector<std::thread> readers;
