@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -482,6 +483,11 @@ TEST_F(HelperRecording, APauseOrSwitchedOutputsCountNoTimeTwice) {
             std::this_thread::sleep_for(2s);
         });
         player->stop();
+        // Each time the server ran out of the player's sound, its later beeps came that much
+        // late: the beat is the player's no more and says nothing of the helper's (a player
+        // held up on a loaded machine). The rest is checked all the same.
+        const int underruns = player->underruns();
+        if (underruns > 0) std::cout << name << ": the player ran dry, beeps not timed\n";
         EXPECT_NEAR(run.seconds, run.until_signal, pause ? 0.15 : 0.01 * run.until_signal);
         const auto decoded = test_support::decode_opus_file(out.string());
         ASSERT_TRUE(decoded.has_value()) << decoded.error();
@@ -497,6 +503,7 @@ TEST_F(HelperRecording, APauseOrSwitchedOutputsCountNoTimeTwice) {
             const double at = static_cast<double>(b) * 0.010;
             if (!first) first = at;
             ++onsets;
+            if (underruns > 0) continue;
             EXPECT_LT(std::fabs(std::remainder(at - *first, PERIOD)), 0.03) << "a beep at " << at;
         }
         EXPECT_TRUE(!pause || onsets >= (pulse ? least : 4)) << onsets << " beeps";

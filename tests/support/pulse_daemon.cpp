@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -64,6 +65,17 @@ std::string path_entry() {
 bool PcmPlayer::wait_done(std::chrono::milliseconds limit) {
     const auto ended = child_.wait_for(limit);
     return ended && ended->status == 0;
+}
+
+int PcmPlayer::underruns() const {
+    std::ifstream in(log_);
+    const std::string log{std::istreambuf_iterator<char>(in), {}};
+    int count = 0;
+    for (auto at = log.find("Stream underrun"); at != std::string::npos;
+         at = log.find("Stream underrun", at + 1)) {
+        ++count;
+    }
+    return count;
 }
 
 // ---- PulseDaemon ----
@@ -394,10 +406,12 @@ std::expected<PcmPlayer, std::string> PulseDaemon::play_pcm(
         if (!out) return std::unexpected("cannot write " + file);
     }
     auto argv = pacat_playback(rate, channels, sink, "vmah-test", latency_ms, channel_map);
+    argv.push_back("--verbose");  // tells each underrun
     argv.push_back(file);
-    auto child = ChildProcess::spawn(argv, client_env(), {.log_path = dir_ + "/pacat.log"});
+    std::string log = file + ".log";
+    auto child = ChildProcess::spawn(argv, client_env(), {.log_path = log});
     if (!child) return std::unexpected(child.error());
-    return PcmPlayer(std::move(*child));
+    return PcmPlayer(std::move(*child), std::move(log));
 }
 
 std::expected<PcmPlayer, std::string> PulseDaemon::play_tone(double frequency, double amplitude,

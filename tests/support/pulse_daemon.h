@@ -24,13 +24,18 @@ namespace test_support {
 // PCM being played into a sink by a client process.
 class PcmPlayer {
 public:
-    explicit PcmPlayer(ChildProcess child) : child_(std::move(child)) {}
+    PcmPlayer(ChildProcess child, std::string log)
+        : child_(std::move(child)), log_(std::move(log)) {}
     // True when the player finished by itself with status 0 within `limit`.
     bool wait_done(std::chrono::milliseconds limit);
     void stop() { child_.kill_now(); }
+    // How often the server ran out of the player's sound so far: each time, what it plays
+    // from then on comes that much later than the player's own timing.
+    int underruns() const;
 
 private:
     ChildProcess child_;
+    std::string log_;
 };
 
 enum class ServerKind { PulseAudio, PipeWire };
