@@ -484,10 +484,10 @@ TEST_F(HelperRecording, APauseOrSwitchedOutputsCountNoTimeTwice) {
         });
         player->stop();
         // Each time the server ran out of the player's sound, its later beeps came that much
-        // late: the beat is the player's no more and says nothing of the helper's (a player
-        // held up on a loaded machine). The rest is checked all the same.
-        const int underruns = player->underruns();
-        if (underruns > 0) std::cout << name << ": the player ran dry, beeps not timed\n";
+        // late or cut: they are the player's beat no more and say nothing of the helper's (a
+        // player held up on a loaded machine). The length is checked all the same.
+        const bool steady = pause && player->underruns() == 0;
+        if (pause && !steady) std::cout << name << ": the player ran dry, beeps not checked\n";
         EXPECT_NEAR(run.seconds, run.until_signal, pause ? 0.15 : 0.01 * run.until_signal);
         const auto decoded = test_support::decode_opus_file(out.string());
         ASSERT_TRUE(decoded.has_value()) << decoded.error();
@@ -498,15 +498,14 @@ TEST_F(HelperRecording, APauseOrSwitchedOutputsCountNoTimeTwice) {
         int onsets = 0;
         const auto levels = test_support::block_rms(decoded->samples, 2, 480, 0);
         const auto loud = [&](std::size_t at) { return at < levels.size() && levels[at] > 0.1; };
-        for (std::size_t b = 1; pause && b < levels.size(); ++b) {
+        for (std::size_t b = 1; steady && b < levels.size(); ++b) {
             if (!loud(b) || loud(b - 1) || !loud(b + 8)) continue;
             const double at = static_cast<double>(b) * 0.010;
             if (!first) first = at;
             ++onsets;
-            if (underruns > 0) continue;
             EXPECT_LT(std::fabs(std::remainder(at - *first, PERIOD)), 0.03) << "a beep at " << at;
         }
-        EXPECT_TRUE(!pause || onsets >= (pulse ? least : 4)) << onsets << " beeps";
+        EXPECT_TRUE(!steady || onsets >= (pulse ? least : 4)) << onsets << " beeps";
     }
 }
 
