@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -67,15 +66,8 @@ bool PcmPlayer::wait_done(std::chrono::milliseconds limit) {
     return ended && ended->status == 0;
 }
 
-int PcmPlayer::underruns() const {
-    std::ifstream in(log_);
-    const std::string log{std::istreambuf_iterator<char>(in), {}};
-    int count = 0;
-    for (auto at = log.find("Stream underrun"); at != std::string::npos;
-         at = log.find("Stream underrun", at + 1)) {
-        ++count;
-    }
-    return count;
+bool PcmPlayer::ran_dry() const {
+    return read_file(log_).find("Stream underrun") != std::string::npos;
 }
 
 // ---- PulseDaemon ----

@@ -29,9 +29,9 @@ public:
     // True when the player finished by itself with status 0 within `limit`.
     bool wait_done(std::chrono::milliseconds limit);
     void stop() { child_.kill_now(); }
-    // How often the server ran out of the player's sound so far: each time, what it plays
-    // from then on comes that much later than the player's own timing.
-    int underruns() const;
+    // Whether the server ran out of the player's sound so far: what it played after that came
+    // later than the player's own timing.
+    bool ran_dry() const;
 
 private:
     ChildProcess child_;
