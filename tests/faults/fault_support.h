@@ -90,6 +90,11 @@ protected:
     // Standard error on a pipe; standard output to `stdout_fd`, which the test keeps.
     std::unique_ptr<ChildProcess> start_helper_writing_to(std::vector<std::string> args,
                                                           int stdout_fd) const;
+    // Waits (bounded) until the server lists `helper`'s recording stream, or it has ended.
+    // A PulseAudio server keeps at most six connections waiting to be accepted: helpers
+    // started together on a loaded machine wait for each other this way, or the last are
+    // refused.
+    bool wait_recording(const ChildProcess& helper) const;
     // Plays noise into the sink for `seconds` (the player is stopped at tear-down).
     void play_noise(double seconds);
     // Where test files go: a directory inside the server's private one.

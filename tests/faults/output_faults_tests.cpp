@@ -358,6 +358,7 @@ TEST_F(OutputFaults, PipeReadersThatComeLatePauseOrCrawl) {
             const OggSummary scan = summarize_ogg(file);
             EXPECT_EQ(scan.audio_packets, scan.last_granule / 960) << "packets lost";
         });
+        EXPECT_TRUE(wait_recording(*helper)) << c.name;
     }
     for (auto& reader : readers) reader.join();
 }
