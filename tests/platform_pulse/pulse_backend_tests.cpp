@@ -529,11 +529,13 @@ TEST_F(PulseBackendTest, APlayingStreamMovedWithTheDefaultStaysInTheRecordingAcr
     ASSERT_TRUE(daemon_->load_sink("second").has_value());
     ASSERT_NO_FATAL_FAILURE(request_running_content());
     // A tone that plays throughout, on the default. On PipeWire the player asks for a
-    // 50 ms latency. On PulseAudio it leaves its 2 s buffer to the sink (the helper's
-    // end-to-end test switches a player there that asks for a latency).
+    // 50 ms latency and names no sink: the session manager moves it and the recording
+    // together, as on a desktop, so a session manager slowed by a busy machine delays both
+    // alike. On PulseAudio it leaves its 2 s buffer to the sink (the helper's end-to-end test
+    // switches a player there that asks for a latency), and the test moves it.
     const bool pipewire = daemon_->kind() == test_support::ServerKind::PipeWire;
-    auto player = daemon_->play_tone(1000, 0.5, 30.0, RATE, CHANNELS, PulseDaemon::SINK_NAME,
-                                     pipewire ? 50 : 0);
+    auto player = daemon_->play_tone(1000, 0.5, 30.0, RATE, CHANNELS,
+                                     pipewire ? "" : PulseDaemon::SINK_NAME, pipewire ? 50 : 0);
     ASSERT_TRUE(player.has_value()) << player.error();
     std::this_thread::sleep_for(IDLE_RENDER_AHEAD);
     Capture& capture = capture_first_display();
@@ -548,7 +550,9 @@ TEST_F(PulseBackendTest, APlayingStreamMovedWithTheDefaultStaysInTheRecordingAcr
     for (int i = 0; i < 10; ++i) {
         const std::string& to = sinks[i % 2];
         ASSERT_TRUE(daemon_->set_default_sink(to).has_value());
-        ASSERT_TRUE(daemon_->move_players_to(to).has_value());
+        if (!pipewire) {
+            ASSERT_TRUE(daemon_->move_players_to(to).has_value());
+        }
         std::this_thread::sleep_for(1s);
     }
     std::this_thread::sleep_for(IDLE_RENDER_AHEAD);

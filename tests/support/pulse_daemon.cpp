@@ -380,8 +380,8 @@ std::vector<std::string> pacat_playback(std::uint32_t rate, std::uint32_t channe
                                   "--format=float32le",
                                   "--rate=" + std::to_string(rate),
                                   "--channels=" + std::to_string(channels),
-                                  "--device=" + sink,
                                   "--client-name=" + client_name};
+    if (!sink.empty()) argv.push_back("--device=" + sink);
     if (!channel_map.empty()) argv.push_back("--channel-map=" + channel_map);
     if (latency_ms > 0) argv.push_back("--latency-msec=" + std::to_string(latency_ms));
     return argv;

@@ -109,7 +109,8 @@ public:
     // Plays float32 interleaved PCM into a sink through a pacat child. With `latency_ms`,
     // the player asks the server for that latency, as most desktop players do, and the sink
     // renders only about that far ahead of what is heard; without it, pacat's own 2 s buffer
-    // has the sink render up to 2 s ahead.
+    // has the sink render up to 2 s ahead. An empty `sink` plays on the default and, on
+    // PipeWire, moves with it as a desktop player does.
     std::expected<PcmPlayer, std::string> play_pcm(std::span<const float> interleaved,
                                                    std::uint32_t rate, std::uint32_t channels,
                                                    const std::string& sink = SINK_NAME,
