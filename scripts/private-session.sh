@@ -86,10 +86,13 @@ session_start() {
 }
 
 # Plays a four-bar loop (an arpeggio over a bass line, 48 000 Hz stereo) into the null output
-# until the session stops, and returns once the server has the player.
+# until the session stops, and returns once the server has the player. The loop is made
+# before the player connects: a running stream then means music, not a player still waiting
+# for its first sound on a busy machine.
 session_play_music() {
-  session_spawn sh -c 'perl -e "$1" | pacat --playback --raw --format=s16le --rate=48000 \
-    --channels=2 --device=music --client-name=run.sh-music' music '
+  session_spawn sh -c 'perl -e "$1" >"$2" && while cat "$2"; do :; done |
+    pacat --playback --raw --format=s16le --rate=48000 --channels=2 --device=music \
+    --client-name=run.sh-music' music '
     use strict;
     my $rate = 48000;
     my @chords = ([45, 60, 64, 67, 72], [41, 60, 65, 69, 72], [43, 59, 62, 67, 71],
@@ -108,10 +111,8 @@ session_play_music() {
       $mix[$bar * $rate + $_] += 0.2 * exp(-$_ / 30000) * sin(6.2832 * $g * $_ / $rate)
         for 0 .. $rate - 1;
     }
-    my $loop = pack("s<*", map { my $v = int($_ * 32767); ($v, $v) } @mix);
-    $| = 1;
-    while (1) { print $loop or exit 0 }
-  '
+    print pack("s<*", map { my $v = int($_ * 32767); ($v, $v) } @mix);
+  ' "$session_dir/music.raw"
   session_wait "playing the music" session_playing
 }
 
