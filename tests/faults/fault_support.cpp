@@ -9,7 +9,6 @@
 #include <thread>
 
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -195,14 +194,7 @@ std::unique_ptr<ChildProcess> HelperAgainstServer::start_helper_writing_to(
 
 bool HelperAgainstServer::wait_recording(const ChildProcess& helper) const {
     const std::string own = "application.process.id = \"" + std::to_string(helper.pid()) + "\"";
-    const auto give_up = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < give_up) {
-        const auto listed = server->pactl({"list", "source-outputs"});
-        if (listed && listed->find(own) != std::string::npos) return true;
-        if (::kill(helper.pid(), 0) != 0) return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return server->wait_until({"list", "source-outputs"}, own).has_value();
 }
 
 void HelperAgainstServer::play_noise(double seconds) {

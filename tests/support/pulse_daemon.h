@@ -125,6 +125,9 @@ public:
 
     // Runs pactl against the daemon and waits (bounded) for it; returns its output.
     std::expected<std::string, std::string> pactl(const std::vector<std::string>& args);
+    // Runs pactl until its output holds `expected_text` (bounded by the start-up limit).
+    std::expected<void, std::string> wait_until(const std::vector<std::string>& pactl_args,
+                                                const std::string& expected_text);
 
     // Loads a null sink at 48 000 Hz; an empty channel map is the server's default for
     // that many channels. Returns once the server lists the sink, with the module index.
@@ -155,8 +158,6 @@ private:
     std::expected<void, std::string> wait_until(const std::vector<std::string>& pactl_args,
                                                 const std::function<bool(const std::string&)>& done,
                                                 const std::string& what);
-    std::expected<void, std::string> wait_until(const std::vector<std::string>& pactl_args,
-                                                const std::string& expected_text);
     // Stops the server's processes, newest first.
     void stop_server(bool crash);
     std::vector<std::string> server_env() const;
