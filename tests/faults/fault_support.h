@@ -90,7 +90,7 @@ protected:
     // Standard error on a pipe; standard output to `stdout_fd`, which the test keeps.
     std::unique_ptr<ChildProcess> start_helper_writing_to(std::vector<std::string> args,
                                                           int stdout_fd) const;
-    // Waits (bounded) until the server lists `helper`'s recording stream.
+    // Waits (bounded) until a PulseAudio server lists `helper`'s recording stream.
     // A PulseAudio server keeps at most six connections waiting to be accepted: helpers
     // started together on a loaded machine wait for each other this way, or the last are
     // refused.
