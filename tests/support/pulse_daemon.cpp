@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -68,6 +69,15 @@ bool PcmPlayer::wait_done(std::chrono::milliseconds limit) {
 
 bool PcmPlayer::ran_dry() const {
     return read_file(log_).find("Stream underrun") != std::string::npos;
+}
+
+std::vector<float> MonitorRecording::finish() {
+    child_.signal(SIGINT);
+    child_.wait_at_most(STOP_GRACE);
+    const std::string bytes = read_file(file_);
+    std::vector<float> samples(bytes.size() / sizeof(float));
+    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    return samples;
 }
 
 // ---- PulseDaemon ----
@@ -413,6 +423,30 @@ std::expected<PcmPlayer, std::string> PulseDaemon::play_tone(double frequency, d
                                                              int latency_ms) {
     const auto pcm = tone(frequency, amplitude, seconds, rate, channels);
     return play_pcm(pcm, rate, channels, sink, {}, latency_ms);
+}
+
+std::expected<MonitorRecording, std::string> PulseDaemon::record_monitor(const std::string& sink,
+                                                                         std::uint32_t channels) {
+    const std::string name = "vmah-reference-" + std::to_string(next_file_++);
+    const std::string file = dir_ + "/" + name + ".raw";
+    const int out = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out < 0) return std::unexpected(errno_text(file.c_str(), errno));
+    // Root may raise its priority; anyone else gets a warning in the log and ordinary priority.
+    // pipewire-pulse hands a recorder that asks for no latency its data in pieces of 170 ms,
+    // the last of which would be lost at the end; 40 ms is within one graph cycle's reach.
+    auto argv =
+        pacat_playback(48000, channels, sink + ".monitor", name, kind_ == ServerKind::PipeWire ? 40 : 0);
+    argv[1] = "--record";
+    argv.insert(argv.begin(), {"nice", "-n", "-10"});
+    auto child =
+        ChildProcess::spawn(argv, client_env(), {.stdout_fd = out, .log_path = file + ".log"});
+    ::close(out);
+    if (!child) return std::unexpected(child.error());
+    MonitorRecording recording(std::move(*child), file);
+    if (auto listed = wait_until({"list", "source-outputs"}, name); !listed) {
+        return std::unexpected(listed.error());
+    }
+    return recording;
 }
 
 std::expected<std::string, std::string> PulseDaemon::pactl(const std::vector<std::string>& args) {

@@ -38,6 +38,23 @@ private:
     std::string log_;
 };
 
+// What the server played into a sink, recorded from its monitor beside a recording under test:
+// the reference that tests/support/reference_comparison.h judges the recording against. pacat
+// records it at a higher priority than the helper, asking for no latency of its own, so that the
+// sink renders as it would without it.
+class MonitorRecording {
+public:
+    MonitorRecording(ChildProcess child, std::string file)
+        : child_(std::move(child)), file_(std::move(file)) {}
+    // Stops the recorder (start it before the recording under test and finish it after) and
+    // returns what it recorded: interleaved, at 48 000 Hz.
+    std::vector<float> finish();
+
+private:
+    ChildProcess child_;
+    std::string file_;
+};
+
 enum class ServerKind { PulseAudio, PipeWire };
 
 const char* server_kind_name(ServerKind kind);
@@ -122,6 +139,11 @@ public:
                                                     std::uint32_t channels = 2,
                                                     const std::string& sink = SINK_NAME,
                                                     int latency_ms = 0);
+
+    // Records `sink`'s monitor in `channels` channels (the server's own mix of its layout into
+    // them); returns once the server lists the recorder.
+    std::expected<MonitorRecording, std::string> record_monitor(const std::string& sink = SINK_NAME,
+                                                                std::uint32_t channels = 2);
 
     // Runs pactl against the daemon and waits (bounded) for it; returns its output.
     std::expected<std::string, std::string> pactl(const std::vector<std::string>& args);

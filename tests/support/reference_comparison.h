@@ -1,0 +1,46 @@
+#pragma once
+
+// A recording judged against a reference of the same sound from the same run: a recorder of
+// the server's monitor beside it (PulseDaemon::record_monitor). Between a test's player and
+// the helper stand a player, a server and a session manager that are ordinary processes on a
+// busy machine; what they lose shows in the reference as in the recording, and only what the
+// recording lost beyond the reference is the recording's own.
+//
+// Both are cut into blocks of 10 ms and lined up at the block offset where their levels
+// agree best. The statistics are ones that a lost block does not move: median levels and
+// frequencies of the blocks that are loud in both, and counts of the blocks where the two
+// disagree.
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace test_support {
+
+// 10 ms at 48 kHz.
+constexpr std::size_t REFERENCE_BLOCK = 480;
+
+// One channel over the blocks loud in both (away from the sound's edges).
+struct ChannelSound {
+    double level = 0;      // median RMS
+    double frequency = 0;  // median of each block's own estimate (upward zero crossings)
+};
+
+struct Comparison {
+    std::ptrdiff_t offset = 0;        // the reference's block that lines up with the recording's 0
+    std::size_t loud = 0;             // blocks loud in the reference over the recording's span
+    std::size_t missing = 0;          // of those, quiet in the recording
+    std::size_t longest_missing = 0;  // the longest run of them
+    std::size_t extra = 0;            // blocks loud in the recording and quiet in the reference
+    std::size_t first_loud = 0;       // the recording's first block loud in the reference
+    std::vector<ChannelSound> recording, reference;  // per channel
+};
+
+// `recording` and `reference` are interleaved at 48 kHz with `channels` channels each (the
+// reference with `reference_channels` when given); a block is loud when the RMS of all its
+// samples is at least `loud_level`.
+Comparison compare_to_reference(std::span<const float> recording, std::span<const float> reference,
+                                std::size_t channels, double loud_level,
+                                std::size_t reference_channels = 0);
+
+}  // namespace test_support
