@@ -431,12 +431,10 @@ std::expected<MonitorRecording, std::string> PulseDaemon::record_monitor(const s
     const std::string file = dir_ + "/" + name + ".raw";
     const int out = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (out < 0) return std::unexpected(errno_text(file.c_str(), errno));
-    // Root may raise its priority; anyone else gets a warning in the log and ordinary priority.
-    // pipewire-pulse hands a recorder that asks for no latency its data in pieces of 170 ms,
-    // the last of which would be lost at the end; 40 ms is within one graph cycle's reach.
-    auto argv =
-        pacat_playback(48000, channels, sink + ".monitor", name, kind_ == ServerKind::PipeWire ? 40 : 0);
+    // 20 ms: no longer than PipeWire's own graph cycle.
+    auto argv = pacat_playback(48000, channels, sink + ".monitor", name, 20);
     argv[1] = "--record";
+    // Root may raise its priority; anyone else gets a warning in the log and ordinary priority.
     argv.insert(argv.begin(), {"nice", "-n", "-10"});
     auto child =
         ChildProcess::spawn(argv, client_env(), {.stdout_fd = out, .log_path = file + ".log"});

@@ -40,8 +40,10 @@ private:
 
 // What the server played into a sink, recorded from its monitor beside a recording under test:
 // the reference that tests/support/reference_comparison.h judges the recording against. pacat
-// records it at a higher priority than the helper, asking for no latency of its own, so that the
-// sink renders as it would without it.
+// records it at a higher priority than the helper, in pieces of 20 ms: a server hands a
+// recorder that asks for no latency its sound seconds at a time, and the last of it would be
+// lost at the stop. (On PulseAudio this also keeps an idle null sink from rendering seconds
+// ahead, as the helper's own stream does once it is there.)
 class MonitorRecording {
 public:
     MonitorRecording(ChildProcess child, std::string file)

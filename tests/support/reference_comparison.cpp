@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <optional>
 
 #include "tests/support/tone_meter.h"
@@ -13,22 +12,24 @@ namespace {
 constexpr std::size_t FINE = REFERENCE_BLOCK / 10;  // 1 ms
 
 // The offset in [from, to] at which `reference` (levels, silent outside its range) agrees best
-// with `recording`: the least sum of level differences; the earliest of equals.
+// with `recording`: the greatest sum of products, which a stretch that only one of them holds
+// does not lower; the earliest of equals.
 std::ptrdiff_t best_offset(const std::vector<double>& recording,
                            const std::vector<double>& reference, std::ptrdiff_t from,
                            std::ptrdiff_t to) {
     const auto size = static_cast<std::ptrdiff_t>(reference.size());
     std::ptrdiff_t best = from;
-    double least = std::numeric_limits<double>::infinity();
+    double most = -1;
     for (std::ptrdiff_t offset = from; offset <= to; ++offset) {
-        double cost = 0;
-        for (std::size_t i = 0; i < recording.size() && cost < least; ++i) {
+        double agreement = 0;
+        for (std::size_t i = 0; i < recording.size(); ++i) {
             const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(i) + offset;
-            cost += std::fabs(recording[i] -
-                              (at >= 0 && at < size ? reference[static_cast<std::size_t>(at)] : 0));
+            if (at >= 0 && at < size) {
+                agreement += recording[i] * reference[static_cast<std::size_t>(at)];
+            }
         }
-        if (cost < least) {
-            least = cost;
+        if (agreement > most) {
+            most = agreement;
             best = offset;
         }
     }
@@ -64,38 +65,42 @@ Comparison compare_to_reference(std::span<const float> recording, std::span<cons
                                 std::size_t channels, double loud_level,
                                 std::size_t reference_channels) {
     Comparison result;
-    if (reference_channels == 0) reference_channels = channels;
+    const std::size_t width = reference_channels == 0 ? channels : reference_channels;
     if (channels == 0) return result;
-    // Lined up to the block first, then to the millisecond around that.
-    const auto coarse_recording = block_rms(recording, channels, REFERENCE_BLOCK);
-    const auto coarse_reference = block_rms(reference, reference_channels, REFERENCE_BLOCK);
-    const auto blocks = static_cast<std::ptrdiff_t>(coarse_recording.size());
+    // To the block first, then to the millisecond around that.
+    const auto mine = block_rms(recording, channels, REFERENCE_BLOCK);
+    const auto coarse_reference = block_rms(reference, width, REFERENCE_BLOCK);
     const std::ptrdiff_t coarse =
-        best_offset(coarse_recording, coarse_reference, 1 - blocks,
+        best_offset(mine, coarse_reference, 1 - static_cast<std::ptrdiff_t>(mine.size()),
                     static_cast<std::ptrdiff_t>(coarse_reference.size()) - 1);
     const auto steps = static_cast<std::ptrdiff_t>(REFERENCE_BLOCK / FINE);
-    const std::ptrdiff_t fine = best_offset(block_rms(recording, channels, FINE),
-                                            block_rms(reference, reference_channels, FINE),
-                                            coarse * steps - steps, coarse * steps + steps);
+    const std::ptrdiff_t fine =
+        best_offset(block_rms(recording, channels, FINE), block_rms(reference, width, FINE),
+                    coarse * steps - steps, coarse * steps + steps);
     result.offset = fine / steps;
 
-    // The reference from the recording's first frame on, silent where it has nothing.
-    const std::ptrdiff_t shift = fine * static_cast<std::ptrdiff_t>(FINE * reference_channels);
-    std::vector<float> lined_up(recording.size() / channels * reference_channels, 0.0f);
-    for (std::size_t i = 0; i < lined_up.size(); ++i) {
+    // The reference from the recording's first frame on, silent where it has nothing. Blocks it
+    // does not cover are not compared: a recorder stopped at the end loses what it had not been
+    // handed yet.
+    const std::ptrdiff_t shift = fine * static_cast<std::ptrdiff_t>(FINE * width);
+    const auto length = static_cast<std::ptrdiff_t>(reference.size());
+    std::vector<float> theirs(recording.size() / channels * width, 0.0f);
+    for (std::size_t i = 0; i < theirs.size(); ++i) {
         const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(i) + shift;
-        if (at >= 0 && at < static_cast<std::ptrdiff_t>(reference.size())) {
-            lined_up[i] = reference[static_cast<std::size_t>(at)];
-        }
+        if (at >= 0 && at < length) theirs[i] = reference[static_cast<std::size_t>(at)];
     }
-    const auto theirs = block_rms(lined_up, reference_channels, REFERENCE_BLOCK);
+    const auto levels = block_rms(theirs, width, REFERENCE_BLOCK);
+    const auto block_samples = static_cast<std::ptrdiff_t>(REFERENCE_BLOCK * width);
     std::vector<bool> both;
     std::size_t run = 0;
     std::optional<std::size_t> first;
-    for (std::size_t b = 0; b < coarse_recording.size(); ++b) {
-        const bool mine_loud = coarse_recording[b] >= loud_level;
-        const bool their_loud = theirs[b] >= loud_level;
-        both.push_back(mine_loud && their_loud);
+    for (std::size_t b = 0; b < mine.size(); ++b) {
+        const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(b) * block_samples + shift;
+        const bool known = start >= 0 && start + block_samples <= length;
+        const bool mine_loud = mine[b] >= loud_level;
+        const bool their_loud = levels[b] >= loud_level;
+        both.push_back(known && mine_loud && their_loud);
+        if (!known) continue;
         if (mine_loud && !their_loud) ++result.extra;
         if (!their_loud) continue;
         if (!first) first = b;
@@ -104,14 +109,14 @@ Comparison compare_to_reference(std::span<const float> recording, std::span<cons
         if (!mine_loud) ++result.missing;
         result.longest_missing = std::max(result.longest_missing, run);
     }
-    result.first_loud = first.value_or(coarse_recording.size());
+    result.first_loud = first.value_or(mine.size());
     // Blocks loud in both, with loud neighbours: the steady sound, away from its edges.
     std::vector<std::size_t> steady;
     for (std::size_t b = 1; b + 1 < both.size(); ++b) {
         if (both[b - 1] && both[b] && both[b + 1]) steady.push_back(b);
     }
     result.recording = measure(recording, channels, steady);
-    result.reference = measure(lined_up, reference_channels, steady);
+    result.reference = measure(theirs, width, steady);
     return result;
 }
 

@@ -6,10 +6,11 @@
 // busy machine; what they lose shows in the reference as in the recording, and only what the
 // recording lost beyond the reference is the recording's own.
 //
-// Both are cut into blocks of 10 ms and lined up at the block offset where their levels
-// agree best. The statistics are ones that a lost block does not move: median levels and
-// frequencies of the blocks that are loud in both, and counts of the blocks where the two
-// disagree.
+// Both are cut into blocks of 10 ms and lined up where their levels agree best (to the
+// millisecond); blocks of the recording that the reference does not cover (a recorder that
+// asked for the sound later, or was stopped earlier) are not compared. The statistics are ones
+// that a lost block does not move: median levels and frequencies of the blocks that are loud
+// in both, and counts of the blocks where the two disagree.
 
 #include <cstddef>
 #include <span>
@@ -28,7 +29,7 @@ struct ChannelSound {
 
 struct Comparison {
     std::ptrdiff_t offset = 0;        // the reference's block that lines up with the recording's 0
-    std::size_t loud = 0;             // blocks loud in the reference over the recording's span
+    std::size_t loud = 0;             // blocks loud in the reference, where it covers the recording
     std::size_t missing = 0;          // of those, quiet in the recording
     std::size_t longest_missing = 0;  // the longest run of them
     std::size_t extra = 0;            // blocks loud in the recording and quiet in the reference
