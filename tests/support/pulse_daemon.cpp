@@ -67,10 +67,6 @@ bool PcmPlayer::wait_done(std::chrono::milliseconds limit) {
     return ended && ended->status == 0;
 }
 
-bool PcmPlayer::ran_dry() const {
-    return read_file(log_).find("Stream underrun") != std::string::npos;
-}
-
 std::vector<float> MonitorRecording::finish() {
     child_.signal(SIGINT);
     child_.wait_at_most(STOP_GRACE);
@@ -408,12 +404,10 @@ std::expected<PcmPlayer, std::string> PulseDaemon::play_pcm(
         if (!out) return std::unexpected("cannot write " + file);
     }
     auto argv = pacat_playback(rate, channels, sink, "vmah-test", latency_ms, channel_map);
-    argv.push_back("--verbose");  // tells each underrun
     argv.push_back(file);
-    std::string log = file + ".log";
-    auto child = ChildProcess::spawn(argv, client_env(), {.log_path = log});
+    auto child = ChildProcess::spawn(argv, client_env(), {.log_path = file + ".log"});
     if (!child) return std::unexpected(child.error());
-    return PcmPlayer(std::move(*child), std::move(log));
+    return PcmPlayer(std::move(*child));
 }
 
 std::expected<PcmPlayer, std::string> PulseDaemon::play_tone(double frequency, double amplitude,

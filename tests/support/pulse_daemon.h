@@ -24,18 +24,13 @@ namespace test_support {
 // PCM being played into a sink by a client process.
 class PcmPlayer {
 public:
-    PcmPlayer(ChildProcess child, std::string log)
-        : child_(std::move(child)), log_(std::move(log)) {}
+    explicit PcmPlayer(ChildProcess child) : child_(std::move(child)) {}
     // True when the player finished by itself with status 0 within `limit`.
     bool wait_done(std::chrono::milliseconds limit);
     void stop() { child_.kill_now(); }
-    // Whether the server ran out of the player's sound so far: what it played after that came
-    // later than the player's own timing.
-    bool ran_dry() const;
 
 private:
     ChildProcess child_;
-    std::string log_;
 };
 
 // What the server played into a sink, recorded from its monitor beside a recording under test:

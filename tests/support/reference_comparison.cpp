@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <optional>
 
 #include "tests/support/tone_meter.h"
 
@@ -77,7 +76,6 @@ Comparison compare_to_reference(std::span<const float> recording, std::span<cons
     const std::ptrdiff_t fine =
         best_offset(block_rms(recording, channels, FINE), block_rms(reference, width, FINE),
                     coarse * steps - steps, coarse * steps + steps);
-    result.offset = fine / steps;
 
     // The reference from the recording's first frame on, silent where it has nothing. Blocks it
     // does not cover are not compared: a recorder stopped at the end loses what it had not been
@@ -92,8 +90,6 @@ Comparison compare_to_reference(std::span<const float> recording, std::span<cons
     const auto levels = block_rms(theirs, width, REFERENCE_BLOCK);
     const auto block_samples = static_cast<std::ptrdiff_t>(REFERENCE_BLOCK * width);
     std::vector<bool> both;
-    std::size_t run = 0;
-    std::optional<std::size_t> first;
     for (std::size_t b = 0; b < mine.size(); ++b) {
         const std::ptrdiff_t start = static_cast<std::ptrdiff_t>(b) * block_samples + shift;
         const bool known = start >= 0 && start + block_samples <= length;
@@ -103,20 +99,15 @@ Comparison compare_to_reference(std::span<const float> recording, std::span<cons
         if (!known) continue;
         if (mine_loud && !their_loud) ++result.extra;
         if (!their_loud) continue;
-        if (!first) first = b;
         ++result.loud;
-        run = mine_loud ? 0 : run + 1;
         if (!mine_loud) ++result.missing;
-        result.longest_missing = std::max(result.longest_missing, run);
     }
-    result.first_loud = first.value_or(mine.size());
     // Blocks loud in both, with loud neighbours: the steady sound, away from its edges.
     std::vector<std::size_t> steady;
     for (std::size_t b = 1; b + 1 < both.size(); ++b) {
         if (both[b - 1] && both[b] && both[b + 1]) steady.push_back(b);
     }
     result.recording = measure(recording, channels, steady);
-    result.reference = measure(theirs, width, steady);
     return result;
 }
 

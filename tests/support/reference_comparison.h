@@ -28,13 +28,10 @@ struct ChannelSound {
 };
 
 struct Comparison {
-    std::ptrdiff_t offset = 0;        // the reference's block that lines up with the recording's 0
-    std::size_t loud = 0;             // blocks loud in the reference, where it covers the recording
-    std::size_t missing = 0;          // of those, quiet in the recording
-    std::size_t longest_missing = 0;  // the longest run of them
-    std::size_t extra = 0;            // blocks loud in the recording and quiet in the reference
-    std::size_t first_loud = 0;       // the recording's first block loud in the reference
-    std::vector<ChannelSound> recording, reference;  // per channel
+    std::size_t loud = 0;     // blocks loud in the reference, where it covers the recording
+    std::size_t missing = 0;  // of those, quiet in the recording
+    std::size_t extra = 0;    // blocks loud in the recording and quiet in the reference
+    std::vector<ChannelSound> recording;  // per channel
 };
 
 // `recording` and `reference` are interleaved at 48 kHz with `channels` channels each (the
