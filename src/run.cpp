@@ -64,8 +64,8 @@ void run(const std::string& out, std::uint64_t secs) {
     CaptureControl capture(RECORDING_FORMAT);
     capture.prepare();
 
-    if (is_standard_output(out))
-        unavailable("opus/ogg writer: " + std::string(STANDARD_OUTPUT_REASON));
+    if (const auto conflict = standard_stream_conflict(out))
+        unavailable("opus/ogg writer: " + std::string(*conflict));
 
     auto writer =
         opus_ogg::OpusOggWriter::create(out, RECORDING_FORMAT.rate, RECORDING_FORMAT.channels);

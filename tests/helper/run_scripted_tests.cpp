@@ -205,6 +205,12 @@ TEST_F(RunScriptedTest, UncreatableFileIsUnavailable) {
               "UNAVAILABLE opus/ogg writer: No such file or directory (os error 2)\n");
 }
 
+// Standard error is the death test's own capture, which must stay empty.
+TEST_F(RunScriptedTest, OutputThatIsStandardErrorIsUnavailable) {
+    EXPECT_EQ(run_until_unavailable("/dev/stderr", [] {}),
+              "UNAVAILABLE opus/ogg writer: the output is the helper's own standard error\n");
+}
+
 TEST_F(RunScriptedTest, RefusedStartIsUnavailableAndLeavesAnEmptyFile) {
     const fs::path out = dir / "nostart.opus";
     EXPECT_EQ(run_until_unavailable(
