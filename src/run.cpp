@@ -71,7 +71,7 @@ void run(const std::string& out, std::uint64_t secs) {
         opus_ogg::OpusOggWriter::create(out, RECORDING_FORMAT.rate, RECORDING_FORMAT.channels);
     if (!writer) unavailable("opus/ogg writer: " + writer.error().to_string());
     auto output_progress = writer->output_progress();
-    auto slot = make_writer_slot(std::move(*writer));
+    auto slot = make_writer_slot(std::move(*writer), sample_limit(secs, RECORDING_FORMAT));
 
     capture.start(slot);
 
