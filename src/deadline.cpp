@@ -1,13 +1,11 @@
 #include "src/deadline.h"
 
-#include <algorithm>
 #include <limits>
 
 namespace helper {
 
 Deadline deadline_after(const timespec& now, std::uint64_t secs) noexcept {
-    // A limit of 0 still records for one second.
-    secs = std::max<std::uint64_t>(secs, 1);
+    secs = limit_seconds(secs);
     using Seconds = decltype(now.tv_sec);
     constexpr auto max_seconds = std::numeric_limits<Seconds>::max();
     // The monotonic clock never reads negative; refusing such a reading keeps the
@@ -18,6 +16,15 @@ Deadline deadline_after(const timespec& now, std::uint64_t secs) noexcept {
     timespec deadline = now;
     deadline.tv_sec = static_cast<Seconds>(now.tv_sec + static_cast<Seconds>(secs));
     return deadline;
+}
+
+std::uint64_t sample_limit(std::uint64_t secs, RecordingFormat format) noexcept {
+    std::uint64_t samples = 0;
+    if (__builtin_mul_overflow(limit_seconds(secs), std::uint64_t{format.rate} * format.channels,
+                               &samples)) {
+        return std::numeric_limits<std::uint64_t>::max();
+    }
+    return samples;
 }
 
 bool deadline_reached(const Deadline& deadline, const timespec& now) noexcept {

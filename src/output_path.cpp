@@ -7,6 +7,15 @@ namespace helper {
 
 namespace {
 
+struct StandardStream {
+    int fd;
+    const char* reason;
+};
+
+// Standard output first: a path that is both (2>&1) is refused for the status line's sake.
+constexpr StandardStream STANDARD_STREAMS[] = {{STDOUT_FILENO, STANDARD_OUTPUT_REASON},
+                                               {STDERR_FILENO, STANDARD_ERROR_REASON}};
+
 // The null device discards whatever each writer gives it: sharing it mixes nothing.
 bool is_null_device(const struct stat& info) noexcept {
     struct stat null_device {};
@@ -16,13 +25,19 @@ bool is_null_device(const struct stat& info) noexcept {
 
 }  // namespace
 
-bool is_standard_output(const std::string& path) noexcept {
-    struct stat named {
-    }, standard{};
-    // A path that does not exist yet, or no standard output at all, cannot be the same.
-    if (::stat(path.c_str(), &named) != 0 || ::fstat(STDOUT_FILENO, &standard) != 0) return false;
-    return named.st_dev == standard.st_dev && named.st_ino == standard.st_ino &&
-           !is_null_device(named);
+std::optional<std::string_view> standard_stream_conflict(const std::string& path) noexcept {
+    struct stat named {};
+    // A path that does not exist yet cannot be either stream.
+    if (::stat(path.c_str(), &named) != 0 || is_null_device(named)) return std::nullopt;
+    for (const auto& [fd, reason] : STANDARD_STREAMS) {
+        struct stat stream {};
+        // A closed stream is nothing to share.
+        if (::fstat(fd, &stream) == 0 && named.st_dev == stream.st_dev &&
+            named.st_ino == stream.st_ino) {
+            return reason;
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace helper

@@ -1,16 +1,21 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace helper {
 
 inline constexpr const char* STANDARD_OUTPUT_REASON =
     "the output is the helper's own standard output";
+inline constexpr const char* STANDARD_ERROR_REASON =
+    "the output is the helper's own standard error";
 
-// Whether `path` names the file that standard output goes to (/dev/stdout, or the file or
-// pipe the parent gave as descriptor 1): the recording would then carry the status line,
-// or the status line the recording. The null device is never taken for it: whatever both
-// write there is discarded alike.
-bool is_standard_output(const std::string& path) noexcept;
+// Why `path` cannot take the recording: it names the file that standard output or standard
+// error goes to (/dev/stdout, /dev/stderr, or the file or pipe the parent gave as descriptor
+// 1 or 2): the recording and the status line or the diagnostics would be mixed in one file.
+// Nothing when the path is free. The null device is never taken for either stream: whatever
+// each writes there is discarded alike.
+std::optional<std::string_view> standard_stream_conflict(const std::string& path) noexcept;
 
 }  // namespace helper

@@ -64,14 +64,14 @@ void run(const std::string& out, std::uint64_t secs) {
     CaptureControl capture(RECORDING_FORMAT);
     capture.prepare();
 
-    if (is_standard_output(out))
-        unavailable("opus/ogg writer: " + std::string(STANDARD_OUTPUT_REASON));
+    if (const auto conflict = standard_stream_conflict(out))
+        unavailable("opus/ogg writer: " + std::string(*conflict));
 
     auto writer =
         opus_ogg::OpusOggWriter::create(out, RECORDING_FORMAT.rate, RECORDING_FORMAT.channels);
     if (!writer) unavailable("opus/ogg writer: " + writer.error().to_string());
     auto output_progress = writer->output_progress();
-    auto slot = make_writer_slot(std::move(*writer));
+    auto slot = make_writer_slot(std::move(*writer), sample_limit(secs, RECORDING_FORMAT));
 
     capture.start(slot);
 

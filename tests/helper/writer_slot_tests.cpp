@@ -22,12 +22,14 @@ struct FakeWriter {
     struct Log {
         int writes = 0;
         int finalizes = 0;
+        std::size_t samples = 0;
         bool throw_on_write = false;
         std::expected<double, FakeError> finalize_result = 1.5;
     };
     Log* log;
-    std::expected<void, FakeError> write_pcm_i16(std::span<const std::int16_t>) {
+    std::expected<void, FakeError> write_pcm_i16(std::span<const std::int16_t> samples) {
         ++log->writes;
+        log->samples += samples.size();
         if (log->throw_on_write) throw std::runtime_error("writer broke");
         return std::unexpected(FakeError{"ignored"});
     }
@@ -51,6 +53,14 @@ TEST(WriterSlot, TakeLeavesSlotEmptyForLateWrites) {
     // A second stop finds nothing to finalise.
     EXPECT_EQ(helper::finish_recording(slot), 0.0);
     EXPECT_EQ(log.finalizes, 1);
+}
+
+// A limit inside a buffer: the writer gets what is left of it, then nothing.
+TEST(WriterSlot, HandsOverNoMoreThanItsLimit) {
+    FakeWriter::Log log;
+    Slot slot(FakeWriter{&log}, 6);
+    for (const bool called : {true, true, false}) EXPECT_EQ(slot.write_pcm_i16(SAMPLES), called);
+    EXPECT_EQ(log.samples, 6u);
 }
 
 TEST(WriterSlot, ExceptionMarksFailedAndStopsEveryUse) {
