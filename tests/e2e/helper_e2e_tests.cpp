@@ -171,9 +171,11 @@ protected:
         if (signal_number != 0) helper->signal(signal_number);
         const auto result = helper->finish(20s);
         const auto ended = capture_ended();
-        // The poll loop notices a stop request within one 100 ms sleep.
+        // The poll loop notices a stop request within one 100 ms sleep: the recording counts
+        // no more than that (and the fragment then on its way) past the signal. The answer
+        // itself is held only to the stop's bound, which a loaded machine does not break.
         if (signal_number != 0) {
-            EXPECT_LT(seconds_between(signalled, Clock::now()), 0.5);
+            EXPECT_LT(seconds_between(signalled, Clock::now()), 2.5);
         }
         EXPECT_EQ(result.exit_status, 0);
         EXPECT_EQ(result.err, "");
@@ -184,6 +186,9 @@ protected:
         run.seconds = *seconds;
         run.until_signal = seconds_between(began, signalled);
         run.until_gone = seconds_between(began, ended);
+        if (signal_number != 0) {
+            EXPECT_LT(run.seconds, run.until_signal + 0.3) << "the stop was noticed late";
+        }
         return run;
     }
 
@@ -257,8 +262,10 @@ TEST_F(HelperRecording, ToneIsRecordedAtItsFrequencyAndLevel) {
         const auto heard = test_support::compare_to_reference(decoded->samples, reference->finish(),
                                                               2, rear_only ? 0.02 : 0.1, layout);
         EXPECT_GE(heard.loud, 95u) << "the reference holds less than the tone";
-        EXPECT_LE(heard.missing, 1u);
-        EXPECT_LE(heard.extra, 1u);
+        // One block at each edge of the tone may differ: the encoder spreads an edge over a few
+        // milliseconds.
+        EXPECT_LE(heard.missing, 2u);
+        EXPECT_LE(heard.extra, 2u);
         for (int channel = 0; channel < (rear_only ? 1 : 2); ++channel) {
             const auto& tone = heard.recording[static_cast<std::size_t>(channel)];
             EXPECT_NEAR(tone.frequency, FREQUENCY, 2.0) << channel;

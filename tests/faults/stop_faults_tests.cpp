@@ -127,8 +127,10 @@ TEST_F(StopFaults, SignalBurstDuringRecording) {
 
 // The parent goes away while audio flows: the reading end of standard output (a pipe or a
 // socket) is closed everywhere, or the session hangs up. Nobody is left to stop the
-// helper, so it stops by itself: ends within 2 s, without dying of the closed pipe, with
-// the file finished; after a hang-up its line is still "OK".
+// helper, so it stops by itself: the recording counts no more time than a poll interval past
+// the parent's end (the answer itself is held to the stop's bound for slow storage, which a
+// loaded machine cannot break), without dying of the closed pipe, with the file finished;
+// after a hang-up its line is still "OK".
 TEST_F(StopFaults, ParentGoneIsAStop) {
     play_noise(10);
     int pipe_ends[2], socket_ends[2];
@@ -140,13 +142,14 @@ TEST_F(StopFaults, ParentGoneIsAStop) {
         start_helper_writing_to({"--out", out(1)}, socket_ends[1]),
         start_helper({"--out", out(2)})};
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(wait_for_file(out(i), 10s));
+    const auto capturing = Clock::now();
     std::this_thread::sleep_for(2s);
     const auto gone = Clock::now();
     for (const int fd : {pipe_ends[0], pipe_ends[1], socket_ends[0], socket_ends[1]}) ::close(fd);
     helpers[2]->signal(SIGHUP);
     for (int i = 0; i < 3; ++i) {
         const Outcome outcome = helpers[i]->finish(RUN_LIMIT);
-        EXPECT_LT(seconds_since(gone), 2.0) << i << " went on recording";
+        EXPECT_LT(seconds_since(gone), 2.5) << i << " was slow to stop";
         EXPECT_EQ(outcome.term_signal, 0) << "died writing the line into the closed pipe";
         EXPECT_EQ(outcome.exit_status, 0);
         EXPECT_EQ(outcome.err, "");
@@ -155,6 +158,8 @@ TEST_F(StopFaults, ParentGoneIsAStop) {
             i == 2 ? ok_seconds(outcome.out)
                    : static_cast<double>(summarize_ogg(out(i)).last_granule) / 48000;
         EXPECT_GT(seconds, 1.5) << outcome.out;
+        EXPECT_LT(seconds, std::chrono::duration<double>(gone - capturing).count() + 0.3)
+            << i << " went on recording";
         expect_finished(out(i), seconds);
     }
 }
