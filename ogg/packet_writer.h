@@ -120,15 +120,6 @@ public:
     Sink& sink() { return byte_sink_; }
     const Sink& sink() const { return byte_sink_; }
 
-    // The page being assembled for serial, or null before its first packet.
-    const PageState* stream(std::uint32_t serial) const {
-        const auto found = streams_.find(serial);
-        return found == streams_.end() ? nullptr : &found->second;
-    }
-
-    // The stream whose page the sink took only in part, if any.
-    std::optional<std::uint32_t> partly_sent_stream() const { return partly_sent_; }
-
     // Packets given up for want of room (the cases above); a failed write whose data the
     // writer kept and later finishes is no loss.
     std::uint64_t dropped_packets() const { return dropped_packets_; }

@@ -64,11 +64,6 @@ public:
     // What the output owes and has taken, readable from any thread.
     BufferedFile::Progress output_progress() const { return packet_writer_.sink().progress(); }
 
-    std::uint32_t stream_serial() const { return serial_; }
-    std::uint8_t channel_count() const { return channels_; }
-    // Samples waiting for a whole frame.
-    std::size_t pending_samples() const { return pcm_.size(); }
-
 private:
     using PageWriter = ogg::PacketWriter<BufferedFile>;
 

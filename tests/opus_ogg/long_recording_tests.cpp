@@ -184,7 +184,6 @@ TEST(LongRecording, TwoHoursEndExactlyWithFlatMemory) {
             const std::size_t at = static_cast<std::size_t>(frame % loop_frames) * CHANNELS;
             failed_writes +=
                 !writer->write_pcm_i16(std::span(loop).subspan(at, CHUNK_FRAMES * CHANNELS));
-            ASSERT_LT(writer->pending_samples(), FRAME * CHANNELS);
             if ((frame + CHUNK_FRAMES) % sample_every == 0) rss.push_back(resident_bytes());
         }
         ASSERT_TRUE(writer->write_pcm_i16(std::span(loop).first(TAIL_FRAMES * CHANNELS)));

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 #include <opusfile.h>
 #include <sys/wait.h>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <numbers>
 
 #include "opus_ogg/opus_headers.h"
+#include "tests/support/decoded_audio.h"
 #include "tests/support/ogg_reading.h"
+#include "tests/support/tone_meter.h"
 
 namespace opus_ogg {
 namespace {
@@ -37,7 +40,7 @@ double record(const std::string& path, std::uint32_t rate, std::uint8_t channels
               const Samples& pcm, std::size_t chunk_frames = 480) {
     auto writer = OpusOggWriter::create(path, rate, channels);
     if (!writer) return -1;
-    const std::size_t chunk = chunk_frames * writer->channel_count();
+    const std::size_t chunk = chunk_frames * std::clamp<std::size_t>(channels, 1, 2);  // as taken
     for (std::size_t at = 0; at < pcm.size(); at += chunk)
         if (!writer->write_pcm_i16(std::span(pcm).subspan(at, std::min(chunk, pcm.size() - at))))
             return -1;
@@ -149,9 +152,14 @@ TEST(OpusOggWriter, FramesAreCutAtExactly960PerChannel) {
         OpusOggWriter writer = std::move(*created);  // the moved-to writer owns the stream
         ASSERT_TRUE(writer.write_pcm_i16(std::span(pcm).first(c.first)));
         ASSERT_TRUE(writer.write_pcm_i16(std::span(pcm).first(c.second)));
-        EXPECT_EQ(writer.pending_samples(), c.pending);
         EXPECT_EQ(writer.finalize(), c.seconds);
         expect_stream_layout(read_ogg(path), STEREO_SERIAL, c.packets);
+        if (c.pending > 480) {  // what waited for a whole frame is in the padded last one
+            const auto decoded = test_support::decode_opus_file(path);
+            ASSERT_TRUE(decoded.has_value());
+            const std::size_t end = (c.first + c.second) / 2, held = c.pending / 2;
+            EXPECT_GT(test_support::rms(decoded->channel(0, end - held + 60, held - 120)), 0.1);
+        }
 
         const std::string single = dir.file("single.opus");
         auto one_by_one = OpusOggWriter::create(single, 48000, 2);
@@ -254,8 +262,8 @@ TEST(OpusOggWriter, OddInputsNeitherFailNorTouchTheFile) {
         auto writer = OpusOggWriter::create(dir.file("odd.opus"), rate, 2);
         ASSERT_TRUE(writer.has_value());
         ASSERT_TRUE(writer->write_pcm_i16(Samples{1234}));  // fewer samples than channels
-        // Kept as given at 48 kHz; the converter has no whole frame to use.
-        EXPECT_EQ(writer->pending_samples(), rate == 48000 ? 1u : 0u);
+        // Kept as given at 48 kHz, so a padded frame ends the file; the converter has no whole
+        // frame to use, so only the silent closing one follows, which counts for nothing.
         EXPECT_EQ(writer->finalize(), rate == 48000 ? 0.02 : 0.0);
     }
 }
@@ -329,9 +337,10 @@ TEST(OpusOggWriter, ReportsFileErrors) {
             EXPECT_EQ(written.error().kind(), IoErrorKind::Other);
             EXPECT_EQ(written.error().to_string(), "No space left on device (os error 28)");
         }
-        EXPECT_EQ(writer->pending_samples(), 0u);
     }
     EXPECT_EQ(failures, 0);
+    // Over 255 frames went through the encoder: a whole page of them is owed to the device.
+    EXPECT_GT(writer->output_progress()->asked.load(), BufferedFile::CAPACITY);
     EXPECT_FALSE(writer->finalize().has_value());
 }
 

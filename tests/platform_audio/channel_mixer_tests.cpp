@@ -5,12 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
-#include <initializer_list>
 #include <vector>
 
-#include <pulse/channelmap.h>
-
+#include "platform/backends/audio/channel_layout.h"
 #include "platform/backends/audio/channel_mixer.h"
 
 namespace {
@@ -19,21 +16,11 @@ const std::byte* bytes_of(const std::vector<float>& v) {
     return reinterpret_cast<const std::byte*>(v.data());
 }
 
+using platform::audio::ChannelLayout;
 using platform::audio::ChannelMixer;
+using enum platform::audio::ChannelPosition;
 
-pa_channel_map layout(std::initializer_list<pa_channel_position_t> positions) {
-    pa_channel_map map{};
-    map.channels = static_cast<std::uint8_t>(positions.size());
-    std::size_t c = 0;
-    for (auto p : positions) map.map[c++] = p;
-    return map;
-}
-
-pa_channel_map five_one() {
-    return layout({PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT,
-                   PA_CHANNEL_POSITION_REAR_LEFT, PA_CHANNEL_POSITION_REAR_RIGHT,
-                   PA_CHANNEL_POSITION_FRONT_CENTER, PA_CHANNEL_POSITION_LFE});
-}
+ChannelLayout five_one() { return {FrontLeft, FrontRight, RearLeft, RearRight, FrontCenter, Lfe}; }
 
 std::vector<float> mixed(ChannelMixer& mixer, const std::vector<float>& in) {
     const auto out = mixer.mix(in.data(), in.size() * sizeof(float));
@@ -41,12 +28,9 @@ std::vector<float> mixed(ChannelMixer& mixer, const std::vector<float>& in) {
 }
 
 TEST(ChannelMixer, MixesFiveOneWithTheUsualGainsAndLeavesStereoAlone) {
-    EXPECT_FALSE(ChannelMixer::to_stereo(
-        layout({PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT})));
-    auto mixer = ChannelMixer::to_stereo(
-        layout({PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT,
-                PA_CHANNEL_POSITION_REAR_LEFT, PA_CHANNEL_POSITION_REAR_RIGHT,
-                PA_CHANNEL_POSITION_FRONT_CENTER, PA_CHANNEL_POSITION_LFE}));
+    EXPECT_FALSE(ChannelMixer::to_stereo(ChannelLayout{FrontLeft, FrontRight}));
+    EXPECT_FALSE(ChannelMixer::to_stereo(ChannelLayout{}));
+    auto mixer = ChannelMixer::to_stereo(five_one());
     ASSERT_TRUE(mixer);
     ASSERT_EQ(mixer->in_channels(), 6u);
     // One frame per channel, each alone at 1.0, and one frame split across two calls.
@@ -68,11 +52,16 @@ TEST(ChannelMixer, MixesFiveOneWithTheUsualGainsAndLeavesStereoAlone) {
     ASSERT_EQ(out.size(), expected.size());
     for (std::size_t i = 0; i < out.size(); ++i) EXPECT_NEAR(out[i], expected[i], 1e-6) << i;
 
-    auto mono = ChannelMixer::to_stereo(layout({PA_CHANNEL_POSITION_MONO}));
+    auto mono = ChannelMixer::to_stereo(ChannelLayout{Mono});
     ASSERT_TRUE(mono);
     const std::vector<float> one{0.25f};
     const auto both = mono->mix(one.data(), sizeof(float));
     EXPECT_EQ(std::vector<float>(both.begin(), both.end()), (std::vector<float>{0.25f, 0.25f}));
+
+    // A front pair with an auxiliary channel is no plain stereo; the auxiliary channel is left out.
+    auto aux = ChannelMixer::to_stereo(ChannelLayout{FrontLeft, FrontRight, Unknown});
+    ASSERT_TRUE(aux);
+    EXPECT_EQ(mixed(*aux, {0.25f, 0.5f, 1.0f}), (std::vector<float>{0.25f, 0.5f}));
 }
 
 TEST(ChannelMixer, WhatTheFoldDownAddsNeverTakesASidePastTheCeiling) {

@@ -64,17 +64,18 @@ TEST(FrameAssembler, HandsOverWholeFragmentsAndFlushesTheRestAndCountsFrames) {
     EXPECT_EQ(out.pieces[1].samples.size(), 8u);
     EXPECT_EQ(out.pieces[0].first_frame, 0u);
     EXPECT_EQ(out.pieces[1].first_frame, 4u);
-    EXPECT_EQ(assembler.frames_handed(), 8u);
 
     assembler.flush(out.sink());
     ASSERT_EQ(out.pieces.size(), 3u);
     EXPECT_EQ(out.pieces[2].samples.size(), 4u);
     EXPECT_EQ(out.pieces[2].first_frame, 8u);
     EXPECT_EQ(out.all(), samples);
-    EXPECT_EQ(assembler.frames_handed(), 10u);
 
     assembler.flush(out.sink());  // nothing gathered: nothing handed over
     EXPECT_EQ(out.pieces.size(), 3u);
+    assembler.push(samples.data(), 2 * sizeof(float), out.sink());
+    assembler.flush(out.sink());  // numbered by all ten frames before it
+    EXPECT_EQ(out.pieces.back().first_frame, 10u);
 }
 
 TEST(FrameAssembler, GathersShortChunksIntoOneFragment) {
@@ -111,7 +112,6 @@ TEST(FrameAssembler, JoinsFramesSplitAcrossChunksAndFlushesByteForByte) {
     assembler.flush(out.sink());
     EXPECT_EQ(out.all(), samples);
     EXPECT_EQ(out.pieces.back().first_frame, 1u);
-    EXPECT_EQ(assembler.frames_handed(), 5u);
 }
 
 TEST(FrameAssembler, GathersInTheRoomsGivenAndCarriesPartOfAFrameIntoTheNext) {
@@ -156,7 +156,6 @@ TEST(FrameAssembler, HolesBecomeSilenceOfTheSameLengthAndKeepTimeWhole) {
 
     const std::vector<float> expected = {1, 2, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 3, 4};
     EXPECT_EQ(out.all(), expected);
-    EXPECT_EQ(assembler.frames_handed(), 7u);
     for (const auto& piece : out.pieces) EXPECT_LE(piece.samples.size(), 6u);
     EXPECT_EQ(out.pieces.back().first_frame, 6u);
 }
@@ -216,7 +215,6 @@ TEST(FrameAssembler, EveryFrameOnceInOrderOverRandomSplits) {
             ASSERT_FALSE(piece.samples.empty()) << "seed " << seed;
             frames += piece.samples.size() / channels;
         }
-        EXPECT_EQ(assembler.frames_handed(), samples.size() / channels) << "seed " << seed;
     }
 }
 
@@ -282,7 +280,6 @@ TEST(HeldAudio, EveryFrameOnceInOrderOverRandomSplits) {
                         samples.end() - static_cast<std::ptrdiff_t>(kept * channels),
                         samples.end());
         ASSERT_EQ(out.all(), expected) << "seed " << seed;
-        EXPECT_EQ(assembler.frames_handed(), expected.size() / channels) << "seed " << seed;
     }
 }
 

@@ -8,12 +8,15 @@
 
 namespace {
 
+using platform::audio::ChannelLayout;
+using platform::audio::ChannelPosition;
 using platform::pipewire::parse_positions;
 using platform::pipewire::spa_position;
+using enum ChannelPosition;
 
-std::vector<pa_channel_position_t> positions_of(std::string_view text) {
-    const pa_channel_map map = parse_positions(text);
-    return {map.map, map.map + map.channels};
+std::vector<ChannelPosition> positions_of(std::string_view text) {
+    const auto positions = parse_positions(text).positions();
+    return {positions.begin(), positions.end()};
 }
 
 std::string repeated(std::string_view name, int times) {
@@ -25,18 +28,19 @@ std::string repeated(std::string_view name, int times) {
 // A sink's "audio.position" in either of the server's spellings; anything the mixer could
 // misread leaves the layout empty, so that the server does the mixing.
 TEST(PipewirePositions, ParsesBothSpellingsAndRefusesWhatItCannotPlace) {
-    const std::string too_many = repeated("FL", PA_CHANNELS_MAX + 1);
+    const int most = static_cast<int>(ChannelLayout::MAX_CHANNELS);
+    const std::string full = repeated("FL", most);
+    const std::string too_many = repeated("FL", most + 1);
     const struct {
         std::string_view text;
-        std::vector<pa_channel_position_t> expected;
+        std::vector<ChannelPosition> expected;
     } cases[] = {
-        {"FL,FR", {PA_CHANNEL_POSITION_FRONT_LEFT, PA_CHANNEL_POSITION_FRONT_RIGHT}},
-        {"[ FC LFE RL RR ]",
-         {PA_CHANNEL_POSITION_FRONT_CENTER, PA_CHANNEL_POSITION_LFE, PA_CHANNEL_POSITION_REAR_LEFT,
-          PA_CHANNEL_POSITION_REAR_RIGHT}},
-        {"MONO", {PA_CHANNEL_POSITION_MONO}},
+        {"FL,FR", {FrontLeft, FrontRight}},
+        {"[ FC LFE RL RR ]", {FrontCenter, Lfe, RearLeft, RearRight}},
+        {"MONO", {Mono}},
         {"FL,AUX0", {}},
         {"", {}},
+        {full, std::vector(ChannelLayout::MAX_CHANNELS, FrontLeft)},
         {too_many, {}},
     };
     for (const auto& c : cases) EXPECT_EQ(positions_of(c.text), c.expected) << c.text;
@@ -60,7 +64,7 @@ TEST(PipewirePositions, EveryParsedPositionHasTheServersOwnAndOthersHaveNone) {
         ASSERT_EQ(parsed.size(), 1u) << c.name;
         EXPECT_EQ(spa_position(parsed[0]), c.channel) << c.name;
     }
-    EXPECT_EQ(spa_position(PA_CHANNEL_POSITION_AUX0), SPA_AUDIO_CHANNEL_UNKNOWN);
+    EXPECT_EQ(spa_position(Unknown), SPA_AUDIO_CHANNEL_UNKNOWN);
 }
 
 }  // namespace

@@ -1,12 +1,20 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <utility>
+#include <vector>
 
+#include <pulse/channelmap.h>
+
+#include "platform/backends/audio/channel_mixer.h"
+#include "platform/backends/pulse/pulse_client.h"
 #include "platform/backends/pulse/write_positions.h"
 
 namespace {
 
+using platform::audio::ChannelMixer;
 using platform::pulse::WritePositions;
 using namespace std::chrono_literals;
 
@@ -90,6 +98,28 @@ TEST(WritePositions, PlacesFramesWhereTheServerRecordedThemAndDropsWhereItStoodS
     EXPECT_FALSE(positions.places(2 * RATE + 1, at(3.0)));
     positions.reset();
     EXPECT_FALSE(positions.places(0, at(3.0)));
+}
+
+// A sink's map as the mixer reads it: each channel to its side of the pair, the LFE and an
+// auxiliary channel to neither.
+TEST(PulseLayout, EachChannelOfASinksMapGoesToItsSide) {
+    const pa_channel_position_t positions[] = {PA_CHANNEL_POSITION_FRONT_LEFT,
+                                               PA_CHANNEL_POSITION_FRONT_RIGHT,
+                                               PA_CHANNEL_POSITION_REAR_CENTER,
+                                               PA_CHANNEL_POSITION_SIDE_RIGHT,
+                                               PA_CHANNEL_POSITION_TOP_FRONT_LEFT,
+                                               PA_CHANNEL_POSITION_LFE,
+                                               PA_CHANNEL_POSITION_AUX0};
+    pa_channel_map map{};
+    for (const auto p : positions) map.map[map.channels++] = p;
+    const float h = 0.70710678f;
+    const std::vector<std::pair<float, float>> expected{{1, 0}, {0, 1}, {0.5f, 0.5f}, {0, h},
+                                                        {h, 0}, {0, 0}, {0, 0}};
+    const auto layout = platform::pulse::layout_of(map);
+    ASSERT_EQ(layout.channels(), expected.size());
+    for (std::size_t c = 0; c < expected.size(); ++c) {
+        EXPECT_EQ(ChannelMixer::gains(layout.positions()[c]), expected[c]) << c;
+    }
 }
 
 }  // namespace

@@ -95,4 +95,28 @@ std::string verify(std::span<const std::uint8_t> bytes, const std::vector<SentPa
     return {};
 }
 
+bool may_refuse(std::span<const std::uint8_t> bytes, const std::vector<SentPacket>& sent,
+                std::uint32_t serial) {
+    std::int64_t owed = 0;
+    for (const SentPacket& packet : sent) {
+        if (packet.serial == serial) owed += packet.bytes.size() / ogg::SEGMENT_BYTES + 1;
+    }
+    for (std::size_t at = 0; at < bytes.size();) {
+        const auto rest = bytes.subspan(at);
+        if (rest.size() < ogg::PAGE_HEADER_BYTES ||
+            rest.size() < ogg::PAGE_HEADER_BYTES + rest[26]) {
+            return true;
+        }
+        const auto lacing = rest.subspan(ogg::PAGE_HEADER_BYTES, rest[26]);
+        std::size_t size = ogg::PAGE_HEADER_BYTES + lacing.size();
+        for (const std::uint8_t value : lacing) size += value;
+        if (rest.size() < size) return true;
+        const std::uint32_t page_serial =
+            rest[14] | rest[15] << 8 | rest[16] << 16 | static_cast<std::uint32_t>(rest[17]) << 24;
+        if (page_serial == serial) owed -= static_cast<std::int64_t>(lacing.size());
+        at += size;
+    }
+    return owed >= static_cast<std::int64_t>(ogg::MAX_SEGMENTS);
+}
+
 }  // namespace test_support

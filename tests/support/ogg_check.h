@@ -75,6 +75,12 @@ enum class Paging {
     AfterFailures,
 };
 
+// Whether the page writer may refuse the next packet of `serial`, told from outside: the sink
+// holds part of a page (which holds every stream), or the packets of `serial` in `sent` need
+// 255 lacing values more than the whole pages in the sink carry (a full page waits to go out).
+bool may_refuse(std::span<const std::uint8_t> bytes, const std::vector<SentPacket>& sent,
+                std::uint32_t serial);
+
 // Empty when `bytes`, read back with libogg (which verifies every page checksum), hold
 // exactly the packets that were handed to the page writer, paged by its rules; otherwise a
 // description of the first mismatch.

@@ -27,10 +27,10 @@ float room_for(float base, float added) {
 
 // The server's upmix of a front pair: each side into the other channels of that side, the
 // mean of the two into every centre channel.
-std::optional<std::pair<float, float>> upmix_share(pa_channel_position_t position) {
+std::optional<std::pair<float, float>> upmix_share(ChannelPosition position) {
+    using enum ChannelPosition;
     const auto [l, r] = ChannelMixer::gains(position);
-    if (position == PA_CHANNEL_POSITION_FRONT_LEFT || position == PA_CHANNEL_POSITION_FRONT_RIGHT ||
-        position == PA_CHANNEL_POSITION_MONO || (l == 0 && r == 0)) {
+    if (position == FrontLeft || position == FrontRight || position == Mono || (l == 0 && r == 0)) {
         return std::nullopt;
     }
     if (l != 0 && r != 0) return std::pair{0.5f, 0.5f};
@@ -38,32 +38,33 @@ std::optional<std::pair<float, float>> upmix_share(pa_channel_position_t positio
 }
 }  // namespace
 
-std::pair<float, float> ChannelMixer::gains(pa_channel_position_t position) {
+std::pair<float, float> ChannelMixer::gains(ChannelPosition position) {
+    using enum ChannelPosition;
     switch (position) {
-        case PA_CHANNEL_POSITION_MONO:
+        case Mono:
             return {FULL, FULL};
-        case PA_CHANNEL_POSITION_FRONT_LEFT:
+        case FrontLeft:
             return {FULL, 0};
-        case PA_CHANNEL_POSITION_FRONT_RIGHT:
+        case FrontRight:
             return {0, FULL};
-        case PA_CHANNEL_POSITION_FRONT_CENTER:
-        case PA_CHANNEL_POSITION_TOP_CENTER:
-        case PA_CHANNEL_POSITION_TOP_FRONT_CENTER:
+        case FrontCenter:
+        case TopCenter:
+        case TopFrontCenter:
             return {MINUS_3_DB, MINUS_3_DB};
-        case PA_CHANNEL_POSITION_REAR_CENTER:
-        case PA_CHANNEL_POSITION_TOP_REAR_CENTER:
+        case RearCenter:
+        case TopRearCenter:
             return {MINUS_6_DB, MINUS_6_DB};
-        case PA_CHANNEL_POSITION_REAR_LEFT:
-        case PA_CHANNEL_POSITION_SIDE_LEFT:
-        case PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER:
-        case PA_CHANNEL_POSITION_TOP_FRONT_LEFT:
-        case PA_CHANNEL_POSITION_TOP_REAR_LEFT:
+        case RearLeft:
+        case SideLeft:
+        case FrontLeftOfCenter:
+        case TopFrontLeft:
+        case TopRearLeft:
             return {MINUS_3_DB, 0};
-        case PA_CHANNEL_POSITION_REAR_RIGHT:
-        case PA_CHANNEL_POSITION_SIDE_RIGHT:
-        case PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER:
-        case PA_CHANNEL_POSITION_TOP_FRONT_RIGHT:
-        case PA_CHANNEL_POSITION_TOP_REAR_RIGHT:
+        case RearRight:
+        case SideRight:
+        case FrontRightOfCenter:
+        case TopFrontRight:
+        case TopRearRight:
             return {0, MINUS_3_DB};
         default:
             // The LFE, and auxiliary channels whose place nobody knows.
@@ -71,24 +72,22 @@ std::pair<float, float> ChannelMixer::gains(pa_channel_position_t position) {
     }
 }
 
-std::optional<ChannelMixer> ChannelMixer::to_stereo(const pa_channel_map& layout) {
-    if (layout.channels == 0) return std::nullopt;
-    if (layout.channels == 2 && layout.map[0] == PA_CHANNEL_POSITION_FRONT_LEFT &&
-        layout.map[1] == PA_CHANNEL_POSITION_FRONT_RIGHT) {
+std::optional<ChannelMixer> ChannelMixer::to_stereo(const ChannelLayout& layout) {
+    using enum ChannelPosition;
+    if (layout.channels() == 0 || layout == ChannelLayout{FrontLeft, FrontRight}) {
         return std::nullopt;
     }
     ChannelMixer mixer;
-    const auto* begin = layout.map;
-    const auto* end = layout.map + layout.channels;
-    const bool front_pair = std::find(begin, end, PA_CHANNEL_POSITION_FRONT_LEFT) != end &&
-                            std::find(begin, end, PA_CHANNEL_POSITION_FRONT_RIGHT) != end;
-    for (unsigned c = 0; c < layout.channels; ++c) {
-        const auto [l, r] = gains(layout.map[c]);
+    const auto positions = layout.positions();
+    const bool front_pair = std::ranges::find(positions, FrontLeft) != positions.end() &&
+                            std::ranges::find(positions, FrontRight) != positions.end();
+    for (std::size_t c = 0; c < positions.size(); ++c) {
+        const auto [l, r] = gains(positions[c]);
         mixer.left_.push_back(l);
         mixer.right_.push_back(r);
-        mixer.upmix_.push_back(front_pair ? upmix_share(layout.map[c]) : std::nullopt);
-        if (layout.map[c] == PA_CHANNEL_POSITION_FRONT_LEFT) mixer.front_left_ = c;
-        if (layout.map[c] == PA_CHANNEL_POSITION_FRONT_RIGHT) mixer.front_right_ = c;
+        mixer.upmix_.push_back(front_pair ? upmix_share(positions[c]) : std::nullopt);
+        if (positions[c] == FrontLeft) mixer.front_left_ = c;
+        if (positions[c] == FrontRight) mixer.front_right_ = c;
     }
     return mixer;
 }

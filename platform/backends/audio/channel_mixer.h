@@ -26,14 +26,14 @@
 #include <utility>
 #include <vector>
 
-#include <pulse/channelmap.h>
+#include "platform/backends/audio/channel_layout.h"
 
 namespace platform::audio {
 
 class ChannelMixer {
 public:
     // Null when the layout is plain front-left, front-right: nothing to mix.
-    static std::optional<ChannelMixer> to_stereo(const pa_channel_map& layout);
+    static std::optional<ChannelMixer> to_stereo(const ChannelLayout& layout);
 
     // The most a side reaches once the other channels are added to the front pair.
     static constexpr float CEILING = 0.966f;  // -0.3 dB
@@ -49,7 +49,7 @@ public:
     std::span<const float> mix(const void* data, std::size_t bytes);
 
     // Stereo gains of one input channel position.
-    static std::pair<float, float> gains(pa_channel_position_t position);
+    static std::pair<float, float> gains(ChannelPosition position);
 
 private:
     ChannelMixer() = default;

@@ -35,8 +35,6 @@ public:
     // Hands over the whole frames gathered so far; part of a frame stays for the next push.
     void flush(const Sink& sink);
 
-    std::uint64_t frames_handed() const { return frames_handed_; }
-
 private:
     std::byte* room();
     void hand_over(std::size_t frames, const Sink& sink);

@@ -18,30 +18,31 @@ namespace {
 
 // The one table of channel positions: the name the server uses in a sink's "audio.position",
 // the position the mixer reads, and the server's own for a stream's format.
-struct ChannelPosition {
+struct KnownPosition {
     std::string_view name;
-    pa_channel_position_t position;
+    audio::ChannelPosition position;
     spa_audio_channel channel;
 };
-constexpr ChannelPosition POSITIONS[] = {
-    {"MONO", PA_CHANNEL_POSITION_MONO, SPA_AUDIO_CHANNEL_MONO},
-    {"FL", PA_CHANNEL_POSITION_FRONT_LEFT, SPA_AUDIO_CHANNEL_FL},
-    {"FR", PA_CHANNEL_POSITION_FRONT_RIGHT, SPA_AUDIO_CHANNEL_FR},
-    {"FC", PA_CHANNEL_POSITION_FRONT_CENTER, SPA_AUDIO_CHANNEL_FC},
-    {"LFE", PA_CHANNEL_POSITION_LFE, SPA_AUDIO_CHANNEL_LFE},
-    {"SL", PA_CHANNEL_POSITION_SIDE_LEFT, SPA_AUDIO_CHANNEL_SL},
-    {"SR", PA_CHANNEL_POSITION_SIDE_RIGHT, SPA_AUDIO_CHANNEL_SR},
-    {"FLC", PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER, SPA_AUDIO_CHANNEL_FLC},
-    {"FRC", PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER, SPA_AUDIO_CHANNEL_FRC},
-    {"RC", PA_CHANNEL_POSITION_REAR_CENTER, SPA_AUDIO_CHANNEL_RC},
-    {"RL", PA_CHANNEL_POSITION_REAR_LEFT, SPA_AUDIO_CHANNEL_RL},
-    {"RR", PA_CHANNEL_POSITION_REAR_RIGHT, SPA_AUDIO_CHANNEL_RR},
+using enum audio::ChannelPosition;
+constexpr KnownPosition POSITIONS[] = {
+    {"MONO", Mono, SPA_AUDIO_CHANNEL_MONO},
+    {"FL", FrontLeft, SPA_AUDIO_CHANNEL_FL},
+    {"FR", FrontRight, SPA_AUDIO_CHANNEL_FR},
+    {"FC", FrontCenter, SPA_AUDIO_CHANNEL_FC},
+    {"LFE", Lfe, SPA_AUDIO_CHANNEL_LFE},
+    {"SL", SideLeft, SPA_AUDIO_CHANNEL_SL},
+    {"SR", SideRight, SPA_AUDIO_CHANNEL_SR},
+    {"FLC", FrontLeftOfCenter, SPA_AUDIO_CHANNEL_FLC},
+    {"FRC", FrontRightOfCenter, SPA_AUDIO_CHANNEL_FRC},
+    {"RC", RearCenter, SPA_AUDIO_CHANNEL_RC},
+    {"RL", RearLeft, SPA_AUDIO_CHANNEL_RL},
+    {"RR", RearRight, SPA_AUDIO_CHANNEL_RR},
 };
 
 }  // namespace
 
-pa_channel_map parse_positions(std::string_view text) {
-    pa_channel_map map{};
+audio::ChannelLayout parse_positions(std::string_view text) {
+    audio::ChannelLayout layout;
     std::size_t at = 0;
     while (at < text.size()) {
         const auto begin = text.find_first_not_of("[], ", at);
@@ -52,13 +53,12 @@ pa_channel_map parse_positions(std::string_view text) {
         at = end;
         const auto known = std::find_if(std::begin(POSITIONS), std::end(POSITIONS),
                                         [&](const auto& p) { return p.name == name; });
-        if (known == std::end(POSITIONS) || map.channels == PA_CHANNELS_MAX) return {};
-        map.map[map.channels++] = known->position;
+        if (known == std::end(POSITIONS) || !layout.add(known->position)) return {};
     }
-    return map;
+    return layout;
 }
 
-spa_audio_channel spa_position(pa_channel_position_t position) {
+spa_audio_channel spa_position(audio::ChannelPosition position) {
     const auto known = std::find_if(std::begin(POSITIONS), std::end(POSITIONS),
                                     [&](const auto& p) { return p.position == position; });
     return known == std::end(POSITIONS) ? SPA_AUDIO_CHANNEL_UNKNOWN : known->channel;
@@ -346,14 +346,11 @@ void PipewireClient::add_sink(std::uint32_t id, const char* name, const spa_dict
                 auto* n = static_cast<Node*>(data);
                 if ((info->change_mask & PW_NODE_CHANGE_MASK_PROPS) == 0) return;
                 const char* position = lookup(info->props, SPA_KEY_AUDIO_POSITION);
-                const pa_channel_map map =
-                    position != nullptr ? parse_positions(position) : pa_channel_map{};
-                const bool same =
-                    n->known && map.channels == n->info.channel_map.channels &&
-                    std::equal(map.map, map.map + map.channels, n->info.channel_map.map);
-                if (same) return;
+                const audio::ChannelLayout layout =
+                    position != nullptr ? parse_positions(position) : audio::ChannelLayout{};
+                if (n->known && layout == n->info.layout) return;
                 // From here on the sink is listed, in the layout the server told.
-                n->info.channel_map = map;
+                n->info.layout = layout;
                 n->known = true;
                 n->owner->changed();
             },

@@ -17,8 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include <pulse/channelmap.h>
-
+#include "platform/backends/audio/channel_layout.h"
 #include "platform/backends/pipewire/pipewire_api.h"
 #include "platform/model/backend.h"
 
@@ -31,7 +30,7 @@ struct SinkInfo {
     std::string name;
     std::string description;
     // Its layout, when the server says; empty leaves the mixing to the server.
-    pa_channel_map channel_map{};
+    audio::ChannelLayout layout;
     bool is_default = false;
 };
 
@@ -42,9 +41,9 @@ BackendError library_error(int result);
 
 // A sink's "audio.position" ("FL,FR,FC" or "[ FL FR FC ]") as the layout the mixer reads;
 // empty when a name is unknown or there are too many.
-pa_channel_map parse_positions(std::string_view text);
+audio::ChannelLayout parse_positions(std::string_view text);
 // The server's name for a position in a stream's format; unknown for one it has none for.
-spa_audio_channel spa_position(pa_channel_position_t position);
+spa_audio_channel spa_position(audio::ChannelPosition position);
 
 class PipewireClient {
     struct Key {};

@@ -87,15 +87,15 @@ std::expected<std::unique_ptr<PipewireRecorder>, BackendError> PipewireRecorder:
 
 std::expected<void, BackendError> PipewireRecorder::open_stream(const SinkInfo& sink) {
     // Asked for stereo, record a surround or mono sink in its own layout and mix here.
-    const bool mixed = channels_ == 2 && sink.channel_map.channels > 0 &&
-                       audio::ChannelMixer::to_stereo(sink.channel_map).has_value();
+    const bool mixed = channels_ == 2 && sink.layout.channels() > 0 &&
+                       audio::ChannelMixer::to_stereo(sink.layout).has_value();
     spa_audio_info_raw info{};
     info.format = SPA_AUDIO_FORMAT_F32;
     info.rate = rate_;
     if (mixed) {
-        info.channels = sink.channel_map.channels;
+        info.channels = static_cast<std::uint32_t>(sink.layout.channels());
         for (std::uint32_t i = 0; i < info.channels; ++i) {
-            info.position[i] = spa_position(sink.channel_map.map[i]);
+            info.position[i] = spa_position(sink.layout.positions()[i]);
         }
     } else {
         info.channels = channels_;
@@ -134,8 +134,7 @@ std::expected<void, BackendError> PipewireRecorder::open_stream(const SinkInfo& 
     {
         // Known to the worker before the first buffer of the stream can come.
         std::lock_guard lock(layouts_mutex_);
-        layouts_.push_back(
-            {.generation = feed->generation, .map = sink.channel_map, .mixed = mixed});
+        layouts_.push_back({.generation = feed->generation, .layout = sink.layout, .mixed = mixed});
     }
     static const pw_stream_events STREAM_EVENTS = {
         .version = PW_VERSION_STREAM_EVENTS,
@@ -217,11 +216,7 @@ void PipewireRecorder::reconsider() {
     // the new sink's channels into it (a stereo output came out 3 dB louder in a stream
     // opened on 5.1 or mono).
     const SinkInfo& next = sinks.front();
-    const bool same_layout =
-        next.channel_map.channels == sink_.channel_map.channels &&
-        std::equal(next.channel_map.map, next.channel_map.map + next.channel_map.channels,
-                   sink_.channel_map.map);
-    if (feed_ && !stream_ended_ && (same_layout || !next.is_default)) return;
+    if (feed_ && !stream_ended_ && (next.layout == sink_.layout || !next.is_default)) return;
     close_stream();
     worker_->post([this] { core_->note_gap(); });
     if (auto opened = open_stream(next); !opened) fail(opened.error());
@@ -313,7 +308,7 @@ void PipewireRecorder::use_layout(std::uint32_t generation) {
     const auto found = std::find_if(layouts_.begin(), layouts_.end(),
                                     [&](const Layout& l) { return l.generation == generation; });
     if (found == layouts_.end()) return;
-    core_->use_mixer(found->mixed ? audio::ChannelMixer::to_stereo(found->map) : std::nullopt);
+    core_->use_mixer(found->mixed ? audio::ChannelMixer::to_stereo(found->layout) : std::nullopt);
     if (auto* mixer = core_->mixer()) mixer->front_only(front_only_);
     layout_generation_ = generation;
     layouts_.erase(layouts_.begin(), found);

@@ -90,7 +90,7 @@ private:
     // The layout a stream was opened in, for the worker.
     struct Layout {
         std::uint32_t generation = 0;
-        pa_channel_map map{};
+        audio::ChannelLayout layout;
         bool mixed = false;
     };
 

@@ -23,6 +23,43 @@ void ContextUnref::operator()(pa_context* context) const { pa_context_unref(cont
 void StreamUnref::operator()(pa_stream* stream) const { pa_stream_unref(stream); }
 }  // namespace detail
 
+namespace {
+using enum audio::ChannelPosition;
+constexpr std::pair<pa_channel_position_t, audio::ChannelPosition> POSITIONS[] = {
+    {PA_CHANNEL_POSITION_MONO, Mono},
+    {PA_CHANNEL_POSITION_FRONT_LEFT, FrontLeft},
+    {PA_CHANNEL_POSITION_FRONT_RIGHT, FrontRight},
+    {PA_CHANNEL_POSITION_FRONT_CENTER, FrontCenter},
+    {PA_CHANNEL_POSITION_LFE, Lfe},
+    {PA_CHANNEL_POSITION_REAR_LEFT, RearLeft},
+    {PA_CHANNEL_POSITION_REAR_RIGHT, RearRight},
+    {PA_CHANNEL_POSITION_REAR_CENTER, RearCenter},
+    {PA_CHANNEL_POSITION_SIDE_LEFT, SideLeft},
+    {PA_CHANNEL_POSITION_SIDE_RIGHT, SideRight},
+    {PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER, FrontLeftOfCenter},
+    {PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER, FrontRightOfCenter},
+    {PA_CHANNEL_POSITION_TOP_CENTER, TopCenter},
+    {PA_CHANNEL_POSITION_TOP_FRONT_LEFT, TopFrontLeft},
+    {PA_CHANNEL_POSITION_TOP_FRONT_RIGHT, TopFrontRight},
+    {PA_CHANNEL_POSITION_TOP_FRONT_CENTER, TopFrontCenter},
+    {PA_CHANNEL_POSITION_TOP_REAR_LEFT, TopRearLeft},
+    {PA_CHANNEL_POSITION_TOP_REAR_RIGHT, TopRearRight},
+    {PA_CHANNEL_POSITION_TOP_REAR_CENTER, TopRearCenter},
+};
+// Every channel of a map finds a place.
+static_assert(audio::ChannelLayout::MAX_CHANNELS >= PA_CHANNELS_MAX);
+}  // namespace
+
+audio::ChannelLayout layout_of(const pa_channel_map& map) {
+    audio::ChannelLayout layout;
+    for (unsigned c = 0; c < map.channels && c < PA_CHANNELS_MAX; ++c) {
+        const auto* known =
+            std::ranges::find_if(POSITIONS, [&](const auto& p) { return p.first == map.map[c]; });
+        layout.add(known == std::end(POSITIONS) ? Unknown : known->second);
+    }
+    return layout;
+}
+
 namespace detail {
 LoopLock::LoopLock(pa_threaded_mainloop* loop) : loop_(loop) { pa_threaded_mainloop_lock(loop_); }
 LoopLock::~LoopLock() { pa_threaded_mainloop_unlock(loop_); }

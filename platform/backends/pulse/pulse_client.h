@@ -15,6 +15,7 @@
 
 #include <pulse/channelmap.h>
 
+#include "platform/backends/audio/channel_layout.h"
 #include "platform/model/backend.h"
 
 struct pa_context;
@@ -39,6 +40,9 @@ struct SinkInfo {
     bool is_default = false;
 };
 using SinkList = std::expected<std::vector<SinkInfo>, BackendError>;
+
+// A valid map as the mixer reads it; an auxiliary channel's position is Unknown.
+audio::ChannelLayout layout_of(const pa_channel_map& map);
 
 namespace detail {
 struct LoopFree {

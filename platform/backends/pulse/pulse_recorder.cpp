@@ -94,7 +94,7 @@ std::expected<void, BackendError> PulseRecorder::open_stream(const SinkInfo& sin
     // Asked for stereo, record a surround or mono sink in its own layout and mix here.
     std::optional<ChannelMixer> mixer;
     if (format_.channels == 2 && pa_channel_map_valid(&sink.channel_map)) {
-        mixer = ChannelMixer::to_stereo(sink.channel_map);
+        mixer = ChannelMixer::to_stereo(layout_of(sink.channel_map));
     }
     pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, format_.rate,
                         static_cast<std::uint8_t>(format_.channels)};
