@@ -88,8 +88,8 @@ TEST_F(PulseBackendTest, CapturesToneAtItsFrequencyLevelAndChannel) {
         test_support::compare_to_reference(samples, reference->finish(), CHANNELS, 0.05);
     EXPECT_GE(heard.loud, 140u) << "the reference holds less than the tone";
     // One block at each edge of the tone may differ.
-    EXPECT_LE(heard.missing, 2u);
-    EXPECT_LE(heard.extra, 2u);
+    EXPECT_LE(heard.missing, 2u) << heard.picture;
+    EXPECT_LE(heard.extra, 2u) << heard.picture;
     ASSERT_EQ(heard.recording.size(), 2u);
     EXPECT_NEAR(heard.recording[0].frequency, 1000, 2);
     EXPECT_NEAR(heard.recording[1].frequency, 1500, 3);

@@ -96,12 +96,20 @@ Comparison compare_to_reference(std::span<const float> recording, std::span<cons
         const bool mine_loud = mine[b] >= loud_level;
         const bool their_loud = levels[b] >= loud_level;
         both.push_back(known && mine_loud && their_loud);
+        result.picture += !known                    ? ' '
+                          : mine_loud == their_loud ? (mine_loud ? '#' : '.')
+                          : mine_loud               ? '+'
+                                                    : '-';
         if (!known) continue;
         if (mine_loud && !their_loud) ++result.extra;
         if (!their_loud) continue;
         ++result.loud;
         if (!mine_loud) ++result.missing;
     }
+    const auto differs = result.picture.find_first_of("+-");
+    result.picture = differs == std::string::npos ? std::string()
+                                                  : "from block " + std::to_string(differs) + ": " +
+                                                        result.picture.substr(differs);
     // Blocks loud in both, with loud neighbours: the steady sound, away from its edges.
     std::vector<std::size_t> steady;
     for (std::size_t b = 1; b + 1 < both.size(); ++b) {

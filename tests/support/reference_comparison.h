@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace test_support {
@@ -32,6 +33,9 @@ struct Comparison {
     std::size_t missing = 0;  // of those, quiet in the recording
     std::size_t extra = 0;    // blocks loud in the recording and quiet in the reference
     std::vector<ChannelSound> recording;  // per channel
+    // For a failure's message: the recording's blocks from the first that differs, '#' loud in
+    // both, '-' missing, '+' extra, '.' quiet in both, ' ' not compared.
+    std::string picture;
 };
 
 // `recording` and `reference` are interleaved at 48 kHz with `channels` channels each (the
