@@ -15,8 +15,8 @@ using platform::pipewire::spa_position;
 using enum ChannelPosition;
 
 std::vector<ChannelPosition> positions_of(std::string_view text) {
-    const auto positions = parse_positions(text).positions();
-    return {positions.begin(), positions.end()};
+    const ChannelLayout layout = parse_positions(text);
+    return {layout.positions().begin(), layout.positions().end()};
 }
 
 std::string repeated(std::string_view name, int times) {
