@@ -15,7 +15,7 @@ std::optional<std::string> LoopPlayer::start(LoopPlayer& player, const std::stri
     auto pipe = test_support::Pipe::make();
     if (!pipe) return pipe.error();
     const auto argv =
-        test_support::pacat_playback(RATE, CHANNELS, sink, "vmah-bench-player", latency_ms);
+        test_support::pacat_command(RATE, CHANNELS, sink, "vmah-bench-player", latency_ms);
     auto pacat = test_support::ChildProcess::spawn(
         argv, env, test_support::SpawnOptions{.stdin_fd = pipe->read_fd, .log_path = log});
     if (!pacat) return pacat.error();

@@ -377,17 +377,18 @@ std::vector<std::string> PulseDaemon::client_env() const {
     };
 }
 
-std::vector<std::string> pacat_playback(std::uint32_t rate, std::uint32_t channels,
-                                        const std::string& sink, const std::string& client_name,
-                                        int latency_ms, const std::string& channel_map) {
+std::vector<std::string> pacat_command(std::uint32_t rate, std::uint32_t channels,
+                                       const std::string& device, const std::string& client_name,
+                                       int latency_ms, const std::string& channel_map,
+                                       bool record) {
     std::vector<std::string> argv{"pacat",
-                                  "--playback",
+                                  record ? "--record" : "--playback",
                                   "--raw",
                                   "--format=float32le",
                                   "--rate=" + std::to_string(rate),
                                   "--channels=" + std::to_string(channels),
                                   "--client-name=" + client_name};
-    if (!sink.empty()) argv.push_back("--device=" + sink);
+    if (!device.empty()) argv.push_back("--device=" + device);
     if (!channel_map.empty()) argv.push_back("--channel-map=" + channel_map);
     if (latency_ms > 0) argv.push_back("--latency-msec=" + std::to_string(latency_ms));
     return argv;
@@ -403,7 +404,7 @@ std::expected<PcmPlayer, std::string> PulseDaemon::play_pcm(
                   static_cast<std::streamsize>(interleaved.size_bytes()));
         if (!out) return std::unexpected("cannot write " + file);
     }
-    auto argv = pacat_playback(rate, channels, sink, "vmah-test", latency_ms, channel_map);
+    auto argv = pacat_command(rate, channels, sink, "vmah-test", latency_ms, channel_map);
     argv.push_back(file);
     auto child = ChildProcess::spawn(argv, client_env(), {.log_path = file + ".log"});
     if (!child) return std::unexpected(child.error());
@@ -426,8 +427,7 @@ std::expected<MonitorRecording, std::string> PulseDaemon::record_monitor(const s
     const int out = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (out < 0) return std::unexpected(errno_text(file.c_str(), errno));
     // 20 ms: no longer than PipeWire's own graph cycle.
-    auto argv = pacat_playback(48000, channels, sink + ".monitor", name, 20);
-    argv[1] = "--record";
+    auto argv = pacat_command(48000, channels, sink + ".monitor", name, 20, {}, true);
     // Root may raise its priority; anyone else gets a warning in the log and ordinary priority.
     argv.insert(argv.begin(), {"nice", "-n", "-10"});
     auto child =

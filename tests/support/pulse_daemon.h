@@ -202,10 +202,12 @@ private:
     std::optional<std::string> saved_pipewire_dir_;
 };
 
-// pacat's command line that plays raw float32 interleaved PCM into `sink` (from its standard
-// input unless a file is added), asking for `latency_ms` when it is above 0.
-std::vector<std::string> pacat_playback(std::uint32_t rate, std::uint32_t channels,
-                                        const std::string& sink, const std::string& client_name,
-                                        int latency_ms, const std::string& channel_map = {});
+// pacat's command line that plays raw float32 interleaved PCM into `device` (from its standard
+// input unless a file is added), or with `record` records it from `device` to its standard
+// output, asking for `latency_ms` when it is above 0.
+std::vector<std::string> pacat_command(std::uint32_t rate, std::uint32_t channels,
+                                       const std::string& device, const std::string& client_name,
+                                       int latency_ms, const std::string& channel_map = {},
+                                       bool record = false);
 
 }  // namespace test_support
