@@ -303,13 +303,14 @@ protected:
 
     // The opening several tests share: a server as set up by default, its content, and a
     // capture of its first display that has started; `started` is the moment just before
-    // the start was asked for.
+    // the start was asked for, `capture_ready_` the moment it was answered.
     void start_daemon_and_capture(Clock::time_point& started) {
         ASSERT_NO_FATAL_FAILURE(start_daemon());
         ASSERT_NO_FATAL_FAILURE(request_running_content());
         capture_first_display();
         started = Clock::now();
         ASSERT_EQ(capture_->start(), std::nullopt);
+        capture_ready_ = Clock::now();
     }
     void start_daemon_and_capture() {
         Clock::time_point started;
@@ -319,5 +320,6 @@ protected:
     std::unique_ptr<PulseDaemon> daemon_;
     ContentAnswer content_;
     std::optional<Capture> capture_;
+    Clock::time_point capture_ready_;
 };
 }  // namespace platform_capture

@@ -67,6 +67,19 @@ bool PcmPlayer::wait_done(std::chrono::milliseconds limit) {
     return ended && ended->status == 0;
 }
 
+bool MonitorRecording::wait_until_loud(double level, std::chrono::milliseconds limit) {
+    const std::size_t block = 480 * channels_ * sizeof(float);
+    for (const auto give_up = std::chrono::steady_clock::now() + limit;
+         std::chrono::steady_clock::now() < give_up; std::this_thread::sleep_for(10ms)) {
+        const std::string bytes = read_file(file_);
+        if (bytes.size() < block) continue;
+        std::vector<float> last(block / sizeof(float));
+        std::memcpy(last.data(), bytes.data() + (bytes.size() / block - 1) * block, block);
+        if (rms(last) >= level) return true;
+    }
+    return false;
+}
+
 std::vector<float> MonitorRecording::finish() {
     child_.signal(SIGINT);
     child_.wait_at_most(STOP_GRACE);
@@ -434,7 +447,7 @@ std::expected<MonitorRecording, std::string> PulseDaemon::record_monitor(const s
         ChildProcess::spawn(argv, client_env(), {.stdout_fd = out, .log_path = file + ".log"});
     ::close(out);
     if (!child) return std::unexpected(child.error());
-    MonitorRecording recording(std::move(*child), file);
+    MonitorRecording recording(std::move(*child), file, channels);
     if (auto listed = wait_until({"list", "source-outputs"}, name); !listed) {
         return std::unexpected(listed.error());
     }

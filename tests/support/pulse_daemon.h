@@ -41,8 +41,11 @@ private:
 // ahead, as the helper's own stream does once it is there.)
 class MonitorRecording {
 public:
-    MonitorRecording(ChildProcess child, std::string file)
-        : child_(std::move(child)), file_(std::move(file)) {}
+    MonitorRecording(ChildProcess child, std::string file, std::uint32_t channels)
+        : child_(std::move(child)), file_(std::move(file)), channels_(channels) {}
+    // Waits up to `limit` for the last 10 ms recorded to be at least `level` (RMS): the sound
+    // is being heard now, whatever the player's and the server's start-up took.
+    bool wait_until_loud(double level, std::chrono::milliseconds limit);
     // Stops the recorder (start it before the recording under test and finish it after) and
     // returns what it recorded: interleaved, at 48 000 Hz.
     std::vector<float> finish();
@@ -50,6 +53,7 @@ public:
 private:
     ChildProcess child_;
     std::string file_;
+    std::uint32_t channels_;
 };
 
 enum class ServerKind { PulseAudio, PipeWire };
