@@ -140,7 +140,8 @@ std::expected<void, BackendError> PipewireRecorder::open_stream(const SinkInfo& 
         .version = PW_VERSION_STREAM_EVENTS,
         .state_changed =
             [](void* data, pw_stream_state, pw_stream_state state, const char* error) {
-                static_cast<Feed*>(data)->owner->on_state(state, error);
+                const auto* opened = static_cast<const Feed*>(data);
+                if (!opened->closing) opened->owner->on_state(state, error);
             },
         .process = [](void* data) { process(*static_cast<Feed*>(data)); },
     };
@@ -165,8 +166,11 @@ std::expected<void, BackendError> PipewireRecorder::open_stream(const SinkInfo& 
 
 void PipewireRecorder::close_stream() {
     if (!feed_) return;
-    spa_hook_remove(&feed_->listener);
-    // Returns once the data thread is out of the stream's callbacks for good.
+    // The stream goes in its library's order: disconnected (its last state change, to
+    // unconnected, is ours and not news), out of the data thread for good, and only then rid
+    // of its listeners. A listener removed before, while the data thread may be calling it,
+    // would change the list that call walks.
+    feed_->closing = true;
     pw_stream_destroy(feed_->stream);
     feed_.reset();
     streaming_ = false;
@@ -236,8 +240,7 @@ void PipewireRecorder::follow_playing() {
 }
 
 // The data thread, at real-time priority where the system gives it: no lock, no allocation,
-// nothing that may block. A buffer the ring has no room for is left out; the worker places
-// what follows by its time, so the missing time becomes silence.
+// nothing that may block. A buffer the ring has no room for becomes a hole of its length.
 void PipewireRecorder::process(Feed& feed) {
     mark_realtime_thread();
     PipewireRecorder& self = *feed.owner;
@@ -269,8 +272,21 @@ void PipewireRecorder::process(Feed& feed) {
         const auto samples =
             hole ? std::span<const std::byte>{}
                  : bytes_of(static_cast<const std::uint8_t*>(data.data) + offset, delivery.bytes);
-        if (self.ring_.push(bytes_of(&delivery, sizeof delivery), samples)) {
+        // What the ring could not take goes first, as silence of its length: what follows
+        // keeps its place.
+        if (feed.lost.bytes > 0 && self.ring_.push(bytes_of(&feed.lost, sizeof feed.lost))) {
+            feed.frames_unannounced += feed.lost.bytes / feed.frame_bytes;
+            feed.lost = {};
+        }
+        if (feed.lost.bytes == 0 &&
+            self.ring_.push(bytes_of(&delivery, sizeof delivery), samples)) {
             feed.frames_unannounced += delivery.bytes / feed.frame_bytes;
+        } else {
+            const std::uint64_t lost = std::uint64_t{feed.lost.bytes} + delivery.bytes;
+            const std::uint32_t most = UINT32_MAX / feed.frame_bytes * feed.frame_bytes;
+            feed.lost = delivery;
+            feed.lost.hole = 1;
+            feed.lost.bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>(lost, most));
         }
     }
     pw_stream_queue_buffer(feed.stream, buffer);

@@ -67,6 +67,15 @@ public:
     void stop();
 
 private:
+    // What the data thread puts in the ring before each buffer's samples.
+    struct Delivery {
+        std::int64_t cycle_ns = 0;    // when the graph's cycle began; 0 when unknown
+        std::int64_t arrival_ns = 0;  // when the buffer came
+        std::uint32_t generation = 0;
+        std::uint32_t frame_bytes = 0;
+        std::uint32_t bytes = 0;  // whole frames
+        std::uint32_t hole = 0;   // no samples follow: that many bytes of silence
+    };
     // One opened stream, as the data thread sees it: set before the stream is connected and
     // read only on the data thread afterwards.
     struct Feed {
@@ -76,16 +85,11 @@ private:
         std::uint32_t generation = 0;
         std::uint32_t frame_bytes = 0;
         bool delivered = false;  // the stream has handed over a buffer
+        bool closing = false;    // loop thread: the stream is being destroyed
         std::uint64_t frames_unannounced = 0;
-    };
-    // What the data thread puts in the ring before each buffer's samples.
-    struct Delivery {
-        std::int64_t cycle_ns = 0;    // when the graph's cycle began; 0 when unknown
-        std::int64_t arrival_ns = 0;  // when the buffer came
-        std::uint32_t generation = 0;
-        std::uint32_t frame_bytes = 0;
-        std::uint32_t bytes = 0;  // whole frames
-        std::uint32_t hole = 0;   // no samples follow: that many bytes of silence
+        // The buffers the ring had no room for since the last it took, as one hole timed
+        // like the last of them (no bytes: none).
+        Delivery lost{};
     };
     // The layout a stream was opened in, for the worker.
     struct Layout {

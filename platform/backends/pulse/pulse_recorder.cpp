@@ -238,6 +238,7 @@ void PulseRecorder::read_available() {
     // (SIGSTOP) while it waited for the tail finds all the server kept meanwhile.
     std::size_t room = core_->room_after_stop(in_frame_bytes_);
     bool past_stop = false;
+    bool waiting = false;  // a fragment waits for a report: what came is not all in yet
     while (!stopped_ && !failed_) {
         const void* data = nullptr;
         std::size_t bytes = 0;
@@ -250,6 +251,7 @@ void PulseRecorder::read_available() {
         // Not placed yet: wait for a report, which reads on.
         if (!positions_->places(read_index_ + frames, Clock::now())) {
             ask_position();
+            waiting = true;
             break;
         }
         if (lengthen_) lengthen_fragments();
@@ -263,8 +265,13 @@ void PulseRecorder::read_available() {
         }
         pa_stream_drop(stream);
     }
-    // Data beyond what was heard before the stop is the tail too.
-    core_->tail_came(past_stop ? Clock::time_point::max() : Clock::now());
+    // Data beyond what was heard before the stop is the tail too; a fragment that waits for
+    // its report is not in yet, and the report reads on.
+    if (past_stop) {
+        core_->tail_came(Clock::time_point::max());
+    } else if (!waiting) {
+        core_->tail_came(Clock::now());
+    }
 }
 
 void PulseRecorder::ask_position() {
