@@ -9,7 +9,6 @@
 
 #include "platform/model/session_sink.h"
 #include "platform/model/stream.h"
-#include "platform/runtime/free_list.h"
 #include "platform/runtime/runtime.h"
 
 namespace platform {
@@ -17,32 +16,14 @@ namespace {
 
 const std::string NO_ANSWER = "The capture backend did not answer";
 
-// One sample buffer on its way to one output. The queue's job holds only a pointer to it,
-// which a function object keeps without allocating, and it is kept for the next buffer
-// once handed over: a delivery allocates nothing.
+// One sample buffer on its way to one output; the queue's job owns it through a pointer,
+// which a function object keeps without allocating.
 struct Delivery {
     Ref<SCStream> stream;
     Ref<SCStreamOutput> output;
     Ref<CMSampleBuffer> sample;
     SCStreamOutputType type = SCStreamOutputType::Audio;
-
-    void run();
 };
-
-// Never destroyed: a delivery may still run on a worker while the process exits.
-FreeList<Delivery>& DELIVERIES = *new FreeList<Delivery>;
-
-void Delivery::run() {
-    // Taken out first: the references go after this object is back in the list, and the
-    // last of them may run an output's or a stream's teardown.
-    const Ref<SCStream> held_stream = std::move(stream);
-    const Ref<SCStreamOutput> held_output = std::move(output);
-    const Ref<CMSampleBuffer> held_sample = std::move(sample);
-    const SCStreamOutputType held_type = type;
-    DELIVERIES.give(this);
-    held_output->stream_didOutputSampleBuffer_ofType(held_stream.get(), held_sample.get(),
-                                                     held_type);
-}
 
 void set_error(Ref<NSError>* out, std::int64_t code, const BackendError& failure) {
     if (out != nullptr) *out = stream_error(code, failure);
@@ -316,12 +297,14 @@ void StreamCore::deliver(CMSampleBuffer* buffer, SCStreamOutputType type,
         } else {
             held = stream;
         }
-        Delivery* delivery = DELIVERIES.take();
-        delivery->stream = std::move(held);
-        delivery->output = std::move(output);
-        delivery->sample = sample;
-        delivery->type = type;
-        queue->async([delivery] { delivery->run(); });
+        auto* delivery = new Delivery{std::move(held), std::move(output), sample, type};
+        queue->async([delivery] {
+            // The references go on this worker, with the delivery: the last of them may run
+            // an output's or a stream's teardown.
+            const std::unique_ptr<Delivery> owned(delivery);
+            owned->output->stream_didOutputSampleBuffer_ofType(owned->stream.get(),
+                                                               owned->sample.get(), owned->type);
+        });
     }
     targets.clear();
 }

@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "platform/model/dispatch_queue.h"
-#include "platform/runtime/free_list.h"
 #include "platform/runtime/reply.h"
 #include "platform/runtime/runtime.h"
 #include "tests/platform/recorder.h"
@@ -101,19 +100,6 @@ TEST_F(RuntimeTest, UnansweredReplyDeliversItsFallbackAndHandlerDiesOnAWorker) {
     auto threads = destroyed->values();
     std::sort(threads.begin(), threads.end());
     EXPECT_EQ(threads, (std::vector<bool>{false, true}));
-}
-
-TEST(FreeListTest, GivesBackWhatWasReturnedBeforeMakingMore) {
-    FreeList<std::string> list;
-    std::string* first = list.take();
-    std::string* second = list.take();
-    EXPECT_NE(first, second);
-    *first = "kept as given";
-    list.give(first);
-    EXPECT_EQ(list.take(), first);
-    EXPECT_EQ(*first, "kept as given");
-    list.give(first);
-    list.give(second);
 }
 
 TEST_F(RuntimeTest, SerialQueueRunsItemsInOrderOneAtATime) {
