@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/backends/pipewire/buffer_ring.h"
 #include "platform/backends/pipewire/pipewire_client.h"
 
 namespace {
 
 using platform::audio::ChannelLayout;
 using platform::audio::ChannelPosition;
+using platform::pipewire::BufferHeader;
+using platform::pipewire::BufferRing;
 using platform::pipewire::parse_positions;
 using platform::pipewire::spa_position;
 using enum ChannelPosition;
@@ -23,6 +27,34 @@ std::string repeated(std::string_view name, int times) {
     std::string text;
     for (int i = 0; i < times; ++i) text += std::string(name) + ",";
     return text;
+}
+
+// Buffers of 2 stereo frames (16 bytes) into a ring with room for two of them and their
+// headers: the next two find it full, and once the worker has taken what it holds they go in
+// ahead of the next as one hole of their length, timed like the last of them.
+TEST(PipewireBufferRing, BuffersItHadNoRoomForGoInAheadOfTheNextAsAHole) {
+    BufferRing ring(2 * (sizeof(BufferHeader) + 16) + 8);
+    const std::vector<std::byte> samples(16, std::byte{1});
+    const auto buffer = [](std::int64_t cycle) {
+        return BufferHeader{.cycle_ns = cycle, .frame_bytes = 8, .bytes = 16};
+    };
+    for (const std::int64_t cycle : {1, 2, 3, 4}) {
+        EXPECT_EQ(ring.push(buffer(cycle), samples), cycle <= 2 ? 2u : 0u) << cycle;
+    }
+    BufferHeader header;
+    std::vector<std::byte> out(ring.capacity());
+    const auto next = [&](std::int64_t cycle, std::uint32_t hole, std::uint32_t bytes) {
+        ASSERT_TRUE(ring.pop(header, out)) << cycle;
+        EXPECT_EQ(header.cycle_ns, cycle);
+        EXPECT_EQ(header.hole, hole);
+        EXPECT_EQ(header.bytes, bytes);
+    };
+    next(1, 0, 16);
+    next(2, 0, 16);
+    EXPECT_EQ(ring.push(buffer(5), samples), 6u) << "the hole of 4 frames and the buffer";
+    next(4, 1, 32);
+    next(5, 0, 16);
+    EXPECT_FALSE(ring.pop(header, out));
 }
 
 // A sink's "audio.position" in either of the server's spellings; anything the mixer could

@@ -240,7 +240,7 @@ void PipewireRecorder::follow_playing() {
 }
 
 // The data thread, at real-time priority where the system gives it: no lock, no allocation,
-// nothing that may block. A buffer the ring has no room for becomes a hole of its length.
+// nothing that may block.
 void PipewireRecorder::process(Feed& feed) {
     mark_realtime_thread();
     PipewireRecorder& self = *feed.owner;
@@ -258,36 +258,20 @@ void PipewireRecorder::process(Feed& feed) {
     if (data.chunk != nullptr && !empty_before_link) {
         const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
         const std::uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
-        Delivery delivery;
-        delivery.arrival_ns = steady_now_ns();
+        BufferHeader header;
+        header.arrival_ns = steady_now_ns();
         pw_time time{};
-        if (pw_stream_get_time_n(feed.stream, &time, sizeof time) == 0)
-            delivery.cycle_ns = time.now;
-        delivery.generation = feed.generation;
-        delivery.frame_bytes = feed.frame_bytes;
-        delivery.bytes = size / feed.frame_bytes * feed.frame_bytes;
+        if (pw_stream_get_time_n(feed.stream, &time, sizeof time) == 0) header.cycle_ns = time.now;
+        header.generation = feed.generation;
+        header.frame_bytes = feed.frame_bytes;
+        header.bytes = size / feed.frame_bytes * feed.frame_bytes;
         const bool hole =
             data.data == nullptr || (data.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) != 0;
-        delivery.hole = hole ? 1 : 0;
+        header.hole = hole ? 1 : 0;
         const auto samples =
             hole ? std::span<const std::byte>{}
-                 : bytes_of(static_cast<const std::uint8_t*>(data.data) + offset, delivery.bytes);
-        // What the ring could not take goes first, as silence of its length: what follows
-        // keeps its place.
-        if (feed.lost.bytes > 0 && self.ring_.push(bytes_of(&feed.lost, sizeof feed.lost))) {
-            feed.frames_unannounced += feed.lost.bytes / feed.frame_bytes;
-            feed.lost = {};
-        }
-        if (feed.lost.bytes == 0 &&
-            self.ring_.push(bytes_of(&delivery, sizeof delivery), samples)) {
-            feed.frames_unannounced += delivery.bytes / feed.frame_bytes;
-        } else {
-            const std::uint64_t lost = std::uint64_t{feed.lost.bytes} + delivery.bytes;
-            const std::uint32_t most = UINT32_MAX / feed.frame_bytes * feed.frame_bytes;
-            feed.lost = delivery;
-            feed.lost.hole = 1;
-            feed.lost.bytes = static_cast<std::uint32_t>(std::min<std::uint64_t>(lost, most));
-        }
+                 : bytes_of(static_cast<const std::uint8_t*>(data.data) + offset, header.bytes);
+        feed.frames_unannounced += self.ring_.push(header, samples);
     }
     pw_stream_queue_buffer(feed.stream, buffer);
     // The worker hands fragments over whole: waking it once one is there is enough.
@@ -299,22 +283,18 @@ void PipewireRecorder::process(Feed& feed) {
 }
 
 void PipewireRecorder::drain() {
-    Delivery delivery;
-    const std::span<std::byte> header{reinterpret_cast<std::byte*>(&delivery), sizeof delivery};
-    while (ring_.pop(header)) {
-        const std::size_t payload = delivery.hole != 0 ? 0 : delivery.bytes;
-        ring_.pop({reinterpret_cast<std::byte*>(samples_.get()), payload});
-        place(delivery, samples_.get());
-    }
+    BufferHeader header;
+    const std::span<std::byte> samples{reinterpret_cast<std::byte*>(samples_.get()),
+                                       ring_.capacity()};
+    while (ring_.pop(header, samples)) place(header, samples_.get());
 }
 
-void PipewireRecorder::place(const Delivery& delivery, const float* samples) {
-    use_layout(delivery.generation);
-    const std::size_t frames = delivery.bytes / delivery.frame_bytes;
+void PipewireRecorder::place(const BufferHeader& header, const float* samples) {
+    use_layout(header.generation);
+    const std::size_t frames = header.bytes / header.frame_bytes;
     if (frames > 0) core_->cycle_is(std::chrono::microseconds(frames * 1'000'000 / rate_));
-    core_->place(cycle_time(delivery), delivery.hole != 0 ? nullptr : samples, delivery.bytes,
-                 frames);
-    core_->tail_came(Clock::time_point{std::chrono::nanoseconds(delivery.arrival_ns)});
+    core_->place(cycle_time(header), header.hole != 0 ? nullptr : samples, header.bytes, frames);
+    core_->tail_came(Clock::time_point{std::chrono::nanoseconds(header.arrival_ns)});
 }
 
 // The layout of the stream a buffer came from: the one the worker uses, or the next opened.
@@ -333,11 +313,11 @@ void PipewireRecorder::use_layout(std::uint32_t generation) {
 // Data is placed at the start of the graph's cycle that brought it, on the steady clock, not
 // at the moment this thread got to run: the same, less the wait for the CPU. A report that is
 // stale (older than a few cycles, or before data already placed) places it on arrival.
-PipewireRecorder::Clock::time_point PipewireRecorder::cycle_time(const Delivery& delivery) {
-    const Clock::time_point now{std::chrono::nanoseconds(delivery.arrival_ns)};
+PipewireRecorder::Clock::time_point PipewireRecorder::cycle_time(const BufferHeader& header) {
+    const Clock::time_point now{std::chrono::nanoseconds(header.arrival_ns)};
     auto at = now;
-    if (delivery.cycle_ns > 0) {
-        const Clock::time_point cycle{std::chrono::nanoseconds(delivery.cycle_ns)};
+    if (header.cycle_ns > 0) {
+        const Clock::time_point cycle{std::chrono::nanoseconds(header.cycle_ns)};
         if (cycle <= now && now - cycle < MAX_CYCLE_AGE && cycle >= last_cycle_) at = cycle;
     }
     last_cycle_ = at;

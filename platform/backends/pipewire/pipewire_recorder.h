@@ -22,7 +22,7 @@
 #include "platform/backends/audio/capture_worker.h"
 #include "platform/backends/audio/channel_mixer.h"
 #include "platform/backends/audio/recorder_core.h"
-#include "platform/backends/audio/spsc_ring.h"
+#include "platform/backends/pipewire/buffer_ring.h"
 #include "platform/backends/pipewire/pipewire_client.h"
 
 namespace platform::pipewire {
@@ -67,15 +67,6 @@ public:
     void stop();
 
 private:
-    // What the data thread puts in the ring before each buffer's samples.
-    struct Delivery {
-        std::int64_t cycle_ns = 0;    // when the graph's cycle began; 0 when unknown
-        std::int64_t arrival_ns = 0;  // when the buffer came
-        std::uint32_t generation = 0;
-        std::uint32_t frame_bytes = 0;
-        std::uint32_t bytes = 0;  // whole frames
-        std::uint32_t hole = 0;   // no samples follow: that many bytes of silence
-    };
     // One opened stream, as the data thread sees it: set before the stream is connected and
     // read only on the data thread afterwards.
     struct Feed {
@@ -87,9 +78,6 @@ private:
         bool delivered = false;  // the stream has handed over a buffer
         bool closing = false;    // loop thread: the stream is being destroyed
         std::uint64_t frames_unannounced = 0;
-        // The buffers the ring had no room for since the last it took, as one hole timed
-        // like the last of them (no bytes: none).
-        Delivery lost{};
     };
     // The layout a stream was opened in, for the worker.
     struct Layout {
@@ -115,8 +103,8 @@ private:
 
     // Capture worker.
     void drain();
-    void place(const Delivery& delivery, const float* samples);
-    Clock::time_point cycle_time(const Delivery& delivery);
+    void place(const BufferHeader& header, const float* samples);
+    Clock::time_point cycle_time(const BufferHeader& header);
     void use_layout(std::uint32_t generation);
 
     const std::uint32_t rate_;
@@ -138,7 +126,7 @@ private:
     bool failed_ = false;
 
     // Between the data thread and the worker.
-    audio::SpscRing ring_;
+    BufferRing ring_;
     std::uint64_t wake_frames_ = 0;       // wake the worker once this much has come
     std::atomic<bool> wake_each_{false};  // a stop waits: wake it for every buffer
     std::mutex layouts_mutex_;
