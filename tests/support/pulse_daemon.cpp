@@ -17,6 +17,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "tests/support/reference_comparison.h"
 #include "tests/support/tone_meter.h"
 
 extern char** environ;
@@ -67,15 +68,18 @@ bool PcmPlayer::wait_done(std::chrono::milliseconds limit) {
     return ended && ended->status == 0;
 }
 
+std::vector<float> MonitorRecording::samples() const {
+    const std::string bytes = read_file(file_);
+    std::vector<float> samples(bytes.size() / sizeof(float));
+    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    return samples;
+}
+
 bool MonitorRecording::wait_until_loud(double level, std::chrono::milliseconds limit) {
-    const std::size_t block = 480 * channels_ * sizeof(float);
     for (const auto give_up = std::chrono::steady_clock::now() + limit;
          std::chrono::steady_clock::now() < give_up; std::this_thread::sleep_for(10ms)) {
-        const std::string bytes = read_file(file_);
-        if (bytes.size() < block) continue;
-        std::vector<float> last(block / sizeof(float));
-        std::memcpy(last.data(), bytes.data() + (bytes.size() / block - 1) * block, block);
-        if (rms(last) >= level) return true;
+        const auto levels = block_rms(samples(), channels_, REFERENCE_BLOCK);
+        if (!levels.empty() && levels.back() >= level) return true;
     }
     return false;
 }
@@ -83,10 +87,7 @@ bool MonitorRecording::wait_until_loud(double level, std::chrono::milliseconds l
 std::vector<float> MonitorRecording::finish() {
     child_.signal(SIGINT);
     child_.wait_at_most(STOP_GRACE);
-    const std::string bytes = read_file(file_);
-    std::vector<float> samples(bytes.size() / sizeof(float));
-    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
-    return samples;
+    return samples();
 }
 
 // ---- PulseDaemon ----

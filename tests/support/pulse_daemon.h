@@ -51,6 +51,8 @@ public:
     std::vector<float> finish();
 
 private:
+    std::vector<float> samples() const;  // what is recorded so far
+
     ChildProcess child_;
     std::string file_;
     std::uint32_t channels_;

@@ -238,7 +238,6 @@ void PulseRecorder::read_available() {
     // (SIGSTOP) while it waited for the tail finds all the server kept meanwhile.
     std::size_t room = core_->room_after_stop(in_frame_bytes_);
     bool past_stop = false;
-    bool waiting = false;  // a fragment waits for a report: what came is not all in yet
     while (!stopped_ && !failed_) {
         const void* data = nullptr;
         std::size_t bytes = 0;
@@ -248,10 +247,11 @@ void PulseRecorder::read_available() {
         }
         if (bytes == 0) break;
         const auto frames = static_cast<std::int64_t>(bytes / in_frame_bytes_);
-        // Not placed yet: wait for a report, which reads on.
+        // Not placed yet: wait for a report, which reads on. Until then what came is not all
+        // in, unless data beyond what was heard before the stop came already.
         if (!positions_->places(read_index_ + frames, Clock::now())) {
             ask_position();
-            waiting = true;
+            if (!past_stop) return;
             break;
         }
         if (lengthen_) lengthen_fragments();
@@ -265,13 +265,8 @@ void PulseRecorder::read_available() {
         }
         pa_stream_drop(stream);
     }
-    // Data beyond what was heard before the stop is the tail too; a fragment that waits for
-    // its report is not in yet, and the report reads on.
-    if (past_stop) {
-        core_->tail_came(Clock::time_point::max());
-    } else if (!waiting) {
-        core_->tail_came(Clock::now());
-    }
+    // Data beyond what was heard before the stop is the tail too.
+    core_->tail_came(past_stop ? Clock::time_point::max() : Clock::now());
 }
 
 void PulseRecorder::ask_position() {
