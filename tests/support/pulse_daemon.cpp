@@ -71,7 +71,8 @@ bool PcmPlayer::wait_done(std::chrono::milliseconds limit) {
 std::vector<float> MonitorRecording::samples() const {
     const std::string bytes = read_file(file_);
     std::vector<float> samples(bytes.size() / sizeof(float));
-    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    // Nothing recorded yet: no storage to copy into.
+    if (!samples.empty()) std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
     return samples;
 }
 
