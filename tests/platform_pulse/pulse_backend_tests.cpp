@@ -578,8 +578,12 @@ TEST_F(PulseBackendTest, APlayingStreamMovedWithTheDefaultStaysInTheRecordingAcr
     if (pipewire) {
         // Nothing renders ahead: a switch costs only its own moment (60 ms in our runs; with
         // a player that leaves a 2 s buffer to the server, 100 to 110 ms).
+        // Under a sanitizer the data thread, slowed and sharing the cores, loses a block
+        // or two more at a switch (110 and 120 ms in two runs).
         EXPECT_GE(cover.loud_fraction, 0.9);
-        EXPECT_LE(cover.longest_gap_ms, 100u);
+        if (KEEPS_REAL_TIME) {
+            EXPECT_LE(cover.longest_gap_ms, 100u);
+        }
     } else {
         // A PulseAudio null sink left idle renders silence up to 2 s ahead, and the moved
         // stream is heard, and recorded, only after it: at a switch a second, most of the
