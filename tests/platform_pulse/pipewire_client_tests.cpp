@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -29,17 +30,20 @@ std::string repeated(std::string_view name, int times) {
     return text;
 }
 
-// Buffers of 2 stereo frames (16 bytes) into a ring with room for two of them and their
-// headers: the next two find it full, and once the worker has taken what it holds they go in
-// ahead of the next as one hole of their length, timed like the last of them.
+// Buffers of 3 stereo frames (24 bytes) into a ring with room for two of them and their
+// headers (128 bytes, 56 each): the next two find it full, and once what it holds is taken
+// they go in ahead of the next as one hole of their length, timed like the last of them. The
+// hole's header goes across the end of the storage.
 TEST(PipewireBufferRing, BuffersItHadNoRoomForGoInAheadOfTheNextAsAHole) {
-    BufferRing ring(2 * (sizeof(BufferHeader) + 16) + 8);
-    const std::vector<std::byte> samples(16, std::byte{1});
-    const auto buffer = [](std::int64_t cycle) {
-        return BufferHeader{.cycle_ns = cycle, .frame_bytes = 8, .bytes = 16};
+    static_assert(sizeof(BufferHeader) == 32);
+    BufferRing ring(128);
+    std::vector<std::byte> samples(24);
+    const auto buffer = [&](std::int64_t cycle) {
+        std::fill(samples.begin(), samples.end(), static_cast<std::byte>(cycle));
+        return BufferHeader{.cycle_ns = cycle, .frame_bytes = 8, .bytes = 24};
     };
     for (const std::int64_t cycle : {1, 2, 3, 4}) {
-        EXPECT_EQ(ring.push(buffer(cycle), samples), cycle <= 2 ? 2u : 0u) << cycle;
+        EXPECT_EQ(ring.push(buffer(cycle), samples), cycle <= 2 ? 3u : 0u) << cycle;
     }
     BufferHeader header;
     std::vector<std::byte> out(ring.capacity());
@@ -48,12 +52,18 @@ TEST(PipewireBufferRing, BuffersItHadNoRoomForGoInAheadOfTheNextAsAHole) {
         EXPECT_EQ(header.cycle_ns, cycle);
         EXPECT_EQ(header.hole, hole);
         EXPECT_EQ(header.bytes, bytes);
+        if (hole == 0) {
+            EXPECT_EQ(out[23], static_cast<std::byte>(cycle)) << cycle;
+        }
     };
-    next(1, 0, 16);
-    next(2, 0, 16);
-    EXPECT_EQ(ring.push(buffer(5), samples), 6u) << "the hole of 4 frames and the buffer";
-    next(4, 1, 32);
-    next(5, 0, 16);
+    next(1, 0, 24);
+    next(2, 0, 24);
+    EXPECT_EQ(ring.push(buffer(5), samples), 9u) << "the hole of 6 frames and the buffer";
+    next(4, 1, 48);
+    next(5, 0, 24);
+    for (const std::int64_t cycle : {6, 7}) EXPECT_EQ(ring.push(buffer(cycle), samples), 3u);
+    next(6, 0, 24);
+    next(7, 0, 24);
     EXPECT_FALSE(ring.pop(header, out));
 }
 

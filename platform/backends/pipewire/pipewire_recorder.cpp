@@ -47,7 +47,6 @@ std::expected<std::unique_ptr<PipewireRecorder>, BackendError> PipewireRecorder:
                                                     .delivery = DELIVERY},
                         std::move(on_fragment), std::move(on_failure), std::move(room),
                         [self] { self->drain(); });
-    self->worker_.emplace([self] { self->drain(); });
 
     self->client_ = std::move(client);
     PipewireClient& c = *self->client_;
@@ -62,9 +61,13 @@ std::expected<std::unique_ptr<PipewireRecorder>, BackendError> PipewireRecorder:
         if (sink == sinks.end()) return std::unexpected(library_error(-ENOENT));
         // Recording the default sink means recording what the user hears: follow the default.
         self->following_ = sink->is_default;
+        pw_loop* loop = pw_thread_loop_get_loop(c.loop());
         self->recheck_ = pw_loop_add_event(
-            pw_thread_loop_get_loop(c.loop()),
+            loop,
             [](void* data, std::uint64_t) { static_cast<PipewireRecorder*>(data)->reconsider(); },
+            self);
+        self->arrived_ = pw_loop_add_event(
+            loop, [](void* data, std::uint64_t) { static_cast<PipewireRecorder*>(data)->drain(); },
             self);
         if (auto opened = self->open_stream(*sink); !opened) return opened;
         const bool settled = c.wait_locked(
@@ -127,15 +130,13 @@ std::expected<void, BackendError> PipewireRecorder::open_stream(const SinkInfo& 
     }
     auto feed = std::make_unique<Feed>();
     feed->owner = this;
-    feed->generation = ++generation_;
     feed->frame_bytes = static_cast<std::uint32_t>(sizeof(float) * info.channels);
     feed->stream = pw_stream_new(client_->core(), "system audio", props);
     if (feed->stream == nullptr) return std::unexpected(library_error(-EPIPE));
-    {
-        // Known to the worker before the first buffer of the stream can come.
-        std::lock_guard lock(layouts_mutex_);
-        layouts_.push_back({.generation = feed->generation, .layout = sink.layout, .mixed = mixed});
-    }
+    // The ring holds nothing of an earlier stream (close_stream placed it): what comes next is
+    // in this one's layout.
+    core_->use_mixer(mixed ? audio::ChannelMixer::to_stereo(sink.layout) : std::nullopt);
+    if (auto* mixer = core_->mixer()) mixer->front_only(front_only_);
     static const pw_stream_events STREAM_EVENTS = {
         .version = PW_VERSION_STREAM_EVENTS,
         .state_changed =
@@ -174,6 +175,7 @@ void PipewireRecorder::close_stream() {
     pw_stream_destroy(feed_->stream);
     feed_.reset();
     streaming_ = false;
+    drain();
 }
 
 void PipewireRecorder::on_state(pw_stream_state state, const char*) {
@@ -183,15 +185,18 @@ void PipewireRecorder::on_state(pw_stream_state state, const char*) {
     // linked it: what the link takes is part of the recording, as silence.
     if (!timeline_started_ &&
         (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING)) {
-        worker_->post([this, at = Clock::now()] { core_->start(at); });
+        core_->start(Clock::now());
         timeline_started_ = true;
     }
     if (state == PW_STREAM_STATE_STREAMING) {
         streaming_ = true;
         return;
     }
-    // Unlinked or paused: data goes missing.
-    if (streaming_) worker_->post([this] { core_->note_gap(); });
+    // Unlinked or paused: what came before is placed, then data goes missing.
+    if (streaming_) {
+        drain();
+        core_->note_gap();
+    }
     streaming_ = false;
     if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
         stream_ended_ = true;
@@ -222,7 +227,7 @@ void PipewireRecorder::reconsider() {
     const SinkInfo& next = sinks.front();
     if (feed_ && !stream_ended_ && (next.layout == sink_.layout || !next.is_default)) return;
     close_stream();
-    worker_->post([this] { core_->note_gap(); });
+    core_->note_gap();
     if (auto opened = open_stream(next); !opened) fail(opened.error());
 }
 
@@ -230,13 +235,9 @@ void PipewireRecorder::follow_playing() {
     if (stopped_ || failed_ || !recording_ || !feed_) return;
     // A stream not linked yet keeps what was told: its sink's streams are read once it is.
     const auto stereo = client_->plays_at_most_stereo(pw_stream_get_node_id(feed_->stream));
-    if (!stereo || *stereo == front_only_told_) return;
-    const bool front_only = *stereo;
-    front_only_told_ = front_only;
-    worker_->post([this, front_only] {
-        front_only_ = front_only;
-        if (auto* mixer = core_->mixer()) mixer->front_only(front_only);
-    });
+    if (!stereo || *stereo == front_only_) return;
+    front_only_ = *stereo;
+    if (auto* mixer = core_->mixer()) mixer->front_only(front_only_);
 }
 
 // The data thread, at real-time priority where the system gives it: no lock, no allocation,
@@ -262,7 +263,6 @@ void PipewireRecorder::process(Feed& feed) {
         header.arrival_ns = steady_now_ns();
         pw_time time{};
         if (pw_stream_get_time_n(feed.stream, &time, sizeof time) == 0) header.cycle_ns = time.now;
-        header.generation = feed.generation;
         header.frame_bytes = feed.frame_bytes;
         header.bytes = size / feed.frame_bytes * feed.frame_bytes;
         const bool hole =
@@ -274,11 +274,11 @@ void PipewireRecorder::process(Feed& feed) {
         feed.frames_unannounced += self.ring_.push(header, samples);
     }
     pw_stream_queue_buffer(feed.stream, buffer);
-    // The worker hands fragments over whole: waking it once one is there is enough.
+    // Fragments are handed over whole: signalling the loop once one is there is enough.
     if (feed.frames_unannounced >= self.wake_frames_ ||
         self.wake_each_.load(std::memory_order_acquire)) {
         feed.frames_unannounced = 0;
-        self.worker_->wake();
+        pw_loop_signal_event(pw_thread_loop_get_loop(self.client_->loop()), self.arrived_);
     }
 }
 
@@ -290,24 +290,10 @@ void PipewireRecorder::drain() {
 }
 
 void PipewireRecorder::place(const BufferHeader& header, const float* samples) {
-    use_layout(header.generation);
     const std::size_t frames = header.bytes / header.frame_bytes;
     if (frames > 0) core_->cycle_is(std::chrono::microseconds(frames * 1'000'000 / rate_));
     core_->place(cycle_time(header), header.hole != 0 ? nullptr : samples, header.bytes, frames);
     core_->tail_came(Clock::time_point{std::chrono::nanoseconds(header.arrival_ns)});
-}
-
-// The layout of the stream a buffer came from: the one the worker uses, or the next opened.
-void PipewireRecorder::use_layout(std::uint32_t generation) {
-    if (generation == layout_generation_) return;
-    std::lock_guard lock(layouts_mutex_);
-    const auto found = std::find_if(layouts_.begin(), layouts_.end(),
-                                    [&](const Layout& l) { return l.generation == generation; });
-    if (found == layouts_.end()) return;
-    core_->use_mixer(found->mixed ? audio::ChannelMixer::to_stereo(found->layout) : std::nullopt);
-    if (auto* mixer = core_->mixer()) mixer->front_only(front_only_);
-    layout_generation_ = generation;
-    layouts_.erase(layouts_.begin(), found);
 }
 
 // Data is placed at the start of the graph's cycle that brought it, on the steady clock, not
@@ -335,30 +321,31 @@ void PipewireRecorder::stop() {
     client_->on_playing(nullptr);
     pw_thread_loop_unlock(client_->loop());
     if (record_end) {
-        // The tail comes a buffer at a time: the worker is woken for each.
+        // The tail comes a buffer at a time: the loop is signalled for each.
         if (streaming) wake_each_.store(true, std::memory_order_release);
-        core_->finish(streaming,
-                      [this](const std::function<void()>& step) { worker_->call(step); });
+        core_->finish(streaming, [this](const std::function<void()>& step) {
+            pw_thread_loop_lock(client_->loop());
+            step();
+            pw_thread_loop_unlock(client_->loop());
+        });
     }
     pw_thread_loop_lock(client_->loop());
     close_stream();
-    if (recheck_ != nullptr) {
-        pw_loop_destroy_source(pw_thread_loop_get_loop(client_->loop()), recheck_);
-        recheck_ = nullptr;
+    for (spa_source** source : {&recheck_, &arrived_}) {
+        if (*source != nullptr)
+            pw_loop_destroy_source(pw_thread_loop_get_loop(client_->loop()), *source);
+        *source = nullptr;
     }
     pw_thread_loop_unlock(client_->loop());
-    // Joins the loop and data threads: after this nothing can hand the worker a buffer.
+    // Joins the loop and data threads: after this no handler runs.
     client_.reset();
-    worker_->stop();
 }
 
 void PipewireRecorder::fail(BackendError error) {
     if (failed_ || stopped_) return;
     failed_ = true;
     close_stream();
-    worker_->post([this, end = recording_, at = Clock::now(), error = std::move(error)]() mutable {
-        core_->fail(std::move(error), end, at);
-    });
+    core_->fail(std::move(error), recording_);
 }
 
 }  // namespace platform::pipewire

@@ -11,15 +11,10 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <string>
 #include <string_view>
-#include <vector>
 
-#include "platform/backends/audio/capture_worker.h"
 #include "platform/backends/audio/channel_mixer.h"
 #include "platform/backends/audio/recorder_core.h"
 #include "platform/backends/pipewire/buffer_ring.h"
@@ -28,9 +23,9 @@
 namespace platform::pipewire {
 
 // The stream's buffers come on the context's real-time data thread, which only copies each
-// into a ring and wakes the recorder's capture worker; the worker does the rest. Both handlers
-// run on the capture worker (the fragment handler also inside stop()); they must only take
-// over what they are given, and never call stop().
+// into a ring and signals the client's loop thread; the loop thread places them, as it runs
+// everything else of the recorder. Both handlers run on the loop thread, or inside stop() with
+// the loop's lock held; they must only take over what they are given, and never call stop().
 class PipewireRecorder {
     struct Key {};
 
@@ -46,8 +41,9 @@ public:
     static constexpr auto FIRST_DATA = 20ms;
     // The oldest graph-cycle time that still places data; an older report is stale.
     static constexpr auto MAX_CYCLE_AGE = 500ms;
-    // How much the ring between the data thread and the worker holds, in time of an 8-channel
-    // sink (four times that of a stereo one): a worker held up for less loses nothing.
+    // How much the ring between the data thread and the loop thread holds, at most, in time of
+    // an 8-channel sink; rounded down to a power of two, 341 ms at 48 kHz (four times that of a
+    // stereo sink): a loop held up for less loses nothing.
     static constexpr auto RING_TIME = 500ms;
     static constexpr std::uint32_t RING_CHANNELS = 8;
 
@@ -73,26 +69,19 @@ private:
         PipewireRecorder* owner = nullptr;
         pw_stream* stream = nullptr;
         spa_hook listener{};
-        std::uint32_t generation = 0;
         std::uint32_t frame_bytes = 0;
         bool delivered = false;  // the stream has handed over a buffer
         bool closing = false;    // loop thread: the stream is being destroyed
         std::uint64_t frames_unannounced = 0;
     };
-    // The layout a stream was opened in, for the worker.
-    struct Layout {
-        std::uint32_t generation = 0;
-        audio::ChannelLayout layout;
-        bool mixed = false;
-    };
-
     // Loop thread, lock held.
     std::expected<void, BackendError> open_stream(const SinkInfo& sink);
+    // Places what the closed stream left in the ring, then forgets the stream.
     void close_stream();
     void on_state(pw_stream_state state, const char* error);
     // The sinks or the default changed, or the stream ended: record the right sink, if any.
     void reconsider();
-    // What plays into the recorded sink changed: tell the worker whether the front pair alone
+    // What plays into the recorded sink changed: tell the mixer whether the front pair alone
     // is the sound (every stream there has at most two channels, the rest is the server's
     // upmix) or the whole layout is mixed down.
     void follow_playing();
@@ -101,11 +90,10 @@ private:
     // Data thread.
     static void process(Feed& feed);
 
-    // Capture worker.
+    // Loop thread, or a thread holding its lock.
     void drain();
     void place(const BufferHeader& header, const float* samples);
     Clock::time_point cycle_time(const BufferHeader& header);
-    void use_layout(std::uint32_t generation);
 
     const std::uint32_t rate_;
     const std::uint32_t channels_;
@@ -114,33 +102,25 @@ private:
     std::unique_ptr<PipewireClient> client_;
     std::unique_ptr<Feed> feed_;
     spa_source* recheck_ = nullptr;  // runs reconsider() outside the stream's own callbacks
+    spa_source* arrived_ = nullptr;  // runs drain(): the data thread has put buffers in the ring
     SinkInfo sink_;
-    std::uint32_t generation_ = 0;
     bool streaming_ = false;
     bool stream_ended_ = false;
     bool following_ = false;
-    bool front_only_told_ = false;  // what follow_playing() last told the worker
+    bool front_only_ = false;  // what follow_playing() last told the mixer
     bool timeline_started_ = false;
     bool recording_ = false;
     bool stopped_ = false;
     bool failed_ = false;
 
-    // Between the data thread and the worker.
+    // Between the data thread and the loop thread.
     BufferRing ring_;
-    std::uint64_t wake_frames_ = 0;       // wake the worker once this much has come
-    std::atomic<bool> wake_each_{false};  // a stop waits: wake it for every buffer
-    std::mutex layouts_mutex_;
-    std::vector<Layout> layouts_;  // opened streams' layouts, oldest first
+    std::uint64_t wake_frames_ = 0;       // signal the loop once this much has come
+    std::atomic<bool> wake_each_{false};  // a stop waits: signal it for every buffer
 
-    // Capture worker.
     std::unique_ptr<float[]> samples_;  // one buffer's samples, taken from the ring
     std::optional<audio::RecorderCore> core_;
-    std::uint32_t layout_generation_ = 0;
-    bool front_only_ = false;
     Clock::time_point last_cycle_{};  // the time the last data was placed at
-
-    // Last: started once the rest exists, joined before it goes.
-    std::optional<audio::CaptureWorker> worker_;
 };
 
 }  // namespace platform::pipewire
