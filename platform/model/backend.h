@@ -9,19 +9,17 @@
 // The capture path's threads:
 // - A sound server's real-time thread (the one that hands a recorder its buffers at the
 //   server's pace; the server keeps nothing for a client late for its cycle) only copies
-//   the buffer and its time into a ring allocated beforehand and wakes the recorder's capture
-//   worker. It takes no lock, allocates nothing, makes no call that may block, calls no
+//   the buffer and its time into a ring allocated beforehand and wakes the loop thread below.
+//   It takes no lock, allocates nothing, makes no call that may block, calls no
 //   CaptureSink method and posts no platform work (so it never starts a thread). It calls
 //   mark_realtime_thread() (runtime/runtime.h) first; debug builds then check this rule where
 //   they can.
-// - A sound server's own loop thread (server events, the stream's state) takes the backend's
-//   decisions: which sink to record, when to open a stream again. It may allocate and take
-//   short locks, never waits on the capture worker, and hands the worker work by posting.
-// - The capture worker, owned and joined by the recorder, does the rest: the gap rule, the
-//   mixer, the fragment assembly and the CaptureSink calls. It may allocate; it never waits
-//   on the server.
-// - A Capture's stop() waits for the worker and the server's threads to finish; it is never
-//   called on any of them.
+// - A sound server's own loop thread (its client library's, owned and joined by the recorder)
+//   takes the backend's decisions (which sink to record, when to open a stream again) and does
+//   the rest: the gap rule, the mixer, the fragment assembly and the CaptureSink calls. It may
+//   allocate and take short locks; it never waits on the server.
+// - A Capture's stop() waits for the server's threads to finish; it is never called on any of
+//   them.
 #pragma once
 
 #include <cstddef>

@@ -58,22 +58,33 @@ public:
         return frames;
     }
 
-    // Popping side. The next buffer's header, its samples into `samples` (which holds the
-    // ring's capacity); false when none is there.
-    bool pop(BufferHeader& header, std::span<std::byte> samples) {
+    // Popping side. The next buffer's header and its samples: where they lie whole in the
+    // ring, in place, otherwise gathered into `scratch` (which holds the ring's capacity).
+    // They stay valid until the next pop. False when no buffer is there.
+    bool pop(BufferHeader& header, std::span<const std::byte>& samples,
+             std::span<std::byte> scratch) {
+        // What the last pop lent is free from now on.
+        spa_ringbuffer_read_update(&ring_, static_cast<std::int32_t>(taken_));
         std::uint32_t index = 0;
-        if (spa_ringbuffer_get_read_index(&ring_, &index) < std::int32_t{sizeof header}) {
+        if (spa_ringbuffer_get_read_index(&ring_, &index) < std::int32_t{HEADER_BYTES}) {
             return false;
         }
         get(index, &header, sizeof header);
         const std::uint32_t bytes = header.hole != 0 ? 0 : header.bytes;
-        get(index + sizeof header, samples.data(), bytes);
-        spa_ringbuffer_read_update(&ring_,
-                                   static_cast<std::int32_t>(index + sizeof header + bytes));
+        const std::uint32_t at = offset(index + HEADER_BYTES);
+        if (at + bytes <= size_) {
+            samples = {storage_.get() + at, bytes};
+        } else {
+            get(index + HEADER_BYTES, scratch.data(), bytes);
+            samples = scratch.first(bytes);
+        }
+        taken_ = index + HEADER_BYTES + bytes;
         return true;
     }
 
 private:
+    static constexpr std::uint32_t HEADER_BYTES = sizeof(BufferHeader);
+
     // Header and samples go in together or not at all: the popping side never sees a part.
     bool write(const BufferHeader& header, std::span<const std::byte> samples) {
         std::uint32_t index = 0;
@@ -104,7 +115,8 @@ private:
     const std::uint32_t size_;
     std::unique_ptr<std::byte[]> storage_;
     spa_ringbuffer ring_ = SPA_RINGBUFFER_INIT();
-    BufferHeader lost_{};  // what the ring had no room for since it last took a buffer
+    BufferHeader lost_{};      // what the ring had no room for since it last took a buffer
+    std::uint32_t taken_ = 0;  // popping side: the end of what the last pop lent
 };
 
 }  // namespace platform::pipewire

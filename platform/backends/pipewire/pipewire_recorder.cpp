@@ -32,7 +32,7 @@ PipewireRecorder::PipewireRecorder(Key, std::uint32_t rate, std::uint32_t channe
       ring_(static_cast<std::size_t>(rate) * RING_CHANNELS * sizeof(float) * RING_TIME.count() /
             1000),
       wake_frames_(static_cast<std::uint64_t>(DELIVERY.count()) * rate / 1000),
-      samples_(std::make_unique_for_overwrite<float[]>(ring_.capacity() / sizeof(float))) {}
+      scratch_(std::make_unique_for_overwrite<float[]>(ring_.capacity() / sizeof(float))) {}
 
 std::expected<std::unique_ptr<PipewireRecorder>, BackendError> PipewireRecorder::start(
     std::unique_ptr<PipewireClient> client, std::string_view source, std::uint32_t rate,
@@ -284,9 +284,12 @@ void PipewireRecorder::process(Feed& feed) {
 
 void PipewireRecorder::drain() {
     BufferHeader header;
-    const std::span<std::byte> samples{reinterpret_cast<std::byte*>(samples_.get()),
+    std::span<const std::byte> samples;
+    const std::span<std::byte> scratch{reinterpret_cast<std::byte*>(scratch_.get()),
                                        ring_.capacity()};
-    while (ring_.pop(header, samples)) place(header, samples_.get());
+    while (ring_.pop(header, samples, scratch)) {
+        place(header, reinterpret_cast<const float*>(samples.data()));
+    }
 }
 
 void PipewireRecorder::place(const BufferHeader& header, const float* samples) {

@@ -118,7 +118,7 @@ private:
     std::uint64_t wake_frames_ = 0;       // signal the loop once this much has come
     std::atomic<bool> wake_each_{false};  // a stop waits: signal it for every buffer
 
-    std::unique_ptr<float[]> samples_;  // one buffer's samples, taken from the ring
+    std::unique_ptr<float[]> scratch_;  // a buffer's samples that go across the ring's end
     std::optional<audio::RecorderCore> core_;
     Clock::time_point last_cycle_{};  // the time the last data was placed at
 };
