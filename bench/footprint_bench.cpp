@@ -52,6 +52,7 @@ struct Options {
     std::vector<std::string> helpers{HELPER_BINARY};
     int seconds = 10;
     bool shared_memory = false;
+    test_support::ServerKind server = test_support::ServerKind::PulseAudio;
 };
 
 std::string read_file(const std::string& path) {
@@ -68,6 +69,9 @@ std::optional<Options> parse_options(int argc, char** argv) {
             options.helpers.front() = value;
         } else if (name == "--baseline") {
             options.helpers.push_back(value);
+        } else if (name == "--server" && (value == "pulseaudio" || value == "pipewire")) {
+            options.server = value == "pipewire" ? test_support::ServerKind::PipeWire
+                                                 : test_support::ServerKind::PulseAudio;
         } else if (name == "--shared-memory" && (value == "yes" || value == "no")) {
             options.shared_memory = value == "yes";
         } else if (name == "--secs") {
@@ -251,10 +255,10 @@ struct Bench {
 int main(int argc, char** argv) {
     const auto options = parse_options(argc, argv);
     if (!options) {
-        std::fprintf(
-            stderr,
-            "usage: footprint_bench [--secs 4..600] [--shared-memory yes|no] [--helper HELPER] "
-            "[--baseline HELPER]...\n");
+        std::fprintf(stderr,
+                     "usage: footprint_bench [--secs 4..600] [--server pulseaudio|pipewire] "
+                     "[--shared-memory yes|no] [--helper HELPER] "
+                     "[--baseline HELPER]...\n");
         return 2;
     }
     if (!test_support::find_on_path("valgrind") ||
@@ -262,8 +266,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "footprint_bench: needs valgrind and callgrind_annotate\n");
         return 1;
     }
-    auto daemon = PulseDaemon::start(
-        {.server = test_support::ServerKind::PulseAudio, .shared_memory = options->shared_memory});
+    auto daemon =
+        PulseDaemon::start({.server = options->server, .shared_memory = options->shared_memory});
     if (!daemon) {
         std::fprintf(stderr, "footprint_bench: %s\n", daemon.error().c_str());
         return 1;
@@ -285,8 +289,9 @@ int main(int argc, char** argv) {
     bench.music = bench::music_like_stereo(
         RATE, static_cast<std::uint32_t>(options->seconds + render_ahead.count() + 2));
 
-    std::printf("footprint_bench: %d s recordings of music on a private PulseAudio (%s)\n",
+    std::printf("footprint_bench: %d s recordings of music on a private %s (%s)\n",
                 options->seconds,
+                options->server == test_support::ServerKind::PipeWire ? "PipeWire" : "PulseAudio",
                 options->shared_memory ? "shared memory" : "audio over the socket");
     for (const auto& helper : options->helpers) {
         std::printf("%s\n", helper.c_str());

@@ -83,22 +83,15 @@ std::expected<void, BackendError> check_format(const CaptureParams& params, std:
 class CaptureSink {
 public:
     virtual ~CaptureSink() = default;
-    // Interleaved 32-bit float frames (a short fragment): copied into one audio sample buffer
-    // (digital silence is not copied but shares a block of zeros) and queued for the stream's
-    // audio outputs.
-    virtual void audio(std::span<const float> interleaved, std::uint32_t channels,
-                       std::int64_t sample_rate) = 0;
-    // Room for the next fragment of `samples` floats inside the audio sample buffer it will
-    // become. A fragment written there and handed to audio() (all of it, or its first frames)
-    // is queued without a copy. Rooms are used again once the outputs are done with them;
-    // the room lent last is taken back by the next call. Empty when there is none to lend.
+    // Room for the next fragment, `samples` interleaved 32-bit floats, inside the audio sample
+    // buffer it will become: the capture writes its fragment there and then calls audio().
+    // Rooms are used again once the outputs are done with them; a room not handed over is
+    // taken back by the next call.
     virtual std::span<float> audio_room(std::size_t samples, std::uint32_t channels,
-                                        std::int64_t sample_rate) {
-        (void)samples;
-        (void)channels;
-        (void)sample_rate;
-        return {};
-    }
+                                        std::int64_t sample_rate) = 0;
+    // The first `samples` floats of the room given last are a fragment: queued for the
+    // stream's audio outputs without a copy (digital silence shares a block of zeros instead).
+    virtual void audio(std::size_t samples) = 0;
     // A ready-made sample buffer of any type, queued for the outputs of that type.
     virtual void sample_buffer(CMSampleBuffer* buffer, SCStreamOutputType type) = 0;
     // The capture failed while running. Only the first call of a capture counts.

@@ -30,25 +30,10 @@ public:
     SessionSink(std::weak_ptr<StreamCore> core, std::uint64_t session)
         : core_(std::move(core)), session_(session) {}
 
-    void audio(std::span<const float> interleaved, std::uint32_t channels,
-               std::int64_t sample_rate) override {
-        const auto core = core_.lock();
-        if (!core) return;
-        Ref<CMSampleBuffer> buffer = take_lent(interleaved, channels, sample_rate);
-        if (!buffer) {
-            buffer =
-                is_silence(interleaved)
-                    ? silence(interleaved.size_bytes(), channels, sample_rate)
-                    : CMSampleBuffer::createInterleavedFloat(interleaved, channels, sample_rate);
-        }
-        core->deliver(buffer.get(), SCStreamOutputType::Audio, session_);
-    }
-
     std::span<float> audio_room(std::size_t samples, std::uint32_t channels,
                                 std::int64_t sample_rate) override {
         const std::size_t bytes = samples * sizeof(float);
         std::lock_guard lock(rooms_mutex_);
-        lent_ = nullptr;
         // A buffer only the pool still holds (block included) is free: its last reader has
         // let go of it, and nothing else can reach it.
         const auto free = std::find_if(rooms_.begin(), rooms_.end(), [&](const auto& room) {
@@ -59,17 +44,40 @@ public:
         });
         if (free != rooms_.end()) {
             lent_ = *free;
-        } else if (rooms_.size() < MAX_ROOMS) {
+        } else {
             const auto block = CMBlockBuffer::create(bytes);
             lent_ =
                 CMSampleBuffer::createInterleavedFloat(block.get(), bytes, channels, sample_rate);
-            rooms_.push_back(lent_);
-        } else {
-            // The outputs fell behind, or a burst came (the silence owed for a wait, say):
-            // meanwhile fragments are copied, and silence shares the block of zeros.
-            return {};
+            // The outputs fell behind, or a burst came (the silence owed for a wait, say): the
+            // pool stops growing, and the rooms beyond it go with their buffers.
+            if (rooms_.size() < MAX_ROOMS) rooms_.push_back(lent_);
         }
         return {reinterpret_cast<float*>(lent_->dataBuffer()->data()), samples};
+    }
+
+    void audio(std::size_t samples) override {
+        Ref<CMSampleBuffer> lent;
+        {
+            std::lock_guard lock(rooms_mutex_);
+            lent = std::move(lent_);
+        }
+        const auto core = core_.lock();
+        if (!core || !lent) return;
+        const std::size_t bytes = samples * sizeof(float);
+        const auto& layout = lent->audioLayout().front();
+        const std::span fragment(
+            reinterpret_cast<const float*>(lent->dataBuffer()->data()),
+            std::min<std::size_t>(bytes, layout.data_byte_size) / sizeof(float));
+        const auto channels = layout.number_channels;
+        // Silence shares the block of zeros, and its room is free again at once.
+        if (is_silence(fragment)) {
+            lent = silence(fragment.size_bytes(), channels, lent->sampleRate());
+        } else if (fragment.size_bytes() != layout.data_byte_size) {
+            // Its first frames: a buffer of their own over the same block.
+            lent = CMSampleBuffer::createInterleavedFloat(lent->dataBuffer(), fragment.size_bytes(),
+                                                          channels, lent->sampleRate());
+        }
+        core->deliver(lent.get(), SCStreamOutputType::Audio, session_);
     }
 
     void sample_buffer(CMSampleBuffer* buffer, SCStreamOutputType type) override {
@@ -86,23 +94,8 @@ public:
     }
 
 private:
-    // Fragments queued at once before the pool stops growing.
+    // Rooms kept for use again: fragments queued at once before the pool stops growing.
     static constexpr std::size_t MAX_ROOMS = 4;
-
-    // The sample buffer whose room holds `interleaved` (the room lent last), or null. Its
-    // first frames only: a buffer of its own over the same block.
-    Ref<CMSampleBuffer> take_lent(std::span<const float> interleaved, std::uint32_t channels,
-                                  std::int64_t sample_rate) {
-        std::lock_guard lock(rooms_mutex_);
-        if (!lent_ ||
-            interleaved.data() != reinterpret_cast<const float*>(lent_->dataBuffer()->data())) {
-            return nullptr;
-        }
-        Ref<CMSampleBuffer> lent = std::move(lent_);
-        if (interleaved.size_bytes() == lent->audioLayout().front().data_byte_size) return lent;
-        return CMSampleBuffer::createInterleavedFloat(lent->dataBuffer(), interleaved.size_bytes(),
-                                                      channels, sample_rate);
-    }
 
     static bool is_silence(std::span<const float> samples) {
         return std::all_of(samples.begin(), samples.end(),
@@ -130,7 +123,7 @@ private:
     Ref<CMBlockBuffer> zeros_;
     std::mutex rooms_mutex_;
     std::vector<Ref<CMSampleBuffer>> rooms_;  // sample buffers whose rooms are lent again
-    Ref<CMSampleBuffer> lent_;                // the room lent last, until it is handed over
+    Ref<CMSampleBuffer> lent_;                // the room given last, until it is handed over
 };
 
 }  // namespace platform

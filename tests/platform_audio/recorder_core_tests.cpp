@@ -56,7 +56,7 @@ TEST(RecorderCoreTest, AStopTakesWhatComesUntilTheTailAndEndsTheRecordingOnce) {
         };
         core.start(Clock::now());
         place(1);
-        EXPECT_EQ(core.room_after_stop(4), std::numeric_limits<std::size_t>::max());
+        EXPECT_EQ(core.due_after_stop(4), std::numeric_limits<std::size_t>::max());
 
         // The recording thread: whoever holds `lock`; its steps are counted.
         std::mutex lock;
@@ -66,7 +66,7 @@ TEST(RecorderCoreTest, AStopTakesWhatComesUntilTheTailAndEndsTheRecordingOnce) {
             if (!c.await) return;
             std::unique_lock held(lock);
             stepped.wait(held, [&] { return steps > 0; });
-            EXPECT_LT(core.room_after_stop(4), std::numeric_limits<std::size_t>::max());
+            EXPECT_LT(core.due_after_stop(4), std::numeric_limits<std::size_t>::max());
             core.tail_came(Clock::time_point::min());  // no tail yet
             if (c.fails) {
                 core.fail("lost", true);

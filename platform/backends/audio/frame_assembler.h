@@ -8,7 +8,8 @@
 // over in larger fragments wakes the consumer less often.
 //
 // A fragment is gathered where its consumer wants it (the room of the sample buffer it
-// becomes, say), so the server's bytes are copied once on their way there.
+// becomes, say), so the server's bytes are copied once on their way there: each fragment
+// handed over lies at the start of the room taken last.
 
 #include <cstddef>
 #include <cstdint>

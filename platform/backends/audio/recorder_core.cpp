@@ -50,7 +50,7 @@ void RecorderCore::tail_came(Clock::time_point at) {
     tail_seen_.notify_all();
 }
 
-std::size_t RecorderCore::room_after_stop(std::size_t frame_bytes) const {
+std::size_t RecorderCore::due_after_stop(std::size_t frame_bytes) const {
     if (!awaiting_tail_) return std::numeric_limits<std::size_t>::max();
     return timeline_.still_due(stopped_at_) * frame_bytes;
 }

@@ -66,7 +66,7 @@ public:
     void tail_came(Clock::time_point at);
     // While a stop waits for the tail, the stream's bytes that may still be taken (what was
     // heard before the stop); otherwise no limit.
-    std::size_t room_after_stop(std::size_t frame_bytes) const;
+    std::size_t due_after_stop(std::size_t frame_bytes) const;
     // Ends the recording at `at` when it `recorded`, then tells the failure; nothing once the
     // recording ended.
     void fail(BackendError failure, bool recorded, Clock::time_point at = Clock::now());

@@ -45,9 +45,8 @@ std::expected<std::unique_ptr<PipewireRecorder>, BackendError> start_recorder(
     const std::int64_t rate = params.sample_rate;
     return PipewireRecorder::start(
         std::move(client), params.source, static_cast<std::uint32_t>(rate), channels,
-        [sink, channels, rate](std::span<const float> interleaved, std::uint64_t) {
-            sink->audio(interleaved, channels, rate);
-        },
+        // Each fragment is gathered in the room the sink gave last: it hands that over.
+        [sink](std::span<const float> fragment, std::uint64_t) { sink->audio(fragment.size()); },
         [sink](BackendError failure) { sink->failed(std::move(failure)); },
         [sink, channels, rate](std::size_t samples) {
             return sink->audio_room(samples, channels, rate);

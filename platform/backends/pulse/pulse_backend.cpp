@@ -51,9 +51,8 @@ std::expected<std::unique_ptr<pulse::PulseRecorder>, BackendError> start_recorde
     const std::int64_t rate = params.sample_rate;
     return pulse::PulseRecorder::start(
         params.source, *format,
-        [sink, channels, rate](std::span<const float> interleaved, std::uint64_t) {
-            sink->audio(interleaved, channels, rate);
-        },
+        // Each fragment is gathered in the room the sink gave last: it hands that over.
+        [sink](std::span<const float> fragment, std::uint64_t) { sink->audio(fragment.size()); },
         [sink](BackendError failure) { sink->failed(std::move(failure)); },
         pulse::PulseClient::CONNECT_LIMIT, pulse::PulseRecorder::START_LIMIT,
         [sink, channels, rate](std::size_t samples) {

@@ -236,7 +236,7 @@ void PulseRecorder::read_available() {
     pa_stream* stream = stream_.get();
     // After the stop only what was heard before it counts. A recorder that stood still
     // (SIGSTOP) while it waited for the tail finds all the server kept meanwhile.
-    std::size_t room = core_->room_after_stop(in_frame_bytes_);
+    std::size_t due = core_->due_after_stop(in_frame_bytes_);
     bool past_stop = false;
     while (!stopped_ && !failed_) {
         const void* data = nullptr;
@@ -255,9 +255,9 @@ void PulseRecorder::read_available() {
             break;
         }
         if (lengthen_) lengthen_fragments();
-        if (bytes > room) past_stop = true;
-        const std::size_t taken = std::min(bytes, room) / in_frame_bytes_ * in_frame_bytes_;
-        room -= taken;
+        if (bytes > due) past_stop = true;
+        const std::size_t taken = std::min(bytes, due) / in_frame_bytes_ * in_frame_bytes_;
+        due -= taken;
         read_index_ += frames;
         if (taken > 0) {
             core_->place(positions_->recorded_at(read_index_), data, taken,

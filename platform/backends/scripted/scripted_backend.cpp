@@ -1,5 +1,6 @@
 #include "platform/backends/scripted/scripted_backend.h"
 
+#include <algorithm>
 #include <thread>
 
 #include <utility>
@@ -39,13 +40,17 @@ ScriptedCapture::ScriptedCapture(CaptureParams params, std::shared_ptr<CaptureSi
 
 void ScriptedCapture::push_audio(std::span<const float> interleaved, std::uint32_t channels,
                                  std::int64_t sample_rate) {
-    sink_->audio(interleaved, channels, sample_rate);
+    const std::span<float> room = sink_->audio_room(interleaved.size(), channels, sample_rate);
+    std::copy(interleaved.begin(), interleaved.end(), room.begin());
+    sink_->audio(interleaved.size());
 }
 
 std::span<float> ScriptedCapture::audio_room(std::size_t samples, std::uint32_t channels,
                                              std::int64_t sample_rate) {
     return sink_->audio_room(samples, channels, sample_rate);
 }
+
+void ScriptedCapture::commit_audio(std::size_t samples) { sink_->audio(samples); }
 
 void ScriptedCapture::push(CMSampleBuffer* buffer, SCStreamOutputType type) {
     sink_->sample_buffer(buffer, type);

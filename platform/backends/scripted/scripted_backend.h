@@ -27,13 +27,15 @@ public:
 
     const CaptureParams& params() const noexcept { return params_; }
 
-    // Feed the stream as a running capture would. Ignored by the platform once the capture
-    // has stopped or failed, or its stream is gone.
+    // Feed the stream as a running capture would (push_audio: a room filled with a copy and
+    // handed over). Ignored by the platform once the capture has stopped or failed, or its
+    // stream is gone.
     void push_audio(std::span<const float> interleaved, std::uint32_t channels,
                     std::int64_t sample_rate);
-    // Room for a fragment in the sample buffer it will become (the sink's audio_room).
+    // The sink's own calls: room for a fragment, and the hand-over of what it holds.
     std::span<float> audio_room(std::size_t samples, std::uint32_t channels,
                                 std::int64_t sample_rate);
+    void commit_audio(std::size_t samples);
     void push(CMSampleBuffer* buffer, SCStreamOutputType type);
     // Reports a failure while recording (the platform counts only the first).
     void fail(std::string description);
