@@ -107,26 +107,9 @@ bool ChannelMixer::is_upmix_copy(std::size_t c, std::size_t count) const {
 std::span<const float> ChannelMixer::mix(const void* data, std::size_t bytes) {
     const std::size_t channels = in_channels();
     const std::size_t frame_bytes = channels * sizeof(float);
-    // The whole frames of this call, copied out: the server's bytes carry no promise of
-    // float alignment. A frame split across calls is joined first.
-    const auto* in = static_cast<const std::byte*>(data);
-    std::size_t used = 0;
-    frames_.clear();
-    if (!partial_.empty()) {
-        used = std::min(bytes, frame_bytes - partial_.size());
-        partial_.insert(partial_.end(), in, in + used);
-        if (partial_.size() < frame_bytes) return {};
-        frames_.resize(channels);
-        std::memcpy(frames_.data(), partial_.data(), frame_bytes);
-        partial_.clear();
-    }
-    const std::size_t whole = (bytes - used) / frame_bytes;
-    const std::size_t joined = frames_.size();
-    frames_.resize(joined + whole * channels);
-    if (whole != 0) std::memcpy(frames_.data() + joined, in + used, whole * frame_bytes);
-    used += whole * frame_bytes;
-    partial_.assign(in + used, in + bytes);
-
+    // Copied out: the server's bytes carry no promise of float alignment.
+    frames_.resize(bytes / frame_bytes * channels);
+    if (!frames_.empty()) std::memcpy(frames_.data(), data, frames_.size() * sizeof(float));
     const std::size_t count = frames_.size() / channels;
     if (count == 0) return {};
     keep_.resize(channels);

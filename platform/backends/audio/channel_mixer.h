@@ -44,8 +44,8 @@ public:
     // out, from the next call on (spread over that call). Without a front pair, nothing changes.
     void front_only(bool only) { front_only_ = only; }
 
-    // Mixes the whole frames of `bytes` bytes of interleaved 32-bit float samples; a part
-    // of a frame waits for the next call. The result is valid until the next call.
+    // Mixes `bytes` bytes of whole frames of interleaved 32-bit float samples. The result is
+    // valid until the next call.
     std::span<const float> mix(const void* data, std::size_t bytes);
 
     // Stereo gains of one input channel position.
@@ -57,10 +57,9 @@ private:
     // Whether channel `c` of `count` frames holds nothing but the upmix of the front pair.
     bool is_upmix_copy(std::size_t c, std::size_t count) const;
 
-    std::vector<float> left_;         // gain of each input channel into the left output
-    std::vector<float> right_;        // and into the right
-    std::vector<std::byte> partial_;  // a frame split across calls
-    std::vector<float> frames_;       // this call's whole frames, aligned
+    std::vector<float> left_;    // gain of each input channel into the left output
+    std::vector<float> right_;   // and into the right
+    std::vector<float> frames_;  // this call's whole frames, aligned
     std::vector<float> out_;
 
     // The share of front-left and of front-right an upmix copies into each channel; none

@@ -1,6 +1,7 @@
 #include "platform/backends/audio/frame_assembler.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <utility>
 
@@ -10,9 +11,7 @@ FrameAssembler::FrameAssembler(std::uint32_t channels, std::size_t fragment_fram
     : channels_(std::max<std::uint32_t>(1, channels)),
       frame_bytes_(sizeof(float) * channels_),
       fragment_bytes_(std::max<std::size_t>(1, fragment_frames) * frame_bytes_),
-      take_room_(std::move(room)) {
-    carried_.reserve(frame_bytes_);
-}
+      take_room_(std::move(room)) {}
 
 std::byte* FrameAssembler::room() {
     if (room_ == nullptr) {
@@ -24,14 +23,12 @@ std::byte* FrameAssembler::room() {
             own_.resize(samples);
             room_ = own_.data();
         }
-        // What flush() left of a frame starts the new fragment.
-        if (!carried_.empty()) std::memcpy(room_, carried_.data(), carried_.size());
-        carried_.clear();
     }
     return reinterpret_cast<std::byte*>(room_);
 }
 
 void FrameAssembler::push(const void* data, std::size_t bytes, const Sink& sink) {
+    assert(bytes % frame_bytes_ == 0);
     const auto* in = static_cast<const std::byte*>(data);
     std::size_t offset = 0;  // bytes of this chunk used so far
     while (offset < bytes) {
@@ -52,14 +49,8 @@ void FrameAssembler::push(const void* data, std::size_t bytes, const Sink& sink)
 }
 
 void FrameAssembler::flush(const Sink& sink) {
-    const std::size_t frames = gathered_bytes_ / frame_bytes_;
-    if (frames == 0) return;
-    const std::size_t whole_bytes = frames * frame_bytes_;
-    const std::size_t rest = gathered_bytes_ - whole_bytes;
-    const std::byte* const at = room();
-    carried_.assign(at + whole_bytes, at + whole_bytes + rest);
-    gathered_bytes_ = rest;
-    hand_over(frames, sink);
+    if (gathered_bytes_ == 0) return;
+    hand_over(std::exchange(gathered_bytes_, 0) / frame_bytes_, sink);
 }
 
 void FrameAssembler::hand_over(std::size_t frames, const Sink& sink) {

@@ -1,8 +1,8 @@
 #pragma once
 
-// Gathers the server's byte chunks into fragments of whole frames: a frame split across
-// two chunks is joined, a hole becomes silence of the same length, and a fragment is handed
-// over once it holds its set number of frames. flush() hands over what is gathered so far.
+// Gathers the server's chunks of whole frames into fragments: a hole becomes silence of the
+// same length, and a fragment is handed over once it holds its set number of frames. flush()
+// hands over what is gathered so far.
 //
 // The server sends small chunks so that the sink renders close to real time; handing them
 // over in larger fragments wakes the consumer less often.
@@ -30,10 +30,10 @@ public:
 
     FrameAssembler(std::uint32_t channels, std::size_t fragment_frames, Room room = nullptr);
 
-    // `bytes` bytes of samples; null data stands for that many bytes of silence.
+    // `bytes` bytes of samples, whole frames; null data stands for that many bytes of silence.
     void push(const void* data, std::size_t bytes, const Sink& sink);
 
-    // Hands over the whole frames gathered so far; part of a frame stays for the next push.
+    // Hands over the frames gathered so far.
     void flush(const Sink& sink);
 
 private:
@@ -44,10 +44,9 @@ private:
     std::size_t frame_bytes_;
     std::size_t fragment_bytes_;
     Room take_room_;
-    float* room_ = nullptr;           // the fragment being gathered, once its first byte came
-    std::vector<float> own_;          // the room used without a consumer's, allocated once
-    std::vector<std::byte> carried_;  // part of a frame left by flush(), for the next room
-    std::size_t gathered_bytes_ = 0;  // may end inside a frame
+    float* room_ = nullptr;   // the fragment being gathered, once its first byte came
+    std::vector<float> own_;  // the room used without a consumer's, allocated once
+    std::size_t gathered_bytes_ = 0;
     std::uint64_t frames_handed_ = 0;
 };
 

@@ -15,7 +15,8 @@ class HeldAudio {
 public:
     explicit HeldAudio(std::uint32_t channels) : channels_(channels) {}
 
-    // `bytes` bytes of 32-bit float samples (null data: that much silence), held or handed on.
+    // `bytes` bytes of whole frames of 32-bit float samples (null data: that much silence),
+    // held or handed on.
     void take(const void* data, std::size_t bytes, bool hold, FrameAssembler& assembler,
               const FrameAssembler::Sink& sink);
 
@@ -26,7 +27,7 @@ public:
 
 private:
     std::uint32_t channels_;
-    std::vector<std::byte> held_;  // as the bytes came: a chunk may end inside a sample
+    std::vector<std::byte> held_;  // whole frames, as they came
 };
 
 }  // namespace platform::audio
