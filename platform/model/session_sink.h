@@ -43,41 +43,41 @@ public:
                    room->sampleRate() == sample_rate;
         });
         if (free != rooms_.end()) {
-            lent_ = *free;
+            given_ = *free;
         } else {
             const auto block = CMBlockBuffer::create(bytes);
-            lent_ =
+            given_ =
                 CMSampleBuffer::createInterleavedFloat(block.get(), bytes, channels, sample_rate);
             // The outputs fell behind, or a burst came (the silence owed for a wait, say): the
             // pool stops growing, and the rooms beyond it go with their buffers.
-            if (rooms_.size() < MAX_ROOMS) rooms_.push_back(lent_);
+            if (rooms_.size() < MAX_ROOMS) rooms_.push_back(given_);
         }
-        return {reinterpret_cast<float*>(lent_->dataBuffer()->data()), samples};
+        return {reinterpret_cast<float*>(given_->dataBuffer()->data()), samples};
     }
 
     void audio(std::size_t samples) override {
-        Ref<CMSampleBuffer> lent;
+        Ref<CMSampleBuffer> buffer;
         {
             std::lock_guard lock(rooms_mutex_);
-            lent = std::move(lent_);
+            buffer = std::move(given_);
         }
         const auto core = core_.lock();
-        if (!core || !lent) return;
+        if (!core || !buffer) return;
         const std::size_t bytes = samples * sizeof(float);
-        const auto& layout = lent->audioLayout().front();
+        const auto& layout = buffer->audioLayout().front();
         const std::span fragment(
-            reinterpret_cast<const float*>(lent->dataBuffer()->data()),
+            reinterpret_cast<const float*>(buffer->dataBuffer()->data()),
             std::min<std::size_t>(bytes, layout.data_byte_size) / sizeof(float));
         const auto channels = layout.number_channels;
         // Silence shares the block of zeros, and its room is free again at once.
         if (is_silence(fragment)) {
-            lent = silence(fragment.size_bytes(), channels, lent->sampleRate());
+            buffer = silence(fragment.size_bytes(), channels, buffer->sampleRate());
         } else if (fragment.size_bytes() != layout.data_byte_size) {
             // Its first frames: a buffer of their own over the same block.
-            lent = CMSampleBuffer::createInterleavedFloat(lent->dataBuffer(), fragment.size_bytes(),
-                                                          channels, lent->sampleRate());
+            buffer = CMSampleBuffer::createInterleavedFloat(
+                buffer->dataBuffer(), fragment.size_bytes(), channels, buffer->sampleRate());
         }
-        core->deliver(lent.get(), SCStreamOutputType::Audio, session_);
+        core->deliver(buffer.get(), SCStreamOutputType::Audio, session_);
     }
 
     void sample_buffer(CMSampleBuffer* buffer, SCStreamOutputType type) override {
@@ -122,8 +122,8 @@ private:
     std::mutex zeros_mutex_;
     Ref<CMBlockBuffer> zeros_;
     std::mutex rooms_mutex_;
-    std::vector<Ref<CMSampleBuffer>> rooms_;  // sample buffers whose rooms are lent again
-    Ref<CMSampleBuffer> lent_;                // the room given last, until it is handed over
+    std::vector<Ref<CMSampleBuffer>> rooms_;  // sample buffers whose rooms are buffer again
+    Ref<CMSampleBuffer> given_;               // the room given last, until it is handed over
 };
 
 }  // namespace platform
