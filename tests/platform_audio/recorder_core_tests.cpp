@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -22,6 +23,28 @@ namespace {
 using platform::audio::RecorderCore;
 using Clock = RecorderCore::Clock;
 using namespace std::chrono_literals;
+
+// What the recording hands over: samples by value (silence left out), and failures.
+class KeptSink final : public platform::CaptureSink {
+public:
+    std::map<float, int> kept;
+    std::vector<std::string> failures;
+
+    std::span<float> audio_room(std::size_t samples, std::uint32_t, std::int64_t) override {
+        room_.assign(samples, 0.0f);
+        return room_;
+    }
+    void audio(std::size_t samples) override {
+        for (std::size_t i = 0; i < samples; ++i) {
+            if (room_[i] != 0) ++kept[room_[i]];
+        }
+    }
+    void sample_buffer(platform::CMSampleBuffer*, platform::SCStreamOutputType) override {}
+    void failed(platform::BackendError failure) override { failures.push_back(failure.text); }
+
+private:
+    std::vector<float> room_;
+};
 
 // A stop waits for the tail (a long cycle: it never gives up here), takes what comes until
 // then and nothing after it, and ends the recording once, also when it fails meanwhile; a
@@ -40,16 +63,10 @@ TEST(RecorderCoreTest, AStopTakesWhatComesUntilTheTailAndEndsTheRecordingOnce) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        std::map<float, int> kept;
-        std::vector<std::string> failures;
+        const auto sink = std::make_shared<KeptSink>();
         RecorderCore core(
             {.rate = 1000, .channels = 1, .first_data = 10ms, .cycle = 10s, .delivery = 10ms},
-            [&](std::span<const float> samples, std::uint64_t) {
-                for (const float s : samples) {
-                    if (s != 0) ++kept[s];
-                }
-            },
-            [&](platform::BackendError failure) { failures.push_back(failure.text); });
+            sink);
         const auto place = [&](float value) {
             const std::vector<float> samples(10, value);
             core.place(Clock::now(), samples.data(), samples.size() * sizeof(float), 10);
@@ -87,8 +104,8 @@ TEST(RecorderCoreTest, AStopTakesWhatComesUntilTheTailAndEndsTheRecordingOnce) {
         feeder.join();
         place(4);
         core.fail("after the end", true);  // a stop ended it: no failure to tell
-        EXPECT_EQ(kept, c.kept);
-        EXPECT_EQ(failures,
+        EXPECT_EQ(sink->kept, c.kept);
+        EXPECT_EQ(sink->failures,
                   c.fails ? std::vector<std::string>{"lost"} : std::vector<std::string>{});
     }
 }

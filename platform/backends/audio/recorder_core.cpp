@@ -5,17 +5,20 @@
 
 namespace platform::audio {
 
-RecorderCore::RecorderCore(const Format& format, FragmentHandler on_fragment,
-                           FailureHandler on_failure, FrameAssembler::Room room,
+RecorderCore::RecorderCore(const Format& format, std::shared_ptr<CaptureSink> sink,
                            std::function<void()> before_end)
     : channels_(format.channels),
-      on_fragment_(std::move(on_fragment)),
-      on_failure_(std::move(on_failure)),
+      sink_(std::move(sink)),
+      // Each fragment is gathered in the room the sink gave last: it hands that over.
+      on_fragment_([sink = sink_.get()](std::span<const float> fragment, std::uint64_t) {
+          sink->audio(fragment.size());
+      }),
       before_end_(std::move(before_end)),
       timeline_(format.rate, format.first_data),
       assembler_(format.channels,
                  static_cast<std::size_t>(format.delivery.count() * format.rate / 1'000'000),
-                 std::move(room)),
+                 [sink = sink_.get(), channels = format.channels, rate = format.rate](
+                     std::size_t samples) { return sink->audio_room(samples, channels, rate); }),
       held_(format.channels),
       cycle_(format.cycle) {}
 
@@ -72,7 +75,7 @@ void RecorderCore::fail(BackendError failure, bool recorded, Clock::time_point a
     if (ended_) return;  // a stop ended the recording: it has no failure to tell
     if (recorded) end(at);
     closed_ = true;
-    if (on_failure_) on_failure_(std::move(failure));
+    sink_->failed(std::move(failure));
 }
 
 // What was heard in the last cycle before the stop comes with a later one: take what comes

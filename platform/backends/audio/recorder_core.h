@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 
@@ -28,9 +29,6 @@ namespace platform::audio {
 class RecorderCore {
 public:
     using Clock = Timeline::Clock;
-    using FragmentHandler = FrameAssembler::Sink;
-    // Called at most once, with the server's failure, when the recording fails.
-    using FailureHandler = std::function<void(BackendError)>;
     // Runs a step on the recording thread and returns once it ran.
     using Run = std::function<void(const std::function<void()>&)>;
 
@@ -45,9 +43,11 @@ public:
         std::chrono::microseconds delivery{};    // what each handed-over fragment holds
     };
 
-    // `before_end` runs first when the recording ends, to place what is still on its way.
-    RecorderCore(const Format& format, FragmentHandler on_fragment, FailureHandler on_failure,
-                 FrameAssembler::Room room = nullptr, std::function<void()> before_end = nullptr);
+    // Fragments are gathered in the rooms `sink` gives and handed to it, and a failure is told
+    // to it at most once. `before_end` runs first when the recording ends, to place what is
+    // still on its way.
+    RecorderCore(const Format& format, std::shared_ptr<CaptureSink> sink,
+                 std::function<void()> before_end = nullptr);
 
     // Time counts from here; the server said data is missing.
     void start(Clock::time_point at) { timeline_.start(at); }
@@ -82,8 +82,8 @@ private:
     void take(const void* data, std::size_t bytes, bool hold);
 
     std::uint32_t channels_;
-    FragmentHandler on_fragment_;
-    FailureHandler on_failure_;
+    std::shared_ptr<CaptureSink> sink_;
+    FrameAssembler::Sink on_fragment_;
     std::function<void()> before_end_;
     Timeline timeline_;
     FrameAssembler assembler_;

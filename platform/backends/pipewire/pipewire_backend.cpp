@@ -38,21 +38,6 @@ ContentDescription content_of(PipewireClient& client) {
     return content;
 }
 
-std::expected<std::unique_ptr<PipewireRecorder>, BackendError> start_recorder(
-    std::unique_ptr<PipewireClient> client, const CaptureParams& params,
-    const std::shared_ptr<CaptureSink>& sink) {
-    const auto channels = static_cast<std::uint32_t>(params.channel_count);
-    const std::int64_t rate = params.sample_rate;
-    return PipewireRecorder::start(
-        std::move(client), params.source, static_cast<std::uint32_t>(rate), channels,
-        // Each fragment is gathered in the room the sink gave last: it hands that over.
-        [sink](std::span<const float> fragment, std::uint64_t) { sink->audio(fragment.size()); },
-        [sink](BackendError failure) { sink->failed(std::move(failure)); },
-        [sink, channels, rate](std::size_t samples) {
-            return sink->audio_room(samples, channels, rate);
-        });
-}
-
 // Where libpipewire would look for the daemon's socket, without loading it: a machine with no
 // such socket is answered here, and the library (with its plugins, most of a megabyte) is never
 // loaded. A remote named in the environment is left to the library.
@@ -112,7 +97,10 @@ public:
                 }
                 auto client = self->take_client(PipewireClient::CONNECT_LIMIT);
                 if (!client) return std::unexpected(std::move(client.error()));
-                return start_recorder(std::move(*client), params, sink);
+                return PipewireRecorder::start(std::move(*client), params.source,
+                                               static_cast<std::uint32_t>(params.sample_rate),
+                                               static_cast<std::uint32_t>(params.channel_count),
+                                               sink);
             },
             std::move(started));
     }

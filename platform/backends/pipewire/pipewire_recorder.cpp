@@ -36,8 +36,7 @@ PipewireRecorder::PipewireRecorder(Key, std::uint32_t rate, std::uint32_t channe
 
 std::expected<std::unique_ptr<PipewireRecorder>, BackendError> PipewireRecorder::start(
     std::unique_ptr<PipewireClient> client, std::string_view source, std::uint32_t rate,
-    std::uint32_t channels, FragmentHandler on_fragment, FailureHandler on_failure,
-    audio::FrameAssembler::Room room) {
+    std::uint32_t channels, std::shared_ptr<CaptureSink> out) {
     auto recorder = std::make_unique<PipewireRecorder>(Key{}, rate, channels);
     PipewireRecorder* self = recorder.get();
     self->core_.emplace(audio::RecorderCore::Format{.rate = rate,
@@ -45,8 +44,7 @@ std::expected<std::unique_ptr<PipewireRecorder>, BackendError> PipewireRecorder:
                                                     .first_data = FIRST_DATA,
                                                     .cycle = FIRST_DATA,
                                                     .delivery = DELIVERY},
-                        std::move(on_fragment), std::move(on_failure), std::move(room),
-                        [self] { self->drain(); });
+                        std::move(out), [self] { self->drain(); });
 
     self->client_ = std::move(client);
     PipewireClient& c = *self->client_;

@@ -24,14 +24,12 @@ namespace platform::pipewire {
 
 // The stream's buffers come on the context's real-time data thread, which only copies each
 // into a ring and signals the client's loop thread; the loop thread places them, as it runs
-// everything else of the recorder. Both handlers run on the loop thread, or inside stop() with
-// the loop's lock held; they must only take over what they are given, and never call stop().
+// everything else of the recorder. The sink is called on the loop thread, or inside stop()
+// with the loop's lock held; it must only take over what it is given, and never call stop().
 class PipewireRecorder {
     struct Key {};
 
 public:
-    using FragmentHandler = audio::FrameAssembler::Sink;
-    using FailureHandler = audio::RecorderCore::FailureHandler;
     using Clock = audio::RecorderCore::Clock;
 
     static constexpr auto START_LIMIT = 2000ms;
@@ -48,11 +46,10 @@ public:
     static constexpr std::uint32_t RING_CHANNELS = 8;
 
     // Records `source`, which must be a sink's monitor ("<sink>.monitor"), through `client`,
-    // which it owns from then on. Fragments are gathered in `room`'s rooms when it gives them.
+    // which it owns from then on, into `out`.
     static std::expected<std::unique_ptr<PipewireRecorder>, BackendError> start(
         std::unique_ptr<PipewireClient> client, std::string_view source, std::uint32_t rate,
-        std::uint32_t channels, FragmentHandler on_fragment, FailureHandler on_failure,
-        audio::FrameAssembler::Room room = nullptr);
+        std::uint32_t channels, std::shared_ptr<CaptureSink> out);
 
     PipewireRecorder(Key, std::uint32_t rate, std::uint32_t channels);
     PipewireRecorder(const PipewireRecorder&) = delete;

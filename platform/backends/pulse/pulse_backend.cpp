@@ -47,17 +47,7 @@ std::expected<std::unique_ptr<pulse::PulseRecorder>, BackendError> start_recorde
     if (auto loaded = pulse::load(); !loaded) return std::unexpected(std::move(loaded.error()));
     auto format = record_format(params);
     if (!format) return std::unexpected(std::move(format.error()));
-    const std::uint32_t channels = format->channels;
-    const std::int64_t rate = params.sample_rate;
-    return pulse::PulseRecorder::start(
-        params.source, *format,
-        // Each fragment is gathered in the room the sink gave last: it hands that over.
-        [sink](std::span<const float> fragment, std::uint64_t) { sink->audio(fragment.size()); },
-        [sink](BackendError failure) { sink->failed(std::move(failure)); },
-        pulse::PulseClient::CONNECT_LIMIT, pulse::PulseRecorder::START_LIMIT,
-        [sink, channels, rate](std::size_t samples) {
-            return sink->audio_room(samples, channels, rate);
-        });
+    return pulse::PulseRecorder::start(params.source, *format, sink);
 }
 
 class PulseBackend final : public Backend {

@@ -22,9 +22,8 @@ PulseRecorder::PulseRecorder(Key) {}
 PulseRecorder::~PulseRecorder() { stop(); }
 
 std::expected<std::unique_ptr<PulseRecorder>, BackendError> PulseRecorder::start(
-    std::string_view source, RecordFormat format, FragmentHandler on_fragment,
-    FailureHandler on_failure, std::chrono::milliseconds connect_limit,
-    std::chrono::milliseconds start_limit, FrameAssembler::Room room) {
+    std::string_view source, RecordFormat format, std::shared_ptr<CaptureSink> out,
+    std::chrono::milliseconds connect_limit, std::chrono::milliseconds start_limit) {
     auto recorder = std::make_unique<PulseRecorder>(Key{});
     PulseRecorder* self = recorder.get();
     self->format_ = format;
@@ -35,7 +34,7 @@ std::expected<std::unique_ptr<PulseRecorder>, BackendError> PulseRecorder::start
                                     .first_data = std::min(format.fragment, FIRST_FRAGMENT),
                                     .cycle = format.fragment,
                                     .delivery = format.delivery},
-        std::move(on_fragment), std::move(on_failure), std::move(room));
+        std::move(out));
 
     auto client = PulseClient::connect(CLIENT_NAME, connect_limit);
     if (!client) return std::unexpected(client.error());

@@ -29,7 +29,6 @@
 namespace platform::pulse {
 
 using audio::ChannelMixer;
-using audio::FrameAssembler;
 
 // How a recording is made. Rate and channel count are the caller's (the capture's
 // configuration), checked by the backend before a recorder starts. The fragment sizes are this
@@ -50,30 +49,23 @@ struct RecordFormat {
     std::chrono::microseconds delivery = 40ms;
 };
 
-// Both handlers run with the loop lock held, on the loop thread (the fragment handler
-// also inside stop(), for the silence owed and for what is gathered): they must only take
-// over what they are given and return, and must never call stop().
+// The sink is called with the loop lock held, on the loop thread (also inside stop(), for the
+// silence owed and for what is gathered): it must only take over what it is given and
+// return, and must never call stop().
 class PulseRecorder {
     struct Key {};
 
 public:
-    // 32-bit float samples, interleaved, valid for the call; first_frame counts the
-    // frames handed over before them (silence included).
-    using FragmentHandler = FrameAssembler::Sink;
-    // Called at most once, with the server's failure, when the connection or the
-    // stream fails while recording.
-    using FailureHandler = audio::RecorderCore::FailureHandler;
     using Clock = audio::RecorderCore::Clock;
 
     static constexpr auto START_LIMIT = 2000ms;
 
-    // Records `source`, which must be a sink's monitor. Fragments are gathered in `room`'s
-    // rooms when it gives them.
+    // Records `source`, which must be a sink's monitor, into `out`: its fragments, and the
+    // server's failure at most once, when the connection or the stream fails while recording.
     static std::expected<std::unique_ptr<PulseRecorder>, BackendError> start(
-        std::string_view source, RecordFormat format, FragmentHandler on_fragment,
-        FailureHandler on_failure,
+        std::string_view source, RecordFormat format, std::shared_ptr<CaptureSink> out,
         std::chrono::milliseconds connect_limit = PulseClient::CONNECT_LIMIT,
-        std::chrono::milliseconds start_limit = START_LIMIT, FrameAssembler::Room room = nullptr);
+        std::chrono::milliseconds start_limit = START_LIMIT);
 
     explicit PulseRecorder(Key);
     PulseRecorder(const PulseRecorder&) = delete;
