@@ -7,7 +7,7 @@
 //
 // The backend keeps its client and its stream, and says when each arrival was recorded by its
 // server's clock. Everything but finish() runs on the recording thread: the one that places the
-// audio and calls the handlers (or any thread holding the lock that makes it one).
+// audio and calls the sink (or any thread holding the lock that makes it one).
 
 #include <chrono>
 #include <condition_variable>
