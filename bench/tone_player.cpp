@@ -14,9 +14,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr std::uint32_t RATE = 48000;
-constexpr std::uint32_t CHANNELS = 2;
-constexpr std::size_t PIECE_FRAMES = RATE / 100;
+constexpr std::uint32_t PLAY_RATE = 48000;
+constexpr std::uint32_t PLAY_CHANNELS = 2;
+constexpr std::size_t PIECE_FRAMES = PLAY_RATE / 100;
 // Estimates taken while the stream fills its buffer, before it plays, are off: only
 // those after this long count.
 constexpr auto SETTLE = 300ms;
@@ -31,14 +31,14 @@ double seconds_of(TonePlayer::Clock::time_point t) {
 std::optional<std::string> TonePlayer::start(TonePlayer& player, const std::string& server,
                                              const std::string& sink, std::vector<float> pcm,
                                              int buffer_ms) {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, RATE, CHANNELS};
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, PLAY_RATE, PLAY_CHANNELS};
     pa_buffer_attr attr{};
     const pa_buffer_attr* wanted = nullptr;
     if (buffer_ms > 0) {
         // As pacat --latency-msec sets it: the target length, the rest left to the server.
         attr.maxlength = static_cast<std::uint32_t>(-1);
-        attr.tlength =
-            static_cast<std::uint32_t>(buffer_ms) * RATE / 1000 * CHANNELS * sizeof(float);
+        attr.tlength = static_cast<std::uint32_t>(buffer_ms) * PLAY_RATE / 1000 * PLAY_CHANNELS *
+                       sizeof(float);
         attr.prebuf = static_cast<std::uint32_t>(-1);
         attr.minreq = static_cast<std::uint32_t>(-1);
         attr.fragsize = static_cast<std::uint32_t>(-1);
@@ -56,18 +56,18 @@ std::optional<std::string> TonePlayer::start(TonePlayer& player, const std::stri
 }
 
 void TonePlayer::run(Clock::time_point connected) {
-    const std::vector<float> silence(PIECE_FRAMES * CHANNELS, 0.0f);
+    const std::vector<float> silence(PIECE_FRAMES * PLAY_CHANNELS, 0.0f);
     std::size_t written = 0;  // frames
-    const std::size_t total = pcm_.size() / CHANNELS;
+    const std::size_t total = pcm_.size() / PLAY_CHANNELS;
     while (!stopped_.load()) {
         const float* piece = silence.data();
         std::size_t frames = PIECE_FRAMES;
         if (written < total) {
             frames = std::min(PIECE_FRAMES, total - written);
-            piece = pcm_.data() + written * CHANNELS;
+            piece = pcm_.data() + written * PLAY_CHANNELS;
         }
         int error = 0;
-        if (pa_simple_write(stream_, piece, frames * CHANNELS * sizeof(float), &error) < 0) {
+        if (pa_simple_write(stream_, piece, frames * PLAY_CHANNELS * sizeof(float), &error) < 0) {
             std::lock_guard lock(mutex_);
             failure_ = std::string("tone player: ") + pa_strerror(error);
             return;
@@ -77,7 +77,7 @@ void TonePlayer::run(Clock::time_point connected) {
         const auto now = Clock::now();
         if (latency == static_cast<pa_usec_t>(-1) || now - connected < SETTLE) continue;
         const double origin = seconds_of(now) + static_cast<double>(latency) / 1e6 -
-                              static_cast<double>(written) / RATE;
+                              static_cast<double>(written) / PLAY_RATE;
         std::lock_guard lock(mutex_);
         origins_.push_back(origin);
     }

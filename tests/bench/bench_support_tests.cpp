@@ -35,11 +35,6 @@ namespace fs = std::filesystem;
 using test_support::ChildProcess;
 using test_support::read_bytes;
 
-std::vector<std::string> minimal_env() {
-    const char* path = std::getenv("PATH");
-    return {std::string("PATH=") + (path != nullptr ? path : "/usr/bin:/bin")};
-}
-
 class OggOpusInfoTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -211,7 +206,7 @@ TEST(ServerCostTest, ReadsAProcessesCpuAsTheKernelCountsIt) {
     // Clock ticks are 10 ms; allow a few of them either way.
     EXPECT_NEAR(*after - *before, 0.3, 0.05);
 
-    auto ended = ChildProcess::spawn({"true"}, minimal_env());
+    auto ended = ChildProcess::spawn({"true"}, {"PATH=/usr/bin:/bin"});
     ASSERT_TRUE(ended.has_value());
     const pid_t gone = ended->pid();
     ended->wait();

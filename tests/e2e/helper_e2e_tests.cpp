@@ -528,8 +528,6 @@ TEST_F(HelperRecording, APauseOrSwitchedOutputsCountNoTimeTwice) {
     }
 }
 
-}  // namespace
-
 // A PipeWire daemon that does not play the sound (it has no sinks, as where it runs only for
 // screen sharing) leaves the recording to the PulseAudio server beside it.
 TEST_F(HelperEndToEnd, PipeWireWithoutSinksBesidePulseAudioRecordsFromPulseAudio) {
@@ -555,3 +553,5 @@ TEST_F(HelperEndToEnd, PipeWireWithoutSinksBesidePulseAudioRecordsFromPulseAudio
     }
     EXPECT_GE(static_cast<double>(loud) * 0.010, 0.5) << "the tone played into PulseAudio";
 }
+
+}  // namespace

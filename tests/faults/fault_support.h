@@ -27,6 +27,9 @@ using test_support::Outcome;
 using test_support::Output;
 using test_support::summarize_ogg;
 
+// How long a run may take before the test gives up on it.
+constexpr auto RUN_LIMIT = 40s;
+
 // Everything a sane end looks like: exited by itself within the limit, with `status`,
 // without a sanitizer report, and exactly one status line on standard output. Returns a
 // description of what is wrong, or an empty string.

@@ -29,7 +29,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto RUN_LIMIT = 40s;
 const std::string DISK_FULL =
     "UNAVAILABLE opus/ogg writer: No space left on device (os error 28)\n";
 

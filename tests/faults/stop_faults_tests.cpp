@@ -24,7 +24,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto RUN_LIMIT = 40s;
 constexpr int BURST = 1000;
 const std::string STREAM_STOPPED = "SCStream error: ";
 

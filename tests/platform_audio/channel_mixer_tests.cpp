@@ -5,16 +5,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <span>
 #include <vector>
 
 #include "platform/backends/audio/channel_layout.h"
 #include "platform/backends/audio/channel_mixer.h"
 
 namespace {
-
-const std::byte* bytes_of(const std::vector<float>& v) {
-    return reinterpret_cast<const std::byte*>(v.data());
-}
 
 using platform::audio::ChannelLayout;
 using platform::audio::ChannelMixer;
@@ -37,7 +34,7 @@ TEST(ChannelMixer, MixesFiveOneWithTheUsualGainsAndLeavesStereoAlone) {
     std::vector<float> in(6 * 7, 0.0f);
     for (std::size_t c = 0; c < 6; ++c) in[c * 6 + c] = 1.0f;
     for (std::size_t c = 0; c < 6; ++c) in[36 + c] = 0.5f;
-    const auto* bytes = bytes_of(in);
+    const auto* bytes = std::as_bytes(std::span(in)).data();
     const std::size_t cut = 6 * 6 * sizeof(float);
     std::vector<float> out;
     auto first = mixer->mix(bytes, cut);

@@ -49,10 +49,6 @@ std::vector<float> ramp(std::size_t count, float start = 1.0f) {
     return v;
 }
 
-const std::byte* bytes_of(const std::vector<float>& v) {
-    return reinterpret_cast<const std::byte*>(v.data());
-}
-
 TEST(FrameAssembler, HandsOverWholeFragmentsAndFlushesTheRestAndCountsFrames) {
     FrameAssembler assembler(2, 4);
     Assembled out;
@@ -82,7 +78,7 @@ TEST(FrameAssembler, GathersShortChunksIntoOneFragment) {
     FrameAssembler assembler(2, 6);
     Assembled out;
     const auto samples = ramp(2 * 12);
-    const std::byte* b = bytes_of(samples);
+    const std::byte* b = std::as_bytes(std::span(samples)).data();
     for (std::size_t frame = 0; frame < 5; ++frame) assembler.push(b + frame * 8, 8, out.sink());
     EXPECT_TRUE(out.pieces.empty());
     assembler.push(b + 40, 3 * 8, out.sink());  // fills the fragment and starts the next
@@ -109,7 +105,7 @@ TEST(FrameAssembler, GathersInTheRoomsGivenAndInItsOwnWhenOneIsShort) {
         out.sink()(interleaved, first_frame);
     };
     const auto samples = ramp(2 * 11);  // 11 frames of 8 bytes
-    const std::byte* b = bytes_of(samples);
+    const std::byte* b = std::as_bytes(std::span(samples)).data();
     assembler.push(b, 40, sink);       // a fragment in the first room, a frame in the second
     assembler.push(b + 40, 16, sink);  // two frames more
     assembler.flush(sink);             // the three frames
@@ -127,7 +123,7 @@ TEST(FrameAssembler, HolesBecomeSilenceOfTheSameLengthAndKeepTimeWhole) {
     FrameAssembler assembler(2, 3);
     Assembled out;
     const auto samples = ramp(2 * 2);
-    const std::byte* b = bytes_of(samples);
+    const std::byte* b = std::as_bytes(std::span(samples)).data();
     assembler.push(b, 8, out.sink());
     assembler.push(nullptr, 8 * 4, out.sink());  // 4 silent frames
     assembler.push(b + 8, 8, out.sink());
@@ -170,7 +166,7 @@ TEST(FrameAssembler, EveryFrameOnceInOrderOverRandomSplits) {
         Assembled out;
         auto samples = ramp(channels * pick(0, 300));
         std::vector<float> expected = samples;
-        const std::byte* b = bytes_of(samples);
+        const std::byte* b = std::as_bytes(std::span(samples)).data();
         const std::size_t total = samples.size() * sizeof(float);
         for (std::size_t at = 0; at < total;) {
             const std::size_t bytes = std::min(total - at, pick(0, 3 * fragment) * frame_bytes);
@@ -235,7 +231,7 @@ TEST(HeldAudio, EveryFrameOnceInOrderOverRandomSplits) {
         FrameAssembler assembler(channels, pick(1, 20));
         Assembled out;
         const auto samples = ramp(channels * pick(1, 120));
-        const std::byte* b = bytes_of(samples);
+        const std::byte* b = std::as_bytes(std::span(samples)).data();
         const std::size_t total = samples.size() * sizeof(float);
         // The stream goes straight on up to `hold_from`, is held from there, then released.
         const std::size_t hold_from = pick(0, total / frame_bytes) * frame_bytes;
