@@ -1,43 +1,25 @@
 #pragma once
 
-#include <memory>
-#include <optional>
 #include <string>
+#include <utility>
 
 namespace opus_ogg {
 
-enum class IoErrorKind {
-    Os,         // a system call failed; carries errno
-    WriteZero,  // the file took no bytes while the buffer still held some
-    Other,      // a message of ours, or another error passed up with context
-};
-
-// The one error type of the writer and its file. Copyable; a wrapped error is
-// shared rather than deep-copied because it never changes after creation.
+// The one error type of the writer and its file: its display text.
 class IoError {
 public:
+    // "<system message> (os error N)".
     static IoError from_os(int code);
+    // The file took no bytes while the buffer still held some.
     static IoError write_zero();
-    static IoError other(std::string message);
-    static IoError wrap(IoError inner);
+    static IoError other(std::string message) { return IoError(std::move(message)); }
 
-    IoErrorKind kind() const { return kind_; }
-    // errno of an operating-system error; empty for the other kinds.
-    std::optional<int> os_code() const;
-    // The error this one wraps, or null.
-    const IoError* source() const { return source_.get(); }
-
-    // The display text: "<system message> (os error N)", the file writer's fixed
-    // text, the message, or the wrapped error's own text.
-    std::string to_string() const;
+    const std::string& to_string() const { return text_; }
 
 private:
-    IoError(IoErrorKind kind, int code, std::string message, std::shared_ptr<const IoError> source);
+    explicit IoError(std::string text) : text_(std::move(text)) {}
 
-    IoErrorKind kind_;
-    int code_;
-    std::string message_;
-    std::shared_ptr<const IoError> source_;
+    std::string text_;
 };
 
 }  // namespace opus_ogg

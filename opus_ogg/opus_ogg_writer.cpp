@@ -41,7 +41,7 @@ std::expected<OpusOggWriter, IoError> OpusOggWriter::create(const std::string& p
     for (auto header : {identification_header(count, rate), comment_header()}) {
         auto written =
             pages.write_packet(std::move(header), stream_serial, ogg::PacketEnd::FlushPage, 0);
-        if (!written) return std::unexpected(IoError::wrap(std::move(written.error())));
+        if (!written) return std::unexpected(std::move(written.error()));
     }
     return OpusOggWriter(std::move(pages), std::move(*created), path, count, rate, stream_serial);
 }
@@ -57,9 +57,7 @@ std::optional<std::vector<std::uint8_t>> OpusOggWriter::encode_frame(
 
 std::expected<void, IoError> OpusOggWriter::write_audio_packet(std::vector<std::uint8_t> packet,
                                                                ogg::PacketEnd directive) {
-    auto written = packet_writer_.write_packet(std::move(packet), serial_, directive, granule_pos_);
-    if (!written) return std::unexpected(IoError::wrap(std::move(written.error())));
-    return {};
+    return packet_writer_.write_packet(std::move(packet), serial_, directive, granule_pos_);
 }
 
 std::expected<void, IoError> OpusOggWriter::write_pcm_i16(std::span<const std::int16_t> samples) {

@@ -314,7 +314,6 @@ TEST(OggReading, SummaryCountsOnlyWholeGoodPages) {
 TEST(OpusOggWriter, ReportsFileErrors) {
     auto missing = OpusOggWriter::create("/nonexistent-vmah-dir/x.opus", 48000, 2);
     ASSERT_FALSE(missing.has_value());
-    EXPECT_EQ(missing.error().kind(), IoErrorKind::Os);
     EXPECT_EQ(missing.error().to_string(), "No such file or directory (os error 2)");
 
     // The headers wait in the buffer, so a full device shows at finalize.
@@ -334,7 +333,6 @@ TEST(OpusOggWriter, ReportsFileErrors) {
         auto written = writer->write_pcm_i16(second);
         if (!written) {
             ++failures;
-            EXPECT_EQ(written.error().kind(), IoErrorKind::Other);
             EXPECT_EQ(written.error().to_string(), "No space left on device (os error 28)");
         }
     }
