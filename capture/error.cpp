@@ -1,6 +1,7 @@
 #include "capture/error.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "util/overloaded.h"
 
@@ -24,52 +25,34 @@ std::optional<SCStreamErrorCode> stream_error_code_from_raw(std::int32_t raw) {
 }
 
 std::string_view to_text(SCStreamErrorCode code) {
-    switch (code) {
-        case SCStreamErrorCode::UserDeclined:
-            return "User declined screen recording";
-        case SCStreamErrorCode::FailedToStart:
-            return "Failed to start stream";
-        case SCStreamErrorCode::MissingEntitlements:
-            return "Missing entitlements";
-        case SCStreamErrorCode::FailedApplicationConnectionInvalid:
-            return "Application connection invalid";
-        case SCStreamErrorCode::FailedApplicationConnectionInterrupted:
-            return "Application connection interrupted";
-        case SCStreamErrorCode::FailedNoMatchingApplicationContext:
-            return "No matching application context";
-        case SCStreamErrorCode::AttemptToStartStreamState:
-            return "Stream is already running";
-        case SCStreamErrorCode::AttemptToStopStreamState:
-            return "Stream is not running";
-        case SCStreamErrorCode::AttemptToUpdateFilterState:
-            return "Cannot update filter while streaming";
-        case SCStreamErrorCode::AttemptToConfigStreamState:
-            return "Cannot configure while streaming";
-        case SCStreamErrorCode::InternalError:
-            return "Internal error";
-        case SCStreamErrorCode::InvalidParameter:
-            return "Invalid parameter";
-        case SCStreamErrorCode::NoWindowList:
-            return "No window list provided";
-        case SCStreamErrorCode::NoDisplayList:
-            return "No display list provided";
-        case SCStreamErrorCode::NoCaptureSource:
-            return "No capture source provided";
-        case SCStreamErrorCode::RemovingStream:
-            return "Failed to remove stream";
-        case SCStreamErrorCode::UserStopped:
-            return "User stopped the stream";
-        case SCStreamErrorCode::FailedToStartAudioCapture:
-            return "Failed to start audio capture";
-        case SCStreamErrorCode::FailedToStopAudioCapture:
-            return "Failed to stop audio capture";
-        case SCStreamErrorCode::FailedToStartMicrophoneCapture:
-            return "Failed to start microphone capture";
-        case SCStreamErrorCode::SystemStoppedStream:
-            return "System stopped the stream";
-    }
-    // Only reachable through a cast of an out-of-range value.
-    return UNKNOWN_ERROR;
+    // Indexed by -3801 - code.
+    static constexpr std::string_view TEXTS[] = {
+        "User declined screen recording",
+        "Failed to start stream",
+        "Missing entitlements",
+        "Application connection invalid",
+        "Application connection interrupted",
+        "No matching application context",
+        "Stream is already running",
+        "Stream is not running",
+        "Cannot update filter while streaming",
+        "Cannot configure while streaming",
+        "Internal error",
+        "Invalid parameter",
+        "No window list provided",
+        "No display list provided",
+        "No capture source provided",
+        "Failed to remove stream",
+        "User stopped the stream",
+        "Failed to start audio capture",
+        "Failed to stop audio capture",
+        "Failed to start microphone capture",
+        "System stopped the stream",
+    };
+    const std::int64_t index = -3801 - std::int64_t{static_cast<std::int32_t>(code)};
+    // Out of range only through a cast of a value outside the enumeration.
+    if (index < 0 || index >= std::ssize(TEXTS)) return UNKNOWN_ERROR;
+    return TEXTS[index];
 }
 
 std::string SCError::to_string() const {

@@ -43,6 +43,7 @@ TEST(SCStreamErrorCodeText, EveryCodeHasItsText) {
     }
     for (const int outside : {-3800, -3822, 0, 1, -1, -2147483647 - 1, 2147483647}) {
         EXPECT_FALSE(capture::stream_error_code_from_raw(outside).has_value()) << outside;
+        EXPECT_EQ(capture::to_text(static_cast<SCStreamErrorCode>(outside)), "Unknown error");
     }
 }
 
