@@ -20,7 +20,7 @@ static_assert(std::atomic<bool>::is_always_lock_free, "STOP is touched from a si
 
 std::atomic<bool> STOP{false};
 
-void on_signal(int) noexcept { STOP.exchange(true); }
+static void on_signal(int) noexcept { STOP.exchange(true); }
 
 void install_stop_signals() noexcept {
     std::signal(SIGTERM, on_signal);

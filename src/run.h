@@ -9,12 +9,9 @@ namespace helper {
 // Set by the SIGINT/SIGTERM/SIGHUP handler, read by the poll loop; never reset.
 extern std::atomic<bool> STOP;
 
-// The stop-signal handler: one atomic exchange, nothing else.
-void on_signal(int signal_number) noexcept;
-
-// Installs on_signal for SIGTERM, SIGINT and SIGHUP (unless SIGHUP is ignored, as under
-// nohup) and lets them through should the parent have started us with them blocked (a
-// signal already pending then arrives at once). Safe to call before static
+// Installs the stop handler (one atomic exchange, nothing else) for SIGTERM, SIGINT and SIGHUP
+// (unless SIGHUP is ignored, as under nohup) and lets them through should the parent have started
+// us with them blocked (a signal already pending then arrives at once). Safe to call before static
 // initialisation: it touches nothing but the signal state.
 void install_stop_signals() noexcept;
 
