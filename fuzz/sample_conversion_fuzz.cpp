@@ -178,7 +178,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const capture::CMSampleBuffer value(bridge::to_handle(sample_buffer.get()));
             const auto list = value.audio_buffer_list();
             listed = list.has_value();
-            if (list) converted = helper::to_interleaved_stereo(*list);
+            Samples out;
+            if (list && helper::to_interleaved_stereo(*list, out)) converted = std::move(out);
         }
         if (listed != (!no_block && !layout.empty())) fail("list presence");
         if (sample_buffer->retain_count() != references) fail("sample buffer reference kept");

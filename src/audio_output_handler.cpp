@@ -104,13 +104,6 @@ bool from_planar(const capture::AudioBufferList& list, std::vector<std::int16_t>
 
 }  // namespace
 
-std::optional<std::vector<std::int16_t>> to_interleaved_stereo(
-    const capture::AudioBufferList& list) {
-    std::vector<std::int16_t> out;
-    if (!to_interleaved_stereo(list, out)) return std::nullopt;
-    return out;
-}
-
 bool to_interleaved_stereo(const capture::AudioBufferList& list, std::vector<std::int16_t>& out) {
     switch (list.num_buffers()) {
         case 0:

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <utility>
 #include <vector>
 
@@ -31,11 +30,9 @@ inline std::int16_t float_to_i16(float sample) noexcept {
 // kept. A partial frame at the end (an odd stereo sample) is dropped. Several buffers are planar:
 // left from the first, right from the second, as many frames as the shortest buffer holds.
 //
-// Nothing (no value) when the buffers hold no whole sample; an empty sequence when a
-// single buffer holds fewer samples than one frame of its channels.
-std::optional<std::vector<std::int16_t>> to_interleaved_stereo(
-    const capture::AudioBufferList& list);
-// The same into `out`, whose room is reused from call to call; false for nothing.
+// Written into `out`, whose room is reused from call to call. False when the buffers hold
+// no whole sample; true with `out` empty when a single buffer holds fewer samples than one
+// frame of its channels.
 bool to_interleaved_stereo(const capture::AudioBufferList& list, std::vector<std::int16_t>& out);
 
 // The stream output handler: turns each audio sample buffer into 16-bit stereo and hands

@@ -36,11 +36,4 @@ std::expected<double, std::string> finish_recording(BasicWriterSlot<Writer>& slo
     return *duration;
 }
 
-// As above, closing the file before it returns.
-template <class Writer>
-std::expected<double, std::string> finish_recording(BasicWriterSlot<Writer>& slot) {
-    std::optional<Writer> finished;
-    return finish_recording(slot, finished);
-}
-
 }  // namespace helper

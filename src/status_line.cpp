@@ -34,18 +34,6 @@ void print_line(std::string_view prefix, std::string_view body,
     }
 }
 
-// Shortest round-trip text has at most 17 significant digits; in fixed form the widest
-// doubles are the largest (309 integer digits) and the smallest subnormal (a "0." and 324
-// fraction places).
-using SecondsText = std::array<char, 400>;
-
-std::string_view format_seconds_into(SecondsText& buffer, double seconds) noexcept {
-    auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), seconds,
-                                   std::chars_format::fixed);
-    if (ec != std::errc{}) return "0";  // cannot happen with the size above
-    return {buffer.data(), static_cast<std::size_t>(end - buffer.data())};
-}
-
 }  // namespace
 
 bool write_all(int fd, std::string_view text, const LineGiveUp& give_up) noexcept {
@@ -77,14 +65,15 @@ bool status_line_unreadable() noexcept {
     return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLERR | POLLHUP)) != 0;
 }
 
-std::string format_seconds(double seconds) {
-    SecondsText text;
-    return std::string(format_seconds_into(text, seconds));
-}
-
 void print_ok(double seconds) noexcept {
-    SecondsText text;
-    print_line("OK ", format_seconds_into(text, seconds));
+    // Shortest round-trip text has at most 17 significant digits; in fixed form the widest
+    // doubles are the largest (309 integer digits) and the smallest subnormal (a "0." and 324
+    // fraction places).
+    std::array<char, 400> text;
+    auto [end, ec] =
+        std::to_chars(text.data(), text.data() + text.size(), seconds, std::chars_format::fixed);
+    if (ec != std::errc{}) return print_line("OK ", "0");  // cannot happen with the size above
+    print_line("OK ", {text.data(), static_cast<std::size_t>(end - text.data())});
 }
 
 void print_unavailable(std::string_view reason) noexcept { print_line("UNAVAILABLE ", reason); }

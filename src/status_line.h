@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <optional>
-#include <string>
 #include <string_view>
 
 namespace helper {
@@ -22,11 +21,9 @@ bool write_all(int fd, std::string_view text, const LineGiveUp& give_up = std::n
 // always readable; a hang-up of a terminal comes as SIGHUP.
 bool status_line_unreadable() noexcept;
 
-// Duration text of the "OK" line: the shortest decimal that reads back to the same double,
-// never in exponent form, without a decimal point when whole (0 -> "0", 61.5 -> "61.5").
-std::string format_seconds(double seconds);
-
-// Prints "OK {seconds}" as one line on standard output.
+// Prints "OK {seconds}" as one line on standard output. The seconds are the shortest
+// decimal that reads back to the same double, never in exponent form, without a decimal
+// point when whole (0 -> "0", 61.5 -> "61.5").
 void print_ok(double seconds) noexcept;
 
 // Prints "UNAVAILABLE {reason}" as one line on standard output, without ending the process.

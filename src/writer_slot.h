@@ -68,13 +68,8 @@ public:
         return {Take::Taken, std::move(taken)};
     }
 
-    bool failed() const {
-        std::lock_guard lock(mutex_);
-        return failed_;
-    }
-
 private:
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::optional<Writer> writer_;
     bool failed_ = false;
     std::uint64_t room_;  // samples the writer may still be given

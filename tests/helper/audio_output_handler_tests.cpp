@@ -244,7 +244,7 @@ TEST_F(AudioOutputHandlerTest, WriterFailuresFollowTheSlotRules) {
     log->throw_on_write = true;
     EXPECT_THROW(deliver(buffer), std::runtime_error);
     EXPECT_EQ(buffer->retain_count(), 1u);
-    EXPECT_TRUE(slot->failed());
+    EXPECT_EQ(slot->take().first, RecordingSlot::Take::Failed);
     log->throw_on_write = false;
     deliver(buffer);
     EXPECT_EQ(log->writes.size(), 2u);

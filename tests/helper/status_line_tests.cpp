@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -17,7 +18,25 @@
 
 namespace {
 
-using helper::format_seconds;
+// The seconds of the line print_ok writes, read from a pipe put in place of standard output.
+std::string format_seconds(double seconds) {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    dup2(fds[1], STDOUT_FILENO);
+    helper::print_ok(seconds);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(fds[1]);
+    std::string line;
+    char buf[512];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        line.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    EXPECT_TRUE(line.starts_with("OK ") && line.ends_with("\n")) << line;
+    return line.size() < 4 ? line : line.substr(3, line.size() - 4);
+}
 
 TEST(FormatSeconds, ShortestFixedText) {
     EXPECT_EQ(format_seconds(0.0), "0");
@@ -156,7 +175,7 @@ TEST(Deadline, SaturatesToNoDeadlineBeyondClockRange) {
 // The tests' one reading of the "OK {seconds}" line, against what the helper writes.
 TEST(OkSeconds, ReadsBackWhatTheHelperPrints) {
     for (double value : {0.0, 0.02, 1.0 / 3.0, 12.02, 60.0, 61.5, 1e-7, 1e21}) {
-        const std::string line = "OK " + helper::format_seconds(value) + "\n";
+        const std::string line = "OK " + format_seconds(value) + "\n";
         EXPECT_EQ(test_support::ok_seconds(line), value) << line;
     }
 }
