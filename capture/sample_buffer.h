@@ -3,10 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <span>
 
 #include "capture/bridge/bridge.h"
+#include "capture/owned_handle.h"
 
 namespace capture {
 
@@ -18,24 +21,18 @@ public:
     CMSampleBuffer() noexcept = default;
     // Takes over the reference `adopted` carries (null allowed).
     explicit CMSampleBuffer(cm_sample_buffer* adopted) noexcept : handle_(adopted) {}
-    CMSampleBuffer(const CMSampleBuffer&) = delete;
-    CMSampleBuffer& operator=(const CMSampleBuffer&) = delete;
-    CMSampleBuffer(CMSampleBuffer&& other) noexcept;
-    CMSampleBuffer& operator=(CMSampleBuffer&& other) noexcept;
-    ~CMSampleBuffer();
-
     // A value of its own on the same sample buffer (one more reference).
     CMSampleBuffer retained() const noexcept;
 
-    cm_sample_buffer* as_ptr() const noexcept { return handle_; }
-    explicit operator bool() const noexcept { return handle_ != nullptr; }
+    cm_sample_buffer* as_ptr() const noexcept { return handle_.get(); }
+    explicit operator bool() const noexcept { return static_cast<bool>(handle_); }
 
     // The audio of this sample buffer, or nothing when it has no readable audio. The list
     // keeps its bytes alive on its own and may outlive this value.
     std::optional<AudioBufferList> audio_buffer_list() const;
 
 private:
-    cm_sample_buffer* handle_ = nullptr;
+    OwnedHandle<cm_sample_buffer, cm_sample_buffer_release> handle_;
 };
 
 // One buffer of an AudioBufferList, borrowed from it.
@@ -54,36 +51,35 @@ private:
 
 // The audio of one sample buffer: malloc'd descriptors plus the block buffer that holds
 // the bytes. Move-only; destruction frees the descriptors and releases the block buffer.
+// A moved-from list has no buffers to give.
 class AudioBufferList {
 public:
     AudioBufferList(std::uint32_t num_buffers, AudioBufferBridge* buffers_ptr,
                     std::size_t buffers_len, cm_block_buffer* block_buffer) noexcept
         : num_buffers_(num_buffers),
-          buffers_ptr_(buffers_ptr),
+          buffers_(buffers_ptr),
           buffers_len_(buffers_len),
           block_buffer_(block_buffer) {}
-    AudioBufferList(const AudioBufferList&) = delete;
-    AudioBufferList& operator=(const AudioBufferList&) = delete;
-    AudioBufferList(AudioBufferList&& other) noexcept;
-    AudioBufferList& operator=(AudioBufferList&& other) noexcept;
-    ~AudioBufferList();
 
     std::uint32_t num_buffers() const noexcept { return num_buffers_; }
     std::size_t buffers_len() const noexcept { return buffers_len_; }
-    const AudioBufferBridge* buffers_ptr() const noexcept { return buffers_ptr_; }
-    cm_block_buffer* block_buffer() const noexcept { return block_buffer_; }
+    const AudioBufferBridge* buffers_ptr() const noexcept { return buffers_.get(); }
+    cm_block_buffer* block_buffer() const noexcept { return block_buffer_.get(); }
 
     // The buffer at index; nothing when index is not below num_buffers() (or the
     // descriptor array is missing).
     std::optional<AudioBuffer> get(std::size_t index) const noexcept;
 
 private:
-    void reset() noexcept;
+    // The descriptors come from the bridge's C allocation.
+    struct Free {
+        void operator()(AudioBufferBridge* buffers) const noexcept { std::free(buffers); }
+    };
 
-    std::uint32_t num_buffers_ = 0;
-    AudioBufferBridge* buffers_ptr_ = nullptr;
-    std::size_t buffers_len_ = 0;
-    cm_block_buffer* block_buffer_ = nullptr;
+    std::uint32_t num_buffers_;
+    std::unique_ptr<AudioBufferBridge, Free> buffers_;
+    std::size_t buffers_len_;
+    OwnedHandle<cm_block_buffer, cm_block_buffer_release> block_buffer_;
 };
 
 }  // namespace capture
