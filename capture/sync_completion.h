@@ -22,23 +22,10 @@ namespace capture {
 template <class T>
 using SyncCompletionResult = std::expected<T, std::string>;
 
-// Pending, or the stored result. Replacing or destroying a stored result discards it, which
-// releases the handle in a success (T owns it) or frees the text of a failure.
+// Pending (empty), or the stored result. Replacing or destroying a stored result discards
+// it, which releases the handle in a success (T owns it) or frees the text of a failure.
 template <class T>
-class SyncCompletionState {
-public:
-    bool is_pending() const { return !result_.has_value(); }
-    void store(SyncCompletionResult<T> result) { result_.emplace(std::move(result)); }
-    // Takes the result out and leaves the state pending. Only valid when not pending.
-    SyncCompletionResult<T> take() {
-        SyncCompletionResult<T> result = std::move(*result_);
-        result_.reset();
-        return result;
-    }
-
-private:
-    std::optional<SyncCompletionResult<T>> result_;
-};
+using SyncCompletionState = std::optional<SyncCompletionResult<T>>;
 
 inline constexpr std::string_view DUPLICATE_COMPLETION_LINE =
     "kelvane-utils: SyncCompletion callback fired more than once; ignoring duplicate to avoid "
@@ -102,14 +89,12 @@ public:
     // Blocks, without a time limit, until a completion has stored a result, and returns it.
     Result wait() && {
         SyncCompletionInner<T>* inner = std::exchange(inner_, nullptr);
-        std::optional<Result> result;
-        {
-            std::unique_lock lock(inner->mutex);
-            inner->ready.wait(lock, [inner] { return !inner->state.is_pending(); });
-            result.emplace(inner->state.take());
-        }
+        std::unique_lock lock(inner->mutex);
+        inner->ready.wait(lock, [inner] { return inner->state.has_value(); });
+        Result result = std::move(*inner->state);
+        lock.unlock();  // before the record may be freed
         sync_completion_detail::drop_reference(inner);
-        return std::move(*result);
+        return result;
     }
 
     // The callback side. Stores the first result for `user_data`; a result for null user
@@ -121,7 +106,7 @@ public:
         auto* inner = static_cast<SyncCompletionInner<T>*>(record);
         {
             std::lock_guard lock(inner->mutex);
-            inner->state.store(std::move(result));
+            inner->state.emplace(std::move(result));
         }
         inner->ready.notify_one();
         sync_completion_detail::drop_reference(inner);
