@@ -1,5 +1,6 @@
 #include "capture/stream_context.h"
 
+#include <algorithm>
 #include <charconv>
 #include <mutex>
 #include <optional>
@@ -100,23 +101,15 @@ void sample_handler(void* context, cm_sample_buffer* sample_buffer,
 
     std::shared_lock lock(stream_context->handlers_lock);
     const std::vector<HandlerEntry>& handlers = stream_context->handlers;
-    std::size_t last = handlers.size();
-    for (std::size_t i = handlers.size(); i-- > 0;) {
-        if (handlers[i].output_type == type) {
-            last = i;
-            break;
-        }
-    }
-    if (last == handlers.size()) return;  // no handler for this type
-
-    for (std::size_t i = 0; i <= last; ++i) {
-        if (handlers[i].output_type != type) continue;
+    // One past the last handler for this type; the beginning when there is none.
+    const auto end = std::find_if(handlers.rbegin(), handlers.rend(), [type](const auto& entry) {
+                         return entry.output_type == type;
+                     }).base();
+    for (auto entry = handlers.begin(); entry != end; ++entry) {
+        if (entry->output_type != type) continue;
         // Every handler but the last gets an extra reference; the last gets the incoming one.
-        CMSampleBuffer own = i == last ? std::move(incoming)
-                             : sample_buffer != nullptr
-                                 ? CMSampleBuffer(cm_sample_buffer_retain(sample_buffer))
-                                 : CMSampleBuffer(nullptr);
-        SCStreamOutputTrait& handler = *handlers[i].handler;
+        CMSampleBuffer own = entry + 1 == end ? std::move(incoming) : incoming.retained();
+        SCStreamOutputTrait& handler = *entry->handler;
         catch_user_panic("output handler",
                          [&] { handler.did_output_sample_buffer(std::move(own), type); });
     }
