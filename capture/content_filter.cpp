@@ -12,24 +12,13 @@ namespace {
 constexpr const char* NO_FILTER_TYPE =
     "SCContentFilterBuilder: No filter type set. Call .display() or .window() before building.";
 
-// The handles of a list in order, or nothing for an empty list (the bridge is then given a
-// null array with count 0).
+// The handles of a list in order (the bridge reads none of an empty one).
 template <class Value>
 auto raw_handles(const std::vector<Value>& values) {
     std::vector<decltype(values.front().raw())> handles;
     handles.reserve(values.size());
     for (const Value& value : values) handles.push_back(value.raw());
     return handles;
-}
-
-template <class Handle>
-Handle* const* array_or_null(const std::vector<Handle*>& handles) {
-    return handles.empty() ? nullptr : handles.data();
-}
-
-template <class Handle>
-int64_t count_of(const std::vector<Handle*>& handles) {
-    return static_cast<int64_t>(handles.size());
 }
 
 }  // namespace
@@ -55,8 +44,7 @@ SCContentFilterBuilder SCContentFilterBuilder::with_display(const SCDisplay& dis
 SCContentFilterBuilder SCContentFilterBuilder::with_excluding_windows(
     const std::vector<SCWindow>& windows) && {
     if (auto* kind = std::get_if<FilterType::DisplayExcludingWindows>(&filter_type_.kind)) {
-        std::vector<SCWindow> retained = windows;
-        kind->windows = std::move(retained);
+        kind->windows = windows;
     }
     return std::move(*this);
 }
@@ -109,26 +97,26 @@ std::expected<SCContentFilter, SCError> SCContentFilterBuilder::try_build() && {
             [](const FilterType::DisplayExcludingWindows& k) {
                 const auto windows = raw_handles(k.windows);
                 return sc_content_filter_create_with_display_excluding_windows(
-                    k.display.raw(), array_or_null(windows), count_of(windows));
+                    k.display.raw(), windows.data(), std::ssize(windows));
             },
             [](const FilterType::DisplayIncludingWindows& k) {
                 const auto windows = raw_handles(k.windows);
                 return sc_content_filter_create_with_display_including_windows(
-                    k.display.raw(), array_or_null(windows), count_of(windows));
+                    k.display.raw(), windows.data(), std::ssize(windows));
             },
             [](const FilterType::DisplayIncludingApplications& k) {
                 const auto applications = raw_handles(k.applications);
                 const auto windows = raw_handles(k.windows);
                 return sc_content_filter_create_with_display_including_applications_excepting_windows(
-                    k.display.raw(), array_or_null(applications), count_of(applications),
-                    array_or_null(windows), count_of(windows));
+                    k.display.raw(), applications.data(), std::ssize(applications), windows.data(),
+                    std::ssize(windows));
             },
             [](const FilterType::DisplayExcludingApplications& k) {
                 const auto applications = raw_handles(k.applications);
                 const auto windows = raw_handles(k.windows);
                 return sc_content_filter_create_with_display_excluding_applications_excepting_windows(
-                    k.display.raw(), array_or_null(applications), count_of(applications),
-                    array_or_null(windows), count_of(windows));
+                    k.display.raw(), applications.data(), std::ssize(applications), windows.data(),
+                    std::ssize(windows));
             },
         },
         taken.kind);
