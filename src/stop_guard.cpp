@@ -55,11 +55,6 @@ void StopGuard::stand_down() {
     changed_.notify_one();
 }
 
-void StopGuard::fire(const char* reason, Clock::time_point ceiling) {
-    // The line may wait for room on standard output, but not past the ceiling.
-    unavailable(reason, ceiling);
-}
-
 void StopGuard::watch(Clock::time_point stopped) {
     std::unique_lock lock(mutex_);
     std::uint64_t seen = 0;
@@ -74,15 +69,16 @@ void StopGuard::watch(Clock::time_point stopped) {
             if (capture_stopped_ && *capture_stopped_ <= looked) *capture_stopped_ += still;
         }
         looked = now;
+        // A line of ours may wait for room on standard output, but not past the ceiling.
         const auto ceiling = stopped + CEILING;
         if (now >= ceiling) {
             // The run's own line could not go out in time; nobody is taking it.
             if (claimed_) ::_exit(0);
-            fire(CEILING_REASON, now);
+            unavailable(CEILING_REASON, now);
         }
         if (!claimed_) {
             if (!capture_stopped_ && now - stopped >= CAPTURE_STOP_LIMIT)
-                fire(CAPTURE_SLOW_REASON, ceiling);
+                unavailable(CAPTURE_SLOW_REASON, ceiling);
             // Time counts against the output only while it owes bytes: a write under way
             // or refused in part. Asked is read first, so a write that ends in between
             // shows as owing nothing.
@@ -94,7 +90,7 @@ void StopGuard::watch(Clock::time_point stopped) {
                 seen = taken;
                 moved = now;
             }
-            if (now - moved >= OUTPUT_STALL_LIMIT) fire(STALLED_REASON, ceiling);
+            if (now - moved >= OUTPUT_STALL_LIMIT) unavailable(STALLED_REASON, ceiling);
         }
         changed_.wait_for(lock, WATCH_INTERVAL);
     }

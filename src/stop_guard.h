@@ -47,7 +47,6 @@ public:
 
 private:
     void watch(Clock::time_point stopped);
-    [[noreturn]] void fire(const char* reason, Clock::time_point ceiling);
 
     opus_ogg::BufferedFile::Progress output_progress_;
     std::mutex mutex_;
