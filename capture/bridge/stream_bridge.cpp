@@ -63,7 +63,9 @@ StreamOutputHandler::~StreamOutputHandler() {
     if (contextRelease != nullptr) contextRelease(contextPtr);
 }
 
-int32_t binding_output_type(platform::SCStreamOutputType type) noexcept {
+// The binding's output type for a platform type: screen and microphone keep their numbers,
+// everything else counts as audio.
+static int32_t binding_output_type(platform::SCStreamOutputType type) noexcept {
     switch (type) {
         case platform::SCStreamOutputType::Screen:
             return 0;

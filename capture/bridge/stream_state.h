@@ -28,10 +28,6 @@ public:
     void* const contextPtr;
     const sc_stream_error_callback errorCallback;
     const sc_context_callback contextRelease;
-    // The platform here sends no active/inactive notifications; stream creation leaves both
-    // empty and nothing sets them.
-    const sc_context_callback activeCallback = nullptr;
-    const sc_context_callback inactiveCallback = nullptr;
 
 private:
     ~StreamDelegateWrapper() override;
@@ -56,10 +52,6 @@ public:
 private:
     ~StreamOutputHandler() override;
 };
-
-// The binding's output type for a platform type: screen and microphone keep their numbers,
-// everything else counts as audio.
-int32_t binding_output_type(platform::SCStreamOutputType type) noexcept;
 
 struct StreamState {
     StreamState(platform::Ref<StreamDelegateWrapper> delegate_wrapper,
