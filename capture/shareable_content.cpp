@@ -10,12 +10,11 @@ void shareable_content_callback(sc_shareable_content* content, const char* error
     catch_user_panic("shareable_content_callback", [&] {
         // Owned from here on, so that a discarded result gives the reference back.
         SCShareableContent owned(content);
-        SyncCompletionResult<SCShareableContent> result =
-            error != nullptr
-                ? SyncCompletionResult<SCShareableContent>(std::unexpected(error_from_cstr(error)))
-            : content != nullptr ? SyncCompletionResult<SCShareableContent>(std::move(owned))
-                                 : SyncCompletionResult<SCShareableContent>(
-                                       std::unexpected(error_from_cstr(nullptr)));
+        using Result = SyncCompletionResult<SCShareableContent>;
+        // No error text and no content is an error of unknown text.
+        Result result = error == nullptr && content != nullptr
+                            ? Result(std::move(owned))
+                            : Result(std::unexpected(error_from_cstr(error)));
         SyncCompletion<SCShareableContent>::complete_with_result(user_data, std::move(result));
     });
 }
