@@ -53,7 +53,6 @@ public:
 
     // Current count; a snapshot for tests and assertions.
     std::size_t retain_count() const noexcept;
-    Kind kind() const noexcept { return kind_; }
 
 protected:
     explicit Object(Kind kind) noexcept;
