@@ -31,8 +31,6 @@ enum class Kind : std::size_t {
     Count
 };
 
-const char* kind_name(Kind kind) noexcept;
-
 // Objects of one kind, or of all kinds, that exist right now.
 std::size_t live_objects(Kind kind) noexcept;
 std::size_t live_objects_total() noexcept;
