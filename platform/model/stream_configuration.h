@@ -2,7 +2,6 @@
 // checks; a stream takes a copy of them when it is created.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
