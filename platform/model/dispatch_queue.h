@@ -16,14 +16,7 @@
 
 namespace platform {
 
-enum class QualityOfService {
-    Unspecified,
-    Background,
-    Utility,
-    Default,
-    UserInitiated,
-    UserInteractive
-};
+enum class QualityOfService { Unspecified, Default, UserInteractive };
 // Only serial queues exist here.
 enum class QueueAttributes { Serial };
 enum class AutoreleaseFrequency { Inherit, WorkItem, Never };

@@ -14,26 +14,13 @@ namespace platform {
 inline constexpr std::string_view SCStreamErrorDomain = "SCStreamErrorDomain";
 
 enum SCStreamErrorCode : std::int64_t {
-    SCStreamErrorUserDeclined = -3801,
     SCStreamErrorFailedToStart = -3802,
-    SCStreamErrorMissingEntitlements = -3803,
-    SCStreamErrorFailedApplicationConnectionInvalid = -3804,
-    SCStreamErrorFailedApplicationConnectionInterrupted = -3805,
-    SCStreamErrorFailedNoMatchingApplicationContext = -3806,
     SCStreamErrorAttemptToStartStreamState = -3807,
     SCStreamErrorAttemptToStopStreamState = -3808,
-    SCStreamErrorAttemptToUpdateFilterState = -3809,
-    SCStreamErrorAttemptToConfigState = -3810,
-    SCStreamErrorInternalError = -3811,
     SCStreamErrorInvalidParameter = -3812,
-    SCStreamErrorNoWindowList = -3813,
     SCStreamErrorNoDisplayList = -3814,
     SCStreamErrorNoCaptureSource = -3815,
-    SCStreamErrorRemovingStream = -3816,
-    SCStreamErrorUserStopped = -3817,
-    SCStreamErrorFailedToStartAudioCapture = -3818,
     SCStreamErrorFailedToStopAudioCapture = -3819,
-    SCStreamErrorFailedToStartMicrophoneCapture = -3820,
     SCStreamErrorSystemStoppedStream = -3821,
 };
 

@@ -10,24 +10,6 @@ std::array<std::atomic<std::size_t>, KIND_COUNT> LIVE_OBJECTS{};
 
 }  // namespace
 
-const char* kind_name(Kind kind) noexcept {
-    static constexpr std::array<const char*, KIND_COUNT> NAMES{"SCShareableContent",
-                                                               "SCDisplay",
-                                                               "SCWindow",
-                                                               "SCRunningApplication",
-                                                               "SCContentFilter",
-                                                               "SCStreamConfiguration",
-                                                               "SCStream",
-                                                               "DispatchQueue",
-                                                               "CMSampleBuffer",
-                                                               "CMBlockBuffer",
-                                                               "NSError",
-                                                               "SCStreamOutput",
-                                                               "SCStreamDelegate"};
-    const auto index = static_cast<std::size_t>(kind);
-    return index < KIND_COUNT ? NAMES[index] : "unknown";
-}
-
 std::size_t live_objects(Kind kind) noexcept {
     const auto index = static_cast<std::size_t>(kind);
     return index < KIND_COUNT ? LIVE_OBJECTS[index].load() : 0;

@@ -31,8 +31,6 @@ enum class Kind : std::size_t {
     Count
 };
 
-const char* kind_name(Kind kind) noexcept;
-
 // Objects of one kind, or of all kinds, that exist right now.
 std::size_t live_objects(Kind kind) noexcept;
 std::size_t live_objects_total() noexcept;
@@ -53,7 +51,6 @@ public:
 
     // Current count; a snapshot for tests and assertions.
     std::size_t retain_count() const noexcept;
-    Kind kind() const noexcept { return kind_; }
 
 protected:
     explicit Object(Kind kind) noexcept;

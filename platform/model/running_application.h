@@ -10,7 +10,6 @@ namespace platform {
 
 struct ApplicationDescription {
     std::int32_t process_id = 0;
-    std::string bundle_identifier;
     std::string application_name;
 };
 
@@ -19,8 +18,6 @@ public:
     explicit SCRunningApplication(ApplicationDescription description);
 
     std::int32_t processID() const noexcept { return description_.process_id; }
-    const std::string& bundleIdentifier() const noexcept { return description_.bundle_identifier; }
-    const std::string& applicationName() const noexcept { return description_.application_name; }
 
 private:
     ~SCRunningApplication() override = default;

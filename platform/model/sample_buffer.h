@@ -21,9 +21,6 @@ inline constexpr OSStatus kCMSampleBufferError_RequiredParameterMissing = -12731
 inline constexpr OSStatus kCMSampleBufferError_ArrayTooSmall = -12737;
 inline constexpr OSStatus kCMSampleBufferError_InvalidMediaFormat = -12743;
 
-// Fill flag: ask for 16-byte aligned data. Only recorded here; data stays where it is.
-inline constexpr std::uint32_t kCMSampleBufferFlag_AudioBufferList_Assure16ByteAlignment = 1;
-
 // One buffer of the platform's audio buffer list.
 struct AudioBuffer {
     std::uint32_t number_channels;  // interleaved channels in this buffer

@@ -53,7 +53,6 @@ public:
     void deliverSampleBuffer(CMSampleBuffer* buffer, SCStreamOutputType type);
 
     const StreamSettings& settings() const noexcept { return settings_; }
-    SCContentFilter* filter() const noexcept { return filter_.get(); }
 
 private:
     SCStream(SCContentFilter* filter, StreamSettings settings, SCStreamDelegate* delegate);

@@ -28,10 +28,6 @@ VMAH_SETTING(bool, capturesAudio, setCapturesAudio)
 VMAH_SETTING(std::int64_t, sampleRate, setSampleRate)
 VMAH_SETTING(std::int64_t, channelCount, setChannelCount)
 VMAH_SETTING(bool, excludesCurrentProcessAudio, setExcludesCurrentProcessAudio)
-VMAH_SETTING(std::size_t, width, setWidth)
-VMAH_SETTING(std::size_t, height, setHeight)
-VMAH_SETTING(std::int64_t, queueDepth, setQueueDepth)
-VMAH_SETTING(bool, showsCursor, setShowsCursor)
 
 #undef VMAH_SETTING
 

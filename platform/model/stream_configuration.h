@@ -2,7 +2,6 @@
 // checks; a stream takes a copy of them when it is created.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -20,10 +19,6 @@ struct StreamSettings {
     std::int64_t sampleRate = 48000;
     std::int64_t channelCount = 2;
     bool excludesCurrentProcessAudio = false;
-    std::size_t width = 1920;
-    std::size_t height = 1080;
-    std::int64_t queueDepth = 8;
-    bool showsCursor = true;
 };
 
 class SCStreamConfiguration final : public Object {
@@ -40,14 +35,6 @@ public:
     void setChannelCount(std::int64_t value);
     bool excludesCurrentProcessAudio() const;
     void setExcludesCurrentProcessAudio(bool value);
-    std::size_t width() const;
-    void setWidth(std::size_t value);
-    std::size_t height() const;
-    void setHeight(std::size_t value);
-    std::int64_t queueDepth() const;
-    void setQueueDepth(std::int64_t value);
-    bool showsCursor() const;
-    void setShowsCursor(bool value);
 
     // All settings at once, consistently.
     StreamSettings settings() const;

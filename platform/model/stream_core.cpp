@@ -98,18 +98,17 @@ bool StreamCore::remove_output(SCStreamOutput* output, SCStreamOutputType type,
 void StreamCore::start(const StreamSettings& settings, SCContentFilter* filter,
                        SCStream::CompletionHandler handler) {
     std::unique_lock lock(mutex_);
-    if (phase_ != Phase::Idle) {
+    // A start refused is answered from a worker, like any other.
+    const auto refuse = [&](const char* reason, SCStreamErrorCode code) {
         lock.unlock();
-        complete_later(std::move(handler), std::unexpected("The stream is already running"),
-                       SCStreamErrorAttemptToStartStreamState);
-        return;
+        complete_later(std::move(handler), std::unexpected(reason), code);
+    };
+    if (phase_ != Phase::Idle) {
+        return refuse("The stream is already running", SCStreamErrorAttemptToStartStreamState);
     }
     SCDisplay* const display = filter != nullptr ? filter->display() : nullptr;
     if (display == nullptr) {
-        lock.unlock();
-        complete_later(std::move(handler), std::unexpected("The content filter selects no display"),
-                       SCStreamErrorNoCaptureSource);
-        return;
+        return refuse("The content filter selects no display", SCStreamErrorNoCaptureSource);
     }
     if (!settings.capturesAudio) {
         // Nothing this platform records besides audio: the capture runs and delivers nothing.
@@ -120,12 +119,7 @@ void StreamCore::start(const StreamSettings& settings, SCContentFilter* filter,
         return;
     }
     const auto backend = installed_backend();
-    if (!backend) {
-        lock.unlock();
-        complete_later(std::move(handler), std::unexpected("No capture backend is installed"),
-                       SCStreamErrorFailedToStart);
-        return;
-    }
+    if (!backend) return refuse("No capture backend is installed", SCStreamErrorFailedToStart);
     phase_ = Phase::Starting;
     pending_failure_.reset();
     start_in_flight_ = true;

@@ -21,9 +21,6 @@ public:
     explicit SCWindow(WindowDescription description);
 
     std::uint32_t windowID() const noexcept { return description_.window_id; }
-    const std::string& title() const noexcept { return description_.title; }
-    bool isOnScreen() const noexcept { return description_.on_screen; }
-    bool isDesktop() const noexcept { return description_.desktop; }
 
 private:
     ~SCWindow() override = default;

@@ -36,8 +36,6 @@ public:
 private:
     struct State {
         State(Handler h, T f) : handler(std::move(h)), fallback(std::move(f)) {}
-        State(const State&) = delete;
-        State& operator=(const State&) = delete;
         ~State() {
             post([handler = std::move(handler), fallback = std::move(fallback),
                   unanswered = !answered.load()]() mutable {

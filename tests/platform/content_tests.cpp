@@ -54,7 +54,7 @@ protected:
 };
 
 TEST_F(ContentTest, AnswersOnceOnAWorkerWithTheBackendsDisplaysInOrder) {
-    backend->set_displays({{7, "sink.default", "Default", 1, 1}, {9, "sink.other", "Other", 1, 1}});
+    backend->set_displays({{7, "sink.default"}, {9, "sink.other"}});
     request();
     ASSERT_TRUE(answers.wait_for(1));
     wait_idle();
@@ -76,7 +76,7 @@ TEST_F(ContentTest, AnswersOnceOnAWorkerWithTheBackendsDisplaysInOrder) {
 
 TEST_F(ContentTest, WindowFlagsFilterTheSnapshot) {
     ContentDescription description;
-    description.displays = {{1, "s", "", 1, 1}};
+    description.displays = {{1, "s"}};
     description.windows = {
         {1, "desktop", true, true}, {2, "hidden", false, false}, {3, "shown", true, false}};
     backend->set_content(description);
@@ -166,9 +166,9 @@ TEST_F(ContentTest, HeldRequestsWaitForTheTestAndForgottenOnesStillComplete) {
 }
 
 TEST_F(ContentTest, FiltersRetainWhatTheyKeep) {
-    auto display = make<SCDisplay>(DisplayDescription{3, "s", "", 1, 1});
+    auto display = make<SCDisplay>(DisplayDescription{3, "s"});
     auto window = make<SCWindow>(WindowDescription{5, "w", true, false});
-    auto application = make<SCRunningApplication>(ApplicationDescription{42, "b", "a"});
+    auto application = make<SCRunningApplication>(ApplicationDescription{42, "a"});
     SCWindow* windows[] = {window.get()};
     SCRunningApplication* applications[] = {application.get()};
 

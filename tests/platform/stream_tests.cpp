@@ -73,8 +73,8 @@ class StreamTest : public scripted::ScriptedPlatformTest {
 protected:
     void SetUp() override {
         ScriptedPlatformTest::SetUp();
-        backend->set_displays({{4, "sink.a", "A", 1, 1}});
-        display = make<SCDisplay>(DisplayDescription{4, "sink.a", "A", 1, 1});
+        backend->set_displays({{4, "sink.a"}});
+        display = make<SCDisplay>(DisplayDescription{4, "sink.a"});
         filter = SCContentFilter::initWithDisplayExcludingWindows(display.get(), {});
         configuration = SCStreamConfiguration::init();
         configuration->setCapturesAudio(true);

@@ -25,6 +25,7 @@
 #include "platform/backends/sound_server/sound_server_backend.h"
 #include "platform/model/platform.h"
 #include "tests/support/pulse_daemon.h"
+#include "tests/support/scripted_fixture.h"
 
 namespace platform_capture {
 
@@ -271,12 +272,7 @@ protected:
         capture_.reset();
         content_ = {};
         platform::install_backend(nullptr);
-        platform::wait_idle();
-        for (std::size_t k = 0; k < static_cast<std::size_t>(platform::Kind::Count); ++k) {
-            const auto kind = static_cast<platform::Kind>(k);
-            EXPECT_EQ(platform::live_objects(kind), 0u)
-                << "live " << platform::kind_name(kind) << " objects";
-        }
+        platform::scripted::expect_no_live_objects();
         platform::shutdown();
         daemon_.reset();
     }

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <iterator>
 #include <memory>
 
 #include "platform/backends/scripted/scripted_backend.h"
@@ -15,6 +16,25 @@
 #include "platform/runtime/runtime.h"
 
 namespace platform::scripted {
+
+// The platform's name for objects of `kind`.
+inline const char* kind_name(Kind kind) {
+    static constexpr const char* NAMES[] = {"SCShareableContent",
+                                            "SCDisplay",
+                                            "SCWindow",
+                                            "SCRunningApplication",
+                                            "SCContentFilter",
+                                            "SCStreamConfiguration",
+                                            "SCStream",
+                                            "DispatchQueue",
+                                            "CMSampleBuffer",
+                                            "CMBlockBuffer",
+                                            "NSError",
+                                            "SCStreamOutput",
+                                            "SCStreamDelegate"};
+    static_assert(std::size(NAMES) == static_cast<std::size_t>(Kind::Count));
+    return NAMES[static_cast<std::size_t>(kind)];
+}
 
 // Expects no live platform object, naming each kind that has some.
 inline void expect_no_live_objects() {

@@ -32,7 +32,6 @@ ContentDescription content_of(PipewireClient& client) {
         // Object ids start at 0, and a display id of 0 means "no display".
         display.display_id = sink.id + 1;
         display.source = sink.name + ".monitor";
-        display.name = sink.description;
         content.displays.push_back(std::move(display));
     }
     return content;

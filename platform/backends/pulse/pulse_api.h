@@ -32,7 +32,6 @@
     X(pa_operation_get_state)            \
     X(pa_operation_unref)                \
     X(pa_rtclock_now)                    \
-    X(pa_sample_spec_valid)              \
     X(pa_stream_connect_record)          \
     X(pa_stream_disconnect)              \
     X(pa_stream_drop)                    \
@@ -42,7 +41,6 @@
     X(pa_stream_get_timing_info)         \
     X(pa_stream_new)                     \
     X(pa_stream_peek)                    \
-    X(pa_stream_readable_size)           \
     X(pa_stream_set_buffer_attr)         \
     X(pa_stream_set_overflow_callback)   \
     X(pa_stream_set_read_callback)       \

@@ -13,7 +13,7 @@ namespace platform {
 namespace {
 
 ContentResult read_content() {
-    auto client = pulse::PulseClient::connect(pulse::CLIENT_NAME);
+    auto client = pulse::PulseClient::connect();
     if (!client) return std::unexpected(std::move(client.error()));
     auto sinks = (*client)->list_sinks();
     if (!sinks) return std::unexpected(std::move(sinks.error()));
@@ -24,13 +24,14 @@ ContentResult read_content() {
         // Sink indices start at 0, and a display id of 0 means "no display".
         display.display_id = sink.index + 1;
         display.source = std::move(sink.monitor_source_name);
-        display.name = sink.description.empty() ? sink.name : std::move(sink.description);
         content.displays.push_back(std::move(display));
     }
     return content;
 }
 
-std::expected<pulse::RecordFormat, BackendError> record_format(const CaptureParams& params) {
+std::expected<std::unique_ptr<pulse::PulseRecorder>, BackendError> start_recorder(
+    const CaptureParams& params, const std::shared_ptr<CaptureSink>& sink) {
+    if (auto loaded = pulse::load(); !loaded) return std::unexpected(std::move(loaded.error()));
     if (auto checked = check_format(params, PA_RATE_MAX, PA_CHANNELS_MAX,
                                     pulse::library_error(PA_ERR_INVALID));
         !checked) {
@@ -39,15 +40,7 @@ std::expected<pulse::RecordFormat, BackendError> record_format(const CapturePara
     pulse::RecordFormat format;
     format.rate = static_cast<std::uint32_t>(params.sample_rate);
     format.channels = static_cast<std::uint32_t>(params.channel_count);
-    return format;
-}
-
-std::expected<std::unique_ptr<pulse::PulseRecorder>, BackendError> start_recorder(
-    const CaptureParams& params, const std::shared_ptr<CaptureSink>& sink) {
-    if (auto loaded = pulse::load(); !loaded) return std::unexpected(std::move(loaded.error()));
-    auto format = record_format(params);
-    if (!format) return std::unexpected(std::move(format.error()));
-    return pulse::PulseRecorder::start(params.source, *format, sink);
+    return pulse::PulseRecorder::start(params.source, format, sink);
 }
 
 class PulseBackend final : public Backend {

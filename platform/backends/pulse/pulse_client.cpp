@@ -13,15 +13,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "platform/backends/pulse/pulse_api.h"
-
 namespace platform::pulse {
-
-namespace detail {
-void LoopFree::operator()(pa_threaded_mainloop* loop) const { pa_threaded_mainloop_free(loop); }
-void ContextUnref::operator()(pa_context* context) const { pa_context_unref(context); }
-void StreamUnref::operator()(pa_stream* stream) const { pa_stream_unref(stream); }
-}  // namespace detail
 
 namespace {
 using enum audio::ChannelPosition;
@@ -158,15 +150,13 @@ int hand_over_empty_cookie(pa_context* context) {
 
 PulseClient::PulseClient(Key) {}
 
-std::expected<std::unique_ptr<PulseClient>, BackendError> PulseClient::connect(
-    std::string_view client_name, std::chrono::milliseconds limit) {
+std::expected<std::unique_ptr<PulseClient>, BackendError> PulseClient::connect() {
     if (auto loaded = load(); !loaded) return std::unexpected(loaded.error());
     auto client = std::make_unique<PulseClient>(Key{});
     client->loop_.reset(pa_threaded_mainloop_new());
     if (!client->loop_) return std::unexpected(library_error(PA_ERR_INTERNAL));
-    const std::string name(client_name);
     client->context_.reset(
-        pa_context_new(pa_threaded_mainloop_get_api(client->loop_.get()), name.c_str()));
+        pa_context_new(pa_threaded_mainloop_get_api(client->loop_.get()), CLIENT_NAME));
     if (!client->context_) return std::unexpected(library_error(PA_ERR_INTERNAL));
     pa_context_set_state_callback(client->context_.get(), &PulseClient::on_context_state,
                                   client.get());
@@ -187,12 +177,11 @@ std::expected<std::unique_ptr<PulseClient>, BackendError> PulseClient::connect(
             const auto state = pa_context_get_state(context);
             return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
         },
-        limit);
+        CONNECT_LIMIT);
     if (!settled) return std::unexpected(library_error(PA_ERR_TIMEOUT));
     if (pa_context_get_state(context) != PA_CONTEXT_READY) {
         return std::unexpected(client->context_error());
     }
-    client->ready_ = true;
     return client;
 }
 
@@ -200,7 +189,6 @@ PulseClient::~PulseClient() {
     if (!loop_) return;
     if (context_) {
         LoopLock lock(loop_.get());
-        closing_ = true;
         on_lost_ = nullptr;
         pa_context_set_state_callback(context_.get(), nullptr, nullptr);
         pa_context_disconnect(context_.get());
@@ -213,10 +201,7 @@ PulseClient::~PulseClient() {
 
 void PulseClient::on_context_state(pa_context* context, void* self) {
     auto* client = static_cast<PulseClient*>(self);
-    if (client->ready_ && !client->closing_ && !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) &&
-        client->on_lost_) {
-        client->on_lost_();
-    }
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) && client->on_lost_) client->on_lost_();
     pa_threaded_mainloop_signal(client->loop_.get(), 0);
 }
 
@@ -276,10 +261,8 @@ SinkQuery::SinkQuery(PulseClient& client, Done done) : client_(client), done_(st
             SinkInfo sink;
             sink.index = info->index;
             sink.name = info->name != nullptr ? info->name : "";
-            sink.description = info->description != nullptr ? info->description : "";
             sink.monitor_source_name =
                 info->monitor_source_name != nullptr ? info->monitor_source_name : "";
-            sink.rate = info->sample_spec.rate;
             sink.channel_map = info->channel_map;
             q->sinks_.push_back(std::move(sink));
         },

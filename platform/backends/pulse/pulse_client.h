@@ -10,18 +10,11 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
-#include <pulse/channelmap.h>
-
 #include "platform/backends/audio/channel_layout.h"
+#include "platform/backends/pulse/pulse_api.h"
 #include "platform/model/backend.h"
-
-struct pa_context;
-struct pa_operation;
-struct pa_stream;
-struct pa_threaded_mainloop;
 
 namespace platform::pulse {
 
@@ -33,9 +26,7 @@ inline constexpr const char* CLIENT_NAME = "velgo_marrinet_audio_helper";
 struct SinkInfo {
     std::uint32_t index = 0;
     std::string name;
-    std::string description;
     std::string monitor_source_name;
-    std::uint32_t rate = 0;
     pa_channel_map channel_map{};
     bool is_default = false;
 };
@@ -45,14 +36,10 @@ using SinkList = std::expected<std::vector<SinkInfo>, BackendError>;
 audio::ChannelLayout layout_of(const pa_channel_map& map);
 
 namespace detail {
-struct LoopFree {
-    void operator()(pa_threaded_mainloop* loop) const;
-};
-struct ContextUnref {
-    void operator()(pa_context* context) const;
-};
-struct StreamUnref {
-    void operator()(pa_stream* stream) const;
+// Releases through a loaded library pointer, read when called (it is filled at load time).
+template <auto& Release>
+struct Releaser {
+    void operator()(auto* object) const { Release(object); }
 };
 
 class LoopLock {
@@ -92,8 +79,6 @@ class SinkQuery {
 public:
     using Done = std::function<void(SinkList)>;
     SinkQuery(PulseClient& client, Done done);
-    SinkQuery(const SinkQuery&) = delete;
-    SinkQuery& operator=(const SinkQuery&) = delete;
 
 private:
     void settle_if_done();
@@ -117,13 +102,11 @@ public:
     static constexpr auto REQUEST_LIMIT = 2000ms;
 
     // Connects to the server libpulse's own configuration names (PULSE_SERVER,
-    // client.conf, the default socket). Failures are the server library's.
-    static std::expected<std::unique_ptr<PulseClient>, BackendError> connect(
-        std::string_view client_name, std::chrono::milliseconds limit = CONNECT_LIMIT);
+    // client.conf, the default socket) as CLIENT_NAME, waiting at most CONNECT_LIMIT. Failures
+    // are the server library's.
+    static std::expected<std::unique_ptr<PulseClient>, BackendError> connect();
 
     explicit PulseClient(Key);
-    PulseClient(const PulseClient&) = delete;
-    PulseClient& operator=(const PulseClient&) = delete;
     // Disconnects, then stops and joins the loop thread.
     ~PulseClient();
 
@@ -136,17 +119,15 @@ public:
     BackendError context_error() const;
     // Waits, with the loop lock held, until `done` holds or `limit` has passed.
     bool wait_locked(const std::function<bool()>& done, std::chrono::milliseconds limit);
-    // Called on the loop thread, lock held, when a ready connection is lost. Set and
-    // cleared with the lock held.
+    // Called on the loop thread, lock held, when the connection is lost. Set (only once
+    // connected, so never before it was ready) and cleared with the lock held.
     void on_lost(std::function<void()> handler) { on_lost_ = std::move(handler); }
 
 private:
     static void on_context_state(pa_context* context, void* self);
 
-    std::unique_ptr<pa_threaded_mainloop, detail::LoopFree> loop_;
-    std::unique_ptr<pa_context, detail::ContextUnref> context_;
-    bool ready_ = false;
-    bool closing_ = false;
+    std::unique_ptr<pa_threaded_mainloop, detail::Releaser<pa_threaded_mainloop_free>> loop_;
+    std::unique_ptr<pa_context, detail::Releaser<pa_context_unref>> context_;
     std::function<void()> on_lost_;
     int cookie_fd_ = -1;  // the empty cookie handed to libpulse, when it has none
 };

@@ -22,8 +22,7 @@ PulseRecorder::PulseRecorder(Key) {}
 PulseRecorder::~PulseRecorder() { stop(); }
 
 std::expected<std::unique_ptr<PulseRecorder>, BackendError> PulseRecorder::start(
-    std::string_view source, RecordFormat format, std::shared_ptr<CaptureSink> out,
-    std::chrono::milliseconds connect_limit, std::chrono::milliseconds start_limit) {
+    std::string_view source, RecordFormat format, std::shared_ptr<CaptureSink> out) {
     auto recorder = std::make_unique<PulseRecorder>(Key{});
     PulseRecorder* self = recorder.get();
     self->format_ = format;
@@ -36,13 +35,13 @@ std::expected<std::unique_ptr<PulseRecorder>, BackendError> PulseRecorder::start
                                     .delivery = format.delivery},
         std::move(out));
 
-    auto client = PulseClient::connect(CLIENT_NAME, connect_limit);
+    auto client = PulseClient::connect();
     if (!client) return std::unexpected(client.error());
     self->client_ = std::move(*client);
     PulseClient& c = *self->client_;
 
     // Only a sink's monitor is recorded: a source that is none (a microphone) is not found.
-    auto sinks = c.list_sinks(start_limit);
+    auto sinks = c.list_sinks(START_LIMIT);
     if (!sinks) return std::unexpected(sinks.error());
     const auto sink = std::find_if(sinks->begin(), sinks->end(), [&](const SinkInfo& s) {
         return !s.monitor_source_name.empty() && s.monitor_source_name == source;
@@ -60,7 +59,7 @@ std::expected<std::unique_ptr<PulseRecorder>, BackendError> PulseRecorder::start
             return self->stream_ == nullptr ||
                    pa_stream_get_state(self->stream_.get()) == PA_STREAM_READY;
         },
-        start_limit);
+        START_LIMIT);
     if (!settled) return std::unexpected(library_error(PA_ERR_TIMEOUT));
     if (self->stream_ == nullptr) return std::unexpected(self->stream_error_);
 

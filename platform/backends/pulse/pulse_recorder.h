@@ -63,13 +63,9 @@ public:
     // Records `source`, which must be a sink's monitor, into `out`: its fragments, and the
     // server's failure at most once, when the connection or the stream fails while recording.
     static std::expected<std::unique_ptr<PulseRecorder>, BackendError> start(
-        std::string_view source, RecordFormat format, std::shared_ptr<CaptureSink> out,
-        std::chrono::milliseconds connect_limit = PulseClient::CONNECT_LIMIT,
-        std::chrono::milliseconds start_limit = START_LIMIT);
+        std::string_view source, RecordFormat format, std::shared_ptr<CaptureSink> out);
 
     explicit PulseRecorder(Key);
-    PulseRecorder(const PulseRecorder&) = delete;
-    PulseRecorder& operator=(const PulseRecorder&) = delete;
     ~PulseRecorder();
 
     // Ends the recording. When it returns no handler is running or will run again.
@@ -94,7 +90,7 @@ private:
     RecordFormat format_;
     std::optional<audio::RecorderCore> core_;
     std::unique_ptr<PulseClient> client_;
-    std::unique_ptr<pa_stream, detail::StreamUnref> stream_;
+    std::unique_ptr<pa_stream, detail::Releaser<pa_stream_unref>> stream_;
     std::unique_ptr<SinkQuery> query_;
     detail::Operation subscribe_op_;
     SinkInfo sink_;                            // the sink recorded

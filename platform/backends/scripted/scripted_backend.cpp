@@ -58,7 +58,10 @@ void ScriptedCapture::push(CMSampleBuffer* buffer, SCStreamOutputType type) {
 
 void ScriptedCapture::fail(std::string description) { sink_->failed(std::move(description)); }
 
-bool ScriptedCapture::start_held() const { return is_held(held_start_); }
+bool ScriptedCapture::start_held() const {
+    std::lock_guard lock(mutex_);
+    return held_start_.has_value();
+}
 
 void ScriptedCapture::answer_start(Outcome outcome, unsigned times) {
     answer_held(held_start_, outcome, times);
@@ -69,15 +72,8 @@ std::size_t ScriptedCapture::stop_requests() const {
     return stop_requests_;
 }
 
-bool ScriptedCapture::stop_held() const { return is_held(held_stop_); }
-
 void ScriptedCapture::answer_stop(Outcome outcome, unsigned times) {
     answer_held(held_stop_, outcome, times);
-}
-
-bool ScriptedCapture::is_held(const std::optional<Reply<Outcome>>& held) const {
-    std::lock_guard lock(mutex_);
-    return held.has_value();
 }
 
 void ScriptedCapture::answer_held(std::optional<Reply<Outcome>>& held, const Outcome& outcome,
@@ -114,8 +110,7 @@ void ScriptedCapture::mark_released() {
 }
 
 ScriptedBackend::ScriptedBackend()
-    : content_(ContentDescription{
-          {DisplayDescription{1, "scripted-display-1", "Scripted display 1"}}, {}, {}}) {}
+    : content_(ContentDescription{{DisplayDescription{1, "scripted-display-1"}}, {}, {}}) {}
 
 std::shared_ptr<ScriptedBackend> ScriptedBackend::install() {
     auto backend = std::make_shared<ScriptedBackend>();

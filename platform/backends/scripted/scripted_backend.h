@@ -44,9 +44,8 @@ public:
     bool start_held() const;
     void answer_start(Outcome outcome, unsigned times = 1);
 
-    // Stop requests the platform made, and a stop held by ScriptedBackend::set_stop(…, 0).
+    // Stop requests the platform made; a stop held by ScriptedBackend::set_stop(…, 0).
     std::size_t stop_requests() const;
-    bool stop_held() const;
     void answer_stop(Outcome outcome, unsigned times = 1);
 
     // The platform has destroyed its Capture for this recording.
@@ -59,8 +58,7 @@ private:
     // Counts a stop request; false when the answer is held (times 0).
     bool note_stop(const Reply<Outcome>& stopped, unsigned times);
     void mark_released();
-    // Whether a start or stop answer is held; answers and forgets it, times times.
-    bool is_held(const std::optional<Reply<Outcome>>& held) const;
+    // Answers a held start or stop, times times, and forgets it.
     void answer_held(std::optional<Reply<Outcome>>& held, const Outcome& outcome, unsigned times);
 
     const CaptureParams params_;
