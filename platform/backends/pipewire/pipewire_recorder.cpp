@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <ctime>
 #include <utility>
 
 #include <spa/param/audio/format-utils.h>
@@ -11,20 +9,6 @@
 #include "platform/model/backend.h"
 
 namespace platform::pipewire {
-
-namespace {
-
-std::int64_t steady_now_ns() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
-std::span<const std::byte> bytes_of(const void* data, std::size_t size) {
-    return {static_cast<const std::byte*>(data), size};
-}
-
-}  // namespace
 
 PipewireRecorder::PipewireRecorder(Key, std::uint32_t rate, std::uint32_t channels)
     : rate_(rate),
@@ -258,7 +242,7 @@ void PipewireRecorder::process(Feed& feed) {
         const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
         const std::uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
         BufferHeader header;
-        header.arrival_ns = steady_now_ns();
+        header.arrival_ns = std::chrono::nanoseconds(Clock::now().time_since_epoch()).count();
         pw_time time{};
         if (pw_stream_get_time_n(feed.stream, &time, sizeof time) == 0) header.cycle_ns = time.now;
         header.frame_bytes = feed.frame_bytes;
@@ -268,7 +252,8 @@ void PipewireRecorder::process(Feed& feed) {
         header.hole = hole ? 1 : 0;
         const auto samples =
             hole ? std::span<const std::byte>{}
-                 : bytes_of(static_cast<const std::uint8_t*>(data.data) + offset, header.bytes);
+                 : std::as_bytes(std::span{static_cast<const std::uint8_t*>(data.data) + offset,
+                                           header.bytes});
         feed.frames_unannounced += self.ring_.push(header, samples);
     }
     pw_stream_queue_buffer(feed.stream, buffer);
