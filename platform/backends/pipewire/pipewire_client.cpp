@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <ctime>
 #include <string_view>
 #include <utility>
@@ -11,6 +10,7 @@
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/format-utils.h>
 #include <spa/utils/result.h>
+#include <spa/utils/string.h>
 
 namespace platform::pipewire {
 
@@ -85,13 +85,8 @@ const char* lookup(const spa_dict* props, const char* key) {
 
 // A node id in a link's properties; SPA_ID_INVALID when there is none.
 std::uint32_t node_id(const spa_dict* props, const char* key) {
-    const char* text = lookup(props, key);
-    if (text == nullptr) return SPA_ID_INVALID;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long id = std::strtoul(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || id >= SPA_ID_INVALID) return SPA_ID_INVALID;
-    return static_cast<std::uint32_t>(id);
+    std::uint32_t id = SPA_ID_INVALID;
+    return spa_atou32(lookup(props, key), &id, 10) ? id : SPA_ID_INVALID;
 }
 
 // The channels of a raw audio format; 0 for anything else.
