@@ -64,7 +64,7 @@ public:
         auto client = take_client(500ms);
         if (!client) return false;
         pipewire::pw_thread_loop_lock((*client)->loop());
-        const bool sinks = (*client)->has_sinks();
+        const bool sinks = !(*client)->sinks().empty();
         pipewire::pw_thread_loop_unlock((*client)->loop());
         if (sinks) keep(std::move(*client));
         return sinks;

@@ -69,10 +69,6 @@ public:
     // With the loop lock held. Every audio sink whose layout the server has told, the default
     // first, the rest by id. A sink the server announced is listed once its properties came.
     std::vector<SinkInfo> sinks() const;
-    bool has_sinks() const {
-        return std::any_of(nodes_.begin(), nodes_.end(),
-                           [](const auto& n) { return n.second->known; });
-    }
     // Waits until the server has answered everything asked so far.
     bool roundtrip(std::chrono::milliseconds limit = REQUEST_LIMIT);
     bool wait_locked(const std::function<bool()>& done, std::chrono::milliseconds limit);
