@@ -165,11 +165,8 @@ void PipewireRecorder::on_state(pw_stream_state state, const char*) {
     if (stopped_ || failed_) return;
     // Time counts from the moment the server has the stream, before the session manager has
     // linked it: what the link takes is part of the recording, as silence.
-    if (!timeline_started_ &&
-        (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING)) {
+    if (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING)
         core_->start(Clock::now());
-        timeline_started_ = true;
-    }
     if (state == PW_STREAM_STATE_STREAMING) {
         streaming_ = true;
         return;

@@ -105,7 +105,6 @@ private:
     bool stream_ended_ = false;
     bool following_ = false;
     bool front_only_ = false;  // what follow_playing() last told the mixer
-    bool timeline_started_ = false;
     bool recording_ = false;
     bool stopped_ = false;
     bool failed_ = false;
