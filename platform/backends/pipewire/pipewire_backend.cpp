@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "platform/backends/audio/recorder_capture.h"
-#include "platform/backends/pipewire/pipewire_client.h"
 #include "platform/backends/pipewire/pipewire_recorder.h"
 #include "platform/runtime/runtime.h"
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
-#include <string_view>
 #include <utility>
 
 #include <pipewire/extensions/metadata.h>
@@ -220,8 +219,6 @@ BackendError PipewireClient::connect_failure() const {
 PipewireClient::~PipewireClient() {
     if (loop_ != nullptr && started_) {
         pw_thread_loop_lock(loop_);
-        on_change_ = nullptr;
-        on_lost_ = nullptr;
         for (auto& [id, node] : nodes_) {
             spa_hook_remove(&node->listener);
             pw_proxy_destroy(node->proxy);
@@ -232,7 +229,6 @@ PipewireClient::~PipewireClient() {
             pw_proxy_destroy(stream->proxy);
         }
         streams_.clear();
-        on_playing_ = nullptr;
         if (metadata_ != nullptr) {
             spa_hook_remove(&metadata_listener_);
             pw_proxy_destroy(metadata_);

@@ -5,7 +5,6 @@
 // date, and which streams play into which node with how many channels, and knows nothing
 // about the objects it feeds.
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -50,7 +49,6 @@ class PipewireClient {
 
 public:
     static constexpr auto CONNECT_LIMIT = 1000ms;
-    static constexpr auto REQUEST_LIMIT = 2000ms;
 
     // Connects to the server libpipewire's own conventions name (PIPEWIRE_REMOTE, the runtime
     // directory) and learns its sinks and default sink.
@@ -70,7 +68,7 @@ public:
     // first, the rest by id. A sink the server announced is listed once its properties came.
     std::vector<SinkInfo> sinks() const;
     // Waits until the server has answered everything asked so far.
-    bool roundtrip(std::chrono::milliseconds limit = REQUEST_LIMIT);
+    bool roundtrip(std::chrono::milliseconds limit);
     bool wait_locked(const std::function<bool()>& done, std::chrono::milliseconds limit);
     // Called on the loop thread, lock held: a sink came (with its layout) or went, its layout
     // or the default changed; the connection was lost. Set and cleared with the lock held.

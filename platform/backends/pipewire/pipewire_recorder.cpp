@@ -6,8 +6,6 @@
 
 #include <spa/param/audio/format-utils.h>
 
-#include "platform/model/backend.h"
-
 namespace platform::pipewire {
 
 PipewireRecorder::PipewireRecorder(Key, std::uint32_t rate, std::uint32_t channels)

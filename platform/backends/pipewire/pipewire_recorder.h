@@ -15,7 +15,6 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/backends/audio/channel_mixer.h"
 #include "platform/backends/audio/recorder_core.h"
 #include "platform/backends/pipewire/buffer_ring.h"
 #include "platform/backends/pipewire/pipewire_client.h"
