@@ -70,27 +70,23 @@ std::expected<std::unique_ptr<PipewireRecorder>, BackendError> PipewireRecorder:
 
 std::expected<void, BackendError> PipewireRecorder::open_stream(const SinkInfo& sink) {
     // Asked for stereo, record a surround or mono sink in its own layout and mix here.
-    const bool mixed = channels_ == 2 && sink.layout.channels() > 0 &&
-                       audio::ChannelMixer::to_stereo(sink.layout).has_value();
-    spa_audio_info_raw info{};
-    info.format = SPA_AUDIO_FORMAT_F32;
-    info.rate = rate_;
-    if (mixed) {
-        info.channels = static_cast<std::uint32_t>(sink.layout.channels());
-        for (std::uint32_t i = 0; i < info.channels; ++i) {
-            info.position[i] = spa_position(sink.layout.positions()[i]);
-        }
-    } else {
-        info.channels = channels_;
-        if (channels_ == 1) {
-            info.position[0] = SPA_AUDIO_CHANNEL_MONO;
-        } else if (channels_ == 2) {
-            info.position[0] = SPA_AUDIO_CHANNEL_FL;
-            info.position[1] = SPA_AUDIO_CHANNEL_FR;
-        } else {
-            info.flags = SPA_AUDIO_FLAG_UNPOSITIONED;
-        }
-    }
+    auto to_stereo = channels_ == 2 && sink.layout.channels() > 0
+                         ? audio::ChannelMixer::to_stereo(sink.layout)
+                         : std::nullopt;
+    using enum audio::ChannelPosition;
+    const audio::ChannelLayout layout = to_stereo        ? sink.layout
+                                        : channels_ == 1 ? audio::ChannelLayout{Mono}
+                                        : channels_ == 2
+                                            ? audio::ChannelLayout{FrontLeft, FrontRight}
+                                            : audio::ChannelLayout{};
+    spa_audio_info_raw info{.format = SPA_AUDIO_FORMAT_F32,
+                            .flags = layout.channels() > 0 ? 0u : SPA_AUDIO_FLAG_UNPOSITIONED,
+                            .rate = rate_,
+                            .channels = layout.channels() > 0
+                                            ? static_cast<std::uint32_t>(layout.channels())
+                                            : channels_};
+    for (std::size_t i = 0; i < layout.channels(); ++i)
+        info.position[i] = spa_position(layout.positions()[i]);
 
     // No node.latency: the stream takes the quantum the graph has. Recording the default, the
     // stream names no target: the session manager links it to the default sink's monitor and
@@ -115,7 +111,7 @@ std::expected<void, BackendError> PipewireRecorder::open_stream(const SinkInfo& 
     if (feed->stream == nullptr) return std::unexpected(library_error(-EPIPE));
     // The ring holds nothing of an earlier stream (close_stream placed it): what comes next is
     // in this one's layout.
-    core_->use_mixer(mixed ? audio::ChannelMixer::to_stereo(sink.layout) : std::nullopt);
+    core_->use_mixer(std::move(to_stereo));
     if (auto* mixer = core_->mixer()) mixer->front_only(front_only_);
     static const pw_stream_events STREAM_EVENTS = {
         .version = PW_VERSION_STREAM_EVENTS,
