@@ -219,15 +219,7 @@ BackendError PipewireClient::connect_failure() const {
 PipewireClient::~PipewireClient() {
     if (loop_ != nullptr && started_) {
         pw_thread_loop_lock(loop_);
-        for (auto& [id, node] : nodes_) {
-            spa_hook_remove(&node->listener);
-            pw_proxy_destroy(node->proxy);
-        }
         nodes_.clear();
-        for (auto& [id, stream] : streams_) {
-            spa_hook_remove(&stream->listener);
-            pw_proxy_destroy(stream->proxy);
-        }
         streams_.clear();
         if (metadata_ != nullptr) {
             spa_hook_remove(&metadata_listener_);
@@ -354,7 +346,7 @@ void PipewireClient::add_sink(std::uint32_t id, const char* name, const spa_dict
 // Its format tells its own channels: those of the sound it plays, before the server fits it
 // to the sink (where a stereo stream on a surround sink is upmixed).
 void PipewireClient::add_stream(std::uint32_t id) {
-    auto stream = std::make_unique<Stream>();
+    auto stream = std::make_unique<Node>();
     stream->owner = this;
     stream->proxy = static_cast<pw_proxy*>(
         pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
@@ -364,7 +356,7 @@ void PipewireClient::add_stream(std::uint32_t id) {
         .param =
             [](void* data, int, std::uint32_t param_id, std::uint32_t, std::uint32_t,
                const spa_pod* param) {
-                auto* s = static_cast<Stream*>(data);
+                auto* s = static_cast<Node*>(data);
                 if (param_id != SPA_PARAM_Format) return;
                 const std::uint32_t channels = format_channels(param);
                 if (channels == s->channels) return;
@@ -417,16 +409,12 @@ void PipewireClient::global_remove(std::uint32_t id) {
         return;
     }
     if (const auto stream = streams_.find(id); stream != streams_.end()) {
-        spa_hook_remove(&stream->second->listener);
-        pw_proxy_destroy(stream->second->proxy);
         streams_.erase(stream);
         playing();
         return;
     }
     const auto found = nodes_.find(id);
     if (found == nodes_.end()) return;
-    spa_hook_remove(&found->second->listener);
-    pw_proxy_destroy(found->second->proxy);
     const bool listed = found->second->known;
     nodes_.erase(found);
     if (listed) changed();

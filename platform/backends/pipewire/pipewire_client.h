@@ -86,20 +86,20 @@ public:
     void on_playing(std::function<void()> handler) { on_playing_ = std::move(handler); }
 
 private:
+    // A bound node: a sink, or a stream that plays into the graph ("Stream/Output/Audio").
+    // Goes with the loop lock held.
     struct Node {
-        SinkInfo info;
+        ~Node() {
+            if (proxy == nullptr) return;
+            spa_hook_remove(&listener);
+            pw_proxy_destroy(proxy);
+        }
         PipewireClient* owner = nullptr;
-        bool known = false;  // its properties, and so its layout, came
         pw_proxy* proxy = nullptr;
         spa_hook listener{};
-    };
-
-    // A node that plays into the graph ("Stream/Output/Audio").
-    struct Stream {
-        PipewireClient* owner = nullptr;
-        std::uint32_t channels = 0;  // of its own format; 0 until that is known
-        pw_proxy* proxy = nullptr;
-        spa_hook listener{};
+        SinkInfo info;               // a sink's
+        bool known = false;          // a sink's properties, and so its layout, came
+        std::uint32_t channels = 0;  // a stream's own format's; 0 until that is known
     };
     struct Link {
         std::uint32_t from = 0;  // output node
@@ -128,7 +128,7 @@ private:
     spa_hook metadata_listener_{};
     std::uint32_t metadata_id_ = SPA_ID_INVALID;
     std::map<std::uint32_t, std::unique_ptr<Node>> nodes_;
-    std::map<std::uint32_t, std::unique_ptr<Stream>> streams_;
+    std::map<std::uint32_t, std::unique_ptr<Node>> streams_;
     std::map<std::uint32_t, Link> links_;
     std::string default_sink_;
     int sync_seq_ = -1;
