@@ -45,7 +45,6 @@ public:
             if (room[i] != 0) ++kept[room[i]];
         }
     }
-    void sample_buffer(platform::CMSampleBuffer*, platform::SCStreamOutputType) override {}
     void failed(platform::BackendError failure) override { failures.push_back(failure.text); }
 
 private:
