@@ -92,8 +92,6 @@ public:
     // The first `samples` floats of the room given last are a fragment: queued for the
     // stream's audio outputs without a copy (digital silence shares a block of zeros instead).
     virtual void audio(std::size_t samples) = 0;
-    // A ready-made sample buffer of any type, queued for the outputs of that type.
-    virtual void sample_buffer(CMSampleBuffer* buffer, SCStreamOutputType type) = 0;
     // The capture failed while running. Only the first call of a capture counts.
     virtual void failed(BackendError error) = 0;
 };

@@ -80,10 +80,6 @@ public:
         core->deliver(buffer.get(), SCStreamOutputType::Audio, session_);
     }
 
-    void sample_buffer(CMSampleBuffer* buffer, SCStreamOutputType type) override {
-        if (const auto core = core_.lock()) core->deliver(buffer, type, session_);
-    }
-
     void failed(BackendError failure) override {
         if (failed_.exchange(true)) return;  // only the first failure of a capture counts
         // The reaction (ending the capture, telling the delegate) belongs on a worker, never on

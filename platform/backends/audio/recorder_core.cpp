@@ -1,5 +1,7 @@
 #include "platform/backends/audio/recorder_core.h"
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -8,25 +10,20 @@ namespace platform::audio {
 RecorderCore::RecorderCore(const Format& format, std::shared_ptr<CaptureSink> sink,
                            std::function<void()> before_end)
     : channels_(format.channels),
+      rate_(format.rate),
       sink_(std::move(sink)),
-      // Each fragment is gathered in the room the sink gave last: it hands that over.
-      on_fragment_([sink = sink_.get()](std::span<const float> fragment, std::uint64_t) {
-          sink->audio(fragment.size());
-      }),
       before_end_(std::move(before_end)),
       timeline_(format.rate, format.first_data),
-      assembler_(format.channels,
-                 static_cast<std::size_t>(format.delivery.count() * format.rate / 1'000'000),
-                 [sink = sink_.get(), channels = format.channels, rate = format.rate](
-                     std::size_t samples) { return sink->audio_room(samples, channels, rate); }),
-      held_(format.channels),
+      fragment_bytes_(std::max<std::size_t>(1, static_cast<std::size_t>(format.delivery.count() *
+                                                                        format.rate / 1'000'000)) *
+                      sizeof(float) * std::max<std::uint32_t>(1, format.channels)),
       cycle_(format.cycle) {}
 
 void RecorderCore::place(Clock::time_point at, const void* data, std::size_t bytes,
                          std::size_t frames) {
     if (closed_) return;
     const auto arrival = timeline_.arrive(at, frames);
-    if (!arrival.hold) held_.release(arrival.silence, arrival.overlap, assembler_, on_fragment_);
+    if (!arrival.hold) release(arrival.silence, arrival.overlap);
     if (data == nullptr) {
         // A hole: the same length of silence keeps time whole.
         take(nullptr, frames * sizeof(float) * channels_, arrival.hold);
@@ -39,7 +36,47 @@ void RecorderCore::place(Clock::time_point at, const void* data, std::size_t byt
 }
 
 void RecorderCore::take(const void* data, std::size_t bytes, bool hold) {
-    held_.take(data, bytes, hold, assembler_, on_fragment_);
+    if (!hold) return gather(data, bytes);
+    const auto* in = static_cast<const std::byte*>(data);
+    if (in != nullptr) {
+        held_.insert(held_.end(), in, in + bytes);
+    } else {
+        held_.resize(held_.size() + bytes, std::byte{0});
+    }
+}
+
+void RecorderCore::release(std::uint64_t silence, std::uint64_t overlap) {
+    const std::size_t frame_bytes = sizeof(float) * channels_;
+    const std::size_t dropped = std::min<std::size_t>(overlap * frame_bytes, held_.size());
+    if (silence > 0) gather(nullptr, silence * frame_bytes);
+    if (dropped < held_.size()) gather(held_.data() + dropped, held_.size() - dropped);
+    // Holding is rare (after a gap): its memory goes back rather than staying for the run.
+    std::vector<std::byte>().swap(held_);
+}
+
+void RecorderCore::gather(const void* data, std::size_t bytes) {
+    const auto* in = static_cast<const std::byte*>(data);
+    for (std::size_t offset = 0; offset < bytes;) {
+        if (room_ == nullptr) {
+            room_ = reinterpret_cast<std::byte*>(
+                sink_->audio_room(fragment_bytes_ / sizeof(float), channels_, rate_).data());
+        }
+        const std::size_t count = std::min(bytes - offset, fragment_bytes_ - gathered_bytes_);
+        if (in != nullptr) {
+            std::memcpy(room_ + gathered_bytes_, in + offset, count);
+        } else {
+            std::memset(room_ + gathered_bytes_, 0, count);
+        }
+        offset += count;
+        gathered_bytes_ += count;
+        if (gathered_bytes_ == fragment_bytes_) hand_over();
+    }
+}
+
+void RecorderCore::hand_over() {
+    if (gathered_bytes_ == 0) return;
+    room_ = nullptr;
+    sink_->audio(std::exchange(gathered_bytes_, 0) / sizeof(float));
 }
 
 void RecorderCore::tail_came(Clock::time_point at) {
@@ -65,8 +102,8 @@ void RecorderCore::end(Clock::time_point at) {
     if (before_end_) before_end_();
     closed_ = true;
     ended_ = true;
-    held_.release(timeline_.end(at), 0, assembler_, on_fragment_);
-    assembler_.flush(on_fragment_);
+    release(timeline_.end(at), 0);
+    hand_over();
     // A stop that waits for the tail waits no more.
     tail_came(Clock::time_point::max());
 }

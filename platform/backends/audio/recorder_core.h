@@ -17,10 +17,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "platform/backends/audio/channel_mixer.h"
-#include "platform/backends/audio/frame_assembler.h"
-#include "platform/backends/audio/held_audio.h"
 #include "platform/backends/audio/timeline.h"
 #include "platform/model/backend.h"
 
@@ -43,9 +42,9 @@ public:
         std::chrono::microseconds delivery{};    // what each handed-over fragment holds
     };
 
-    // Fragments are gathered in the rooms `sink` gives and handed to it, and a failure is told
-    // to it at most once. `before_end` runs first when the recording ends, to place what is
-    // still on its way.
+    // Fragments of `delivery` are gathered in the rooms `sink` gives and handed to it, and a
+    // failure is told to it at most once. `before_end` runs first when the recording ends, to place
+    // what is still on its way.
     RecorderCore(const Format& format, std::shared_ptr<CaptureSink> sink,
                  std::function<void()> before_end = nullptr);
 
@@ -79,15 +78,28 @@ public:
 
 private:
     void end(Clock::time_point at);
+    // `bytes` bytes of whole frames (null data: that much silence), held or gathered.
     void take(const void* data, std::size_t bytes, bool hold);
+    // `silence` frames of silence, then what was held less its first `overlap` frames (time
+    // already recorded, handed over twice).
+    void release(std::uint64_t silence, std::uint64_t overlap);
+    // Into the fragment, in the room the sink gave when its first byte came; a full one is
+    // handed over there.
+    void gather(const void* data, std::size_t bytes);
+    // Hands over the frames gathered so far; the next fragment takes a room of its own.
+    void hand_over();
 
     std::uint32_t channels_;
+    std::uint32_t rate_;
     std::shared_ptr<CaptureSink> sink_;
-    FrameAssembler::Sink on_fragment_;
     std::function<void()> before_end_;
     Timeline timeline_;
-    FrameAssembler assembler_;
-    HeldAudio held_;
+    std::size_t fragment_bytes_;
+    std::byte* room_ = nullptr;  // the fragment being gathered, once its first byte came
+    std::size_t gathered_bytes_ = 0;
+    // Audio that came after a gap, held until the gap rule knows how much of the gap it
+    // covers: whole frames, as they came.
+    std::vector<std::byte> held_;
     std::optional<ChannelMixer> mixer_;
     std::chrono::microseconds cycle_;
     bool closed_ = false;  // nothing more is placed

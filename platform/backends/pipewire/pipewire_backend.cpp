@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "platform/backends/audio/recorder_capture.h"
-#include "platform/backends/pipewire/pipewire_client.h"
 #include "platform/backends/pipewire/pipewire_recorder.h"
 #include "platform/runtime/runtime.h"
 
@@ -63,7 +62,7 @@ public:
         auto client = take_client(500ms);
         if (!client) return false;
         pipewire::pw_thread_loop_lock((*client)->loop());
-        const bool sinks = (*client)->has_sinks();
+        const bool sinks = !(*client)->sinks().empty();
         pipewire::pw_thread_loop_unlock((*client)->loop());
         if (sinks) keep(std::move(*client));
         return sinks;

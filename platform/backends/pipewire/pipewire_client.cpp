@@ -2,15 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <ctime>
-#include <string_view>
 #include <utility>
 
 #include <pipewire/extensions/metadata.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/format-utils.h>
 #include <spa/utils/result.h>
+#include <spa/utils/string.h>
 
 namespace platform::pipewire {
 
@@ -85,13 +84,8 @@ const char* lookup(const spa_dict* props, const char* key) {
 
 // A node id in a link's properties; SPA_ID_INVALID when there is none.
 std::uint32_t node_id(const spa_dict* props, const char* key) {
-    const char* text = lookup(props, key);
-    if (text == nullptr) return SPA_ID_INVALID;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long id = std::strtoul(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || id >= SPA_ID_INVALID) return SPA_ID_INVALID;
-    return static_cast<std::uint32_t>(id);
+    std::uint32_t id = SPA_ID_INVALID;
+    return spa_atou32(lookup(props, key), &id, 10) ? id : SPA_ID_INVALID;
 }
 
 // The channels of a raw audio format; 0 for anything else.
@@ -225,19 +219,8 @@ BackendError PipewireClient::connect_failure() const {
 PipewireClient::~PipewireClient() {
     if (loop_ != nullptr && started_) {
         pw_thread_loop_lock(loop_);
-        on_change_ = nullptr;
-        on_lost_ = nullptr;
-        for (auto& [id, node] : nodes_) {
-            spa_hook_remove(&node->listener);
-            pw_proxy_destroy(node->proxy);
-        }
         nodes_.clear();
-        for (auto& [id, stream] : streams_) {
-            spa_hook_remove(&stream->listener);
-            pw_proxy_destroy(stream->proxy);
-        }
         streams_.clear();
-        on_playing_ = nullptr;
         if (metadata_ != nullptr) {
             spa_hook_remove(&metadata_listener_);
             pw_proxy_destroy(metadata_);
@@ -363,7 +346,7 @@ void PipewireClient::add_sink(std::uint32_t id, const char* name, const spa_dict
 // Its format tells its own channels: those of the sound it plays, before the server fits it
 // to the sink (where a stereo stream on a surround sink is upmixed).
 void PipewireClient::add_stream(std::uint32_t id) {
-    auto stream = std::make_unique<Stream>();
+    auto stream = std::make_unique<Node>();
     stream->owner = this;
     stream->proxy = static_cast<pw_proxy*>(
         pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
@@ -373,7 +356,7 @@ void PipewireClient::add_stream(std::uint32_t id) {
         .param =
             [](void* data, int, std::uint32_t param_id, std::uint32_t, std::uint32_t,
                const spa_pod* param) {
-                auto* s = static_cast<Stream*>(data);
+                auto* s = static_cast<Node*>(data);
                 if (param_id != SPA_PARAM_Format) return;
                 const std::uint32_t channels = format_channels(param);
                 if (channels == s->channels) return;
@@ -426,16 +409,12 @@ void PipewireClient::global_remove(std::uint32_t id) {
         return;
     }
     if (const auto stream = streams_.find(id); stream != streams_.end()) {
-        spa_hook_remove(&stream->second->listener);
-        pw_proxy_destroy(stream->second->proxy);
         streams_.erase(stream);
         playing();
         return;
     }
     const auto found = nodes_.find(id);
     if (found == nodes_.end()) return;
-    spa_hook_remove(&found->second->listener);
-    pw_proxy_destroy(found->second->proxy);
     const bool listed = found->second->known;
     nodes_.erase(found);
     if (listed) changed();

@@ -5,7 +5,6 @@
 // date, and which streams play into which node with how many channels, and knows nothing
 // about the objects it feeds.
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <expected>
@@ -50,7 +49,6 @@ class PipewireClient {
 
 public:
     static constexpr auto CONNECT_LIMIT = 1000ms;
-    static constexpr auto REQUEST_LIMIT = 2000ms;
 
     // Connects to the server libpipewire's own conventions name (PIPEWIRE_REMOTE, the runtime
     // directory) and learns its sinks and default sink.
@@ -69,12 +67,8 @@ public:
     // With the loop lock held. Every audio sink whose layout the server has told, the default
     // first, the rest by id. A sink the server announced is listed once its properties came.
     std::vector<SinkInfo> sinks() const;
-    bool has_sinks() const {
-        return std::any_of(nodes_.begin(), nodes_.end(),
-                           [](const auto& n) { return n.second->known; });
-    }
     // Waits until the server has answered everything asked so far.
-    bool roundtrip(std::chrono::milliseconds limit = REQUEST_LIMIT);
+    bool roundtrip(std::chrono::milliseconds limit);
     bool wait_locked(const std::function<bool()>& done, std::chrono::milliseconds limit);
     // Called on the loop thread, lock held: a sink came (with its layout) or went, its layout
     // or the default changed; the connection was lost. Set and cleared with the lock held.
@@ -92,20 +86,20 @@ public:
     void on_playing(std::function<void()> handler) { on_playing_ = std::move(handler); }
 
 private:
+    // A bound node: a sink, or a stream that plays into the graph ("Stream/Output/Audio").
+    // Goes with the loop lock held.
     struct Node {
-        SinkInfo info;
+        ~Node() {
+            if (proxy == nullptr) return;
+            spa_hook_remove(&listener);
+            pw_proxy_destroy(proxy);
+        }
         PipewireClient* owner = nullptr;
-        bool known = false;  // its properties, and so its layout, came
         pw_proxy* proxy = nullptr;
         spa_hook listener{};
-    };
-
-    // A node that plays into the graph ("Stream/Output/Audio").
-    struct Stream {
-        PipewireClient* owner = nullptr;
-        std::uint32_t channels = 0;  // of its own format; 0 until that is known
-        pw_proxy* proxy = nullptr;
-        spa_hook listener{};
+        SinkInfo info;               // a sink's
+        bool known = false;          // a sink's properties, and so its layout, came
+        std::uint32_t channels = 0;  // a stream's own format's; 0 until that is known
     };
     struct Link {
         std::uint32_t from = 0;  // output node
@@ -134,7 +128,7 @@ private:
     spa_hook metadata_listener_{};
     std::uint32_t metadata_id_ = SPA_ID_INVALID;
     std::map<std::uint32_t, std::unique_ptr<Node>> nodes_;
-    std::map<std::uint32_t, std::unique_ptr<Stream>> streams_;
+    std::map<std::uint32_t, std::unique_ptr<Node>> streams_;
     std::map<std::uint32_t, Link> links_;
     std::string default_sink_;
     int sync_seq_ = -1;

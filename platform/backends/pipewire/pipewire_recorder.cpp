@@ -2,29 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
-#include <ctime>
 #include <utility>
 
 #include <spa/param/audio/format-utils.h>
 
-#include "platform/model/backend.h"
-
 namespace platform::pipewire {
-
-namespace {
-
-std::int64_t steady_now_ns() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
-std::span<const std::byte> bytes_of(const void* data, std::size_t size) {
-    return {static_cast<const std::byte*>(data), size};
-}
-
-}  // namespace
 
 PipewireRecorder::PipewireRecorder(Key, std::uint32_t rate, std::uint32_t channels)
     : rate_(rate),
@@ -88,27 +70,23 @@ std::expected<std::unique_ptr<PipewireRecorder>, BackendError> PipewireRecorder:
 
 std::expected<void, BackendError> PipewireRecorder::open_stream(const SinkInfo& sink) {
     // Asked for stereo, record a surround or mono sink in its own layout and mix here.
-    const bool mixed = channels_ == 2 && sink.layout.channels() > 0 &&
-                       audio::ChannelMixer::to_stereo(sink.layout).has_value();
-    spa_audio_info_raw info{};
-    info.format = SPA_AUDIO_FORMAT_F32;
-    info.rate = rate_;
-    if (mixed) {
-        info.channels = static_cast<std::uint32_t>(sink.layout.channels());
-        for (std::uint32_t i = 0; i < info.channels; ++i) {
-            info.position[i] = spa_position(sink.layout.positions()[i]);
-        }
-    } else {
-        info.channels = channels_;
-        if (channels_ == 1) {
-            info.position[0] = SPA_AUDIO_CHANNEL_MONO;
-        } else if (channels_ == 2) {
-            info.position[0] = SPA_AUDIO_CHANNEL_FL;
-            info.position[1] = SPA_AUDIO_CHANNEL_FR;
-        } else {
-            info.flags = SPA_AUDIO_FLAG_UNPOSITIONED;
-        }
-    }
+    auto to_stereo = channels_ == 2 && sink.layout.channels() > 0
+                         ? audio::ChannelMixer::to_stereo(sink.layout)
+                         : std::nullopt;
+    using enum audio::ChannelPosition;
+    const audio::ChannelLayout layout = to_stereo        ? sink.layout
+                                        : channels_ == 1 ? audio::ChannelLayout{Mono}
+                                        : channels_ == 2
+                                            ? audio::ChannelLayout{FrontLeft, FrontRight}
+                                            : audio::ChannelLayout{};
+    spa_audio_info_raw info{.format = SPA_AUDIO_FORMAT_F32,
+                            .flags = layout.channels() > 0 ? 0u : SPA_AUDIO_FLAG_UNPOSITIONED,
+                            .rate = rate_,
+                            .channels = layout.channels() > 0
+                                            ? static_cast<std::uint32_t>(layout.channels())
+                                            : channels_};
+    for (std::size_t i = 0; i < layout.channels(); ++i)
+        info.position[i] = spa_position(layout.positions()[i]);
 
     // No node.latency: the stream takes the quantum the graph has. Recording the default, the
     // stream names no target: the session manager links it to the default sink's monitor and
@@ -133,7 +111,7 @@ std::expected<void, BackendError> PipewireRecorder::open_stream(const SinkInfo& 
     if (feed->stream == nullptr) return std::unexpected(library_error(-EPIPE));
     // The ring holds nothing of an earlier stream (close_stream placed it): what comes next is
     // in this one's layout.
-    core_->use_mixer(mixed ? audio::ChannelMixer::to_stereo(sink.layout) : std::nullopt);
+    core_->use_mixer(std::move(to_stereo));
     if (auto* mixer = core_->mixer()) mixer->front_only(front_only_);
     static const pw_stream_events STREAM_EVENTS = {
         .version = PW_VERSION_STREAM_EVENTS,
@@ -181,11 +159,8 @@ void PipewireRecorder::on_state(pw_stream_state state, const char*) {
     if (stopped_ || failed_) return;
     // Time counts from the moment the server has the stream, before the session manager has
     // linked it: what the link takes is part of the recording, as silence.
-    if (!timeline_started_ &&
-        (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING)) {
+    if (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING)
         core_->start(Clock::now());
-        timeline_started_ = true;
-    }
     if (state == PW_STREAM_STATE_STREAMING) {
         streaming_ = true;
         return;
@@ -258,7 +233,7 @@ void PipewireRecorder::process(Feed& feed) {
         const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
         const std::uint32_t size = std::min(data.chunk->size, data.maxsize - offset);
         BufferHeader header;
-        header.arrival_ns = steady_now_ns();
+        header.arrival_ns = std::chrono::nanoseconds(Clock::now().time_since_epoch()).count();
         pw_time time{};
         if (pw_stream_get_time_n(feed.stream, &time, sizeof time) == 0) header.cycle_ns = time.now;
         header.frame_bytes = feed.frame_bytes;
@@ -268,7 +243,8 @@ void PipewireRecorder::process(Feed& feed) {
         header.hole = hole ? 1 : 0;
         const auto samples =
             hole ? std::span<const std::byte>{}
-                 : bytes_of(static_cast<const std::uint8_t*>(data.data) + offset, header.bytes);
+                 : std::as_bytes(std::span{static_cast<const std::uint8_t*>(data.data) + offset,
+                                           header.bytes});
         feed.frames_unannounced += self.ring_.push(header, samples);
     }
     pw_stream_queue_buffer(feed.stream, buffer);

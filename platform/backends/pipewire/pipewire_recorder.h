@@ -15,7 +15,6 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/backends/audio/channel_mixer.h"
 #include "platform/backends/audio/recorder_core.h"
 #include "platform/backends/pipewire/buffer_ring.h"
 #include "platform/backends/pipewire/pipewire_client.h"
@@ -105,7 +104,6 @@ private:
     bool stream_ended_ = false;
     bool following_ = false;
     bool front_only_ = false;  // what follow_playing() last told the mixer
-    bool timeline_started_ = false;
     bool recording_ = false;
     bool stopped_ = false;
     bool failed_ = false;

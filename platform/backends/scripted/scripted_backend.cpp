@@ -52,10 +52,6 @@ std::span<float> ScriptedCapture::audio_room(std::size_t samples, std::uint32_t 
 
 void ScriptedCapture::commit_audio(std::size_t samples) { sink_->audio(samples); }
 
-void ScriptedCapture::push(CMSampleBuffer* buffer, SCStreamOutputType type) {
-    sink_->sample_buffer(buffer, type);
-}
-
 void ScriptedCapture::fail(std::string description) { sink_->failed(std::move(description)); }
 
 bool ScriptedCapture::start_held() const {

@@ -36,7 +36,6 @@ public:
     std::span<float> audio_room(std::size_t samples, std::uint32_t channels,
                                 std::int64_t sample_rate);
     void commit_audio(std::size_t samples);
-    void push(CMSampleBuffer* buffer, SCStreamOutputType type);
     // Reports a failure while recording (the platform counts only the first).
     void fail(std::string description);
 
