@@ -276,7 +276,7 @@ void PipewireClient::global(std::uint32_t id, const char* type, const spa_dict* 
         if (media_class == nullptr) return;
         const char* name = lookup(props, PW_KEY_NODE_NAME);
         if (std::string_view(media_class) == "Audio/Sink" && name != nullptr) {
-            add_sink(id, name, props);
+            add_sink(id, name);
         } else if (std::string_view(media_class) == "Stream/Output/Audio") {
             add_stream(id);
         }
@@ -311,12 +311,10 @@ void PipewireClient::global(std::uint32_t id, const char* type, const spa_dict* 
     }
 }
 
-void PipewireClient::add_sink(std::uint32_t id, const char* name, const spa_dict* props) {
+void PipewireClient::add_sink(std::uint32_t id, const char* name) {
     auto node = std::make_unique<Node>();
     node->info.id = id;
     node->info.name = name;
-    const char* description = lookup(props, PW_KEY_NODE_DESCRIPTION);
-    node->info.description = description != nullptr ? description : name;
     node->info.is_default = node->info.name == default_sink_;
     node->proxy = static_cast<pw_proxy*>(
         pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));

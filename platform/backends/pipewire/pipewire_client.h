@@ -27,7 +27,6 @@ using namespace std::chrono_literals;
 struct SinkInfo {
     std::uint32_t id = 0;
     std::string name;
-    std::string description;
     // Its layout, when the server says; empty leaves the mixing to the server.
     audio::ChannelLayout layout;
     bool is_default = false;
@@ -107,7 +106,7 @@ private:
     };
 
     void global(std::uint32_t id, const char* type, const spa_dict* props);
-    void add_sink(std::uint32_t id, const char* name, const spa_dict* props);
+    void add_sink(std::uint32_t id, const char* name);
     void add_stream(std::uint32_t id);
     void playing() {
         if (on_playing_) on_playing_();
