@@ -49,7 +49,7 @@ TEST(CaptureEndToEnd, RecordsTheFirstDisplaysAudioUntilStopped) {
     auto daemon = test_support::PulseDaemon::start();
     ASSERT_TRUE(daemon.has_value()) << daemon.error();
     (*daemon)->export_environment();
-    platform::install_pulse_backend();
+    platform::install_backend(platform::make_pulse_backend());
 
     auto received = std::make_shared<Received>();
     {

@@ -261,7 +261,7 @@ protected:
     void SetUp() override {
         const char* chosen = std::getenv("VMAH_TEST_BACKEND");
         if (chosen != nullptr && std::string_view(chosen) == "pulse") {
-            platform::install_pulse_backend();
+            platform::install_backend(platform::make_pulse_backend());
         } else {
             platform::install_sound_server_backend();
         }

@@ -65,6 +65,4 @@ public:
 
 std::shared_ptr<Backend> make_pulse_backend() { return std::make_shared<PulseBackend>(); }
 
-void install_pulse_backend() { install_backend(make_pulse_backend()); }
-
 }  // namespace platform

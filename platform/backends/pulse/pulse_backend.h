@@ -11,7 +11,4 @@ namespace platform {
 
 std::shared_ptr<Backend> make_pulse_backend();
 
-// Installs the sound-server backend process-wide (the helper's main does this).
-void install_pulse_backend();
-
 }  // namespace platform
