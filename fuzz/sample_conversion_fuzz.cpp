@@ -162,8 +162,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     {
-        const auto block = no_block ? platform::Ref<platform::CMBlockBuffer>()
-                                    : platform::CMBlockBuffer::createWithBytes(bytes);
+        auto block = platform::Ref<platform::CMBlockBuffer>();
+        if (!no_block) {
+            block = platform::CMBlockBuffer::create(length);
+            if (length != 0) std::memcpy(block->data(), bytes.data(), length);
+        }
         const auto sample_buffer =
             platform::CMSampleBuffer::createAudio(block.get(), layout, 48000, 0);
         const std::size_t references = sample_buffer->retain_count();

@@ -1,7 +1,5 @@
 #include "platform/model/block_buffer.h"
 
-#include <cstring>
-
 namespace platform {
 
 CMBlockBuffer::CMBlockBuffer(std::size_t length)
@@ -9,12 +7,6 @@ CMBlockBuffer::CMBlockBuffer(std::size_t length)
 
 Ref<CMBlockBuffer> CMBlockBuffer::create(std::size_t length) {
     return Ref<CMBlockBuffer>::adopt(new CMBlockBuffer(length));
-}
-
-Ref<CMBlockBuffer> CMBlockBuffer::createWithBytes(std::span<const std::byte> bytes) {
-    auto block = create(bytes.size());
-    if (!bytes.empty()) std::memcpy(block->data(), bytes.data(), bytes.size());
-    return block;
 }
 
 std::size_t CMBlockBufferGetDataLength(const CMBlockBuffer* blockBuffer) noexcept {

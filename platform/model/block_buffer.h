@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <memory>
-#include <span>
 
 #include "platform/model/object.h"
 #include "platform/model/ref.h"
@@ -14,7 +13,6 @@ class CMBlockBuffer final : public Object {
 public:
     // length zeroed bytes.
     static Ref<CMBlockBuffer> create(std::size_t length);
-    static Ref<CMBlockBuffer> createWithBytes(std::span<const std::byte> bytes);
 
     std::byte* data() noexcept { return bytes_.get(); }
     const std::byte* data() const noexcept { return bytes_.get(); }

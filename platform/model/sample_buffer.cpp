@@ -1,7 +1,6 @@
 #include "platform/model/sample_buffer.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -33,13 +32,6 @@ Ref<CMSampleBuffer> CMSampleBuffer::createAudio(CMBlockBuffer* block,
         true, Ref<CMBlockBuffer>::retain(block), std::move(layout), sampleRate, numSamples));
 }
 
-Ref<CMSampleBuffer> CMSampleBuffer::createInterleavedFloat(std::span<const float> samples,
-                                                           std::uint32_t channels,
-                                                           std::int64_t sampleRate) {
-    const auto block = CMBlockBuffer::createWithBytes(std::as_bytes(samples));
-    return createInterleavedFloat(block.get(), samples.size_bytes(), channels, sampleRate);
-}
-
 Ref<CMSampleBuffer> CMSampleBuffer::createInterleavedFloat(CMBlockBuffer* block, std::size_t bytes,
                                                            std::uint32_t channels,
                                                            std::int64_t sampleRate) {
@@ -47,23 +39,6 @@ Ref<CMSampleBuffer> CMSampleBuffer::createInterleavedFloat(CMBlockBuffer* block,
         channels == 0 ? 0 : static_cast<std::int64_t>(bytes / (sizeof(float) * channels));
     std::vector<AudioBufferLayout> layout{{channels, byte_size(bytes), 0}};
     return createAudio(block, std::move(layout), sampleRate, frames);
-}
-
-Ref<CMSampleBuffer> CMSampleBuffer::createPlanarFloat(
-    std::span<const std::span<const float>> channels, std::int64_t sampleRate) {
-    std::size_t frames = channels.empty() ? 0 : channels.front().size();
-    for (const auto& channel : channels) frames = std::min(frames, channel.size());
-    const std::size_t plane_bytes = frames * sizeof(float);
-    const auto block = CMBlockBuffer::create(plane_bytes * channels.size());
-    std::vector<AudioBufferLayout> layout;
-    layout.reserve(channels.size());
-    for (std::size_t c = 0; c < channels.size(); ++c) {
-        if (plane_bytes != 0)
-            std::memcpy(block->data() + c * plane_bytes, channels[c].data(), plane_bytes);
-        layout.push_back({1, byte_size(plane_bytes), c * plane_bytes});
-    }
-    return createAudio(block.get(), std::move(layout), sampleRate,
-                       static_cast<std::int64_t>(frames));
 }
 
 Ref<CMSampleBuffer> CMSampleBuffer::createWithoutAudio() {

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <vector>
 
 #include "platform/model/block_buffer.h"
@@ -65,19 +64,11 @@ public:
     static Ref<CMSampleBuffer> createAudio(CMBlockBuffer* block,
                                            std::vector<AudioBufferLayout> layout,
                                            std::int64_t sampleRate, std::int64_t numSamples);
-    // One buffer of interleaved 32-bit float frames, copied.
-    static Ref<CMSampleBuffer> createInterleavedFloat(std::span<const float> samples,
-                                                      std::uint32_t channels,
-                                                      std::int64_t sampleRate);
     // One buffer of interleaved 32-bit float frames: the first `bytes` bytes of block, which
     // is shared, not copied.
     static Ref<CMSampleBuffer> createInterleavedFloat(CMBlockBuffer* block, std::size_t bytes,
                                                       std::uint32_t channels,
                                                       std::int64_t sampleRate);
-    // One buffer per channel of 32-bit float samples, copied into one block; all channels
-    // must have the same length.
-    static Ref<CMSampleBuffer> createPlanarFloat(std::span<const std::span<const float>> channels,
-                                                 std::int64_t sampleRate);
     // A sample buffer that carries no audio at all.
     static Ref<CMSampleBuffer> createWithoutAudio();
 

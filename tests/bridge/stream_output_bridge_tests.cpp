@@ -26,7 +26,7 @@ protected:
 
     void push(Type type) {
         const float frames[2] = {0.5f, -0.5f};
-        const auto buffer = platform::CMSampleBuffer::createInterleavedFloat(frames, 2, 48000);
+        const auto buffer = platform::scripted::interleaved_float_buffer(frames, 2, 48000);
         from_handle(stream_)->deliverSampleBuffer(buffer.get(), type);
     }
     // Deliveries once the platform has handed over everything queued.
@@ -92,7 +92,7 @@ TEST_F(OutputTest, RemovalUnregistersOnlyWhatIsRegistered) {
 TEST_F(OutputTest, DeliveryMapsTypesAndHandsOverOneReferenceOnTheSameThread) {
     auto& output = *bridge::find_stream_state(from_handle(stream_))->outputHandler;
     const float frames[2] = {0.0f, 0.0f};
-    const auto buffer = platform::CMSampleBuffer::createInterleavedFloat(frames, 2, 48000);
+    const auto buffer = platform::scripted::interleaved_float_buffer(frames, 2, 48000);
     const std::pair<std::int64_t, int32_t> mapping[] = {{0, 0}, {1, 1}, {2, 2},
                                                         {3, 1}, {7, 1}, {-1, 1}};
     for (const auto& [platform_type, expected] : mapping) {

@@ -7,6 +7,7 @@
 #include "capture/bridge/bridge.h"
 #include "capture/bridge/handles.h"
 #include "platform/model/platform.h"
+#include "tests/support/scripted_fixture.h"
 
 namespace capture_test {
 
@@ -30,7 +31,7 @@ inline sc_running_application* new_application_handle(std::int32_t pid) {
 // One interleaved stereo audio buffer of a few frames.
 inline platform::Ref<platform::CMSampleBuffer> small_audio_buffer() {
     const float frames[8] = {0.5f, -0.5f, 0.25f, -0.25f, 0.0f, 0.0f, 1.0f, -1.0f};
-    return platform::CMSampleBuffer::createInterleavedFloat(frames, 2, 48000);
+    return platform::scripted::interleaved_float_buffer(frames, 2, 48000);
 }
 
 }  // namespace capture_test

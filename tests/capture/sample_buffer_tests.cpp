@@ -34,7 +34,7 @@ std::vector<float> floats_of(std::span<const std::byte> bytes) {
 
 TEST_F(SampleBufferTest, InterleavedAndPlanarListsDescribeEachPlatformBufferInOrder) {
     const std::vector<float> stereo = {0.1f, -0.1f, 0.2f, -0.2f, 0.3f, -0.3f};
-    auto interleaved = platform::CMSampleBuffer::createInterleavedFloat(stereo, 2, 48000);
+    auto interleaved = platform::scripted::interleaved_float_buffer(stereo, 2, 48000);
     auto list = value_of(interleaved).audio_buffer_list();
     ASSERT_TRUE(list);
     EXPECT_EQ(list->num_buffers(), 1u);
@@ -47,7 +47,7 @@ TEST_F(SampleBufferTest, InterleavedAndPlanarListsDescribeEachPlatformBufferInOr
 
     const std::vector<float> left = {1, 2, 3}, right = {4, 5, 6};
     const std::span<const float> planes[] = {left, right};
-    auto planar = platform::CMSampleBuffer::createPlanarFloat(planes, 48000);
+    auto planar = platform::scripted::planar_float_buffer(planes, 48000);
     auto planar_list = value_of(planar).audio_buffer_list();
     ASSERT_TRUE(planar_list);
     ASSERT_EQ(planar_list->num_buffers(), 2u);
@@ -109,7 +109,7 @@ TEST_F(SampleBufferTest, EveryFailureIsAbsentAndLeavesNothingBehind) {
 
 TEST_F(SampleBufferTest, TheListOwnsOneBlockReferenceAndOutlivesItsSampleBuffer) {
     const std::vector<float> samples = {0.5f, 0.25f};
-    auto platform_buffer = platform::CMSampleBuffer::createInterleavedFloat(samples, 1, 48000);
+    auto platform_buffer = platform::scripted::interleaved_float_buffer(samples, 1, 48000);
     platform::CMBlockBuffer* block = platform_buffer->dataBuffer();
     std::optional<AudioBufferList> list;
     {

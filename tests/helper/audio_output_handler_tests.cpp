@@ -47,7 +47,7 @@ using RecordingSlot = helper::BasicWriterSlot<RecordingWriter>;
 
 platform::Ref<platform::CMSampleBuffer> interleaved(const std::vector<float>& samples,
                                                     std::uint32_t channels) {
-    return platform::CMSampleBuffer::createInterleavedFloat(samples, channels, 48000);
+    return platform::scripted::interleaved_float_buffer(samples, channels, 48000);
 }
 
 // Buffers laid out one after another in one block, each `floats[i]` samples long.
@@ -59,7 +59,7 @@ platform::Ref<platform::CMSampleBuffer> planar(const std::vector<std::vector<flo
         const auto* raw = reinterpret_cast<const std::byte*>(plane.data());
         bytes.insert(bytes.end(), raw, raw + plane.size() * 4);
     }
-    const auto block = CMBlockBuffer::createWithBytes(bytes);
+    const auto block = platform::scripted::block_with_bytes(bytes);
     return platform::CMSampleBuffer::createAudio(block.get(), std::move(layout), 48000, 0);
 }
 
@@ -182,7 +182,7 @@ TEST_F(AudioOutputHandlerTest, BytesNeedNotBeAligned) {
     const float values[3] = {0.5f, -0.25f, 1.0f};
     std::vector<std::byte> bytes(1 + sizeof values);
     std::memcpy(bytes.data() + 1, values, sizeof values);
-    const auto block = CMBlockBuffer::createWithBytes(bytes);
+    const auto block = platform::scripted::block_with_bytes(bytes);
     // Interleaved stereo starting at an odd address, and planar buffers at odd addresses.
     EXPECT_EQ(
         written_for(platform::CMSampleBuffer::createAudio(block.get(), {{2, 12, 1}}, 48000, 1)),
@@ -193,8 +193,8 @@ TEST_F(AudioOutputHandlerTest, BytesNeedNotBeAligned) {
 }
 
 TEST_F(AudioOutputHandlerTest, BuffersWithoutWholeSamplesWriteNothing) {
-    const auto three_bytes = CMBlockBuffer::createWithBytes(std::vector<std::byte>(3));
-    const auto eight_bytes = CMBlockBuffer::createWithBytes(std::vector<std::byte>(8));
+    const auto three_bytes = platform::scripted::block_with_bytes(std::vector<std::byte>(3));
+    const auto eight_bytes = platform::scripted::block_with_bytes(std::vector<std::byte>(8));
     const std::vector<platform::Ref<platform::CMSampleBuffer>> nothing_to_write = {
         platform::CMSampleBuffer::createAudio(three_bytes.get(), {{2, 3, 0}}, 48000, 0),
         // No data pointer; a size of 0.
@@ -214,7 +214,7 @@ TEST_F(AudioOutputHandlerTest, BuffersWithoutWholeSamplesWriteNothing) {
 // (and the slot's lock) is reached.
 TEST_F(AudioOutputHandlerTest, TheAudioListIsGoneBeforeTheWriterIsCalled) {
     const float samples[2] = {0.5f, 0.5f};
-    const auto block = CMBlockBuffer::createWithBytes(std::as_bytes(std::span(samples)));
+    const auto block = platform::scripted::block_with_bytes(std::as_bytes(std::span(samples)));
     const auto buffer = platform::CMSampleBuffer::createAudio(block.get(), {{2, 8, 0}}, 48000, 1);
     log->watched = block.get();
     deliver(buffer);

@@ -209,7 +209,7 @@ TEST_F(ContentTest, ConfigurationStoresValuesUnchanged) {
 TEST_F(ContentTest, AudioBufferListQueryAndFill) {
     const float planes[2][3] = {{1, 2, 3}, {4, 5, 6}};
     const std::span<const float> channels[] = {planes[0], planes[1]};
-    auto buffer = CMSampleBuffer::createPlanarFloat(channels, 44100);
+    auto buffer = scripted::planar_float_buffer(channels, 44100);
     EXPECT_EQ(buffer->numSamples(), 3);
 
     std::size_t needed = 0;

@@ -7,12 +7,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <iterator>
 #include <memory>
+#include <span>
+#include <vector>
 
 #include "platform/backends/scripted/scripted_backend.h"
+#include "platform/model/block_buffer.h"
 #include "platform/model/object.h"
+#include "platform/model/sample_buffer.h"
 #include "platform/runtime/runtime.h"
 
 namespace platform::scripted {
@@ -58,6 +64,40 @@ protected:
 
     std::shared_ptr<ScriptedBackend> backend;
 };
+
+// A block buffer holding a copy of bytes.
+inline Ref<CMBlockBuffer> block_with_bytes(std::span<const std::byte> bytes) {
+    auto block = CMBlockBuffer::create(bytes.size());
+    if (!bytes.empty()) std::memcpy(block->data(), bytes.data(), bytes.size());
+    return block;
+}
+
+// One buffer of interleaved 32-bit float frames, copied.
+inline Ref<CMSampleBuffer> interleaved_float_buffer(std::span<const float> samples,
+                                                    std::uint32_t channels,
+                                                    std::int64_t sample_rate) {
+    const auto block = block_with_bytes(std::as_bytes(samples));
+    return CMSampleBuffer::createInterleavedFloat(block.get(), samples.size_bytes(), channels,
+                                                  sample_rate);
+}
+
+// One buffer per channel of 32-bit float samples, copied into one block; the shortest
+// channel sets the frame count.
+inline Ref<CMSampleBuffer> planar_float_buffer(std::span<const std::span<const float>> channels,
+                                               std::int64_t sample_rate) {
+    std::size_t frames = channels.empty() ? 0 : channels.front().size();
+    for (const auto& channel : channels) frames = std::min(frames, channel.size());
+    const std::size_t plane_bytes = frames * sizeof(float);
+    const auto block = CMBlockBuffer::create(plane_bytes * channels.size());
+    std::vector<AudioBufferLayout> layout;
+    for (std::size_t c = 0; c < channels.size(); ++c) {
+        if (plane_bytes != 0)
+            std::memcpy(block->data() + c * plane_bytes, channels[c].data(), plane_bytes);
+        layout.push_back({1, static_cast<std::uint32_t>(plane_bytes), c * plane_bytes});
+    }
+    return CMSampleBuffer::createAudio(block.get(), std::move(layout), sample_rate,
+                                       static_cast<std::int64_t>(frames));
+}
 
 class PlatformShutdownEnvironment : public ::testing::Environment {
 public:
