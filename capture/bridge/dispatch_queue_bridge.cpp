@@ -8,9 +8,8 @@
 extern "C" {
 
 sc_dispatch_queue* sc_dispatch_queue_create(const char* label) {
-    auto queue = platform::DispatchQueue::create(
-        label != nullptr ? std::string(label) : std::string(),
-        platform::QualityOfService::Unspecified, platform::QueueAttributes::Serial);
+    auto queue =
+        platform::DispatchQueue::create(label != nullptr ? std::string(label) : std::string());
     return bridge::handle_cast<sc_dispatch_queue>(queue.leak());
 }
 

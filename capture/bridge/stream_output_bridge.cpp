@@ -45,10 +45,7 @@ bool add_output(sc_stream* stream, int32_t type, sc_dispatch_queue* queue) {
     const auto chosen =
         queue != nullptr
             ? platform::Ref<platform::DispatchQueue>::retain(from_handle(queue))
-            : platform::DispatchQueue::create(OUTPUT_QUEUE_LABEL_PREFIX + std::to_string(type),
-                                              platform::QualityOfService::UserInteractive,
-                                              platform::QueueAttributes::Serial,
-                                              platform::AutoreleaseFrequency::Inherit, nullptr);
+            : platform::DispatchQueue::create(OUTPUT_QUEUE_LABEL_PREFIX + std::to_string(type));
     platform::Ref<platform::NSError> error;  // dropped without a message
     if (!held->addStreamOutput(state->outputHandler.get(), platform_output_type(type), chosen.get(),
                                &error)) {

@@ -11,22 +11,13 @@ thread_local DispatchQueue* CURRENT_QUEUE = nullptr;
 
 }  // namespace
 
-DispatchQueue::DispatchQueue(std::string label, QualityOfService qos, Ref<DispatchQueue> target)
-    : Object(Kind::DispatchQueue),
-      label_(std::move(label)),
-      qos_(qos),
-      target_(std::move(target)) {}
+DispatchQueue::DispatchQueue(std::string label)
+    : Object(Kind::DispatchQueue), label_(std::move(label)) {}
 
 DispatchQueue::~DispatchQueue() = default;
 
-Ref<DispatchQueue> DispatchQueue::create(std::string label, QualityOfService qos,
-                                         QueueAttributes attributes, AutoreleaseFrequency frequency,
-                                         DispatchQueue* target) {
-    // Every queue is serial and there is nothing to autorelease: both are accepted as given.
-    (void)attributes;
-    (void)frequency;
-    return Ref<DispatchQueue>::adopt(
-        new DispatchQueue(std::move(label), qos, Ref<DispatchQueue>::retain(target)));
+Ref<DispatchQueue> DispatchQueue::create(std::string label) {
+    return Ref<DispatchQueue>::adopt(new DispatchQueue(std::move(label)));
 }
 
 DispatchQueue* DispatchQueue::current() noexcept { return CURRENT_QUEUE; }
@@ -46,11 +37,7 @@ void DispatchQueue::async(std::function<void()> work) {
         self->drain();
         self->release();
     };
-    if (target_) {
-        target_->async(std::move(job));
-    } else {
-        post(std::move(job));
-    }
+    post(std::move(job));
 }
 
 void DispatchQueue::drain() {

@@ -58,10 +58,8 @@ bool StreamCore::add_output(SCStreamOutput* output, SCStreamOutputType type, Dis
             return false;
         }
     }
-    Ref<DispatchQueue> chosen =
-        queue != nullptr
-            ? Ref<DispatchQueue>::retain(queue)
-            : DispatchQueue::create("platform.stream.output", QualityOfService::UserInteractive);
+    Ref<DispatchQueue> chosen = queue != nullptr ? Ref<DispatchQueue>::retain(queue)
+                                                 : DispatchQueue::create("platform.stream.output");
     std::lock_guard lock(mutex_);
     const bool present = std::any_of(outputs_.begin(), outputs_.end(), [&](const Output& o) {
         return o.output.get() == output && o.type == type;

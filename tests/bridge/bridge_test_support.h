@@ -56,7 +56,6 @@ struct FakeContext {
         std::size_t references;  // the sample buffer's count as the callback saw it
         std::thread::id thread;
         std::string queue_label;
-        platform::QualityOfService queue_qos;
         bool context_released;  // both forwarding objects had already let go
     };
     struct Stop {
@@ -90,9 +89,7 @@ struct FakeContext {
         auto& self = of(context);
         const auto* queue = platform::DispatchQueue::current();
         self.deliveries.add({type, from_handle(buffer)->retain_count(), std::this_thread::get_id(),
-                             queue ? queue->label() : std::string(),
-                             queue ? queue->qos() : platform::QualityOfService::Unspecified,
-                             self.releases.load() >= 2});
+                             queue ? queue->label() : std::string(), self.releases.load() >= 2});
         cm_sample_buffer_release(buffer);
     }
 

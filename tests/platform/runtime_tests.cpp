@@ -103,7 +103,7 @@ TEST_F(RuntimeTest, UnansweredReplyDeliversItsFallbackAndHandlerDiesOnAWorker) {
 }
 
 TEST_F(RuntimeTest, SerialQueueRunsItemsInOrderOneAtATime) {
-    auto queue = DispatchQueue::create("test.serial", QualityOfService::UserInteractive);
+    auto queue = DispatchQueue::create("test.serial");
     EXPECT_EQ(queue->label(), "test.serial");
     constexpr int PRODUCERS = 3;
     constexpr int ITEMS = 300;
@@ -156,31 +156,6 @@ TEST_F(RuntimeTest, PendingWorkKeepsAQueueAliveAndItsLastReferenceMayGoOnItsOwnW
     wait_idle();
     EXPECT_EQ(ran.values(), (std::vector<int>{1, 2}));
     EXPECT_EQ(live_objects(Kind::DispatchQueue), 0u);
-}
-
-TEST_F(RuntimeTest, QueuesSharingATargetAreSerialisedThroughIt) {
-    auto target = DispatchQueue::create("test.target");
-    auto a = DispatchQueue::create("test.a", QualityOfService::Default, QueueAttributes::Serial,
-                                   AutoreleaseFrequency::WorkItem, target.get());
-    auto b = DispatchQueue::create("test.b", QualityOfService::Default, QueueAttributes::Serial,
-                                   AutoreleaseFrequency::WorkItem, target.get());
-    EXPECT_EQ(a->target(), target.get());
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlapped{false};
-    Recorder<int> done;
-    for (int i = 0; i < 200; ++i) {
-        for (DispatchQueue* q : {a.get(), b.get()}) {
-            q->async([&, q] {
-                if (inside.fetch_add(1) != 0) overlapped = true;
-                if (DispatchQueue::current() != q) overlapped = true;
-                std::this_thread::yield();
-                inside.fetch_sub(1);
-                done.add(0);
-            });
-        }
-    }
-    ASSERT_TRUE(done.wait_for(400));
-    EXPECT_FALSE(overlapped.load());
 }
 
 }  // namespace
