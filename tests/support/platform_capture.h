@@ -39,14 +39,7 @@ constexpr std::int64_t RATE = 48000;
 constexpr std::uint32_t CHANNELS = 2;
 // The backend's fragment: 40 ms.
 constexpr std::size_t FRAGMENT_FRAMES = RATE / 25;
-// A sanitizer build runs the capture several times slower, beside other such tests on the
-// same cores: it checks memory and threads, while whether the capture keeps up in real time
-// is judged in the plain build, which runs the code as it ships.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool KEEPS_REAL_TIME = false;
-#else
-constexpr bool KEEPS_REAL_TIME = true;
-#endif
+using test_support::KEEPS_REAL_TIME;
 
 inline double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
