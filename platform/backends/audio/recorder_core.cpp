@@ -46,6 +46,7 @@ void RecorderCore::take(const void* data, std::size_t bytes, bool hold) {
 }
 
 void RecorderCore::release(std::uint64_t silence, std::uint64_t overlap) {
+    if (silence == 0 && held_.empty()) return;  // every buffer but those after a gap
     const std::size_t frame_bytes = sizeof(float) * channels_;
     const std::size_t dropped = std::min<std::size_t>(overlap * frame_bytes, held_.size());
     if (silence > 0) gather(nullptr, silence * frame_bytes);
